@@ -1,0 +1,203 @@
+// CtrlPntSet.h - the control-point library (Tiemark) as the system sees it.
+//
+// CCtrlPntSet is one group of ground control points: the points themselves,
+// their use and edit flags, the group's orientation and transformation types,
+// its user (map) coordinate range, and the coordinate transformation fitted to
+// the points whose use flag is on.
+//
+// _CtrlPntStrcT is one control point: a 120-byte record that is stored byte for
+// byte in control-point files and database records, so it holds no pointers or
+// handles and every field sits at a fixed, documented offset (docs/point-record.md).
+// All multi-byte fields are stored little-endian; the library is built for
+// little-endian hosts only (checked below).
+//
+// Conventions
+//   * Results of type long: 0 = success, anything else = the reason for the
+//     refusal (TM_ERR_* below).  A refused call leaves the set exactly as it was.
+//   * Point indices count from 1.
+//   * Pixel/line coordinates are in pixels.  With orientation type 0 the line
+//     axis points down: (0, 0) is the top-left corner of the top-left pixel and
+//     (columns, rows) the bottom-right corner of the raster.  With orientation
+//     type 1 the line axis points up: lines are stored negated, as the QGIS
+//     georeferencer writes them, so the raster frame spans (0, 0) to
+//     (columns, -rows).
+//   * User coordinates are whatever map units the caller uses (metres, degrees).
+//   * The direction flag of GetCoordinateA and BeginTransform: true converts
+//     pixel/line to user coordinates (forward), false converts back.  The backward
+//     direction is the exact inverse of the same fitted model.
+//   * The four values of GetUserCoordRange / SetUserCoordRange are, in argument
+//     order: minimum X, minimum Y, maximum X, maximum Y (user coordinates).
+#ifndef MORVANE_EXTERN_CTRLPNTSET_H
+#define MORVANE_EXTERN_CTRLPNTSET_H
+
+#include <cstddef>
+#include <cstdint>
+#include <type_traits>
+
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
+#error "the 120-byte point record is stored little-endian; big-endian hosts are not supported"
+#endif
+
+// Transformation type codes (second argument of InitPntSet).
+enum : short {
+    TM_TRANS_POLY1 = 1,       // polynomial of order 1 (affine), 3 points
+    TM_TRANS_POLY2 = 2,       // polynomial of order 2, 6 points
+    TM_TRANS_POLY3 = 3,       // polynomial of order 3, 10 points
+    TM_TRANS_SIMILARITY = 4,  // Helmert: shift, rotation, one scale, 2 points
+    TM_TRANS_PROJECTIVE = 5,  // 8-parameter homography, 4 points
+    TM_TRANS_TPS = 6,         // thin plate spline, 3 points (not collinear)
+};
+
+// Orientation type codes (first argument of InitPntSet).
+enum : short {
+    TM_ORIENT_LINE_DOWN = 0,  // line grows downward (image rows); new groups
+    TM_ORIENT_LINE_UP = 1,    // line grows upward: stored lines are negated rows
+};
+
+// Result codes of the library's long-valued calls.
+enum : long {
+    TM_OK = 0,
+    TM_ERR_ARGUMENT = 1,     // null pointer or unknown type code
+    TM_ERR_INDEX = 2,        // point index out of range
+    TM_ERR_NOT_FINITE = 3,   // a coordinate is NaN or infinite
+    TM_ERR_TOO_FEW = 4,      // fewer used points than the type needs
+    TM_ERR_DEGENERATE = 5,   // points collinear, repeated, or badly conditioned
+    TM_ERR_NO_CONVERGE = 6,  // backward conversion did not converge
+    TM_ERR_STATE = 7,        // no prepared transformation, or one already prepared
+    TM_ERR_MEMORY = 8,       // an allocation failed
+    TM_ERR_OUTSIDE = 9,      // a conversion result would not be finite
+};
+
+// Check codes kept in a point's error context (CCtrlPntErr::Code).
+enum : std::int32_t {
+    TM_CHECK_NONE = 0,        // the point was never checked
+    TM_CHECK_OK = 1,          // accepted, nothing to report
+    TM_CHECK_DUPLICATE = 2,   // another point of the set had the same pixel position
+    TM_CHECK_OUTLIER = 3,     // residual above three times the RMS of the fit
+};
+
+// The error context embedded in every point record (bytes 88 to 119): the
+// outcome of the last check the library made on the point.  Plain data, so a
+// record copied byte for byte into another process is the same record.
+class CCtrlPntErr {
+public:
+    std::int32_t Code;      // TM_CHECK_* of the last check
+    std::int32_t Other;     // index of the other point involved (duplicates), else 0
+    double ResidualX;       // last fit residual, user units: fitted - stored
+    double ResidualY;
+    double Reserved;        // written as 0
+
+    void Clear() { Code = TM_CHECK_NONE; Other = 0; ResidualX = ResidualY = Reserved = 0.0; }
+    std::int32_t GetCode() const { return Code; }
+};
+
+static_assert(sizeof(CCtrlPntErr) == 32);
+static_assert(std::is_trivially_copyable_v<CCtrlPntErr>);
+static_assert(std::is_standard_layout_v<CCtrlPntErr>);
+
+// One control point, 120 bytes (layout documented in docs/point-record.md).
+struct _CtrlPntStrcT {
+    double PixelX;          //   0: pixel (column) position
+    double PixelY;          //   8: line position, see the orientation type
+    double UserX;           //  16: user (map) X
+    double UserY;           //  24: user (map) Y
+    double UserZ;           //  32: elevation, carried but not fitted
+    char Name[32];          //  40: identifier, zero-terminated (up to 31 chars)
+    std::int32_t Id;        //  72: numeric identifier chosen by the caller
+    std::uint8_t UseFlag;   //  76: 1 = used in the fit, 0 = check point
+    std::uint8_t EditFlag;  //  77: 1 = may be edited, 0 = locked
+    std::uint16_t Reserved1;//  78: written as 0
+    double Reserved2;       //  80: written as 0
+    CCtrlPntErr Err;        //  88: error context of the last check
+};
+
+static_assert(sizeof(_CtrlPntStrcT) == 120);
+static_assert(std::is_trivially_copyable_v<_CtrlPntStrcT>);
+static_assert(std::is_standard_layout_v<_CtrlPntStrcT>);
+static_assert(offsetof(_CtrlPntStrcT, PixelX) == 0);
+static_assert(offsetof(_CtrlPntStrcT, PixelY) == 8);
+static_assert(offsetof(_CtrlPntStrcT, UserX) == 16);
+static_assert(offsetof(_CtrlPntStrcT, UserY) == 24);
+static_assert(offsetof(_CtrlPntStrcT, UserZ) == 32);
+static_assert(offsetof(_CtrlPntStrcT, Name) == 40);
+static_assert(offsetof(_CtrlPntStrcT, Id) == 72);
+static_assert(offsetof(_CtrlPntStrcT, UseFlag) == 76);
+static_assert(offsetof(_CtrlPntStrcT, EditFlag) == 77);
+static_assert(offsetof(_CtrlPntStrcT, Reserved1) == 78);
+static_assert(offsetof(_CtrlPntStrcT, Reserved2) == 80);
+static_assert(offsetof(_CtrlPntStrcT, Err) == 88);
+static_assert(offsetof(CCtrlPntErr, Code) == 0);
+static_assert(offsetof(CCtrlPntErr, Other) == 4);
+static_assert(offsetof(CCtrlPntErr, ResidualX) == 8);
+static_assert(offsetof(CCtrlPntErr, ResidualY) == 16);
+static_assert(offsetof(CCtrlPntErr, Reserved) == 24);
+
+// Makes a cleared point record: everything zero, use and edit flags on.
+_CtrlPntStrcT TmMakePoint(double pixelX, double pixelY, double userX, double userY,
+                          double userZ = 0.0, const char* name = nullptr);
+
+namespace tiemark { class PntSetImpl; }
+
+// One group of control points and the transformation fitted to them.
+class CCtrlPntSet {
+public:
+    CCtrlPntSet() noexcept;
+    ~CCtrlPntSet();
+    CCtrlPntSet(const CCtrlPntSet&) = delete;             // copy with CopyPntSet
+    CCtrlPntSet& operator=(const CCtrlPntSet&) = delete;
+
+    // Resets the set to an empty group of the given types (group number kept).
+    long InitPntSet(short orientType, short transType);
+    void SetGroupNo(long groupNo);
+    long CopyPntSet(CCtrlPntSet* source);   // deep copy of source into this set
+
+    void GetGCPNum(unsigned long* count);
+    long AddOneGcp(unsigned long index, _CtrlPntStrcT* point);
+    long DeleteOneGCP(unsigned long index);
+    long GetOneGCP(unsigned long index, _CtrlPntStrcT* point);
+    long UpdateOneGCP(unsigned long index, _CtrlPntStrcT* point);
+    long SetOneGcpUseOnOff(unsigned long index, bool use);
+    long GetOneGcpUseOnOff(unsigned long index, bool* use);
+    long SetOneGCPEditOnOff(unsigned long index, bool edit);
+    long GetOneGCPEditOnOff(unsigned long index, bool* edit);
+
+    void GetOrientType(short* orientType);
+    void GetTransType(short* transType);
+
+    long GetUserCoordRange(double* minX, double* minY, double* maxX, double* maxY);
+    long SetUserCoordRange(double minX, double minY, double maxX, double maxY);
+    // columns, rows: the raster's size in pixels.
+    long ComputeUserCoordRange(long columns, long rows);
+
+    long GetCoordinateA(double* out1, double* out2, double in1, double in2, bool forward);
+    long IsLinearConvert(bool& linear);
+
+    long BeginTransform(bool forward);
+    long PointTransform(double* out1, double* out2, double in1, double in2);
+    void EndTransform();
+
+    // ---- additions of ours ----------------------------------------------
+    long GetGroupNo() const;
+    // Changes the transformation type and keeps the points.
+    long SetTransType(short transType);
+    long SetOrientType(short orientType);
+    // Minimum number of used points the type needs; 0 for an unknown code.
+    static unsigned long MinPointsForType(short transType);
+    // Residual of point index under the current fit: user units (fitted minus
+    // stored user coordinates) and pixels (backward conversion of the stored
+    // user coordinates minus the stored pixel position).  Check points (use
+    // flag off) get residuals too.
+    long GetResidual(unsigned long index, double* userDX, double* userDY,
+                     double* pixelDX, double* pixelDY);
+    // Root mean square of the residual vectors over the used points.
+    long GetRMSError(double* userRms, double* pixelRms);
+    // Converts count points through the prepared transformation; in and out
+    // hold interleaved pairs and may be the same array.
+    long BatchTransform(const double* in, double* out, std::size_t count);
+
+private:
+    tiemark::PntSetImpl* Impl;  // null while the set is empty and untouched
+    long GroupNo;
+};
+
+#endif
