@@ -1,0 +1,169 @@
+// GroupStream.cpp - reader and writer of the group stream.
+#include "GroupStream.h"
+
+#include "Coding.h"
+#include "CtrlPntSet.h"
+#include "GCPGroupList.h"
+
+#include <cstring>
+#include <new>
+
+namespace morvane {
+
+MemorySource::MemorySource(const unsigned char* data, std::size_t size)
+    : data_(data), size_(data == nullptr ? 0 : size) {}
+
+bool MemorySource::ReadExact(void* dst, std::size_t n) {
+    if (n > size_ - position_) return false;
+    if (n != 0) std::memcpy(dst, data_ + position_, n);
+    position_ += n;
+    return true;
+}
+
+MemorySink::MemorySink(unsigned char* buffer, std::size_t capacity)
+    : buffer_(buffer), capacity_(buffer == nullptr ? 0 : capacity) {}
+
+bool MemorySink::Append(const void* data, std::size_t n) {
+    if (n > capacity_ - size_) return false;
+    if (n != 0) std::memcpy(buffer_ + size_, data, n);
+    size_ += n;
+    return true;
+}
+
+// Header offsets.  The range values sit in the order 1, 3, 2, 4.
+namespace {
+constexpr std::size_t kGroupNoOffset = 0;
+constexpr std::size_t kPointCountOffset = 4;
+constexpr std::size_t kOrientOffset = 8;
+constexpr std::size_t kTransOffset = 10;
+constexpr std::size_t kRangeOffset[4] = {12, 28, 20, 36};  // of values 1, 2, 3, 4
+}  // namespace
+
+void EncodeGroupHeader(unsigned char* dst, const GroupHeader& header) {
+    EncodeSigned32(dst + kGroupNoOffset, header.groupNo);
+    EncodeFixed32(dst + kPointCountOffset, header.pointCount);
+    EncodeSigned16(dst + kOrientOffset, header.orientType);
+    EncodeSigned16(dst + kTransOffset, header.transType);
+    for (int i = 0; i < 4; ++i) EncodeDouble(dst + kRangeOffset[i], header.range[i]);
+}
+
+GroupHeader DecodeGroupHeader(const unsigned char* src) {
+    GroupHeader header;
+    header.groupNo = DecodeSigned32(src + kGroupNoOffset);
+    header.pointCount = DecodeFixed32(src + kPointCountOffset);
+    header.orientType = DecodeSigned16(src + kOrientOffset);
+    header.transType = DecodeSigned16(src + kTransOffset);
+    for (int i = 0; i < 4; ++i) header.range[i] = DecodeDouble(src + kRangeOffset[i]);
+    return header;
+}
+
+std::uint32_t StoredPointRecords(std::uint32_t pointCount) {
+    return static_cast<std::int32_t>(pointCount) > 0 ? pointCount : 0;
+}
+
+namespace {
+
+// Rebuilds one group from its header and the point records that follow it.
+// The set grows one record at a time, so a count that promises more than the
+// stream holds costs nothing before the read that fails.
+bool ReadOneGroup(ByteSource& source, const GroupHeader& header, CCtrlPntSet& set) {
+    if (set.InitPntSet(header.orientType, header.transType) != TM_OK) return false;
+    set.SetGroupNo(header.groupNo);
+    if (set.SetUserCoordRange(header.range[0], header.range[1], header.range[2],
+                              header.range[3]) != TM_OK) {
+        return false;
+    }
+    const std::uint32_t records = StoredPointRecords(header.pointCount);
+    _CtrlPntStrcT record;
+    for (std::uint32_t j = 1; j <= records; ++j) {
+        if (!source.ReadExact(&record, kPointRecordSize)) return false;
+        if (set.AddOneGcp(j, &record) != TM_OK) return false;
+    }
+    return true;
+}
+
+bool ReadGroups(ByteSource& source, CGCPGroupList& list, std::uint32_t& groupCount) {
+    unsigned char count[kGroupCountSize];
+    if (!source.ReadExact(count, sizeof count)) return false;
+    const std::uint32_t groups = DecodeFixed32(count);
+    groupCount = groups;
+    unsigned char raw[kGroupHeaderSize];
+    for (std::uint64_t k = 1; k <= groups; ++k) {
+        if (!source.ReadExact(raw, sizeof raw)) return false;
+        CCtrlPntSet set;
+        if (!ReadOneGroup(source, DecodeGroupHeader(raw), set)) return false;
+        if (list.InsertGroup(static_cast<unsigned long>(k), &set) < 1) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool ReadGroupStream(ByteSource& source, CGCPGroupList& list, std::uint32_t& groupCount) {
+    try {
+        return ReadGroups(source, list, groupCount);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
+namespace {
+
+bool WriteOneGroup(CCtrlPntSet& set, std::int32_t groupNo, ByteSink& sink) {
+    GroupHeader header;
+    header.groupNo = groupNo;
+    unsigned long points = 0;
+    set.GetGCPNum(&points);
+    if (points > 0x7fffffffUL) return false;  // a reader would skip its records
+    header.pointCount = static_cast<std::uint32_t>(points);
+    set.GetOrientType(&header.orientType);
+    set.GetTransType(&header.transType);
+    if (set.GetUserCoordRange(&header.range[0], &header.range[1], &header.range[2],
+                              &header.range[3]) != TM_OK) {
+        return false;
+    }
+    unsigned char raw[kGroupHeaderSize];
+    EncodeGroupHeader(raw, header);
+    if (!sink.Append(raw, sizeof raw)) return false;
+    _CtrlPntStrcT record;
+    for (unsigned long j = 1; j <= points; ++j) {
+        if (set.GetOneGCP(j, &record) != TM_OK) return false;
+        if (!sink.Append(&record, kPointRecordSize)) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool WriteGroupStream(CGCPGroupList& list, ByteSink& sink) {
+    unsigned long groups = 0;
+    list.GetGroupNum(&groups);
+    if (groups > 0x7fffffffUL) return false;
+    unsigned char count[kGroupCountSize];
+    EncodeFixed32(count, static_cast<std::uint32_t>(groups));
+    if (!sink.Append(count, sizeof count)) return false;
+    try {
+        for (unsigned long k = 1; k <= groups; ++k) {
+            CCtrlPntSet* set = list.PeekGroup(k);
+            if (set == nullptr) return false;
+            if (!WriteOneGroup(*set, static_cast<std::int32_t>(k), sink)) return false;
+        }
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return true;
+}
+
+std::uint64_t GroupStreamLength(CGCPGroupList& list) {
+    unsigned long groups = 0;
+    list.GetGroupNum(&groups);
+    std::uint64_t length = kGroupCountSize;
+    for (unsigned long k = 1; k <= groups; ++k) {
+        unsigned long points = 0;
+        if (CCtrlPntSet* set = list.PeekGroup(k)) set->GetGCPNum(&points);
+        length += kGroupHeaderSize + kPointRecordSize * static_cast<std::uint64_t>(points);
+    }
+    return length;
+}
+
+}  // namespace morvane
