@@ -1,0 +1,71 @@
+// FileStreams.cpp - buffered file source and sink.
+#include "FileStreams.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace morvane {
+
+FileSource::FileSource(SequentialFile& file, std::size_t bufferSize)
+    : file_(file), buffer_(std::max<std::size_t>(bufferSize, 1)) {}
+
+bool FileSource::Refill() {
+    if (failed_ || ended_) return false;
+    std::size_t got = 0;
+    if (!file_.Read(buffer_.data(), buffer_.size(), &got) || got > buffer_.size()) {
+        failed_ = true;
+        return false;
+    }
+    position_ = 0;
+    filled_ = got;
+    if (got == 0) ended_ = true;
+    return got != 0;
+}
+
+bool FileSource::ReadExact(void* dst, std::size_t n) {
+    auto* out = static_cast<unsigned char*>(dst);
+    while (n > 0) {
+        if (position_ == filled_ && !Refill()) return false;
+        const std::size_t take = std::min(n, filled_ - position_);
+        std::memcpy(out, buffer_.data() + position_, take);
+        position_ += take;
+        out += take;
+        n -= take;
+    }
+    return true;
+}
+
+bool FileSource::AtEnd() {
+    if (position_ < filled_) return false;
+    Refill();
+    return ended_ && !failed_;
+}
+
+FileSink::FileSink(WritableFile& file, std::size_t bufferSize)
+    : file_(file), buffer_(std::max<std::size_t>(bufferSize, 1)) {}
+
+bool FileSink::Append(const void* data, std::size_t n) {
+    if (failed_) return false;
+    const auto* in = static_cast<const unsigned char*>(data);
+    while (n > 0) {
+        if (filled_ == buffer_.size() && !Flush()) return false;
+        const std::size_t take = std::min(n, buffer_.size() - filled_);
+        std::memcpy(buffer_.data() + filled_, in, take);
+        filled_ += take;
+        in += take;
+        n -= take;
+    }
+    return true;
+}
+
+bool FileSink::Flush() {
+    if (failed_) return false;
+    if (filled_ != 0 && !file_.Append(buffer_.data(), filled_)) {
+        failed_ = true;
+        return false;
+    }
+    filled_ = 0;
+    return true;
+}
+
+}  // namespace morvane

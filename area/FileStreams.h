@@ -1,0 +1,55 @@
+// FileStreams.h - buffered byte sources and sinks over the files of an Env.
+//
+// The group stream moves in pieces of 4, 44 and 120 bytes; these adapters
+// gather them into large reads and writes, so that a file costs one system
+// call per buffer rather than one per record.
+#ifndef MORVANE_AREA_FILESTREAMS_H
+#define MORVANE_AREA_FILESTREAMS_H
+
+#include "Env.h"
+#include "GroupStream.h"
+
+#include <cstddef>
+#include <vector>
+
+namespace morvane {
+
+inline constexpr std::size_t kFileBufferSize = 1 << 20;
+
+// Reads a SequentialFile through a buffer.  ReadExact fails at the end of
+// the file and after a read error, and never reads past the end.
+class FileSource final : public ByteSource {
+public:
+    explicit FileSource(SequentialFile& file, std::size_t bufferSize = kFileBufferSize);
+    bool ReadExact(void* dst, std::size_t n) override;
+    // True when every byte of the file has been read and no error occurred.
+    bool AtEnd();
+
+private:
+    bool Refill();
+
+    SequentialFile& file_;
+    std::vector<unsigned char> buffer_;
+    std::size_t position_ = 0;
+    std::size_t filled_ = 0;
+    bool failed_ = false;
+    bool ended_ = false;
+};
+
+// Appends to a WritableFile through a buffer; Flush hands over what is left.
+class FileSink final : public ByteSink {
+public:
+    explicit FileSink(WritableFile& file, std::size_t bufferSize = kFileBufferSize);
+    bool Append(const void* data, std::size_t n) override;
+    bool Flush();
+
+private:
+    WritableFile& file_;
+    std::vector<unsigned char> buffer_;
+    std::size_t filled_ = 0;
+    bool failed_ = false;
+};
+
+}  // namespace morvane
+
+#endif

@@ -1,0 +1,186 @@
+// File_Morvane.cpp - the file-backed area: construction, copying, opening
+// with the magic check, loading and saving, and the common operations.
+//
+// A control-point file is the 10-byte magic "GCPFILE67\0" followed by the
+// group stream (GroupStream.h, docs/control-point-file.md).  The file is
+// open only while it is read in OpenGCPArea and while it is rewritten at
+// close; the save replaces it through a temporary file (SafeReplace.h), so
+// an interrupted or failed save leaves the old file as it was.
+#include "Morvane.h"
+
+#include "AreaAccess.h"
+#include "Env.h"
+#include "FileStreams.h"
+#include "GroupStream.h"
+#include "SafeReplace.h"
+
+#include <climits>
+#include <cstring>
+
+using morvane::AreaAccess;
+
+namespace {
+
+constexpr unsigned char kFileMagic[10] = {'G', 'C', 'P', 'F', 'I', 'L', 'E', '6', '7', 0};
+constexpr std::size_t kFileNameCapacity = 260;  // FileName: 259 characters and a zero
+
+bool FitsInt32(long value) { return value >= INT32_MIN && value <= INT32_MAX; }
+
+}  // namespace
+
+CFile_Morvane::CFile_Morvane() {
+    AreaAccess::InitCommonFields(*this);
+    std::memset(FileName, 0, sizeof FileName);
+}
+
+// The copy gets a deep copy of the groups of its own (see Morvane.h); when
+// memory for it runs out, the copy is left closed after use, holding nothing.
+CFile_Morvane::CFile_Morvane(const CFile_Morvane& other) {
+    AreaAccess::InitCommonFields(*this);
+    AreaAccess::CopyCommonFields(*this, other);
+    std::memcpy(FileName, other.FileName, sizeof FileName);
+    GroupList = AreaAccess::CloneGroupList(other.GroupList);
+}
+
+// The target's own groups end as at destruction: saved when the write-back
+// rule says so, then released.  The source is copied first, so assigning an
+// area to itself or to a copy of itself loses nothing.
+CFile_Morvane& CFile_Morvane::operator=(const CFile_Morvane& other) {
+    if (this == &other) return *this;
+    CGCPGroupList* copy = AreaAccess::CloneGroupList(other.GroupList);
+    AreaAccess::Destroy(*this);
+    AreaAccess::CopyCommonFields(*this, other);
+    std::memcpy(FileName, other.FileName, sizeof FileName);
+    GroupList = copy;
+    return *this;
+}
+
+CFile_Morvane::~CFile_Morvane() { AreaAccess::Destroy(*this); }
+
+// Refusals that change nothing come first: a missing, empty or too long
+// path, range arguments that do not fit their 32-bit fields, and an area
+// whose groups cannot be closed (their save failed).  From the creation of
+// the new list on, the area counts as open whatever follows, but an open
+// that fails part-way marks it so that it is never written back.
+short CFile_Morvane::OpenGCPArea(long rangeArg1, long rangeArg2, const char* path) {
+    if (path == nullptr || path[0] == '\0') return 0;
+    static_assert(sizeof FileName == kFileNameCapacity);
+    const std::size_t length = strnlen(path, kFileNameCapacity);
+    if (length >= kFileNameCapacity) return 0;
+    if (!FitsInt32(rangeArg1) || !FitsInt32(rangeArg2)) return 0;
+    if (AreaAccess::CloseBeforeOpen(*this) == 0) return 0;
+
+    GroupList = AreaAccess::NewGroupList();
+    if (GroupList == nullptr) return 0;
+    OpenFlag = true;
+    LastOpenFailed = true;
+
+    std::unique_ptr<morvane::SequentialFile> file = morvane::AreaEnv()->OpenForReading(path);
+    if (file == nullptr) return 0;
+    morvane::FileSource source(*file);
+    unsigned char magic[sizeof kFileMagic];
+    if (!source.ReadExact(magic, sizeof magic)) return 0;
+    if (std::memcmp(magic, kFileMagic, sizeof kFileMagic) != 0) return 0;
+
+    std::memset(FileName, 0, sizeof FileName);
+    std::memcpy(FileName, path, length);
+    if (InitialGcpInfo(&source) == 0) return 0;
+
+    RangeArg1 = static_cast<std::int32_t>(rangeArg1);
+    RangeArg2 = static_cast<std::int32_t>(rangeArg2);
+    LastOpenFailed = false;
+    return 1;
+}
+
+// source: the FileSource of the open file, positioned after the magic.  A
+// file that ends right after the magic is an area without groups; one that
+// ends inside the count, a header or a point record fails the load.
+short CFile_Morvane::InitialGcpInfo(void* source) {
+    if (source == nullptr || GroupList == nullptr) return 0;
+    auto& file = *static_cast<morvane::FileSource*>(source);
+    if (file.AtEnd()) {
+        GCPGroupNum = 0;
+        return 1;
+    }
+    std::uint32_t groupCount = GCPGroupNum;
+    const bool complete = morvane::ReadGroupStream(file, *GroupList, groupCount);
+    GCPGroupNum = groupCount;
+    return complete ? 1 : 0;
+}
+
+short CFile_Morvane::ReleaseGcpInfo() {
+    if (GroupList == nullptr || FileName[0] == '\0') return 0;
+    CGCPGroupList& list = *GroupList;
+    const std::string path(FileName, strnlen(FileName, sizeof FileName));
+    const bool saved = morvane::SafeReplaceFile(
+        *morvane::AreaEnv(), path, [&list](morvane::ByteSink& sink) {
+            return sink.Append(kFileMagic, sizeof kFileMagic) &&
+                   morvane::WriteGroupStream(list, sink);
+        });
+    return saved ? 1 : 0;
+}
+
+short CFile_Morvane::CloseGCPArea() { return AreaAccess::Close(*this); }
+
+short CFile_Morvane::GetGCPGroupNum(unsigned long& count) { return AreaAccess::GetGCPGroupNum(*this, count); }
+short CFile_Morvane::CreateGCPGroup(unsigned long groupNo) { return AreaAccess::CreateGCPGroup(*this, groupNo); }
+short CFile_Morvane::DeleteGCPGroup(unsigned long groupNo) { return AreaAccess::DeleteGCPGroup(*this, groupNo); }
+short CFile_Morvane::OpenGCPGroup(unsigned long groupNo) { return AreaAccess::OpenGCPGroup(*this, groupNo); }
+short CFile_Morvane::CloseGCPGroup() { return AreaAccess::CloseGCPGroup(*this); }
+short CFile_Morvane::GetCurGCPGroupNo(unsigned long& groupNo) {
+    return AreaAccess::GetCurGCPGroupNo(*this, groupNo);
+}
+short CFile_Morvane::GetChangeFlag(bool& changed) { return AreaAccess::GetChangeFlag(*this, changed); }
+short CFile_Morvane::SetChangeFlag(bool changed) { return AreaAccess::SetChangeFlag(*this, changed); }
+
+short CFile_Morvane::GetGCPNum(unsigned long& count) { return AreaAccess::GetGCPNum(*this, count); }
+short CFile_Morvane::AddOneGCP(unsigned long index, _CtrlPntStrcT* point) {
+    return AreaAccess::AddOneGCP(*this, index, point);
+}
+short CFile_Morvane::DeleteOneGCP(unsigned long index) { return AreaAccess::DeleteOneGCP(*this, index); }
+short CFile_Morvane::GetOneGCP(unsigned long index, _CtrlPntStrcT* point) {
+    return AreaAccess::GetOneGCP(*this, index, point);
+}
+short CFile_Morvane::UpdateOneGCP(unsigned long index, _CtrlPntStrcT* point) {
+    return AreaAccess::UpdateOneGCP(*this, index, point);
+}
+short CFile_Morvane::GetOneGCPEditOnOff(unsigned long index, bool& edit) {
+    return AreaAccess::GetOneGCPEditOnOff(*this, index, edit);
+}
+short CFile_Morvane::SetOneGCPEditOnOff(unsigned long index, bool edit) {
+    return AreaAccess::SetOneGCPEditOnOff(*this, index, edit);
+}
+short CFile_Morvane::GetOneGcpUseOnOff(unsigned long index, bool& use) {
+    return AreaAccess::GetOneGcpUseOnOff(*this, index, use);
+}
+short CFile_Morvane::SetOneGcpUseOnOff(unsigned long index, bool use) {
+    return AreaAccess::SetOneGcpUseOnOff(*this, index, use);
+}
+
+short CFile_Morvane::PointTransform(double in1, double in2, double& out1, double& out2, bool forward) {
+    return AreaAccess::PointTransform(*this, in1, in2, out1, out2, forward);
+}
+short CFile_Morvane::GetGCPCoordRect(double& minX, double& minY, double& maxX, double& maxY) {
+    return AreaAccess::GetGCPCoordRect(*this, minX, minY, maxX, maxY);
+}
+short CFile_Morvane::IsLinearConvert(bool& linear) { return AreaAccess::IsLinearConvert(*this, linear); }
+long CFile_Morvane::BeginTransform(bool forward) { return AreaAccess::BeginTransform(*this, forward); }
+void CFile_Morvane::EndTransform() { AreaAccess::EndTransform(*this); }
+long CFile_Morvane::PointTransform(double in1, double in2, double& out1, double& out2) {
+    return AreaAccess::PreparedTransform(*this, in1, in2, out1, out2);
+}
+
+short CFile_Morvane::GetGCPGroupType(short& orientType, short& transType) {
+    return AreaAccess::GetGCPGroupType(*this, orientType, transType);
+}
+short CFile_Morvane::SetGCPGroupType(short transType) { return AreaAccess::SetGCPGroupType(*this, transType); }
+short CFile_Morvane::GetOneGCPResidual(unsigned long index, double& userDX, double& userDY,
+                                  double& pixelDX, double& pixelDY) {
+    return AreaAccess::GetOneGCPResidual(*this, index, userDX, userDY, pixelDX, pixelDY);
+}
+short CFile_Morvane::GetGCPRMSError(double& userRms, double& pixelRms) {
+    return AreaAccess::GetGCPRMSError(*this, userRms, pixelRms);
+}
+long CFile_Morvane::BatchTransform(const double* in, double* out, std::size_t count) {
+    return AreaAccess::BatchTransform(*this, in, out, count);
+}
