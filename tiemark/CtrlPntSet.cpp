@@ -1,0 +1,269 @@
+// CtrlPntSet.cpp - the public face of the control-point library.
+//
+// Every call checks its arguments, forwards to PntSetImpl and turns a failed
+// allocation into TM_ERR_MEMORY: nothing thrown leaves the library.  A set
+// that was never changed has no PntSetImpl; it behaves as an empty affine
+// group with orientation 0 and a zero range.
+#include <cmath>
+#include <cstring>
+#include <new>
+
+#include "CtrlPntSet.h"
+#include "PntSetImpl.h"
+
+using tiemark::PntSetImpl;
+
+namespace {
+
+// Runs f, mapping std::bad_alloc to TM_ERR_MEMORY.
+template <class F>
+long Guarded(F&& f) noexcept {
+    try {
+        return f();
+    } catch (const std::bad_alloc&) {
+        return TM_ERR_MEMORY;
+    } catch (...) {
+        return TM_ERR_MEMORY;  // nothing else is thrown inside; never let one escape
+    }
+}
+
+}  // namespace
+
+_CtrlPntStrcT TmMakePoint(double pixelX, double pixelY, double userX, double userY, double userZ,
+                          const char* name) {
+    _CtrlPntStrcT p;
+    std::memset(&p, 0, sizeof(p));
+    p.PixelX = pixelX;
+    p.PixelY = pixelY;
+    p.UserX = userX;
+    p.UserY = userY;
+    p.UserZ = userZ;
+    if (name != nullptr) std::strncpy(p.Name, name, sizeof(p.Name) - 1);
+    p.UseFlag = 1;
+    p.EditFlag = 1;
+    p.Err.Clear();
+    return p;
+}
+
+CCtrlPntSet::CCtrlPntSet() noexcept : Impl(nullptr), GroupNo(0) {}
+
+CCtrlPntSet::~CCtrlPntSet() { delete Impl; }
+
+long CCtrlPntSet::InitPntSet(short orientType, short transType) {
+    if (!PntSetImpl::IsKnownOrientType(orientType) || !PntSetImpl::IsKnownTransType(transType))
+        return TM_ERR_ARGUMENT;
+    return Guarded([&]() -> long {
+        if (Impl == nullptr) {
+            if (orientType == TM_ORIENT_LINE_DOWN && transType == TM_TRANS_POLY1) return TM_OK;
+            Impl = new PntSetImpl(orientType, transType);
+            return TM_OK;
+        }
+        Impl->Reset(orientType, transType);
+        return TM_OK;
+    });
+}
+
+void CCtrlPntSet::SetGroupNo(long groupNo) { GroupNo = groupNo; }
+
+long CCtrlPntSet::GetGroupNo() const { return GroupNo; }
+
+long CCtrlPntSet::CopyPntSet(CCtrlPntSet* source) {
+    if (source == nullptr) return TM_ERR_ARGUMENT;
+    if (source == this) return TM_OK;
+    return Guarded([&]() -> long {
+        if (source->Impl == nullptr) {
+            delete Impl;
+            Impl = nullptr;
+        } else if (Impl == nullptr) {
+            PntSetImpl* fresh = new PntSetImpl(TM_ORIENT_LINE_DOWN, TM_TRANS_POLY1);
+            try {
+                fresh->CopyFrom(*source->Impl);
+            } catch (...) {
+                delete fresh;
+                throw;
+            }
+            Impl = fresh;
+        } else {
+            Impl->CopyFrom(*source->Impl);
+        }
+        GroupNo = source->GroupNo;
+        return TM_OK;
+    });
+}
+
+void CCtrlPntSet::GetGCPNum(unsigned long* count) {
+    if (count != nullptr) *count = Impl ? Impl->Count() : 0;
+}
+
+long CCtrlPntSet::AddOneGcp(unsigned long index, _CtrlPntStrcT* point) {
+    if (point == nullptr) return TM_ERR_ARGUMENT;
+    return Guarded([&]() -> long {
+        if (Impl == nullptr) {
+            // Validate before allocating so that a refusal leaves the set untouched.
+            if (index != 1) return TM_ERR_INDEX;
+            if (long rc = PntSetImpl::ValidateRecord(*point); rc != TM_OK) return rc;
+            Impl = new PntSetImpl(TM_ORIENT_LINE_DOWN, TM_TRANS_POLY1);
+        }
+        return Impl->Add(index, *point);
+    });
+}
+
+long CCtrlPntSet::DeleteOneGCP(unsigned long index) {
+    if (Impl == nullptr) return TM_ERR_INDEX;
+    return Guarded([&]() -> long { return Impl->Delete(index); });
+}
+
+long CCtrlPntSet::GetOneGCP(unsigned long index, _CtrlPntStrcT* point) {
+    if (point == nullptr) return TM_ERR_ARGUMENT;
+    if (Impl == nullptr) return TM_ERR_INDEX;
+    return Guarded([&]() -> long { return Impl->Get(index, point); });
+}
+
+long CCtrlPntSet::UpdateOneGCP(unsigned long index, _CtrlPntStrcT* point) {
+    if (point == nullptr) return TM_ERR_ARGUMENT;
+    if (Impl == nullptr) return TM_ERR_INDEX;
+    return Guarded([&]() -> long { return Impl->Update(index, *point); });
+}
+
+long CCtrlPntSet::SetOneGcpUseOnOff(unsigned long index, bool use) {
+    if (Impl == nullptr) return TM_ERR_INDEX;
+    return Guarded([&]() -> long { return Impl->SetUse(index, use); });
+}
+
+long CCtrlPntSet::GetOneGcpUseOnOff(unsigned long index, bool* use) {
+    if (use == nullptr) return TM_ERR_ARGUMENT;
+    if (Impl == nullptr) return TM_ERR_INDEX;
+    return Impl->GetUse(index, use);
+}
+
+long CCtrlPntSet::SetOneGCPEditOnOff(unsigned long index, bool edit) {
+    if (Impl == nullptr) return TM_ERR_INDEX;
+    return Impl->SetEdit(index, edit);
+}
+
+long CCtrlPntSet::GetOneGCPEditOnOff(unsigned long index, bool* edit) {
+    if (edit == nullptr) return TM_ERR_ARGUMENT;
+    if (Impl == nullptr) return TM_ERR_INDEX;
+    return Impl->GetEdit(index, edit);
+}
+
+void CCtrlPntSet::GetOrientType(short* orientType) {
+    if (orientType != nullptr) *orientType = Impl ? Impl->OrientType() : static_cast<short>(TM_ORIENT_LINE_DOWN);
+}
+
+void CCtrlPntSet::GetTransType(short* transType) {
+    if (transType != nullptr) *transType = Impl ? Impl->TransType() : static_cast<short>(TM_TRANS_POLY1);
+}
+
+long CCtrlPntSet::GetUserCoordRange(double* minX, double* minY, double* maxX, double* maxY) {
+    if (!minX || !minY || !maxX || !maxY) return TM_ERR_ARGUMENT;
+    if (Impl == nullptr) {
+        *minX = *minY = *maxX = *maxY = 0.0;
+        return TM_OK;
+    }
+    Impl->GetRange(minX, minY, maxX, maxY);
+    return TM_OK;
+}
+
+long CCtrlPntSet::SetUserCoordRange(double minX, double minY, double maxX, double maxY) {
+    if (!std::isfinite(minX) || !std::isfinite(minY) || !std::isfinite(maxX) || !std::isfinite(maxY))
+        return TM_ERR_NOT_FINITE;
+    return Guarded([&]() -> long {
+        if (Impl == nullptr) {
+            if (minX == 0.0 && minY == 0.0 && maxX == 0.0 && maxY == 0.0) return TM_OK;
+            Impl = new PntSetImpl(TM_ORIENT_LINE_DOWN, TM_TRANS_POLY1);
+        }
+        Impl->SetRange(minX, minY, maxX, maxY);
+        return TM_OK;
+    });
+}
+
+long CCtrlPntSet::ComputeUserCoordRange(long columns, long rows) {
+    if (Impl == nullptr) return TM_OK;  // no points: the range stays all zeros
+    return Guarded([&]() -> long { return Impl->ComputeRange(columns, rows); });
+}
+
+long CCtrlPntSet::GetCoordinateA(double* out1, double* out2, double in1, double in2, bool forward) {
+    if (out1 == nullptr || out2 == nullptr) return TM_ERR_ARGUMENT;
+    if (Impl == nullptr) return TM_ERR_TOO_FEW;
+    return Guarded([&]() -> long { return Impl->Convert(out1, out2, in1, in2, forward); });
+}
+
+long CCtrlPntSet::IsLinearConvert(bool& linear) {
+    short type = TM_TRANS_POLY1;
+    GetTransType(&type);
+    linear = type == TM_TRANS_POLY1 || type == TM_TRANS_SIMILARITY;
+    return TM_OK;
+}
+
+long CCtrlPntSet::BeginTransform(bool forward) {
+    if (Impl == nullptr) return TM_ERR_TOO_FEW;
+    return Guarded([&]() -> long { return Impl->Begin(forward); });
+}
+
+long CCtrlPntSet::PointTransform(double* out1, double* out2, double in1, double in2) {
+    if (Impl == nullptr) return TM_ERR_STATE;
+    return Impl->Prepared().Apply(in1, in2, out1, out2);
+}
+
+void CCtrlPntSet::EndTransform() {
+    if (Impl != nullptr) Impl->Prepared().Release();
+}
+
+long CCtrlPntSet::SetTransType(short transType) {
+    if (!PntSetImpl::IsKnownTransType(transType)) return TM_ERR_ARGUMENT;
+    return Guarded([&]() -> long {
+        if (Impl == nullptr) {
+            if (transType == TM_TRANS_POLY1) return TM_OK;
+            Impl = new PntSetImpl(TM_ORIENT_LINE_DOWN, transType);
+            return TM_OK;
+        }
+        Impl->SetTrans(transType);
+        return TM_OK;
+    });
+}
+
+long CCtrlPntSet::SetOrientType(short orientType) {
+    if (!PntSetImpl::IsKnownOrientType(orientType)) return TM_ERR_ARGUMENT;
+    return Guarded([&]() -> long {
+        if (Impl == nullptr) {
+            if (orientType == TM_ORIENT_LINE_DOWN) return TM_OK;
+            Impl = new PntSetImpl(orientType, TM_TRANS_POLY1);
+            return TM_OK;
+        }
+        Impl->SetOrient(orientType);
+        return TM_OK;
+    });
+}
+
+unsigned long CCtrlPntSet::MinPointsForType(short transType) {
+    switch (transType) {
+        case TM_TRANS_POLY1: return 3;
+        case TM_TRANS_POLY2: return 6;
+        case TM_TRANS_POLY3: return 10;
+        case TM_TRANS_SIMILARITY: return 2;
+        case TM_TRANS_PROJECTIVE: return 4;
+        case TM_TRANS_TPS: return 3;
+        default: return 0;
+    }
+}
+
+long CCtrlPntSet::GetResidual(unsigned long index, double* userDX, double* userDY, double* pixelDX,
+                              double* pixelDY) {
+    if (!userDX || !userDY || !pixelDX || !pixelDY) return TM_ERR_ARGUMENT;
+    if (Impl == nullptr) return TM_ERR_INDEX;
+    return Guarded([&]() -> long { return Impl->Residual(index, userDX, userDY, pixelDX, pixelDY); });
+}
+
+long CCtrlPntSet::GetRMSError(double* userRms, double* pixelRms) {
+    if (!userRms || !pixelRms) return TM_ERR_ARGUMENT;
+    if (Impl == nullptr) return TM_ERR_TOO_FEW;
+    return Guarded([&]() -> long { return Impl->RmsError(userRms, pixelRms); });
+}
+
+long CCtrlPntSet::BatchTransform(const double* in, double* out, std::size_t count) {
+    if (Impl == nullptr) return TM_ERR_STATE;
+    if (count == 0) return Impl->Prepared().Active() ? TM_OK : TM_ERR_STATE;
+    if (in == nullptr || out == nullptr) return TM_ERR_ARGUMENT;
+    return Impl->Prepared().Batch(in, out, count);
+}

@@ -1,0 +1,59 @@
+// FitCache.h - the cached fit of one group's transformation.
+//
+// The cache is either dirty (must refit from scratch on the next Ensure) or
+// holds the outcome of the last fit: a model, or the reason no model exists
+// (too few used points, degenerate configuration).  For the polynomial,
+// similarity and projective types it also keeps the R factor of a QR
+// factorisation of the normalised least-squares system, so that a used point
+// appended to the group updates the fit in O(m^2) with Givens rotations
+// instead of a refit.  The normalisation is fixed at the last refit; a point
+// outside twice its extent makes the cache dirty, so the next Ensure picks a
+// new normalisation from all points.
+#ifndef MORVANE_TIEMARK_FITCACHE_H
+#define MORVANE_TIEMARK_FITCACHE_H
+
+#include <vector>
+
+#include "CtrlPntSet.h"
+#include "LsqFactor.h"
+#include "Model.h"
+
+namespace tiemark {
+
+class FitCache {
+public:
+    // Marks the fit for a refit from scratch.
+    void Invalidate() { Valid = false; }
+    // A used point was appended (or a point switched on): update in place
+    // where possible, else mark dirty.  Never allocates.
+    void PointAdded(const _CtrlPntStrcT& p, short transType);
+    // Fits if needed; TM_OK when Current() is usable.
+    long Ensure(const std::vector<_CtrlPntStrcT>& points, short transType);
+    const Model& Current() const { return Fitted; }
+
+    // RMS of the user and pixel residual vectors over the used points.
+    long Rms(const std::vector<_CtrlPntStrcT>& points, double rms[2]);
+    // Whether a residual vector counts as an outlier under the current fit.
+    bool IsOutlier(const std::vector<_CtrlPntStrcT>& points, double dx, double dy);
+
+    void Swap(FitCache& other);
+
+private:
+    long FitFromScratch(const std::vector<_CtrlPntStrcT>& points, short transType);
+    long SolveFactor();
+
+    bool Valid = false;      // Status and Fitted reflect the current points
+    bool Solved = false;     // Fitted reflects Factor (false after an append)
+    bool HasFactor = false;  // Factor holds the system of the used points
+    long Status = TM_ERR_TOO_FEW;
+    short Type = TM_TRANS_POLY1;
+    std::size_t UsedPoints = 0;
+    LsqFactor Factor;
+    Model Fitted;
+    bool RmsValid = false;
+    double RmsCache[2] = {0.0, 0.0};
+};
+
+}  // namespace tiemark
+
+#endif

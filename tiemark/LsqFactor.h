@@ -1,0 +1,47 @@
+// LsqFactor.h - the R factor of a small least-squares system, grown row by row.
+//
+// Holds the upper-triangular R (Cols x Cols) of a QR factorisation of the
+// design matrix A together with Q^T b for up to two right-hand sides, as one
+// augmented Cols x (Cols + Rhs) block.  A row [a | b] is absorbed with Givens
+// rotations in O(Cols^2), which keeps the factorisation backward stable
+// (never forming A^T A).  Solving is a back substitution.  No allocation.
+#ifndef MORVANE_TIEMARK_LSQFACTOR_H
+#define MORVANE_TIEMARK_LSQFACTOR_H
+
+#include <cstddef>
+
+namespace tiemark {
+
+class LsqFactor {
+public:
+    static constexpr int kMaxCols = 10;
+    static constexpr int kMaxRhs = 2;
+    static constexpr int kWidth = kMaxCols + kMaxRhs;
+
+    void Reset(int cols, int rhs);
+    int Cols() const { return NCols; }
+    int Rhs() const { return NRhs; }
+    std::size_t Rows() const { return NRows; }
+
+    // Absorbs one row of Cols + Rhs values.
+    void AddRow(const double* row);
+    // Sets the augmented triangle directly (from a Householder QR), row-major
+    // with stride kWidth; rows beyond the given count are zero.
+    void SetTriangle(const double* rows, int count, std::size_t totalRows);
+
+    // 1-norm condition number of the leading k x k block of R; infinity
+    // when it is singular.
+    double Condition(int k) const;
+    // Solution for right-hand side j into x[0..Cols-1]; false when R is singular.
+    bool Solve(int j, double* x) const;
+
+private:
+    int NCols = 0;
+    int NRhs = 0;
+    std::size_t NRows = 0;
+    double R[kMaxCols][kWidth] = {};
+};
+
+}  // namespace tiemark
+
+#endif

@@ -1,0 +1,324 @@
+// PntSetImpl.cpp - point storage, flags, range and the calls that need a fit.
+#include "PntSetImpl.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+namespace tiemark {
+
+namespace {
+
+bool AllFinite(const _CtrlPntStrcT& p) {
+    return std::isfinite(p.PixelX) && std::isfinite(p.PixelY) && std::isfinite(p.UserX) &&
+           std::isfinite(p.UserY) && std::isfinite(p.UserZ);
+}
+
+// Same pixel position, with -0.0 equal to 0.0.
+bool SamePixel(const _CtrlPntStrcT& a, const _CtrlPntStrcT& b) {
+    return a.PixelX == b.PixelX && a.PixelY == b.PixelY;
+}
+
+bool PixelLess(const _CtrlPntStrcT& a, const _CtrlPntStrcT& b) {
+    if (a.PixelX != b.PixelX) return a.PixelX < b.PixelX;
+    return a.PixelY < b.PixelY;
+}
+
+bool FitFieldsEqual(const _CtrlPntStrcT& a, const _CtrlPntStrcT& b) {
+    return std::memcmp(&a.PixelX, &b.PixelX, sizeof(double)) == 0 &&
+           std::memcmp(&a.PixelY, &b.PixelY, sizeof(double)) == 0 &&
+           std::memcmp(&a.UserX, &b.UserX, sizeof(double)) == 0 &&
+           std::memcmp(&a.UserY, &b.UserY, sizeof(double)) == 0 && a.UseFlag == b.UseFlag;
+}
+
+}  // namespace
+
+PntSetImpl::PntSetImpl(short orientType, short transType)
+    : Orient(orientType), Trans(transType), Range{0.0, 0.0, 0.0, 0.0} {}
+
+bool PntSetImpl::IsKnownTransType(short transType) {
+    return transType >= TM_TRANS_POLY1 && transType <= TM_TRANS_TPS;
+}
+
+bool PntSetImpl::IsKnownOrientType(short orientType) {
+    return orientType == TM_ORIENT_LINE_DOWN || orientType == TM_ORIENT_LINE_UP;
+}
+
+void PntSetImpl::Reset(short orientType, short transType) {
+    Points.clear();
+    Used = 0;
+    Orient = orientType;
+    Trans = transType;
+    std::fill(Range, Range + 4, 0.0);
+    Fit.Invalidate();
+    PixelOrder.clear();
+    PixelOrderValid = false;
+}
+
+void PntSetImpl::CopyFrom(const PntSetImpl& source) {
+    if (this == &source) return;
+    // Build every allocated part first so that a failed allocation leaves *this as it was.
+    std::vector<_CtrlPntStrcT> points(source.Points);
+    FitCache fit(source.Fit);
+    std::vector<std::uint32_t> order(source.PixelOrder);
+    Points.swap(points);
+    Fit.Swap(fit);
+    PixelOrder.swap(order);
+    PixelOrderValid = source.PixelOrderValid;
+    Used = source.Used;
+    Orient = source.Orient;
+    Trans = source.Trans;
+    std::copy(source.Range, source.Range + 4, Range);
+}
+
+long PntSetImpl::ValidateRecord(const _CtrlPntStrcT& point) {
+    if (!AllFinite(point)) return TM_ERR_NOT_FINITE;
+    if (std::memchr(point.Name, '\0', sizeof(point.Name)) == nullptr) return TM_ERR_ARGUMENT;
+    return TM_OK;
+}
+
+_CtrlPntStrcT PntSetImpl::Canonical(const _CtrlPntStrcT& point) {
+    _CtrlPntStrcT p;
+    std::memset(&p, 0, sizeof(p));
+    p.PixelX = point.PixelX;
+    p.PixelY = point.PixelY;
+    p.UserX = point.UserX;
+    p.UserY = point.UserY;
+    p.UserZ = point.UserZ;
+    // Bytes after the terminator are zeroed so equal names give equal records.
+    std::size_t len = ::strnlen(point.Name, sizeof(point.Name));
+    std::memcpy(p.Name, point.Name, len);
+    p.Id = point.Id;
+    p.UseFlag = point.UseFlag ? 1 : 0;
+    p.EditFlag = point.EditFlag ? 1 : 0;
+    p.Err.Clear();
+    return p;
+}
+
+long PntSetImpl::Add(std::size_t index, const _CtrlPntStrcT& point) {
+    if (index < 1 || index > Points.size() + 1) return TM_ERR_INDEX;
+    if (long rc = ValidateRecord(point); rc != TM_OK) return rc;
+    _CtrlPntStrcT p = Canonical(point);
+    if (Points.size() >= 0xFFFFFFFFu) return TM_ERR_MEMORY;
+    // Reserve first: the fit update below does not allocate, so after this
+    // line nothing can fail.
+    if (Points.size() == Points.capacity()) Points.reserve(Points.size() * 2 + 8);
+    Points.insert(Points.begin() + static_cast<std::ptrdiff_t>(index - 1), p);
+    PixelOrderValid = false;
+    if (p.UseFlag) {
+        ++Used;
+        Fit.PointAdded(p, Trans);
+    }
+    return TM_OK;
+}
+
+long PntSetImpl::Delete(std::size_t index) {
+    if (index < 1 || index > Points.size()) return TM_ERR_INDEX;
+    bool used = Points[index - 1].UseFlag != 0;
+    Points.erase(Points.begin() + static_cast<std::ptrdiff_t>(index - 1));
+    PixelOrderValid = false;
+    if (used) {
+        --Used;
+        Fit.Invalidate();
+    }
+    return TM_OK;
+}
+
+long PntSetImpl::Get(std::size_t index, _CtrlPntStrcT* point) {
+    if (point == nullptr) return TM_ERR_ARGUMENT;
+    if (index < 1 || index > Points.size()) return TM_ERR_INDEX;
+    _CtrlPntStrcT p = Points[index - 1];
+    FillErrorContext(index - 1, &p);
+    *point = p;
+    return TM_OK;
+}
+
+long PntSetImpl::Update(std::size_t index, const _CtrlPntStrcT& point) {
+    if (index < 1 || index > Points.size()) return TM_ERR_INDEX;
+    if (long rc = ValidateRecord(point); rc != TM_OK) return rc;
+    _CtrlPntStrcT p = Canonical(point);
+    _CtrlPntStrcT& slot = Points[index - 1];
+    bool fitChanged = !FitFieldsEqual(slot, p);
+    bool pixelChanged = !SamePixel(slot, p);
+    Used = Used - slot.UseFlag + p.UseFlag;
+    slot = p;
+    if (pixelChanged) PixelOrderValid = false;
+    if (fitChanged) Fit.Invalidate();
+    return TM_OK;
+}
+
+long PntSetImpl::SetUse(std::size_t index, bool use) {
+    if (index < 1 || index > Points.size()) return TM_ERR_INDEX;
+    _CtrlPntStrcT& slot = Points[index - 1];
+    std::uint8_t flag = use ? 1 : 0;
+    if (slot.UseFlag == flag) return TM_OK;
+    slot.UseFlag = flag;
+    if (use) {
+        ++Used;
+        Fit.PointAdded(slot, Trans);
+    } else {
+        --Used;
+        Fit.Invalidate();
+    }
+    return TM_OK;
+}
+
+long PntSetImpl::GetUse(std::size_t index, bool* use) const {
+    if (use == nullptr) return TM_ERR_ARGUMENT;
+    if (index < 1 || index > Points.size()) return TM_ERR_INDEX;
+    *use = Points[index - 1].UseFlag != 0;
+    return TM_OK;
+}
+
+long PntSetImpl::SetEdit(std::size_t index, bool edit) {
+    if (index < 1 || index > Points.size()) return TM_ERR_INDEX;
+    Points[index - 1].EditFlag = edit ? 1 : 0;
+    return TM_OK;
+}
+
+long PntSetImpl::GetEdit(std::size_t index, bool* edit) const {
+    if (edit == nullptr) return TM_ERR_ARGUMENT;
+    if (index < 1 || index > Points.size()) return TM_ERR_INDEX;
+    *edit = Points[index - 1].EditFlag != 0;
+    return TM_OK;
+}
+
+void PntSetImpl::SetTrans(short transType) {
+    if (transType == Trans) return;
+    Trans = transType;
+    Fit.Invalidate();
+}
+
+void PntSetImpl::SetOrient(short orientType) { Orient = orientType; }
+
+void PntSetImpl::GetRange(double* minX, double* minY, double* maxX, double* maxY) const {
+    *minX = Range[0];
+    *minY = Range[1];
+    *maxX = Range[2];
+    *maxY = Range[3];
+}
+
+void PntSetImpl::SetRange(double minX, double minY, double maxX, double maxY) {
+    Range[0] = minX;
+    Range[1] = minY;
+    Range[2] = maxX;
+    Range[3] = maxY;
+}
+
+long PntSetImpl::UsedBoundingBox(double range[4]) const {
+    bool any = false;
+    double box[4] = {0.0, 0.0, 0.0, 0.0};
+    for (const _CtrlPntStrcT& p : Points) {
+        if (!p.UseFlag) continue;
+        if (!any) {
+            box[0] = box[2] = p.UserX;
+            box[1] = box[3] = p.UserY;
+            any = true;
+            continue;
+        }
+        box[0] = std::min(box[0], p.UserX);
+        box[1] = std::min(box[1], p.UserY);
+        box[2] = std::max(box[2], p.UserX);
+        box[3] = std::max(box[3], p.UserY);
+    }
+    std::copy(box, box + 4, range);
+    return TM_OK;
+}
+
+long PntSetImpl::ComputeRange(long columns, long rows) {
+    double range[4];
+    if (columns <= 0 || rows <= 0 || Used < CCtrlPntSet::MinPointsForType(Trans)) {
+        UsedBoundingBox(range);
+    } else {
+        if (long rc = Fit.Ensure(Points, Trans); rc != TM_OK) return rc;
+        double frameBottom = Orient == TM_ORIENT_LINE_UP ? -static_cast<double>(rows)
+                                                          : static_cast<double>(rows);
+        if (long rc = Fit.Current().FrameRange(0.0, 0.0, static_cast<double>(columns), frameBottom, range);
+            rc != TM_OK)
+            return rc;
+    }
+    std::copy(range, range + 4, Range);
+    return TM_OK;
+}
+
+long PntSetImpl::Convert(double* out1, double* out2, double in1, double in2, bool forward) {
+    if (out1 == nullptr || out2 == nullptr) return TM_ERR_ARGUMENT;
+    if (!std::isfinite(in1) || !std::isfinite(in2)) return TM_ERR_NOT_FINITE;
+    if (long rc = Fit.Ensure(Points, Trans); rc != TM_OK) return rc;
+    double a, b;
+    long rc = forward ? Fit.Current().Forward(in1, in2, &a, &b) : Fit.Current().Backward(in1, in2, &a, &b);
+    if (rc != TM_OK) return rc;
+    *out1 = a;
+    *out2 = b;
+    return TM_OK;
+}
+
+long PntSetImpl::Residual(std::size_t index, double* userDX, double* userDY, double* pixelDX,
+                          double* pixelDY) {
+    if (!userDX || !userDY || !pixelDX || !pixelDY) return TM_ERR_ARGUMENT;
+    if (index < 1 || index > Points.size()) return TM_ERR_INDEX;
+    if (long rc = Fit.Ensure(Points, Trans); rc != TM_OK) return rc;
+    const _CtrlPntStrcT& p = Points[index - 1];
+    double r[4];
+    if (long rc = Fit.Current().PointResidual(p, r); rc != TM_OK) return rc;
+    *userDX = r[0];
+    *userDY = r[1];
+    *pixelDX = r[2];
+    *pixelDY = r[3];
+    return TM_OK;
+}
+
+long PntSetImpl::RmsError(double* userRms, double* pixelRms) {
+    if (!userRms || !pixelRms) return TM_ERR_ARGUMENT;
+    if (long rc = Fit.Ensure(Points, Trans); rc != TM_OK) return rc;
+    double rms[2];
+    if (long rc = Fit.Rms(Points, rms); rc != TM_OK) return rc;
+    *userRms = rms[0];
+    *pixelRms = rms[1];
+    return TM_OK;
+}
+
+long PntSetImpl::Begin(bool forward) {
+    if (Prep.Active()) return TM_ERR_STATE;
+    if (long rc = Fit.Ensure(Points, Trans); rc != TM_OK) return rc;
+    return Prep.Prepare(Fit.Current(), forward);
+}
+
+std::size_t PntSetImpl::FirstDuplicateOf(std::size_t index) {
+    if (!PixelOrderValid) {
+        std::vector<std::uint32_t> order(Points.size());
+        for (std::size_t i = 0; i < order.size(); ++i) order[i] = static_cast<std::uint32_t>(i);
+        std::stable_sort(order.begin(), order.end(), [this](std::uint32_t a, std::uint32_t b) {
+            return PixelLess(Points[a], Points[b]);
+        });
+        PixelOrder.swap(order);
+        PixelOrderValid = true;
+    }
+    // Binary search for the run of equal pixel positions; the run is in index order.
+    const _CtrlPntStrcT& p = Points[index];
+    auto first = std::lower_bound(PixelOrder.begin(), PixelOrder.end(), p,
+                                  [this](std::uint32_t a, const _CtrlPntStrcT& q) {
+                                      return PixelLess(Points[a], q);
+                                  });
+    for (auto it = first; it != PixelOrder.end() && SamePixel(Points[*it], p); ++it)
+        if (*it != index) return *it + 1;
+    return 0;
+}
+
+void PntSetImpl::FillErrorContext(std::size_t index, _CtrlPntStrcT* point) {
+    point->Err.Clear();
+    point->Err.Code = TM_CHECK_OK;
+    if (std::size_t other = FirstDuplicateOf(index); other != 0) {
+        point->Err.Code = TM_CHECK_DUPLICATE;
+        point->Err.Other = static_cast<std::int32_t>(other);
+        return;
+    }
+    if (Fit.Ensure(Points, Trans) != TM_OK) return;
+    double r[4];
+    if (Fit.Current().PointResidual(Points[index], r) != TM_OK) return;
+    point->Err.ResidualX = r[0];
+    point->Err.ResidualY = r[1];
+    if (Fit.IsOutlier(Points, r[0], r[1])) point->Err.Code = TM_CHECK_OUTLIER;
+}
+
+}  // namespace tiemark

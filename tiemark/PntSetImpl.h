@@ -1,0 +1,83 @@
+// PntSetImpl.h - the state behind one CCtrlPntSet.
+//
+// PntSetImpl holds a group's point records (1-based indices at the API, 0-based
+// here), its orientation and transformation types, its user coordinate range
+// and the cached fit of the transformation.  It reports refusals as TM_ERR_*
+// codes and changes nothing on a refusal.  It may throw std::bad_alloc only
+// before it has changed anything; CCtrlPntSet turns that into TM_ERR_MEMORY.
+#ifndef MORVANE_TIEMARK_PNTSETIMPL_H
+#define MORVANE_TIEMARK_PNTSETIMPL_H
+
+#include <memory>
+#include <vector>
+
+#include "CtrlPntSet.h"
+#include "FitCache.h"
+#include "PreparedTransform.h"
+
+namespace tiemark {
+
+class PntSetImpl {
+public:
+    PntSetImpl(short orientType, short transType);
+
+    static bool IsKnownTransType(short transType);
+    static bool IsKnownOrientType(short orientType);
+
+    // Empties the group and sets its types; the caller has validated them.
+    void Reset(short orientType, short transType);
+    // Deep copy of everything but the prepared transformation.
+    void CopyFrom(const PntSetImpl& source);
+
+    std::size_t Count() const { return Points.size(); }
+    long Add(std::size_t index, const _CtrlPntStrcT& point);
+    long Delete(std::size_t index);
+    long Get(std::size_t index, _CtrlPntStrcT* point);
+    long Update(std::size_t index, const _CtrlPntStrcT& point);
+    long SetUse(std::size_t index, bool use);
+    long GetUse(std::size_t index, bool* use) const;
+    long SetEdit(std::size_t index, bool edit);
+    long GetEdit(std::size_t index, bool* edit) const;
+
+    short OrientType() const { return Orient; }
+    short TransType() const { return Trans; }
+    void SetTrans(short transType);
+    void SetOrient(short orientType);
+
+    void GetRange(double* minX, double* minY, double* maxX, double* maxY) const;
+    void SetRange(double minX, double minY, double maxX, double maxY);
+    long ComputeRange(long columns, long rows);
+
+    long Convert(double* out1, double* out2, double in1, double in2, bool forward);
+    long Residual(std::size_t index, double* userDX, double* userDY,
+                  double* pixelDX, double* pixelDY);
+    long RmsError(double* userRms, double* pixelRms);
+
+    long Begin(bool forward);
+    PreparedTransform& Prepared() { return Prep; }
+
+    // Checks a record a caller hands in: finite coordinates, terminated name.
+    static long ValidateRecord(const _CtrlPntStrcT& point);
+    // The record as stored: flags as 0/1, reserved fields and the error context zero.
+    static _CtrlPntStrcT Canonical(const _CtrlPntStrcT& point);
+
+private:
+    long UsedBoundingBox(double range[4]) const;
+    void FillErrorContext(std::size_t index, _CtrlPntStrcT* point);
+    std::size_t FirstDuplicateOf(std::size_t index);
+
+    std::vector<_CtrlPntStrcT> Points;
+    std::size_t Used = 0;   // points whose use flag is on
+    short Orient;
+    short Trans;
+    double Range[4];        // minX, minY, maxX, maxY
+    FitCache Fit;
+    PreparedTransform Prep;
+    // Sorted point order by pixel position, built lazily for duplicate checks.
+    std::vector<std::uint32_t> PixelOrder;
+    bool PixelOrderValid = false;
+};
+
+}  // namespace tiemark
+
+#endif
