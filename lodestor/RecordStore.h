@@ -1,0 +1,67 @@
+// RecordStore.h - the storage behind a raster database: byte records named by
+// a raster area and a record key.
+//
+// A RecordStore is one connection to one database.  Areas are named by text
+// and known inside the store by an AreaId; a record is a block of bytes
+// (possibly empty) under a non-zero 64-bit key of an area.  A key that holds
+// no record reads as length 0.  Writing a record replaces it as a whole and
+// atomically: a concurrent reader sees the old bytes or the new ones, and a
+// crash or power cut leaves one of the two.
+//
+// A store is used by one thread at a time.  Every operation reports its
+// outcome as a Status whose reason says what went wrong.
+//
+// SQLite is the backend of this library (SqliteRecordStore.h); a server
+// backend implements the same interface.
+#ifndef MORVANE_LODESTOR_RECORDSTORE_H
+#define MORVANE_LODESTOR_RECORDSTORE_H
+
+#include "Status.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace lodestor {
+
+using AreaId = std::int64_t;
+
+class RecordStore {
+public:
+    RecordStore() = default;
+    virtual ~RecordStore() = default;
+    RecordStore(const RecordStore&) = delete;
+    RecordStore& operator=(const RecordStore&) = delete;
+
+    // Finds the area named `name` (non-empty), creating it when missing.
+    virtual Status OpenArea(const std::string& name, AreaId* id) = 0;
+
+    // Length in bytes of the record under `key`; 0 when the key holds none.
+    virtual Status RecordSize(AreaId area, std::int64_t key, std::uint32_t* size) = 0;
+
+    // Copies the record under `key` into buffer.  Refused, with nothing
+    // written, unless the stored record is exactly `length` bytes long.
+    virtual Status ReadRecord(AreaId area, std::int64_t key, void* buffer,
+                              std::uint32_t length) = 0;
+
+    // Replaces (or creates) the record under `key` with `length` bytes.
+    virtual Status WriteRecord(AreaId area, std::int64_t key, const void* data,
+                               std::uint32_t length) = 0;
+
+    // Removes the record under `key`; removing a missing record succeeds.
+    virtual Status DeleteRecord(AreaId area, std::int64_t key) = 0;
+
+    // The keys of the area that hold a record, in increasing order.
+    virtual Status ListKeys(AreaId area, std::vector<std::int64_t>* keys) = 0;
+
+    // Caps the size of the database at about maxBytes; a write that would
+    // grow it further is refused and leaves every stored record as it was.
+    virtual Status LimitSize(std::uint64_t maxBytes) = 0;
+
+    // Where the store lives, for messages.
+    virtual const std::string& Location() const = 0;
+};
+
+}  // namespace lodestor
+
+#endif

@@ -1,0 +1,398 @@
+// SqliteRecordStore.cpp - the record store in one SQLite database file.
+#include "SqliteRecordStore.h"
+
+#include <sqlite3.h>
+
+#include <climits>
+#include <utility>
+
+namespace lodestor {
+
+namespace {
+
+// One prepared statement, finalized on every way out.
+class Statement {
+public:
+    Statement(sqlite3* db, const char* sql) {
+        if (sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK) {
+            sqlite3_finalize(stmt_);
+            stmt_ = nullptr;
+        }
+    }
+    ~Statement() { sqlite3_finalize(stmt_); }
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+
+    bool Prepared() const { return stmt_ != nullptr; }
+    sqlite3_stmt* get() const { return stmt_; }
+    int Step() { return sqlite3_step(stmt_); }
+    // Binds an area and a key as ?1 and ?2.
+    bool BindRecord(AreaId area, std::int64_t key) {
+        return sqlite3_bind_int64(stmt_, 1, area) == SQLITE_OK &&
+               sqlite3_bind_int64(stmt_, 2, key) == SQLITE_OK;
+    }
+
+private:
+    sqlite3_stmt* stmt_ = nullptr;
+};
+
+// A transaction rolled back unless committed, so that an early return never
+// leaves a half-made change behind.
+class Transaction {
+public:
+    explicit Transaction(sqlite3* db) : db_(db) {}
+    ~Transaction() {
+        if (active_ && !sqlite3_get_autocommit(db_)) {
+            sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        }
+    }
+    Transaction(const Transaction&) = delete;
+    Transaction& operator=(const Transaction&) = delete;
+
+    // "BEGIN" starts a reader; "BEGIN IMMEDIATE" takes the write lock at
+    // once, waiting for it under the busy timeout, so that a writer never
+    // fails half-way on a lock another writer holds.
+    bool Begin(const char* sql) {
+        active_ = sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+        return active_;
+    }
+    bool Commit() {
+        if (sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) return false;
+        active_ = false;
+        return true;
+    }
+
+private:
+    sqlite3* db_;
+    bool active_ = false;
+};
+
+bool Execute(sqlite3* db, const char* sql) {
+    return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+// Reads the single integer a statement such as a PRAGMA returns.
+bool QueryInt(sqlite3* db, const char* sql, std::int64_t* value) {
+    Statement stmt(db, sql);
+    if (!stmt.Prepared() || stmt.Step() != SQLITE_ROW) return false;
+    *value = sqlite3_column_int64(stmt.get(), 0);
+    return true;
+}
+
+// Plain words for the failures a caller can do something about.
+const char* Explain(int primaryCode) {
+    switch (primaryCode) {
+        case SQLITE_NOTADB: return "the file is not a SQLite database";
+        case SQLITE_READONLY: return "the database is read-only";
+        case SQLITE_BUSY:
+        case SQLITE_LOCKED: return "the database stayed locked by another connection beyond the busy timeout";
+        case SQLITE_FULL: return "the database or the disk is full";
+        case SQLITE_CORRUPT: return "the database file is damaged";
+        case SQLITE_TOOBIG: return "the record is larger than the database accepts";
+        case SQLITE_CANTOPEN: return "the file cannot be opened";
+        case SQLITE_IOERR: return "reading or writing the file failed";
+        case SQLITE_PERM: return "permission denied";
+        case SQLITE_NOMEM: return "out of memory";
+        default: return nullptr;
+    }
+}
+
+std::string KeyText(std::int64_t key) { return std::to_string(key); }
+
+const char* kCreateTables =
+    "CREATE TABLE lodestor_area ("
+    "  area_id INTEGER PRIMARY KEY,"
+    "  name TEXT NOT NULL UNIQUE);"
+    "CREATE TABLE lodestor_record ("
+    "  area_id INTEGER NOT NULL REFERENCES lodestor_area(area_id),"
+    "  record_key INTEGER NOT NULL,"
+    "  data BLOB NOT NULL,"
+    "  PRIMARY KEY (area_id, record_key));";
+
+}  // namespace
+
+SqliteRecordStore::SqliteRecordStore(sqlite3* db, std::string path)
+    : db_(db), path_(std::move(path)) {}
+
+SqliteRecordStore::~SqliteRecordStore() { sqlite3_close_v2(db_); }
+
+Status SqliteRecordStore::Open(const std::string& path,
+                               std::unique_ptr<SqliteRecordStore>* store) {
+    if (path.empty()) return Status::Error("no database path given");
+    sqlite3* db = nullptr;
+    int rc = sqlite3_open_v2(path.c_str(), &db,
+                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+                             nullptr);
+    // The handle exists even when the open failed and must be closed.
+    std::unique_ptr<SqliteRecordStore> opened(new SqliteRecordStore(db, path));
+    if (rc != SQLITE_OK) return opened->Failure("opening the database");
+    sqlite3_extended_result_codes(db, 1);
+    sqlite3_busy_timeout(db, kBusyTimeoutMs);
+    Status status = opened->PrepareSchema();
+    if (!status.ok()) return status;
+    *store = std::move(opened);
+    return Status::Ok();
+}
+
+Status SqliteRecordStore::Failure(const std::string& action) const {
+    std::string reason = action + " in '" + path_ + "' failed: ";
+    if (db_ == nullptr) return Status::Error(reason + "out of memory");
+    const int code = sqlite3_extended_errcode(db_);
+    if (const char* plain = Explain(code & 0xff)) {
+        reason += plain;
+        reason += " (";
+        reason += sqlite3_errmsg(db_);
+        reason += ")";
+    } else {
+        reason += sqlite3_errmsg(db_);
+    }
+    return Status::Error(reason);
+}
+
+Status SqliteRecordStore::RefuseIfReadOnly(const char* action) const {
+    if (sqlite3_db_readonly(db_, "main") == 1) {
+        return Status::Error(std::string(action) + " in '" + path_ +
+                             "' refused: the database is read-only");
+    }
+    return Status::Ok();
+}
+
+Status SqliteRecordStore::ReadHeader(std::int32_t* applicationId, std::int32_t* version,
+                                     bool* empty) {
+    std::int64_t app = 0, ver = 0, objects = 0;
+    // The first read of the file is where a file that is not a database shows.
+    if (!QueryInt(db_, "PRAGMA application_id", &app) ||
+        !QueryInt(db_, "PRAGMA user_version", &ver) ||
+        !QueryInt(db_, "SELECT count(*) FROM sqlite_schema", &objects)) {
+        return Failure("reading the database header");
+    }
+    *applicationId = static_cast<std::int32_t>(app);
+    *version = static_cast<std::int32_t>(ver);
+    *empty = objects == 0;
+    return Status::Ok();
+}
+
+Status SqliteRecordStore::CheckSchema(std::int32_t applicationId, std::int32_t version) const {
+    if (applicationId != kApplicationId) {
+        return Status::Error("'" + path_ +
+                             "' is a SQLite database of another application, not a raster database");
+    }
+    if (version > kSchemaVersion) {
+        return Status::Error("'" + path_ + "' has raster database schema version " +
+                             std::to_string(version) + ", newer than version " +
+                             std::to_string(kSchemaVersion) +
+                             " that this library knows; use a newer library");
+    }
+    if (version < 1) {
+        return Status::Error("'" + path_ +
+                             "' is marked as a raster database but has no schema version; "
+                             "the file is damaged");
+    }
+    return Status::Ok();
+}
+
+Status SqliteRecordStore::PrepareSchema() {
+    std::int32_t app = 0, version = 0;
+    bool empty = false;
+    Status status = ReadHeader(&app, &version, &empty);
+    if (!status.ok()) return status;
+    if (app == 0 && version == 0 && empty) return CreateSchema();
+    status = CheckSchema(app, version);
+    if (!status.ok()) return status;
+    if (sqlite3_db_readonly(db_, "main") != 1 && !Execute(db_, "PRAGMA journal_mode=WAL")) {
+        return Failure("switching to write-ahead logging");
+    }
+    if (!Execute(db_, "PRAGMA synchronous=FULL")) return Failure("setting synchronous writes");
+    return Status::Ok();
+}
+
+Status SqliteRecordStore::CreateSchema() {
+    Status status = RefuseIfReadOnly("creating the raster database schema");
+    if (!status.ok()) return status;
+    // Both settings only take effect on a database that holds nothing yet.
+    const std::string pageSize = "PRAGMA page_size=" + std::to_string(kPageSize);
+    if (!Execute(db_, pageSize.c_str())) {
+        return Failure("setting the page size");
+    }
+    if (!Execute(db_, "PRAGMA journal_mode=WAL")) return Failure("switching to write-ahead logging");
+    if (!Execute(db_, "PRAGMA synchronous=FULL")) return Failure("setting synchronous writes");
+
+    Transaction tx(db_);
+    if (!tx.Begin("BEGIN IMMEDIATE")) return Failure("creating the raster database schema");
+    // Another process may have created the schema while this one waited.
+    std::int32_t app = 0, version = 0;
+    bool empty = false;
+    status = ReadHeader(&app, &version, &empty);
+    if (!status.ok()) return status;
+    if (!(app == 0 && version == 0 && empty)) return CheckSchema(app, version);
+    const std::string mark = "PRAGMA application_id=" + std::to_string(kApplicationId) +
+                             ";PRAGMA user_version=" + std::to_string(kSchemaVersion) + ";";
+    if (!Execute(db_, kCreateTables) || !Execute(db_, mark.c_str()) || !tx.Commit()) {
+        return Failure("creating the raster database schema");
+    }
+    return Status::Ok();
+}
+
+Status SqliteRecordStore::OpenArea(const std::string& name, AreaId* id) {
+    if (name.empty()) return Status::Error("no raster area name given");
+    const char* find = "SELECT area_id FROM lodestor_area WHERE name = ?1";
+    {
+        Statement stmt(db_, find);
+        if (!stmt.Prepared() ||
+            sqlite3_bind_text(stmt.get(), 1, name.data(), static_cast<int>(name.size()),
+                              SQLITE_TRANSIENT) != SQLITE_OK) {
+            return Failure("looking up raster area '" + name + "'");
+        }
+        const int rc = stmt.Step();
+        if (rc == SQLITE_ROW) {
+            *id = sqlite3_column_int64(stmt.get(), 0);
+            return Status::Ok();
+        }
+        if (rc != SQLITE_DONE) return Failure("looking up raster area '" + name + "'");
+    }
+    const std::string action = "creating raster area '" + name + "'";
+    Status status = RefuseIfReadOnly(action.c_str());
+    if (!status.ok()) return status;
+    Transaction tx(db_);
+    if (!tx.Begin("BEGIN IMMEDIATE")) return Failure(action);
+    Statement insert(db_, "INSERT OR IGNORE INTO lodestor_area(name) VALUES (?1)");
+    if (!insert.Prepared() ||
+        sqlite3_bind_text(insert.get(), 1, name.data(), static_cast<int>(name.size()),
+                          SQLITE_TRANSIENT) != SQLITE_OK ||
+        insert.Step() != SQLITE_DONE) {
+        return Failure(action);
+    }
+    Statement stmt(db_, find);
+    if (!stmt.Prepared() ||
+        sqlite3_bind_text(stmt.get(), 1, name.data(), static_cast<int>(name.size()),
+                          SQLITE_TRANSIENT) != SQLITE_OK ||
+        stmt.Step() != SQLITE_ROW) {
+        return Failure(action);
+    }
+    *id = sqlite3_column_int64(stmt.get(), 0);
+    if (!tx.Commit()) return Failure(action);
+    return Status::Ok();
+}
+
+Status SqliteRecordStore::RecordSize(AreaId area, std::int64_t key, std::uint32_t* size) {
+    // length() of a blob reads the row header only, not the record's pages.
+    Statement stmt(db_,
+                   "SELECT length(data) FROM lodestor_record WHERE area_id = ?1 AND record_key = ?2");
+    if (!stmt.Prepared() || !stmt.BindRecord(area, key)) {
+        return Failure("asking the size of record " + KeyText(key));
+    }
+    const int rc = stmt.Step();
+    if (rc == SQLITE_DONE) {
+        *size = 0;
+        return Status::Ok();
+    }
+    if (rc != SQLITE_ROW) return Failure("asking the size of record " + KeyText(key));
+    *size = static_cast<std::uint32_t>(sqlite3_column_int64(stmt.get(), 0));
+    return Status::Ok();
+}
+
+Status SqliteRecordStore::ReadRecord(AreaId area, std::int64_t key, void* buffer,
+                                     std::uint32_t length) {
+    const std::string action = "reading record " + KeyText(key);
+    if (buffer == nullptr && length > 0) return Status::Error(action + " refused: no buffer given");
+    // One read transaction, so that the length checked below is the length of
+    // the bytes then copied, whatever other writers do meanwhile.
+    Transaction tx(db_);
+    if (!tx.Begin("BEGIN")) return Failure(action);
+    Statement stmt(db_,
+                   "SELECT rowid, length(data) FROM lodestor_record "
+                   "WHERE area_id = ?1 AND record_key = ?2");
+    if (!stmt.Prepared() || !stmt.BindRecord(area, key)) return Failure(action);
+    const int rc = stmt.Step();
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) return Failure(action);
+    const sqlite3_int64 rowid = rc == SQLITE_ROW ? sqlite3_column_int64(stmt.get(), 0) : 0;
+    const sqlite3_int64 stored = rc == SQLITE_ROW ? sqlite3_column_int64(stmt.get(), 1) : 0;
+    if (stored != static_cast<sqlite3_int64>(length)) {
+        return Status::Error(action + " refused: the record is " + std::to_string(stored) +
+                             " bytes long, not " + std::to_string(length) +
+                             " (it changed since its size was asked)");
+    }
+    if (length > 0) {
+        // The length equals a stored blob's, which SQLite keeps below INT_MAX.
+        sqlite3_blob* blob = nullptr;
+        if (sqlite3_blob_open(db_, "main", "lodestor_record", "data", rowid, 0, &blob) !=
+            SQLITE_OK) {
+            sqlite3_blob_close(blob);
+            return Failure(action);
+        }
+        const int readRc = sqlite3_blob_read(blob, buffer, static_cast<int>(length), 0);
+        sqlite3_blob_close(blob);
+        if (readRc != SQLITE_OK) return Failure(action);
+    }
+    if (!tx.Commit()) return Failure(action);
+    return Status::Ok();
+}
+
+Status SqliteRecordStore::WriteRecord(AreaId area, std::int64_t key, const void* data,
+                                      std::uint32_t length) {
+    const std::string action = "writing record " + KeyText(key);
+    if (data == nullptr && length > 0) return Status::Error(action + " refused: no bytes given");
+    Status status = RefuseIfReadOnly(action.c_str());
+    if (!status.ok()) return status;
+    const int limit = sqlite3_limit(db_, SQLITE_LIMIT_LENGTH, -1);
+    if (static_cast<std::int64_t>(length) > limit) {
+        return Status::Error(action + " in '" + path_ + "' refused: " + std::to_string(length) +
+                             " bytes are more than the database's limit of " +
+                             std::to_string(limit));
+    }
+    Transaction tx(db_);
+    if (!tx.Begin("BEGIN IMMEDIATE")) return Failure(action);
+    Statement stmt(db_,
+                   "INSERT INTO lodestor_record(area_id, record_key, data) VALUES (?1, ?2, ?3) "
+                   "ON CONFLICT(area_id, record_key) DO UPDATE SET data = excluded.data");
+    // An empty record is an empty blob, never NULL: bind a non-null pointer.
+    static const char kNothing = 0;
+    if (!stmt.Prepared() || !stmt.BindRecord(area, key) ||
+        sqlite3_bind_blob64(stmt.get(), 3, length > 0 ? data : &kNothing, length,
+                            SQLITE_STATIC) != SQLITE_OK ||
+        stmt.Step() != SQLITE_DONE) {
+        return Failure(action);
+    }
+    if (!tx.Commit()) return Failure(action);
+    return Status::Ok();
+}
+
+Status SqliteRecordStore::DeleteRecord(AreaId area, std::int64_t key) {
+    const std::string action = "deleting record " + KeyText(key);
+    Status status = RefuseIfReadOnly(action.c_str());
+    if (!status.ok()) return status;
+    Statement stmt(db_, "DELETE FROM lodestor_record WHERE area_id = ?1 AND record_key = ?2");
+    if (!stmt.Prepared() || !stmt.BindRecord(area, key) || stmt.Step() != SQLITE_DONE) {
+        return Failure(action);
+    }
+    return Status::Ok();
+}
+
+Status SqliteRecordStore::ListKeys(AreaId area, std::vector<std::int64_t>* keys) {
+    Statement stmt(db_,
+                   "SELECT record_key FROM lodestor_record WHERE area_id = ?1 ORDER BY record_key");
+    if (!stmt.Prepared() || sqlite3_bind_int64(stmt.get(), 1, area) != SQLITE_OK) {
+        return Failure("listing records");
+    }
+    keys->clear();
+    int rc;
+    while ((rc = stmt.Step()) == SQLITE_ROW) keys->push_back(sqlite3_column_int64(stmt.get(), 0));
+    if (rc != SQLITE_DONE) return Failure("listing records");
+    return Status::Ok();
+}
+
+Status SqliteRecordStore::LimitSize(std::uint64_t maxBytes) {
+    std::int64_t pageSize = 0;
+    if (!QueryInt(db_, "PRAGMA page_size", &pageSize) || pageSize <= 0) {
+        return Failure("reading the page size");
+    }
+    std::uint64_t pages = maxBytes / static_cast<std::uint64_t>(pageSize);
+    if (pages < 1) pages = 1;
+    if (pages > static_cast<std::uint64_t>(UINT32_MAX - 1)) pages = UINT32_MAX - 1;
+    const std::string sql = "PRAGMA max_page_count=" + std::to_string(pages);
+    std::int64_t applied = 0;
+    if (!QueryInt(db_, sql.c_str(), &applied)) return Failure("limiting the database size");
+    return Status::Ok();
+}
+
+}  // namespace lodestor

@@ -1,0 +1,72 @@
+// RasteBaseArea.h - one raster area of a Lodestor raster database.
+//
+// A raster database keeps, for each named raster area, byte records under
+// non-zero record keys; the control-point record of an area is one of them.
+// A CRasteBaseArea is a connection to one area of one database: open it on a
+// database (for SQLite, the path of the database file, created with its
+// schema when missing) and an area name (created when missing), hand it to
+// the record calls of Lodestor.h, and close it.
+//
+// Every call reports success as true (or non-zero for the calls of
+// Lodestor.h); after a failure LastError() says why in a sentence, and after
+// a success it is "".  Records are at most about 1 GB (SQLite's limit).
+//
+// An object is used by one thread at a time.  Several objects, in one process
+// or in several, may use the same database at once: readers see every record
+// either as it was before a write or as it is after it, and concurrent
+// writers wait for each other (the later write wins).
+#ifndef MORVANE_LODESTOR_RASTEBASEAREA_H
+#define MORVANE_LODESTOR_RASTEBASEAREA_H
+
+#include "Lodestor.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace lodestor { class RecordStore; class Status; }
+
+class CRasteBaseArea {
+public:
+    CRasteBaseArea();
+    ~CRasteBaseArea();
+    CRasteBaseArea(const CRasteBaseArea&) = delete;
+    CRasteBaseArea& operator=(const CRasteBaseArea&) = delete;
+
+    // Opens the raster area `areaName` of the SQLite database at
+    // `databasePath` (file created with its schema when missing).  An area
+    // that is open is closed first.  false on failure; LastError() says why.
+    bool Open(const char* databasePath, const char* areaName);
+    void Close();
+    bool IsOpen() const;
+    const char* LastError() const;   // "" when the last call succeeded
+
+    const char* DatabasePath() const;  // "" when closed
+    const char* AreaName() const;      // "" when closed
+
+    // The record calls; Lodestor.h's functions are these.  Key 0 names no
+    // record and is refused.
+    bool RecordSize(long key, std::uint32_t& size);
+    bool ReadRecord(long key, void* buffer, std::uint32_t length);
+    bool WriteRecord(long key, const void* data, std::uint32_t length);
+    // Removes the key's record (a missing one counts as removed).
+    bool DeleteRecord(long key);
+    // The keys of this area that hold a record, in increasing order.
+    bool RecordKeys(std::vector<long>& keys);
+    // Caps the database file at about maxBytes (whole pages); writes that
+    // would need more are refused and change nothing.  For this connection.
+    bool LimitDatabaseSize(std::uint64_t maxBytes);
+
+private:
+    bool Report(const lodestor::Status& status);
+    bool CheckUsable(long key, const char* action);
+
+    std::unique_ptr<lodestor::RecordStore> store_;
+    std::int64_t areaId_ = 0;
+    std::string databasePath_;
+    std::string areaName_;
+    std::string lastError_;
+};
+
+#endif
