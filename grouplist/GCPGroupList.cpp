@@ -196,7 +196,7 @@ void CGCPGroupList::ReleaseAllGroups() {
         delete node;
         node = next;
     }
-    Index.clear();
+    NodeIndex().swap(Index);  // frees the index's storage too
     // The count follows the chain, so that the list stays consistent (and
     // empty) should it be used after the release.
     GroupNum = 0;

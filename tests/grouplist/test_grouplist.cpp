@@ -483,7 +483,17 @@ TEST(GroupPoints, ReadsConvertWithTheGroupAndChangeNothing) {
 TEST(GroupPoints, ComputedRangeEqualsTheLibrarysOwnOnACopy) {
     CGCPGroupList list;
     FillPQR(list);
+    // Group 4: three points on one line, which no affine fit can take.
+    CCtrlPntSet collinear;
+    collinear.InitPntSet(TM_ORIENT_LINE_DOWN, TM_TRANS_POLY1);
+    for (unsigned long i = 1; i <= 3; ++i) {
+        const double at = 10.0 * static_cast<double>(i);
+        _CtrlPntStrcT p = TmMakePoint(at, at, 100.0 + at, 200.0 + at);
+        ASSERT_EQ(collinear.AddOneGcp(i, &p), TM_OK);
+    }
+    ASSERT_EQ(list.InsertGroup(4, &collinear), 1);
     const ListSnapshot before = SnapshotList(list);
+
     CCtrlPntSet copy;
     ASSERT_EQ(list.CopyGroupOut(3, &copy), 1);
     ASSERT_EQ(copy.ComputeUserCoordRange(640, 480), TM_OK);
@@ -491,9 +501,10 @@ TEST(GroupPoints, ComputedRangeEqualsTheLibrarysOwnOnACopy) {
     ListSnapshot expected = before;
     expected.groups[2] = SnapshotSet(&copy);
     EXPECT_EQ(SnapshotList(list), expected);
-    EXPECT_EQ(expected.groups[2].rangeResult, TM_OK);
-    // A raster size the library refuses changes nothing.
-    EXPECT_EQ(list.ComputeGroupCoordRange(3, -1, 480), 0);
+    EXPECT_NE(expected.groups[2].rangeBytes, before.groups[2].rangeBytes);
+
+    // A group the library cannot fit keeps its range.
+    EXPECT_EQ(list.ComputeGroupCoordRange(4, 640, 480), 0);
     EXPECT_EQ(SnapshotList(list), expected);
 }
 
