@@ -1,18 +1,346 @@
 // FitCache.cpp - fitting from scratch, incremental updates and the RMS cache.
 #include "FitCache.h"
 
+#include <Eigen/Dense>
+#include <algorithm>
+#include <cmath>
+
+#include "Conditioning.h"
+#include "SplineKernel.h"
+
 namespace tiemark {
 
-void FitCache::PointAdded(const _CtrlPntStrcT&, short) { Valid = false; }
+namespace {
 
-long FitCache::Ensure(const std::vector<_CtrlPntStrcT>&, short) { return TM_ERR_TOO_FEW; }
-
-long FitCache::Rms(const std::vector<_CtrlPntStrcT>&, double rms[2]) {
-    rms[0] = rms[1] = 0.0;
-    return TM_ERR_TOO_FEW;
+// Unknowns of the least-squares system of each type (not the spline).
+int Unknowns(short type) {
+    switch (type) {
+        case TM_TRANS_POLY1: return 3;
+        case TM_TRANS_POLY2: return 6;
+        case TM_TRANS_POLY3: return 10;
+        case TM_TRANS_SIMILARITY: return 4;
+        case TM_TRANS_PROJECTIVE: return 8;
+        default: return 0;
+    }
 }
 
-bool FitCache::IsOutlier(const std::vector<_CtrlPntStrcT>&, double, double) { return false; }
+int RightHandSides(short type) {
+    return type == TM_TRANS_POLY1 || type == TM_TRANS_POLY2 || type == TM_TRANS_POLY3 ? 2 : 1;
+}
+
+int RowsPerPoint(short type) { return RightHandSides(type) == 2 ? 1 : 2; }
+
+// Writes the design rows of one normalised point; each row is Cols + Rhs wide.
+void DesignRows(short type, double u, double v, double x, double y, double rows[2][LsqFactor::kWidth],
+                bool mirror = false) {
+    switch (type) {
+        case TM_TRANS_POLY1:
+        case TM_TRANS_POLY2:
+        case TM_TRANS_POLY3: {
+            double* r = rows[0];
+            int m = Unknowns(type);
+            r[0] = 1.0, r[1] = u, r[2] = v;
+            if (m > 3) r[3] = u * u, r[4] = u * v, r[5] = v * v;
+            if (m > 6) r[6] = u * u * u, r[7] = u * u * v, r[8] = u * v * v, r[9] = v * v * v;
+            r[m] = x;
+            r[m + 1] = y;
+            return;
+        }
+        case TM_TRANS_SIMILARITY: {
+            // Unknowns (tx, a, b, ty): x = tx + a u - b v, y = ty + b u + a v,
+            // with v replaced by -v for the mirrored fit.
+            if (mirror) v = -v;
+            double rx[5] = {1.0, u, -v, 0.0, x};
+            double ry[5] = {0.0, v, u, 1.0, y};
+            std::copy(rx, rx + 5, rows[0]);
+            std::copy(ry, ry + 5, rows[1]);
+            return;
+        }
+        case TM_TRANS_PROJECTIVE: {
+            // Unknowns (H2, H0, H1, H5, H3, H4, H6, H7) with H8 = 1, the
+            // constant first so that the leading 3 x 3 block measures the spread.
+            double rx[9] = {1.0, u, v, 0.0, 0.0, 0.0, -u * x, -v * x, x};
+            double ry[9] = {0.0, 0.0, 0.0, 1.0, u, v, -u * y, -v * y, y};
+            std::copy(rx, rx + 9, rows[0]);
+            std::copy(ry, ry + 9, rows[1]);
+            return;
+        }
+        default: return;
+    }
+}
+
+Normalisation ChooseNormalisation(const std::vector<_CtrlPntStrcT>& points) {
+    double n = 0, sx = 0, sy = 0, sX = 0, sY = 0;
+    for (const _CtrlPntStrcT& p : points) {
+        if (!p.UseFlag) continue;
+        ++n;
+        sx += p.PixelX, sy += p.PixelY, sX += p.UserX, sY += p.UserY;
+    }
+    Normalisation norm;
+    if (n == 0) return norm;
+    norm.PixelX0 = sx / n, norm.PixelY0 = sy / n, norm.UserX0 = sX / n, norm.UserY0 = sY / n;
+    double ps = 0, us = 0;
+    for (const _CtrlPntStrcT& p : points) {
+        if (!p.UseFlag) continue;
+        ps = std::max({ps, std::fabs(p.PixelX - norm.PixelX0), std::fabs(p.PixelY - norm.PixelY0)});
+        us = std::max({us, std::fabs(p.UserX - norm.UserX0), std::fabs(p.UserY - norm.UserY0)});
+    }
+    norm.PixelScale = ps > 0 ? ps : 1.0;
+    norm.UserScale = us > 0 ? us : 1.0;
+    return norm;
+}
+
+void Normalise(const Normalisation& n, const _CtrlPntStrcT& p, double* u, double* v, double* x, double* y) {
+    *u = (p.PixelX - n.PixelX0) / n.PixelScale;
+    *v = (p.PixelY - n.PixelY0) / n.PixelScale;
+    *x = (p.UserX - n.UserX0) / n.UserScale;
+    *y = (p.UserY - n.UserY0) / n.UserScale;
+}
+
+// Below this many design rows a Givens sweep is as fast as a Householder QR
+// and needs no allocation.
+constexpr std::size_t kHouseholderRows = 256;
+
+}  // namespace
+
+void FitCache::PointAdded(const _CtrlPntStrcT& p, short transType) {
+    if (!Valid) return;
+    if (!HasFactor || transType != Type) {
+        Valid = false;
+        return;
+    }
+    double u, v, x, y;
+    Normalise(Fitted.Norm, p, &u, &v, &x, &y);
+    const double reach = kMaxNormalisedReach;
+    if (!(std::fabs(u) <= reach && std::fabs(v) <= reach && std::fabs(x) <= reach && std::fabs(y) <= reach)) {
+        Valid = false;  // outgrew the normalisation: refit with a new one
+        return;
+    }
+    double rows[2][LsqFactor::kWidth] = {};
+    DesignRows(Type, u, v, x, y, rows);
+    for (int r = 0; r < RowsPerPoint(Type); ++r) Factor.AddRow(rows[r]);
+    if (Type == TM_TRANS_SIMILARITY) {
+        DesignRows(Type, u, v, x, y, rows, true);
+        for (int r = 0; r < 2; ++r) Mirror.AddRow(rows[r]);
+    }
+    ++UsedPoints;
+    Solved = false;
+    RmsValid = false;
+}
+
+long FitCache::Ensure(const std::vector<_CtrlPntStrcT>& points, short transType, short orientType) {
+    if (Valid && Type == transType && Orient == orientType) {
+        if (!Solved) {
+            Status = SolveFactor();
+            Solved = true;
+        }
+        return Status;
+    }
+    return FitFromScratch(points, transType, orientType);
+}
+
+long FitCache::FitFromScratch(const std::vector<_CtrlPntStrcT>& points, short transType, short orientType) {
+    std::size_t used = 0;
+    for (const _CtrlPntStrcT& p : points) used += p.UseFlag;
+    // Everything is built in locals first: an allocation failure leaves the cache as it was.
+    Model model;
+    model.Type = transType;
+    model.Norm = ChooseNormalisation(points);
+    long status = TM_OK;
+    LsqFactor factor, mirror;
+    bool hasFactor = false;
+    if (used < CCtrlPntSet::MinPointsForType(transType)) {
+        status = TM_ERR_TOO_FEW;
+    } else if (transType == TM_TRANS_TPS) {
+        status = FitSpline(points, used, &model);
+    } else {
+        BuildFactor(points, used, transType, model.Norm, false, &factor);
+        if (transType == TM_TRANS_SIMILARITY) BuildFactor(points, used, transType, model.Norm, true, &mirror);
+        hasFactor = true;
+    }
+    RmsValid = false;
+    Type = transType;
+    Orient = orientType;
+    UsedPoints = used;
+    HasFactor = hasFactor;
+    Factor = factor;
+    Mirror = mirror;
+    Fitted = std::move(model);
+    Valid = true;
+    Solved = true;
+    if (hasFactor) status = SolveFactor();
+    Status = status;
+    return Status;
+}
+
+void FitCache::BuildFactor(const std::vector<_CtrlPntStrcT>& points, std::size_t used, short type,
+                           const Normalisation& norm, bool mirror, LsqFactor* factor) {
+    const int m = Unknowns(type), rhs = RightHandSides(type), per = RowsPerPoint(type);
+    factor->Reset(m, rhs);
+    const std::size_t nRows = used * per;
+    double rows[2][LsqFactor::kWidth] = {};
+    if (nRows < kHouseholderRows) {
+        for (const _CtrlPntStrcT& p : points) {
+            if (!p.UseFlag) continue;
+            double u, v, x, y;
+            Normalise(norm, p, &u, &v, &x, &y);
+            DesignRows(type, u, v, x, y, rows, mirror);
+            for (int r = 0; r < per; ++r) factor->AddRow(rows[r]);
+        }
+        return;
+    }
+    // Many rows: one blocked Householder QR of the augmented design [A | b].
+    const int width = m + rhs;
+    Eigen::MatrixXd a(static_cast<Eigen::Index>(nRows), width);
+    Eigen::Index row = 0;
+    for (const _CtrlPntStrcT& p : points) {
+        if (!p.UseFlag) continue;
+        double u, v, x, y;
+        Normalise(norm, p, &u, &v, &x, &y);
+        DesignRows(type, u, v, x, y, rows, mirror);
+        for (int r = 0; r < per; ++r, ++row)
+            for (int j = 0; j < width; ++j) a(row, j) = rows[r][j];
+    }
+    Eigen::HouseholderQR<Eigen::Ref<Eigen::MatrixXd>> qr(a);
+    double tri[LsqFactor::kMaxCols * LsqFactor::kWidth] = {};
+    const int count = static_cast<int>(std::min<Eigen::Index>(m, a.rows()));
+    for (int i = 0; i < count; ++i)
+        for (int j = i; j < width; ++j) tri[i * LsqFactor::kWidth + j] = a(i, j);
+    // Rows m.. of the triangle of [A | b] hold the residual norms.
+    double rss[LsqFactor::kMaxRhs] = {};
+    for (int j = 0; j < rhs; ++j)
+        for (Eigen::Index i = m; i <= m + j && i < a.rows(); ++i) rss[j] += a(i, m + j) * a(i, m + j);
+    factor->SetTriangle(tri, count, nRows, rss);
+}
+
+bool FitCache::PreferMirror() const {
+    // A pixel frame whose line axis points down is mirrored against a map
+    // frame; the data decide, and where both fit alike (two points, or an
+    // exact fit either way) the orientation does.
+    double direct = Factor.ResidualSumOfSquares(0), mirrored = Mirror.ResidualSumOfSquares(0);
+    double tie = 1e-20 * static_cast<double>(UsedPoints) + 1e-9 * std::min(direct, mirrored);
+    if (mirrored + tie < direct) return true;
+    if (direct + tie < mirrored) return false;
+    return Orient == TM_ORIENT_LINE_DOWN;
+}
+
+long FitCache::SolveFactor() {
+    const short type = Type;
+    if (UsedPoints < CCtrlPntSet::MinPointsForType(type)) return TM_ERR_TOO_FEW;
+    const int m = Unknowns(type);
+    const bool mirror = type == TM_TRANS_SIMILARITY && PreferMirror();
+    const LsqFactor& factor = mirror ? Mirror : Factor;
+    if (type != TM_TRANS_SIMILARITY && !(factor.Condition(3) <= kMaxSpreadCondition))
+        return TM_ERR_DEGENERATE;
+    if (!(factor.Condition(m) <= MaxDesignCondition(type))) return TM_ERR_DEGENERATE;
+    Model& model = Fitted;
+    std::fill(model.CoefX, model.CoefX + 10, 0.0);
+    std::fill(model.CoefY, model.CoefY + 10, 0.0);
+    std::fill(model.H, model.H + 9, 0.0);
+    double sol[2][LsqFactor::kMaxCols] = {};
+    for (int j = 0; j < factor.Rhs(); ++j)
+        if (!factor.Solve(j, sol[j])) return TM_ERR_DEGENERATE;
+    switch (type) {
+        case TM_TRANS_SIMILARITY: {
+            double tx = sol[0][0], a = sol[0][1], b = sol[0][2], ty = sol[0][3];
+            double cx[3] = {tx, a, -b}, cy[3] = {ty, b, a};
+            if (mirror) cx[2] = b, cy[2] = -a;  // v entered as -v
+            std::copy(cx, cx + 3, model.CoefX);
+            std::copy(cy, cy + 3, model.CoefY);
+            break;
+        }
+        case TM_TRANS_PROJECTIVE: {
+            const double* s = sol[0];
+            double h[9] = {s[1], s[2], s[0], s[4], s[5], s[3], s[6], s[7], 1.0};
+            std::copy(h, h + 9, model.H);
+            break;
+        }
+        default:
+            std::copy(sol[0], sol[0] + m, model.CoefX);
+            std::copy(sol[1], sol[1] + m, model.CoefY);
+    }
+    for (int k = 0; k < 10; ++k)
+        if (!std::isfinite(model.CoefX[k]) || !std::isfinite(model.CoefY[k])) return TM_ERR_DEGENERATE;
+    for (double h : model.H)
+        if (!std::isfinite(h)) return TM_ERR_DEGENERATE;
+    if (!model.PrepareInverse()) return TM_ERR_DEGENERATE;
+    return TM_OK;
+}
+
+long FitCache::FitSpline(const std::vector<_CtrlPntStrcT>& points, std::size_t used, Model* model) {
+    // Interpolating thin plate spline: [K P; P^T 0] [w; a] = [x; 0] for both
+    // output coordinates, with K_ij = phi(|c_i - c_j|) and P_i = (1, u_i, v_i).
+    const Normalisation& norm = model->Norm;
+    const Eigen::Index n = static_cast<Eigen::Index>(used);
+    std::vector<double> cu(used), cv(used);
+    Eigen::MatrixXd rhs = Eigen::MatrixXd::Zero(n + 3, 2);
+    LsqFactor spread;
+    spread.Reset(3, 0);
+    Eigen::Index i = 0;
+    for (const _CtrlPntStrcT& p : points) {
+        if (!p.UseFlag) continue;
+        double u, v, x, y;
+        Normalise(norm, p, &u, &v, &x, &y);
+        cu[i] = u, cv[i] = v, rhs(i, 0) = x, rhs(i, 1) = y;
+        double row[3] = {1.0, u, v};
+        spread.AddRow(row);
+        ++i;
+    }
+    if (!(spread.Condition(3) <= kMaxSpreadCondition)) return TM_ERR_DEGENERATE;
+    Eigen::MatrixXd a = Eigen::MatrixXd::Zero(n + 3, n + 3);
+    for (Eigen::Index r = 0; r < n; ++r) {
+        for (Eigen::Index c = 0; c < r; ++c) {
+            double du = cu[r] - cu[c], dv = cv[r] - cv[c];
+            a(r, c) = a(c, r) = SplineKernel(du * du + dv * dv);
+        }
+        a(r, n) = a(n, r) = 1.0;
+        a(r, n + 1) = a(n + 1, r) = cu[r];
+        a(r, n + 2) = a(n + 2, r) = cv[r];
+    }
+    Eigen::PartialPivLU<Eigen::MatrixXd> lu(a);
+    if (!(lu.rcond() >= kMinSplineRcond)) return TM_ERR_DEGENERATE;
+    Eigen::MatrixXd sol = lu.solve(rhs);
+    if (!sol.allFinite()) return TM_ERR_DEGENERATE;
+    model->CentreU = std::move(cu);
+    model->CentreV = std::move(cv);
+    model->WeightX.assign(sol.col(0).data(), sol.col(0).data() + n);
+    model->WeightY.assign(sol.col(1).data(), sol.col(1).data() + n);
+    for (int k = 0; k < 3; ++k) {
+        model->CoefX[k] = sol(n + k, 0);
+        model->CoefY[k] = sol(n + k, 1);
+    }
+    if (!model->PrepareInverse()) return TM_ERR_DEGENERATE;
+    return TM_OK;
+}
+
+long FitCache::Rms(const std::vector<_CtrlPntStrcT>& points, double rms[2]) {
+    if (!RmsValid) {
+        double su = 0.0, sp = 0.0;
+        std::size_t n = 0;
+        for (const _CtrlPntStrcT& p : points) {
+            if (!p.UseFlag) continue;
+            double r[4];
+            if (long rc = Fitted.PointResidual(p, r); rc != TM_OK) return rc;
+            su += r[0] * r[0] + r[1] * r[1];
+            sp += r[2] * r[2] + r[3] * r[3];
+            ++n;
+        }
+        RmsCache[0] = n ? std::sqrt(su / n) : 0.0;
+        RmsCache[1] = n ? std::sqrt(sp / n) : 0.0;
+        RmsValid = true;
+    }
+    rms[0] = RmsCache[0];
+    rms[1] = RmsCache[1];
+    return TM_OK;
+}
+
+bool FitCache::IsOutlier(const std::vector<_CtrlPntStrcT>& points, double dx, double dy) {
+    double rms[2];
+    if (Rms(points, rms) != TM_OK) return false;
+    double r = std::hypot(dx, dy);
+    // The floor keeps rounding noise of an exact fit from counting.
+    return r > 3.0 * rms[0] && r > 1e-9 * Fitted.Norm.UserScale;
+}
 
 void FitCache::Swap(FitCache& other) { std::swap(*this, other); }
 

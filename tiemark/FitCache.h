@@ -28,7 +28,9 @@ public:
     // where possible, else mark dirty.  Never allocates.
     void PointAdded(const _CtrlPntStrcT& p, short transType);
     // Fits if needed; TM_OK when Current() is usable.
-    long Ensure(const std::vector<_CtrlPntStrcT>& points, short transType);
+    // The orientation decides between a direct and a mirrored similarity when
+    // the points fit both equally well (see docs/tiemark.md).
+    long Ensure(const std::vector<_CtrlPntStrcT>& points, short transType, short orientType);
     const Model& Current() const { return Fitted; }
 
     // RMS of the user and pixel residual vectors over the used points.
@@ -39,8 +41,12 @@ public:
     void Swap(FitCache& other);
 
 private:
-    long FitFromScratch(const std::vector<_CtrlPntStrcT>& points, short transType);
+    long FitFromScratch(const std::vector<_CtrlPntStrcT>& points, short transType, short orientType);
     long SolveFactor();
+    bool PreferMirror() const;
+    static void BuildFactor(const std::vector<_CtrlPntStrcT>& points, std::size_t used, short type,
+                            const Normalisation& norm, bool mirror, LsqFactor* factor);
+    static long FitSpline(const std::vector<_CtrlPntStrcT>& points, std::size_t used, Model* model);
 
     bool Valid = false;      // Status and Fitted reflect the current points
     bool Solved = false;     // Fitted reflects Factor (false after an append)
@@ -48,7 +54,9 @@ private:
     long Status = TM_ERR_TOO_FEW;
     short Type = TM_TRANS_POLY1;
     std::size_t UsedPoints = 0;
+    short Orient = TM_ORIENT_LINE_DOWN;
     LsqFactor Factor;
+    LsqFactor Mirror;        // similarity only: the line axis mirrored
     Model Fitted;
     bool RmsValid = false;
     double RmsCache[2] = {0.0, 0.0};

@@ -12,6 +12,7 @@ void LsqFactor::Reset(int cols, int rhs) {
     NRhs = rhs;
     NRows = 0;
     for (auto& row : R) std::fill(row, row + kWidth, 0.0);
+    std::fill(Rss, Rss + kMaxRhs, 0.0);
 }
 
 void LsqFactor::AddRow(const double* row) {
@@ -34,11 +35,14 @@ void LsqFactor::AddRow(const double* row) {
             w[j] = c * b - s * a;
         }
     }
+    // What is left of the right-hand sides is this row's share of the residual.
+    for (int j = 0; j < NRhs; ++j) Rss[j] += w[NCols + j] * w[NCols + j];
     ++NRows;
 }
 
-void LsqFactor::SetTriangle(const double* rows, int count, std::size_t totalRows) {
+void LsqFactor::SetTriangle(const double* rows, int count, std::size_t totalRows, const double* rss) {
     for (auto& row : R) std::fill(row, row + kWidth, 0.0);
+    for (int j = 0; j < NRhs; ++j) Rss[j] = rss[j];
     const int width = NCols + NRhs;
     for (int i = 0; i < std::min(count, NCols); ++i)
         for (int j = i; j < width; ++j) R[i][j] = rows[i * kWidth + j];

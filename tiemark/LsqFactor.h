@@ -26,8 +26,12 @@ public:
     // Absorbs one row of Cols + Rhs values.
     void AddRow(const double* row);
     // Sets the augmented triangle directly (from a Householder QR), row-major
-    // with stride kWidth; rows beyond the given count are zero.
-    void SetTriangle(const double* rows, int count, std::size_t totalRows);
+    // with stride kWidth; rows beyond the given count are zero.  rss holds
+    // the residual sums of squares of the right-hand sides.
+    void SetTriangle(const double* rows, int count, std::size_t totalRows, const double* rss);
+
+    // Residual sum of squares of right-hand side j at the least-squares solution.
+    double ResidualSumOfSquares(int j) const { return Rss[j]; }
 
     // 1-norm condition number of the leading k x k block of R; infinity
     // when it is singular.
@@ -40,6 +44,7 @@ private:
     int NRhs = 0;
     std::size_t NRows = 0;
     double R[kMaxCols][kWidth] = {};
+    double Rss[kMaxRhs] = {};
 };
 
 }  // namespace tiemark

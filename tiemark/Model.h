@@ -32,7 +32,8 @@ public:
     short Type = TM_TRANS_POLY1;
     Normalisation Norm;
     // Polynomials: CoefX/CoefY[PolyTerms(order)].  Affine and similarity use
-    // the first three; the similarity has CoefY = (ty, b, a) for CoefX = (tx, a, -b).
+    // the first three; the similarity has CoefX = (tx, a, -b), CoefY = (ty, b, a),
+    // or mirrored CoefX = (tx, a, b), CoefY = (ty, b, -a).
     double CoefX[10] = {};
     double CoefY[10] = {};
     // Projective: x = (H0 u + H1 v + H2) / (H6 u + H7 v + H8), y with H3..H5.
@@ -44,6 +45,8 @@ public:
     // Inverse of the linear part, a seed for the Newton iteration and the
     // closed-form inverse of the affine and similarity types: u = Inv * (x - c).
     double Inv[4] = {};
+    double CentreX = 0.0, CentreY = 0.0;  // the model's output at the centre (u, v) = 0
+    double HInv[9] = {};                  // projective: the inverse homography
 
     // pixel/line -> user
     long Forward(double pixelX, double pixelY, double* userX, double* userY) const;

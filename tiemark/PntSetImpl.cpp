@@ -230,7 +230,7 @@ long PntSetImpl::ComputeRange(long columns, long rows) {
     if (columns <= 0 || rows <= 0 || Used < CCtrlPntSet::MinPointsForType(Trans)) {
         UsedBoundingBox(range);
     } else {
-        if (long rc = Fit.Ensure(Points, Trans); rc != TM_OK) return rc;
+        if (long rc = Fit.Ensure(Points, Trans, Orient); rc != TM_OK) return rc;
         double frameBottom = Orient == TM_ORIENT_LINE_UP ? -static_cast<double>(rows)
                                                           : static_cast<double>(rows);
         if (long rc = Fit.Current().FrameRange(0.0, 0.0, static_cast<double>(columns), frameBottom, range);
@@ -244,7 +244,7 @@ long PntSetImpl::ComputeRange(long columns, long rows) {
 long PntSetImpl::Convert(double* out1, double* out2, double in1, double in2, bool forward) {
     if (out1 == nullptr || out2 == nullptr) return TM_ERR_ARGUMENT;
     if (!std::isfinite(in1) || !std::isfinite(in2)) return TM_ERR_NOT_FINITE;
-    if (long rc = Fit.Ensure(Points, Trans); rc != TM_OK) return rc;
+    if (long rc = Fit.Ensure(Points, Trans, Orient); rc != TM_OK) return rc;
     double a, b;
     long rc = forward ? Fit.Current().Forward(in1, in2, &a, &b) : Fit.Current().Backward(in1, in2, &a, &b);
     if (rc != TM_OK) return rc;
@@ -257,7 +257,7 @@ long PntSetImpl::Residual(std::size_t index, double* userDX, double* userDY, dou
                           double* pixelDY) {
     if (!userDX || !userDY || !pixelDX || !pixelDY) return TM_ERR_ARGUMENT;
     if (index < 1 || index > Points.size()) return TM_ERR_INDEX;
-    if (long rc = Fit.Ensure(Points, Trans); rc != TM_OK) return rc;
+    if (long rc = Fit.Ensure(Points, Trans, Orient); rc != TM_OK) return rc;
     const _CtrlPntStrcT& p = Points[index - 1];
     double r[4];
     if (long rc = Fit.Current().PointResidual(p, r); rc != TM_OK) return rc;
@@ -270,7 +270,7 @@ long PntSetImpl::Residual(std::size_t index, double* userDX, double* userDY, dou
 
 long PntSetImpl::RmsError(double* userRms, double* pixelRms) {
     if (!userRms || !pixelRms) return TM_ERR_ARGUMENT;
-    if (long rc = Fit.Ensure(Points, Trans); rc != TM_OK) return rc;
+    if (long rc = Fit.Ensure(Points, Trans, Orient); rc != TM_OK) return rc;
     double rms[2];
     if (long rc = Fit.Rms(Points, rms); rc != TM_OK) return rc;
     *userRms = rms[0];
@@ -280,7 +280,7 @@ long PntSetImpl::RmsError(double* userRms, double* pixelRms) {
 
 long PntSetImpl::Begin(bool forward) {
     if (Prep.Active()) return TM_ERR_STATE;
-    if (long rc = Fit.Ensure(Points, Trans); rc != TM_OK) return rc;
+    if (long rc = Fit.Ensure(Points, Trans, Orient); rc != TM_OK) return rc;
     return Prep.Prepare(Fit.Current(), forward);
 }
 
@@ -313,7 +313,7 @@ void PntSetImpl::FillErrorContext(std::size_t index, _CtrlPntStrcT* point) {
         point->Err.Other = static_cast<std::int32_t>(other);
         return;
     }
-    if (Fit.Ensure(Points, Trans) != TM_OK) return;
+    if (Fit.Ensure(Points, Trans, Orient) != TM_OK) return;
     double r[4];
     if (Fit.Current().PointResidual(Points[index], r) != TM_OK) return;
     point->Err.ResidualX = r[0];
