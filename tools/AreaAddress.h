@@ -1,0 +1,34 @@
+// AreaAddress.h - how the command line names an area.
+//
+//   PATH                         a control-point file
+//   sqlite:DBPATH#AREA_NAME:KEY  record KEY (a non-zero integer) of the
+//                                area AREA_NAME in the SQLite raster
+//                                database DBPATH; ":KEY" may be left out
+//                                and then means key 1
+//
+// A control-point file whose name starts with "sqlite:" is named
+// "./sqlite:...".
+#ifndef MORVANE_TOOLS_AREAADDRESS_H
+#define MORVANE_TOOLS_AREAADDRESS_H
+
+#include <string>
+#include <string_view>
+
+namespace morvane::tool {
+
+struct AreaAddress {
+    enum class Kind { File, Sqlite } kind = Kind::File;
+    std::string path;        // file path, or database path
+    std::string areaName;    // database area name
+    long recordKey = 0;      // database record key
+    std::string Describe() const;
+};
+
+// Throws std::invalid_argument with a one-line reason for a malformed name.
+AreaAddress ParseAreaAddress(std::string_view text);
+
+extern const char* const kAreaAddressHelp;
+
+}  // namespace morvane::tool
+
+#endif

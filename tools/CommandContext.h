@@ -1,0 +1,79 @@
+// CommandContext.h - what the commands share: options every command takes,
+// opening an area and a group, moving points between area records and the
+// exchange table, names of the transformation types, and output.
+#ifndef MORVANE_TOOLS_COMMANDCONTEXT_H
+#define MORVANE_TOOLS_COMMANDCONTEXT_H
+
+#include "AreaHandle.h"
+#include "GcpTable.h"
+
+#include <nlohmann/json.hpp>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace morvane::tool {
+
+// Options shared by the commands that work on one area.
+struct AreaOptions {
+    std::string area;          // the AREA argument
+    std::string size;          // COLSxROWS, "" = 0x0
+    unsigned long group = 0;   // -g
+    bool json = false;
+};
+
+struct RasterSize {
+    long columns = 0;
+    long rows = 0;
+};
+
+// "COLSxROWS", both whole numbers >= 0; throws std::invalid_argument.
+RasterSize ParseRasterSize(const std::string& text);
+
+std::unique_ptr<AreaHandle> OpenArea(const AreaOptions& options, OpenMode mode);
+
+// Opens group n of the area for the lifetime of the object; refuses a
+// group number that names no group.
+class GroupScope {
+public:
+    GroupScope(AreaHandle& area, unsigned long group);
+    ~GroupScope();
+    GroupScope(const GroupScope&) = delete;
+    GroupScope& operator=(const GroupScope&) = delete;
+
+private:
+    AreaHandle& area_;
+};
+
+unsigned long GroupCount(AreaHandle& area);
+unsigned long PointCount(AreaHandle& area);   // of the open group
+std::vector<_CtrlPntStrcT> ReadPoints(AreaHandle& area);
+
+struct GroupType {
+    short orient = 0;
+    short trans = 0;
+};
+GroupType ReadGroupType(AreaHandle& area);
+
+// Transformation type names: poly1 poly2 poly3 similarity projective tps.
+const char* TransTypeName(short transType);
+std::optional<short> TransTypeByName(const std::string& name);
+extern const char* const kTransTypeHelp;
+extern const short kAllTransTypes[6];
+
+// Between area records and exchange rows.  Lines are stored negated in a
+// group of orientation 1 (line up); the table always holds lines down.
+GcpRow RowFromRecord(const _CtrlPntStrcT& record, short orientType);
+// Throws Refusal when the row cannot be stored (name too long).
+_CtrlPntStrcT RecordFromRow(const GcpRow& row, short orientType);
+
+// The point's residual under the group's current fit, when the fit gives one.
+std::optional<GcpResidual> ResidualOf(AreaHandle& area, unsigned long index, short orientType);
+
+void PrintJson(const nlohmann::json& value);
+
+}  // namespace morvane::tool
+
+#endif

@@ -1,0 +1,231 @@
+// import and export: move the points of a group in and out of the file
+// formats other tools use (FileFormat.h).
+//
+// Import reads and checks the whole file before it touches the area, so a
+// file that is refused leaves the area exactly as it was.  Into an existing
+// group that holds points it needs --append or --replace; into the group
+// after the last one it creates that group.
+#include "CommandContext.h"
+#include "Commands.h"
+#include "FileFormat.h"
+#include "Progress.h"
+#include "TextScan.h"
+
+#include <fmt/format.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+
+namespace morvane::tool {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::uintmax_t kLargestInput = 512u << 20;   // bytes
+
+struct ExchangeOptions {
+    AreaOptions area;
+    std::string file;
+    std::string format;
+    std::string type;
+    std::string crs;
+    bool append = false;
+    bool replace = false;
+    bool force = false;
+};
+
+FileFormat ChooseFormat(const ExchangeOptions& o) {
+    if (!o.format.empty()) {
+        std::optional<FileFormat> f = FormatByName(o.format);
+        if (!f) throw std::invalid_argument(fmt::format("unknown format \"{}\": one of {}", o.format, FormatNamesHelp()));
+        return *f;
+    }
+    std::optional<FileFormat> f = FormatByPath(o.file);
+    if (!f) {
+        throw std::invalid_argument(fmt::format("{}: cannot tell the format from the name; give --format ({})", o.file,
+                                                FormatNamesHelp()));
+    }
+    return *f;
+}
+
+std::string ReadWholeFile(const std::string& path) {
+    std::error_code ec;
+    if (fs::is_directory(path, ec)) throw Refusal(fmt::format("{}: is a directory", path));
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw Refusal(fmt::format("{}: {}", path, std::strerror(errno)));
+    std::uintmax_t size = fs::file_size(path, ec);
+    if (!ec && size > kLargestInput) throw Refusal(fmt::format("{}: larger than {} MiB", path, kLargestInput >> 20));
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// Writes next to the target and renames, so a failed write leaves no
+// half-written file.
+void WriteWholeFile(const std::string& path, const std::string& text) {
+    std::string temporary = path + ".tmp-morvane";
+    {
+        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+        if (!out) throw Refusal(fmt::format("{}: {}", path, std::strerror(errno)));
+        out.write(text.data(), static_cast<std::streamsize>(text.size()));
+        out.close();
+        if (!out) {
+            std::error_code ignored;
+            fs::remove(temporary, ignored);
+            throw Refusal(fmt::format("{}: cannot write", path));
+        }
+    }
+    std::error_code ec;
+    fs::rename(temporary, path, ec);
+    if (ec) {
+        fs::remove(temporary, ec);
+        throw Refusal(fmt::format("{}: cannot write", path));
+    }
+}
+
+GcpTable ReadTable(const ExchangeOptions& o) {
+    FileFormat format = ChooseFormat(o);
+    std::string text = ReadWholeFile(o.file);
+    try {
+        return ReadGcps(format, text);
+    } catch (const FormatError& error) {
+        if (error.line() == 0) throw Refusal(fmt::format("{}: {}", o.file, error.reason()));
+        throw Refusal(fmt::format("{}:{}: {}", o.file, error.line(), error.reason()));
+    }
+}
+
+void DeleteAllPoints(AreaHandle& area) {
+    for (unsigned long i = PointCount(area); i >= 1; --i) {
+        bool edit = true;
+        area.GetOneGCPEditOnOff(i, edit);
+        if (!edit) throw Refusal(fmt::format("point {} of the group is locked; --replace would delete it", i));
+        area.DeleteOneGCP(i);
+        if (PointCount(area) != i - 1) throw Refusal(fmt::format("point {} of the group cannot be deleted", i));
+    }
+}
+
+void RunImport(const ExchangeOptions& o) {
+    if (o.append && o.replace) throw std::invalid_argument("--append and --replace exclude each other");
+    std::optional<short> type;
+    if (!o.type.empty()) {
+        type = TransTypeByName(o.type);
+        if (!type) throw std::invalid_argument(fmt::format("unknown type \"{}\": one of {}", o.type, kTransTypeHelp));
+    }
+    GcpTable table = ReadTable(o);
+    std::unique_ptr<AreaHandle> area = OpenArea(o.area, OpenMode::ChangeOrMake);
+    unsigned long groups = GroupCount(*area);
+    unsigned long g = o.area.group;
+    if (g < 1 || g > groups + 1) {
+        throw Refusal(fmt::format("group {}: the area holds {} groups; import into 1 to {}", g, groups, groups + 1));
+    }
+    bool created = g == groups + 1;
+    if (created && area->CreateGCPGroup(g) != 1) throw Refusal(fmt::format("group {} cannot be created", g));
+    {
+        GroupScope scope(*area, g);
+        GroupType groupType = ReadGroupType(*area);
+        // Every row is converted before the first one is stored.
+        std::vector<_CtrlPntStrcT> records;
+        records.reserve(table.rows.size());
+        for (std::size_t i = 0; i < table.rows.size(); ++i) {
+            try {
+                records.push_back(RecordFromRow(table.rows[i], groupType.orient));
+            } catch (const Refusal& error) {
+                throw Refusal(fmt::format("{}: point {}: {}", o.file, i + 1, error.what()));
+            }
+        }
+        unsigned long existing = PointCount(*area);
+        if (existing > 0 && !o.append && !o.replace) {
+            throw Refusal(fmt::format("group {} already holds {} points: give --append or --replace", g, existing));
+        }
+        if (o.replace) DeleteAllPoints(*area);
+        if (type && area->SetGCPGroupType(*type) != 1) throw Refusal(fmt::format("type {} refused", o.type));
+        Progress progress("import", records.size());
+        unsigned long index = PointCount(*area);
+        for (std::size_t i = 0; i < records.size(); ++i) {
+            ++index;
+            area->AddOneGCP(index, &records[i]);
+            if (PointCount(*area) != index) {
+                throw Refusal(fmt::format("{}: point {}: refused by the group", o.file, i + 1));
+            }
+            area->SetOneGcpUseOnOff(index, records[i].UseFlag != 0);
+            area->SetOneGCPEditOnOff(index, records[i].EditFlag != 0);
+            progress.Advance(1);
+        }
+        progress.Finish();
+    }
+    area->Commit();
+    fmt::print(stderr, "imported {} points into group {}{} of {}\n", table.rows.size(), g, created ? " (new)" : "",
+               o.area.area);
+}
+
+void RunExport(const ExchangeOptions& o) {
+    FileFormat format = ChooseFormat(o);
+    std::error_code ec;
+    bool exists = fs::exists(o.file, ec);
+    if (exists && !o.force) throw Refusal(fmt::format("{}: already exists (give --force to replace it)", o.file));
+    std::unique_ptr<AreaHandle> area = OpenArea(o.area, OpenMode::Read);
+    GcpTable table;
+    table.crs = o.crs;
+    {
+        GroupScope scope(*area, o.area.group);
+        GroupType type = ReadGroupType(*area);
+        std::vector<_CtrlPntStrcT> points = ReadPoints(*area);
+        for (unsigned long i = 1; i <= points.size(); ++i) {
+            GcpRow row = RowFromRecord(points[i - 1], type.orient);
+            row.residual = ResidualOf(*area, i, type.orient);
+            table.rows.push_back(row);
+        }
+    }
+    area->Discard();
+    WriteOptions writeOptions;
+    RasterSize size = ParseRasterSize(o.area.size);
+    writeOptions.columns = size.columns;
+    writeOptions.rows = size.rows;
+    if (exists && format == FileFormat::Vrt) writeOptions.existing = ReadWholeFile(o.file);
+    std::string text;
+    try {
+        text = WriteGcps(format, table, writeOptions);
+    } catch (const FormatError& error) {
+        throw Refusal(fmt::format("{}: {}", o.file, error.what()));
+    }
+    WriteWholeFile(o.file, text);
+    fmt::print(stderr, "exported {} points of group {} to {} ({})\n", table.rows.size(), o.area.group, o.file,
+               FormatName(format));
+}
+
+}  // namespace
+
+void AddExchangeCommands(CLI::App& app) {
+    std::string formats = std::string("file format: ") + FormatNamesHelp() + " (default: from the file name)";
+
+    auto in = std::make_shared<ExchangeOptions>();
+    CLI::App* import = app.add_subcommand("import", "read the points of a group from a file");
+    AddAreaArgument(*import, in->area);
+    AddGroupOption(*import, in->area);
+    import->add_option("FILE", in->file, "file to read")->required();
+    import->add_option("-f,--format", in->format, formats);
+    import->add_flag("--append", in->append, "add the points after the group's own");
+    import->add_flag("--replace", in->replace, "delete the group's points first");
+    import->add_option("-t,--type", in->type, std::string("set the group's transformation type: ") + kTransTypeHelp);
+    import->footer("A missing control-point file or database is created.  Importing into the group after the last\n"
+                   "creates that group.  See docs/formats.md for each format's conventions.");
+    import->callback([in] { RunImport(*in); });
+
+    auto out = std::make_shared<ExchangeOptions>();
+    CLI::App* exportCommand = app.add_subcommand("export", "write the points of a group to a file");
+    AddAreaArgument(*exportCommand, out->area);
+    AddGroupOption(*exportCommand, out->area);
+    exportCommand->add_option("FILE", out->file, "file to write")->required();
+    exportCommand->add_option("-f,--format", out->format, formats);
+    exportCommand->add_option("--crs", out->crs, "map coordinate system text to record (points, vrt, geojson)");
+    exportCommand->add_flag("--force", out->force,
+                            "replace an existing file (an existing .vrt keeps everything but its GCP list)");
+    exportCommand->callback([out] { RunExport(*out); });
+}
+
+}  // namespace morvane::tool

@@ -1,0 +1,56 @@
+// FitReport.h - the figures of a group's fit: the residual of every point
+// and the root mean square error over the points used in the fit and,
+// separately, over the check points (use flag off), which the fit never saw
+// and which so give an independent measure of its accuracy.
+//
+// RMS is the root of the mean squared length of the residual vectors, in
+// pixels and in map units.  Residuals are fitted minus stored position, the
+// line residual positive downward.
+#ifndef MORVANE_TOOLS_FITREPORT_H
+#define MORVANE_TOOLS_FITREPORT_H
+
+#include "AreaHandle.h"
+#include "GcpTable.h"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace morvane::tool {
+
+struct FitFigures {
+    std::size_t count = 0;
+    double pixelRms = 0.0;
+    double mapRms = 0.0;
+    double pixelMax = 0.0;
+    double mapMax = 0.0;
+    unsigned long worstIndex = 0;   // point with the largest pixel residual
+};
+
+struct FitReport {
+    short transType = 0;
+    std::vector<GcpRow> rows;          // residual empty when the fit gives none
+    std::optional<FitFigures> used;    // empty when there is no fit
+    std::optional<FitFigures> check;   // empty when there are no check points (or no fit)
+};
+
+// Figures over the rows whose use flag equals `used` and that have residuals.
+std::optional<FitFigures> FiguresOf(const std::vector<GcpRow>& rows, bool used);
+
+// The report of the open group of area.
+FitReport MakeFitReport(AreaHandle& area);
+
+struct TypeComparison {
+    short transType = 0;
+    unsigned long minPoints = 0;
+    std::optional<FitFigures> used;    // empty: too few points or no fit
+    std::optional<FitFigures> check;
+};
+
+// Fits every transformation type the points have enough used points for,
+// in a scratch area of its own: the area the points came from is untouched.
+std::vector<TypeComparison> CompareTypes(const std::vector<GcpRow>& rows);
+
+}  // namespace morvane::tool
+
+#endif

@@ -1,0 +1,169 @@
+// report: the residual table and RMS of a group's fit, check points apart,
+// optionally every transformation type side by side (--compare) and the
+// residual picture (--svg).
+#include "CommandContext.h"
+#include "Commands.h"
+#include "FitReport.h"
+#include "ResidualSvg.h"
+#include "TextScan.h"
+
+#include <fmt/format.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <memory>
+
+namespace morvane::tool {
+
+namespace {
+
+struct ReportOptions {
+    AreaOptions area;
+    bool compare = false;
+    std::string svg;
+};
+
+nlohmann::json FiguresJson(const std::optional<FitFigures>& f) {
+    if (!f) return nullptr;
+    return {{"count", f->count},       {"rms_pixel", f->pixelRms}, {"rms_map", f->mapRms},
+            {"max_pixel", f->pixelMax}, {"max_map", f->mapMax},     {"worst_index", f->worstIndex}};
+}
+
+std::string FiguresText(const std::optional<FitFigures>& f) {
+    if (!f) return "-";
+    return fmt::format("RMS {:.4g} px, {:.6g} map units; largest {:.4g} px (point {})", f->pixelRms, f->mapRms,
+                       f->pixelMax, f->worstIndex);
+}
+
+void PrintTable(const FitReport& report) {
+    fmt::print("{:>5} {:<10} {:>12} {:>12} {:>4} {:>10} {:>10} {:>9} {:>12} {:>12} {:>12}\n", "index", "name",
+               "pixel", "line", "use", "res_pixel", "res_line", "|res| px", "res_x", "res_y", "|res| map");
+    for (std::size_t i = 0; i < report.rows.size(); ++i) {
+        const GcpRow& r = report.rows[i];
+        if (!r.residual) {
+            fmt::print("{:>5} {:<10} {:>12.3f} {:>12.3f} {:>4} {:>10}\n", i + 1, r.name, r.pixel, r.line,
+                       r.use ? "on" : "off", "-");
+            continue;
+        }
+        const GcpResidual& e = *r.residual;
+        fmt::print("{:>5} {:<10} {:>12.3f} {:>12.3f} {:>4} {:>10.4f} {:>10.4f} {:>9.4f} {:>12.6g} {:>12.6g} {:>12.6g}\n",
+                   i + 1, r.name, r.pixel, r.line, r.use ? "on" : "off", e.pixel, e.line,
+                   std::hypot(e.pixel, e.line), e.x, e.y, std::hypot(e.x, e.y));
+    }
+}
+
+void PrintComparison(const std::vector<TypeComparison>& rows) {
+    fmt::print("\n{:<11} {:>4} {:>12} {:>14} {:>12} {:>14}\n", "type", "min", "used px", "used map", "check px",
+               "check map");
+    for (const TypeComparison& c : rows) {
+        auto cell = [](const std::optional<FitFigures>& f, bool pixel) {
+            return f ? fmt::format("{:.4g}", pixel ? f->pixelRms : f->mapRms) : std::string("-");
+        };
+        fmt::print("{:<11} {:>4} {:>12} {:>14} {:>12} {:>14}{}\n", TransTypeName(c.transType), c.minPoints,
+                   cell(c.used, true), cell(c.used, false), cell(c.check, true), cell(c.check, false),
+                   c.used ? "" : "  (too few points, or degenerate)");
+    }
+}
+
+void WriteSvg(const std::string& path, const FitReport& report, const std::string& title, const RasterSize& size) {
+    std::vector<SvgPoint> points;
+    for (const GcpRow& r : report.rows) {
+        SvgPoint p;
+        p.pixel = r.pixel;
+        p.line = r.line;
+        p.used = r.use;
+        p.hasResidual = r.residual.has_value();
+        if (r.residual) {
+            p.residualPixel = r.residual->pixel;
+            p.residualLine = r.residual->line;
+        }
+        p.label = r.name.empty() ? std::to_string(r.id) : r.name;
+        points.push_back(p);
+    }
+    SvgOptions options;
+    options.title = title;
+    options.columns = size.columns;
+    options.rows = size.rows;
+    options.notes.push_back("used points: " + FiguresText(report.used));
+    options.notes.push_back("check points: " + FiguresText(report.check));
+    std::string svg = DrawResidualSvg(points, options);
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << svg;
+    out.close();
+    if (!out) throw Refusal(fmt::format("{}: cannot write: {}", path, std::strerror(errno)));
+}
+
+void RunReport(const ReportOptions& o) {
+    std::unique_ptr<AreaHandle> area = OpenArea(o.area, OpenMode::Read);
+    FitReport report;
+    {
+        GroupScope scope(*area, o.area.group);
+        report = MakeFitReport(*area);
+    }
+    area->Discard();
+    std::vector<TypeComparison> comparison;
+    if (o.compare) comparison = CompareTypes(report.rows);
+    std::string title = fmt::format("{} group {}: {} fit, {} points", o.area.area, o.area.group,
+                                    TransTypeName(report.transType), report.rows.size());
+    if (!o.svg.empty()) WriteSvg(o.svg, report, title, ParseRasterSize(o.area.size));
+
+    if (o.area.json) {
+        nlohmann::json out;
+        out["area"] = area->Address().Describe();
+        out["group"] = o.area.group;
+        out["type"] = TransTypeName(report.transType);
+        out["points"] = nlohmann::json::array();
+        for (std::size_t i = 0; i < report.rows.size(); ++i) {
+            const GcpRow& r = report.rows[i];
+            nlohmann::json p{{"index", i + 1}, {"name", r.name}, {"id", r.id}, {"pixel", r.pixel},
+                             {"line", r.line}, {"use", r.use}};
+            if (r.residual) {
+                p["res_pixel"] = r.residual->pixel;
+                p["res_line"] = r.residual->line;
+                p["res_x"] = r.residual->x;
+                p["res_y"] = r.residual->y;
+            }
+            out["points"].push_back(p);
+        }
+        out["used"] = FiguresJson(report.used);
+        out["check"] = FiguresJson(report.check);
+        if (o.compare) {
+            out["compare"] = nlohmann::json::array();
+            for (const TypeComparison& c : comparison) {
+                out["compare"].push_back({{"type", TransTypeName(c.transType)},
+                                          {"min_points", c.minPoints},
+                                          {"used", FiguresJson(c.used)},
+                                          {"check", FiguresJson(c.check)}});
+            }
+        }
+        PrintJson(out);
+        return;
+    }
+    fmt::print("{}\n\n", title);
+    PrintTable(report);
+    std::size_t checkCount = 0;
+    for (const GcpRow& r : report.rows) checkCount += r.use ? 0 : 1;
+    fmt::print("\nused points ({}): {}\n", report.rows.size() - checkCount,
+               report.used ? FiguresText(report.used) : "no fit (too few used points, or degenerate)");
+    if (checkCount > 0) fmt::print("check points ({}): {}\n", checkCount, FiguresText(report.check));
+    if (o.compare) PrintComparison(comparison);
+    if (!o.svg.empty()) fmt::print(stderr, "wrote {}\n", o.svg);
+}
+
+}  // namespace
+
+void AddReportCommand(CLI::App& app) {
+    auto options = std::make_shared<ReportOptions>();
+    CLI::App* c = app.add_subcommand("report", "residuals and RMS error of a group's fit; check points apart");
+    AddAreaArgument(*c, options->area);
+    AddGroupOption(*c, options->area);
+    AddJsonFlag(*c, options->area);
+    c->add_flag("--compare", options->compare,
+                "also fit every transformation type with enough points and compare (the area is not changed)");
+    c->add_option("--svg", options->svg, "draw the residual vectors over the point layout into this SVG file");
+    c->callback([options] { RunReport(*options); });
+}
+
+}  // namespace morvane::tool

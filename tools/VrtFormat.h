@@ -1,0 +1,32 @@
+// VrtFormat.h - the <GCPList> of a GDAL virtual raster (.vrt).
+//
+// Each <GCP> element carries Id, Info, Pixel, Line, X, Y and optionally Z.
+// Pixel and Line use the table's own convention (origin at the top-left
+// corner of the top-left pixel, line down), so nothing is converted.  Id
+// becomes the point's name; Info is kept as the name only when Id is empty.
+// Numbers are written with full round-trip precision.
+//
+// Writing into an existing VRT replaces its <GCPList> and keeps the rest of
+// the document; otherwise a minimal <VRTDataset> holding only the list is
+// written.
+#ifndef MORVANE_TOOLS_VRTFORMAT_H
+#define MORVANE_TOOLS_VRTFORMAT_H
+
+#include "GcpTable.h"
+
+#include <string>
+#include <string_view>
+
+namespace morvane::tool {
+
+GcpTable ReadVrtGcps(std::string_view text);
+
+// columns, rows: the raster size for a new document (0 = taken from the
+// points).  existing: the current file's text, or empty.
+std::string WriteVrtGcps(const GcpTable& table, long columns, long rows, std::string_view existing = {});
+
+std::string XmlEscape(std::string_view text);
+
+}  // namespace morvane::tool
+
+#endif
