@@ -1,0 +1,318 @@
+// Tests of the file-backed area: the stored bytes, OpenGCPArea's outcomes,
+// truncated files, paths, and leaving an unedited file alone.
+#include "AreaAccess.h"
+#include "AreaTestKit.h"
+#include "FaultEnv.h"
+#include "Morvane.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+namespace morvane::test {
+namespace {
+
+unsigned long LiveGroups(CFile_Morvane& area) {
+    unsigned long n = 12345;
+    EXPECT_EQ(area.GetGCPGroupNum(n), 1);
+    return n;
+}
+
+TEST(FileAreaTest, WritesTheDocumentedBytes) {
+    TempDir dir;
+    const std::string path = dir.File("a.gcp");
+    WriteFileBytes(path, LoadHexDump("empty-area.hex"));
+    ASSERT_EQ(ReadFileBytes(path).size(), 14u);
+    {
+        CFile_Morvane area;
+        ASSERT_EQ(area.OpenGCPArea(1000, 800, path.c_str()), 1);
+        ASSERT_EQ(area.CreateGCPGroup(1), 1);
+        ASSERT_EQ(area.OpenGCPGroup(1), 1);
+        _CtrlPntStrcT a = TmMakePoint(10, 20, 500000, 4100000, 0, "A");
+        _CtrlPntStrcT b = TmMakePoint(110, 220, 500100, 4099800, 0, "B");
+        ASSERT_EQ(area.AddOneGCP(1, &a), 1);
+        ASSERT_EQ(area.AddOneGCP(2, &b), 1);
+        ASSERT_EQ(area.CloseGCPArea(), 1);
+    }
+    const Bytes expected = LoadHexDump("one-group-two-points.hex");
+    ASSERT_EQ(expected.size(), 298u);
+    EXPECT_EQ(ReadFileBytes(path), expected);
+
+    // Reopened, the file gives one group of the same two points; deleting that
+    // group and saving gives the 14-byte file of an area without groups.
+    CFile_Morvane area;
+    ASSERT_EQ(area.OpenGCPArea(1000, 800, path.c_str()), 1);
+    EXPECT_EQ(LiveGroups(area), 1u);
+    ASSERT_EQ(area.OpenGCPGroup(1), 1);
+    unsigned long points = 0;
+    ASSERT_EQ(area.GetGCPNum(points), 1);
+    EXPECT_EQ(points, 2u);
+    _CtrlPntStrcT p;
+    ASSERT_EQ(area.GetOneGCP(2, &p), 1);
+    EXPECT_STREQ(p.Name, "B");
+    EXPECT_EQ(p.UserY, 4099800.0);
+    ASSERT_EQ(area.CloseGCPGroup(), 1);
+    ASSERT_EQ(area.DeleteGCPGroup(1), 1);
+    ASSERT_EQ(area.CloseGCPArea(), 1);
+    EXPECT_EQ(ReadFileBytes(path), LoadHexDump("empty-area.hex"));
+}
+
+TEST(FileAreaTest, OpenOutcomesLeaveTheDocumentedState) {
+    TempDir dir;
+    const std::string good = dir.File("good.gcp");
+    WriteFileBytes(good, SampleFile({2, 0, 3, 1, 1}));
+    CFile_Morvane area;
+
+    // Refusals before anything is created change nothing.
+    EXPECT_EQ(area.OpenGCPArea(1, 2, nullptr), 0);
+    EXPECT_EQ(area.OpenGCPArea(1, 2, ""), 0);
+    EXPECT_EQ(AreaAccess::StateOf(area), AreaState{});
+    EXPECT_EQ(area.CloseGCPArea(), 0);
+
+    // A missing file: open with an empty list, nothing to write at close.
+    EXPECT_EQ(area.OpenGCPArea(1, 2, dir.File("missing.gcp").c_str()), 0);
+    AreaState state = AreaAccess::StateOf(area);
+    EXPECT_TRUE(state.open);
+    EXPECT_TRUE(state.holdsList);
+    EXPECT_EQ(LiveGroups(area), 0u);
+    EXPECT_EQ(AreaAccess::FileNameOf(area), "");
+    EXPECT_EQ(area.CloseGCPArea(), 1);
+    EXPECT_EQ(dir.Entries(), std::vector<std::string>{"good.gcp"});
+
+    // Success sets the path, the stored count and the range arguments.
+    ASSERT_EQ(area.OpenGCPArea(640, 480, good.c_str()), 1);
+    state = AreaAccess::StateOf(area);
+    EXPECT_EQ(state.groupNum, 5u);
+    EXPECT_EQ(state.rangeArg1, 640);
+    EXPECT_EQ(state.rangeArg2, 480);
+    EXPECT_FALSE(state.lastOpenFailed);
+    EXPECT_EQ(AreaAccess::FileNameOf(area), good);
+    ASSERT_EQ(area.CloseGCPArea(), 1);
+
+    // Wrong or short magic: the path is not taken.
+    const Bytes magic = ByteWriter().Magic().U32(0).bytes();
+    for (std::size_t i = 0; i < 10; ++i) {
+        Bytes bad = magic;
+        bad[i] ^= (i == 8 ? 0x01 : 0x20);  // "GCPFILE66", lower case, or a non-zero tenth byte
+        WriteFileBytes(dir.File("bad.gcp"), bad);
+        EXPECT_EQ(area.OpenGCPArea(1, 2, dir.File("bad.gcp").c_str()), 0) << i;
+        EXPECT_EQ(AreaAccess::FileNameOf(area), good);
+        EXPECT_EQ(LiveGroups(area), 0u);
+        EXPECT_EQ(area.CloseGCPArea(), 1);
+    }
+    for (std::size_t length = 0; length < 10; ++length) {
+        WriteFileBytes(dir.File("bad.gcp"), Bytes(magic.begin(), magic.begin() + static_cast<long>(length)));
+        EXPECT_EQ(area.OpenGCPArea(1, 2, dir.File("bad.gcp").c_str()), 0) << length;
+        EXPECT_EQ(AreaAccess::FileNameOf(area), good);
+        EXPECT_EQ(area.CloseGCPArea(), 1);
+    }
+
+    // The magic alone, or with a zero count: no groups.
+    for (std::size_t length : {10u, 14u}) {
+        WriteFileBytes(dir.File("empty.gcp"), Bytes(magic.begin(), magic.begin() + static_cast<long>(length)));
+        EXPECT_EQ(area.OpenGCPArea(3, 4, dir.File("empty.gcp").c_str()), 1) << length;
+        EXPECT_EQ(AreaAccess::StateOf(area).groupNum, 0u);
+        EXPECT_EQ(LiveGroups(area), 0u);
+        EXPECT_EQ(area.CloseGCPArea(), 1);
+    }
+    ASSERT_EQ(area.OpenGCPArea(640, 480, good.c_str()), 1);
+    ASSERT_EQ(area.CloseGCPArea(), 1);
+
+    // A count cut short: new path, count and range arguments kept.
+    const Bytes full = SampleFile({2, 0, 3});
+    WriteFileBytes(dir.File("cut.gcp"), Bytes(full.begin(), full.begin() + 12));
+    EXPECT_EQ(area.OpenGCPArea(7, 8, dir.File("cut.gcp").c_str()), 0);
+    state = AreaAccess::StateOf(area);
+    EXPECT_EQ(AreaAccess::FileNameOf(area), dir.File("cut.gcp"));
+    EXPECT_EQ(state.groupNum, 5u);
+    EXPECT_EQ(state.rangeArg1, 640);
+    EXPECT_TRUE(state.lastOpenFailed);
+    EXPECT_EQ(area.CloseGCPArea(), 1);
+
+    // A later read failing: the stored count, and the groups read before it.
+    WriteFileBytes(dir.File("cut.gcp"), Bytes(full.begin(), full.begin() + 14 + 44 + 240 + 44 + 50));
+    EXPECT_EQ(area.OpenGCPArea(7, 8, dir.File("cut.gcp").c_str()), 0);
+    state = AreaAccess::StateOf(area);
+    EXPECT_EQ(state.groupNum, 3u);
+    EXPECT_EQ(state.rangeArg2, 480);
+    EXPECT_EQ(LiveGroups(area), 2u);
+    EXPECT_EQ(area.CloseGCPArea(), 1);
+}
+
+TEST(FileAreaTest, FileCutAtAnyLengthOpensCleanlyAndIsNeverWrittenBack) {
+    TempDir dir;
+    const Bytes full = SampleFile({3, 0, 2});
+    for (std::size_t length = 0; length <= full.size(); ++length) {
+        SCOPED_TRACE("length " + std::to_string(length));
+        const std::string path = dir.File("cut-" + std::to_string(length) + ".gcp");
+        const Bytes prefix(full.begin(), full.begin() + static_cast<long>(length));
+        WriteFileBytes(path, prefix);
+        CFile_Morvane area;
+        const short opened = area.OpenGCPArea(100, 100, path.c_str());
+        EXPECT_EQ(opened, (length == 10 || length == full.size()) ? 1 : 0);
+        // Whatever was read, an edit after a failed open must not reach the file.
+        unsigned long groups = 0;
+        ASSERT_EQ(area.GetGCPGroupNum(groups), 1);
+        ASSERT_EQ(area.CreateGCPGroup(groups + 1), 1);
+        ASSERT_EQ(area.OpenGCPGroup(groups + 1), 1);
+        ASSERT_EQ(area.SetChangeFlag(true), 1);
+        EXPECT_EQ(area.CloseGCPArea(), 1);
+        if (opened == 0) {
+            EXPECT_EQ(ReadFileBytes(path), prefix);
+        } else {
+            EXPECT_NE(ReadFileBytes(path), prefix);
+        }
+    }
+}
+
+TEST(FileAreaTest, OpenAndCloseWithoutEditLeavesTheFileAlone) {
+    TempDir dir;
+    const std::string path = dir.File("keep.gcp");
+    const Bytes original = SampleFile({4, 1});
+    WriteFileBytes(path, original);
+    const std::int64_t before = ModificationTime(path);
+    ScopedFaultEnv env;
+    ::usleep(20000);  // a rewrite would show in the time stamp
+    {
+        CFile_Morvane area;
+        ASSERT_EQ(area.OpenGCPArea(10, 10, path.c_str()), 1);
+        ASSERT_EQ(area.OpenGCPGroup(1), 1);
+        _CtrlPntStrcT p;
+        ASSERT_EQ(area.GetOneGCP(1, &p), 1);
+        EXPECT_EQ(area.CloseGCPArea(), 1);
+        EXPECT_EQ(area.CloseGCPArea(), 1);
+    }
+    EXPECT_EQ(ReadFileBytes(path), original);
+    EXPECT_EQ(ModificationTime(path), before);
+    EXPECT_EQ(env->Calls(Op::kCreate), 0);
+    EXPECT_EQ(env->Calls(Op::kRename), 0);
+    EXPECT_EQ(dir.Entries(), std::vector<std::string>{"keep.gcp"});
+}
+
+TEST(FileAreaTest, LoadAndSaveMoveWholeBuffersNotRecords) {
+    TempDir dir;
+    const std::string path = dir.File("big.gcp");
+    WriteFileBytes(path, SampleFile({600, 400}));  // about 120 kB
+    ScopedFaultEnv env;
+    CFile_Morvane area;
+    ASSERT_EQ(area.OpenGCPArea(10, 10, path.c_str()), 1);
+    EXPECT_LE(env->Calls(Op::kRead), 3);
+    ASSERT_EQ(area.OpenGCPGroup(2), 1);
+    ASSERT_EQ(area.SetChangeFlag(true), 1);
+    ASSERT_EQ(area.CloseGCPArea(), 1);
+    EXPECT_LE(env->Calls(Op::kAppend), 2);
+    EXPECT_EQ(ReadFileBytes(path).size(), 14u + 2 * 44 + 1000 * 120);
+}
+
+TEST(FileAreaTest, PathOf259CharactersFitsAndLongerIsRefused) {
+    TempDir dir;
+    const std::string sub = dir.File(std::string(100, 'd'));
+    ASSERT_TRUE(fs::create_directory(sub));
+    const std::size_t prefix = sub.size() + 1;
+    ASSERT_LT(prefix + 5, 259u);
+    const std::string longest = sub + "/" + std::string(259 - prefix, 'f');
+    const std::string tooLong = sub + "/" + std::string(260 - prefix, 'f');
+    ASSERT_EQ(longest.size(), 259u);
+    const Bytes content = SampleFile({1});
+    WriteFileBytes(longest, content);
+    WriteFileBytes(tooLong, content);
+
+    CFile_Morvane area;
+    EXPECT_EQ(area.OpenGCPArea(1, 1, tooLong.c_str()), 0);
+    EXPECT_EQ(AreaAccess::StateOf(area), AreaState{});
+    ASSERT_EQ(area.OpenGCPArea(1, 1, longest.c_str()), 1);
+    EXPECT_EQ(AreaAccess::FileNameOf(area), longest);
+    const AreaState open = AreaAccess::StateOf(area);
+    EXPECT_EQ(area.OpenGCPArea(1, 1, tooLong.c_str()), 0);
+    EXPECT_EQ(AreaAccess::StateOf(area), open);
+    ASSERT_EQ(area.OpenGCPGroup(1), 1);
+    ASSERT_EQ(area.DeleteOneGCP(1), 1);
+    ASSERT_EQ(area.CloseGCPArea(), 1);
+    EXPECT_EQ(ReadFileBytes(longest).size(), 14u + 44);
+    EXPECT_EQ(ReadFileBytes(tooLong), content);
+}
+
+TEST(FileAreaTest, RangeArgumentsBeyond32BitsAreRefused) {
+    TempDir dir;
+    WriteFileBytes(dir.File("a.gcp"), SampleFile({1}));
+    CFile_Morvane area;
+    const long big = 1L << 40;
+    EXPECT_EQ(area.OpenGCPArea(big, 1, dir.File("a.gcp").c_str()), 0);
+    EXPECT_EQ(area.OpenGCPArea(1, -big, dir.File("a.gcp").c_str()), 0);
+    EXPECT_EQ(AreaAccess::StateOf(area), AreaState{});
+}
+
+// Changes the current directory for the lifetime of the guard.
+class ScopedChdir {
+public:
+    explicit ScopedChdir(const fs::path& dir) : previous_(fs::current_path()) { fs::current_path(dir); }
+    ~ScopedChdir() { fs::current_path(previous_); }
+
+private:
+    fs::path previous_;
+};
+
+TEST(FileAreaTest, RelativePathIsResolvedAgainAtTheSave) {
+    TempDir first, second;
+    const Bytes content = SampleFile({2});
+    WriteFileBytes(first.File("rel.gcp"), content);
+    CFile_Morvane area;
+    {
+        ScopedChdir in(first.path());
+        ASSERT_EQ(area.OpenGCPArea(5, 5, "rel.gcp"), 1);
+    }
+    EXPECT_EQ(AreaAccess::FileNameOf(area), "rel.gcp");
+    ASSERT_EQ(area.OpenGCPGroup(1), 1);
+    ASSERT_EQ(area.DeleteOneGCP(2), 1);
+    {
+        ScopedChdir in(second.path());
+        ASSERT_EQ(area.CloseGCPArea(), 1);
+    }
+    EXPECT_EQ(ReadFileBytes(first.File("rel.gcp")), content);
+    EXPECT_EQ(ReadFileBytes(second.File("rel.gcp")).size(), 14u + 44 + 120);
+    EXPECT_EQ(second.Entries(), std::vector<std::string>{"rel.gcp"});
+}
+
+TEST(FileAreaTest, ReopeningLoadsTheOtherFileAndSavesThere) {
+    TempDir dir;
+    const Bytes a = SampleFile({1, 1});
+    const Bytes b = SampleFile({3});
+    WriteFileBytes(dir.File("a.gcp"), a);
+    WriteFileBytes(dir.File("b.gcp"), b);
+    CFile_Morvane area;
+    ASSERT_EQ(area.OpenGCPArea(5, 5, dir.File("a.gcp").c_str()), 1);
+    EXPECT_EQ(LiveGroups(area), 2u);
+    ASSERT_EQ(area.CloseGCPArea(), 1);
+    ASSERT_EQ(area.OpenGCPArea(5, 5, dir.File("b.gcp").c_str()), 1);
+    EXPECT_EQ(LiveGroups(area), 1u);
+    ASSERT_EQ(area.CreateGCPGroup(2), 1);
+    ASSERT_EQ(area.CloseGCPArea(), 1);
+    EXPECT_EQ(ReadFileBytes(dir.File("a.gcp")), a);
+    EXPECT_EQ(ReadFileBytes(dir.File("b.gcp")).size(), b.size() + 44);
+}
+
+TEST(FileAreaTest, OpeningAnAreaThatHoldsGroupsClosesItFirst) {
+    TempDir dir;
+    WriteFileBytes(dir.File("a.gcp"), SampleFile({1}));
+    const Bytes b = SampleFile({2, 2});
+    WriteFileBytes(dir.File("b.gcp"), b);
+    CFile_Morvane area;
+    ASSERT_EQ(area.OpenGCPArea(5, 5, dir.File("a.gcp").c_str()), 1);
+    ASSERT_EQ(area.CreateGCPGroup(2), 1);
+    {
+        // The save of a.gcp fails: b.gcp is refused and a's groups stay.
+        ScopedFaultEnv env;
+        env->FailOnce(Op::kCreate);
+        EXPECT_EQ(area.OpenGCPArea(5, 5, dir.File("b.gcp").c_str()), 0);
+        EXPECT_EQ(LiveGroups(area), 2u);
+        EXPECT_EQ(AreaAccess::FileNameOf(area), dir.File("a.gcp"));
+        EXPECT_EQ(env->Calls(Op::kOpen), 0);
+    }
+    ASSERT_EQ(area.OpenGCPArea(5, 5, dir.File("b.gcp").c_str()), 1);
+    EXPECT_EQ(LiveGroups(area), 2u);
+    EXPECT_EQ(ReadFileBytes(dir.File("a.gcp")).size(), 14u + 44 + 120 + 44);
+    EXPECT_EQ(area.CloseGCPArea(), 1);
+}
+
+}  // namespace
+}  // namespace morvane::test

@@ -1,0 +1,179 @@
+// Tests of the save: a failure in any step leaves the old file and no
+// temporary file, keeps the groups for a retry; links and permissions.
+#include "AreaAccess.h"
+#include "AreaTestKit.h"
+#include "FaultEnv.h"
+#include "Morvane.h"
+#include "SafeReplace.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+namespace morvane::test {
+namespace {
+
+unsigned Permissions(const std::string& path) {
+    struct stat st;
+    EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
+    return static_cast<unsigned>(st.st_mode & 07777);
+}
+
+bool IsSymlink(const std::string& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+// Opens path and deletes the last point of group 1, so that a close must save.
+void OpenAndEdit(CFile_Morvane& area, const std::string& path) {
+    ASSERT_EQ(area.OpenGCPArea(50, 50, path.c_str()), 1);
+    ASSERT_EQ(area.OpenGCPGroup(1), 1);
+    unsigned long points = 0;
+    ASSERT_EQ(area.GetGCPNum(points), 1);
+    ASSERT_EQ(area.DeleteOneGCP(points), 1);
+}
+
+unsigned long PointsOfGroupOne(const std::string& path) {
+    CFile_Morvane area;
+    EXPECT_EQ(area.OpenGCPArea(1, 1, path.c_str()), 1);
+    EXPECT_EQ(area.OpenGCPGroup(1), 1);
+    unsigned long points = 0;
+    EXPECT_EQ(area.GetGCPNum(points), 1);
+    return points;
+}
+
+struct Failure {
+    const char* name;
+    Op op;
+    AppendFailure how;
+};
+
+TEST(SaveTest, FailureInAnyStepKeepsTheOldFileAndTheGroups) {
+    const Failure failures[] = {
+        {"resolving the path", Op::kStat, AppendFailure::kNothingWritten},
+        {"creating the temporary file", Op::kCreate, AppendFailure::kNothingWritten},
+        {"a failed write", Op::kAppend, AppendFailure::kNothingWritten},
+        {"a short write (no space)", Op::kAppend, AppendFailure::kHalfWritten},
+        {"syncing the file", Op::kSync, AppendFailure::kNothingWritten},
+        {"closing the file", Op::kClose, AppendFailure::kNothingWritten},
+        {"renaming over the target", Op::kRename, AppendFailure::kNothingWritten},
+    };
+    for (const Failure& failure : failures) {
+        SCOPED_TRACE(failure.name);
+        TempDir dir;
+        const std::string path = dir.File("area.gcp");
+        const Bytes original = SampleFile({3, 2});
+        WriteFileBytes(path, original);
+        ScopedFaultEnv env;
+        CFile_Morvane area;
+        OpenAndEdit(area, path);
+        env->FailOnce(failure.op, 0, failure.how);
+
+        EXPECT_EQ(area.CloseGCPArea(), 0);
+        EXPECT_EQ(ReadFileBytes(path), original);
+        EXPECT_EQ(dir.Entries(), std::vector<std::string>{"area.gcp"});
+        // Nothing was lost: the edited groups are still there.
+        EXPECT_TRUE(AreaAccess::StateOf(area).holdsList);
+        unsigned long points = 0;
+        ASSERT_EQ(area.GetGCPNum(points), 1);
+        EXPECT_EQ(points, 2u);
+
+        // Once the cause is gone, closing again saves.
+        EXPECT_EQ(area.CloseGCPArea(), 1);
+        EXPECT_FALSE(AreaAccess::StateOf(area).holdsList);
+        EXPECT_EQ(dir.Entries(), std::vector<std::string>{"area.gcp"});
+        EXPECT_EQ(PointsOfGroupOne(path), 2u);
+    }
+}
+
+TEST(SaveTest, FailedDirectorySyncIsReportedAfterTheFileWasReplaced) {
+    TempDir dir;
+    const std::string path = dir.File("area.gcp");
+    WriteFileBytes(path, SampleFile({3}));
+    ScopedFaultEnv env;
+    CFile_Morvane area;
+    OpenAndEdit(area, path);
+    env->FailOnce(Op::kSyncDir);
+    EXPECT_EQ(area.CloseGCPArea(), 0);
+    EXPECT_EQ(dir.Entries(), std::vector<std::string>{"area.gcp"});
+    EXPECT_EQ(PointsOfGroupOne(path), 2u);
+    EXPECT_EQ(area.CloseGCPArea(), 1);
+    EXPECT_EQ(PointsOfGroupOne(path), 2u);
+}
+
+TEST(SaveTest, DestructorReleasesGroupsWhoseSaveFailed) {
+    TempDir dir;
+    const std::string path = dir.File("area.gcp");
+    const Bytes original = SampleFile({2});
+    WriteFileBytes(path, original);
+    ScopedFaultEnv env;
+    {
+        CFile_Morvane area;
+        OpenAndEdit(area, path);
+        env->FailOnce(Op::kRename);
+    }  // the sanitizer build reports a leak if the groups stay behind
+    EXPECT_EQ(ReadFileBytes(path), original);
+    EXPECT_EQ(dir.Entries(), std::vector<std::string>{"area.gcp"});
+}
+
+TEST(SaveTest, SaveToAVanishedDirectoryFailsUntilItIsBack) {
+    TempDir dir;
+    const std::string sub = dir.File("sub");
+    ASSERT_TRUE(fs::create_directory(sub));
+    const std::string path = sub + "/area.gcp";
+    WriteFileBytes(path, SampleFile({2}));
+    CFile_Morvane area;
+    OpenAndEdit(area, path);
+    fs::remove_all(sub);
+    EXPECT_EQ(area.CloseGCPArea(), 0);
+    ASSERT_TRUE(fs::create_directory(sub));
+    EXPECT_EQ(area.CloseGCPArea(), 1);
+    EXPECT_EQ(PointsOfGroupOne(path), 1u);
+}
+
+TEST(SaveTest, LinksKeepPointingAtTheFileTheyName) {
+    TempDir dir, other;
+    const std::string target = other.File("target.gcp");
+    WriteFileBytes(target, SampleFile({4}));
+    ASSERT_EQ(::chmod(target.c_str(), 0640), 0);
+    // link2 -> link1 (relative) -> target (absolute, in another directory)
+    fs::create_symlink(target, dir.File("link1.gcp"));
+    fs::create_symlink("link1.gcp", dir.File("link2.gcp"));
+
+    CFile_Morvane area;
+    OpenAndEdit(area, dir.File("link2.gcp"));
+    ASSERT_EQ(area.CloseGCPArea(), 1);
+    EXPECT_TRUE(IsSymlink(dir.File("link1.gcp")));
+    EXPECT_TRUE(IsSymlink(dir.File("link2.gcp")));
+    EXPECT_EQ(fs::read_symlink(dir.File("link2.gcp")), "link1.gcp");
+    EXPECT_EQ(PointsOfGroupOne(target), 3u);
+    EXPECT_EQ(Permissions(target), 0640u);
+    EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"link1.gcp", "link2.gcp"}));
+    EXPECT_EQ(other.Entries(), std::vector<std::string>{"target.gcp"});
+
+    // A loop of links is refused, not followed forever.
+    fs::create_symlink("loop-b", dir.File("loop-a"));
+    fs::create_symlink("loop-a", dir.File("loop-b"));
+    std::string resolved;
+    EXPECT_FALSE(ResolveSymlinks(*Env::Posix(), dir.File("loop-a"), &resolved));
+}
+
+TEST(SaveTest, SavedFileKeepsItsPermissionBitsWhateverTheUmask) {
+    const mode_t previous = ::umask(077);
+    for (unsigned mode : {0600u, 0644u, 0604u, 0666u}) {
+        SCOPED_TRACE(mode);
+        TempDir dir;
+        const std::string path = dir.File("area.gcp");
+        WriteFileBytes(path, SampleFile({2}));
+        ASSERT_EQ(::chmod(path.c_str(), mode), 0);
+        CFile_Morvane area;
+        OpenAndEdit(area, path);
+        ASSERT_EQ(area.CloseGCPArea(), 1);
+        EXPECT_EQ(Permissions(path), mode);
+        EXPECT_EQ(PointsOfGroupOne(path), 1u);
+    }
+    ::umask(previous);
+}
+
+}  // namespace
+}  // namespace morvane::test
