@@ -41,6 +41,14 @@ bool IsInsertPosition(const NodeIndex& index, unsigned long n) {
     return n != 0 && n < kFirstInvalidGroupNo && n <= index.size() + 1;
 }
 
+// Whether set is one of the stored sets.  A stored set carries its position
+// as group number, so one look at that position tells.
+bool IsStoredSet(const NodeIndex& index, const CCtrlPntSet* set) {
+    const long no = set->GetGroupNo();
+    if (no < 1 || static_cast<unsigned long>(no) > index.size()) return false;
+    return &index[static_cast<unsigned long>(no) - 1]->GroupSet == set;
+}
+
 // Makes room for one more node, so that the insertion itself cannot fail.
 bool ReserveSlot(NodeIndex& index) {
     if (index.size() < index.capacity()) return true;
@@ -160,6 +168,10 @@ short CGCPGroupList::CopyGroupOut(unsigned long n, CCtrlPntSet* set) {
     GCPGroupNode* node = NodeAt(Index, n);
     if (node == nullptr || set == nullptr) return 0;
     if (set == &node->GroupSet) return 1;  // already holds the group
+    // Stored and prepared sets are only read through the pointers PeekGroup
+    // and PreparedSet hand out; writing a group over one of them would break
+    // the numbering or the snapshot.
+    if (set == TransformSet || IsStoredSet(Index, set)) return 0;
     return set->CopyPntSet(&node->GroupSet) == TM_OK ? 1 : 0;
 }
 

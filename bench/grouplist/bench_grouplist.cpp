@@ -7,8 +7,10 @@
 // copies the group nor renumbers the other groups.
 //
 // AddGroupGCP is timed over batches of kBatch appends; the appended points are
-// deleted again outside the timed section so that the group keeps its size.
-// The reported time is per call.
+// deleted again outside the timed section so that the group keeps its size,
+// and the group is converted with once so that its fit is current, as it is
+// in an open area, which recomputes the range after every edit.  The reported
+// time is per call.
 //
 // BM_CtrlPntSet_GetOneGCP makes the read on a bare set, for comparison: what
 // the list adds is the difference.
@@ -66,6 +68,11 @@ void AppendToGroupOne(benchmark::State& state, unsigned long groups, unsigned lo
         for (int i = kBatch; i > 0; --i) {
             list->DeleteGroupGCP(1, points + static_cast<unsigned long>(i));
         }
+        // The deletions dropped the group's fit; convert once so that the
+        // next batch, like an edit in an open area, meets a fitted group.
+        double x = 0.0;
+        double y = 0.0;
+        list->GroupPointTransform(1, 1.0, 1.0, &x, &y, true);
         state.SetIterationTime(std::chrono::duration<double>(stop - start).count() / kBatch);
     }
     unsigned long count = 0;

@@ -248,6 +248,17 @@ TEST(GroupList, CopyOutAndCopyInMoveWholeGroups) {
     ASSERT_EQ(list.CopyGroupOut(1, list.PeekGroup(1)), 1);
     EXPECT_EQ(SnapshotList(list), expected);
 
+    // Copying out over another stored group or the prepared set is refused:
+    // both are handed out for reading only.
+    EXPECT_EQ(list.CopyGroupOut(1, list.PeekGroup(2)), 0);
+    EXPECT_EQ(list.CopyGroupOut(3, list.PeekGroup(1)), 0);
+    EXPECT_EQ(SnapshotList(list), expected);
+    ASSERT_EQ(list.BeginGroupTransform(2, true), 1);
+    const GroupSnapshot prepared = SnapshotSet(list.PreparedSet());
+    EXPECT_EQ(list.CopyGroupOut(1, list.PreparedSet()), 0);
+    EXPECT_EQ(SnapshotSet(list.PreparedSet()), prepared);
+    list.EndGroupTransform();
+
     EXPECT_EQ(list.CopyGroupOut(1, nullptr), 0);
     EXPECT_EQ(list.CopyGroupIn(1, nullptr), 0);
     EXPECT_EQ(SnapshotList(list), expected);
