@@ -1,0 +1,161 @@
+// Speed of the control-point library: building groups point by point with a
+// range recomputation after each point, fitting from scratch, and converting
+// through a prepared transformation.
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <vector>
+
+#include "CtrlPntSet.h"
+
+namespace {
+
+// A smooth, mildly non-linear map from a 1e5 x 1e5 pixel raster to projected metres.
+_CtrlPntStrcT SamplePoint(std::size_t i) {
+    // Low-discrepancy positions spread over the raster in any prefix.
+    double px = std::fmod(i * 0.6180339887498949, 1.0) * 1e5;
+    double py = std::fmod(i * 0.7548776662466927, 1.0) * 1e5;
+    double u = px / 1e4, v = py / 1e4;
+    double x = 651234.5 + 5000 * u + 300 * v + 12 * u * u - 7 * u * v + 0.4 * u * u * v;
+    double y = 5212345.25 - 250 * u - 4900 * v + 6 * u * v - 9 * v * v + 0.3 * u * v * v;
+    // Measurement noise of a few centimetres, deterministic.
+    x += 0.03 * std::sin(i * 1.7);
+    y += 0.03 * std::cos(i * 2.3);
+    return TmMakePoint(px, py, x, y);
+}
+
+void Fill(CCtrlPntSet& set, short type, std::size_t n) {
+    set.InitPntSet(TM_ORIENT_LINE_DOWN, type);
+    for (std::size_t i = 0; i < n; ++i) {
+        _CtrlPntStrcT p = SamplePoint(i);
+        set.AddOneGcp(i + 1, &p);
+    }
+}
+
+// Adds P points one by one and recomputes the range after each: the path
+// an area takes on every point edit.  Reported per point.
+void BM_BuildWithRangePerPoint(benchmark::State& state) {
+    const short type = static_cast<short>(state.range(0));
+    const std::size_t n = static_cast<std::size_t>(state.range(1));
+    std::vector<_CtrlPntStrcT> pts;
+    for (std::size_t i = 0; i < n; ++i) pts.push_back(SamplePoint(i));
+    for (auto _ : state) {
+        CCtrlPntSet set;
+        set.InitPntSet(TM_ORIENT_LINE_DOWN, type);
+        for (std::size_t i = 0; i < n; ++i) {
+            set.AddOneGcp(i + 1, &pts[i]);
+            set.ComputeUserCoordRange(100000, 100000);
+        }
+        double r[4];
+        set.GetUserCoordRange(&r[0], &r[1], &r[2], &r[3]);
+        benchmark::DoNotOptimize(r);
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(n));
+}
+BENCHMARK(BM_BuildWithRangePerPoint)
+    ->ArgNames({"type", "points"})
+    ->ArgsProduct({{TM_TRANS_POLY1, TM_TRANS_POLY2, TM_TRANS_POLY3, TM_TRANS_SIMILARITY, TM_TRANS_PROJECTIVE},
+                   {1000, 10000, 100000}})
+    ->Unit(benchmark::kMillisecond);
+
+// One edit of a thin plate spline group: add a point and recompute the range
+// (a refit of the whole spline), then take the point out again.
+void BM_SplineEditWithRange(benchmark::State& state) {
+    const std::size_t n = static_cast<std::size_t>(state.range(0));
+    CCtrlPntSet set;
+    Fill(set, TM_TRANS_TPS, n);
+    _CtrlPntStrcT extra = SamplePoint(n + 7);
+    for (auto _ : state) {
+        set.AddOneGcp(n + 1, &extra);
+        benchmark::DoNotOptimize(set.ComputeUserCoordRange(100000, 100000));
+        state.PauseTiming();
+        set.DeleteOneGCP(n + 1);
+        state.ResumeTiming();
+    }
+}
+BENCHMARK(BM_SplineEditWithRange)->ArgName("points")->Arg(100)->Arg(300)->Arg(1000)->Unit(benchmark::kMillisecond);
+
+// A fit from scratch: switching the type back and forth marks the fit
+// dirty; the conversion then refits all points.
+void BM_FitFromScratch(benchmark::State& state) {
+    const short type = static_cast<short>(state.range(0));
+    const std::size_t n = static_cast<std::size_t>(state.range(1));
+    CCtrlPntSet set;
+    Fill(set, type, n);
+    const short other = type == TM_TRANS_POLY1 ? TM_TRANS_POLY2 : TM_TRANS_POLY1;
+    for (auto _ : state) {
+        set.SetTransType(other);
+        set.SetTransType(type);
+        double x, y;
+        benchmark::DoNotOptimize(set.GetCoordinateA(&x, &y, 5e4, 5e4, true));
+        benchmark::DoNotOptimize(x);
+    }
+}
+BENCHMARK(BM_FitFromScratch)
+    ->ArgNames({"type", "points"})
+    ->ArgsProduct({{TM_TRANS_POLY1, TM_TRANS_POLY3, TM_TRANS_PROJECTIVE}, {100000}})
+    ->Unit(benchmark::kMillisecond);
+
+// One point per PointTransform call through a prepared transformation.
+void BM_PointTransform(benchmark::State& state) {
+    const short type = static_cast<short>(state.range(0));
+    const bool forward = state.range(1) != 0;
+    const std::size_t n = static_cast<std::size_t>(state.range(2));
+    CCtrlPntSet set;
+    Fill(set, type, n);
+    if (set.BeginTransform(forward) != TM_OK) {
+        state.SkipWithError("no fit");
+        return;
+    }
+    // Inputs spread over the raster (or its map image), one call per point.
+    std::vector<double> in;
+    for (int i = 0; i < 1024; ++i) {
+        double px = (i % 32) * 3000.0 + 500.0, py = (i / 32) * 3000.0 + 700.0, x = px, y = py;
+        if (!forward) set.GetCoordinateA(&x, &y, px, py, true);
+        in.push_back(x);
+        in.push_back(y);
+    }
+    std::size_t k = 0;
+    double sum = 0.0;
+    for (auto _ : state) {
+        double x, y;
+        set.PointTransform(&x, &y, in[k], in[k + 1]);
+        sum += x + y;
+        k = (k + 2) & 2047;
+    }
+    benchmark::DoNotOptimize(sum);
+    set.EndTransform();
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_PointTransform)
+    ->ArgNames({"type", "forward", "points"})
+    ->Args({TM_TRANS_POLY1, 1, 100})
+    ->Args({TM_TRANS_SIMILARITY, 1, 100})
+    ->Args({TM_TRANS_POLY2, 1, 100})
+    ->Args({TM_TRANS_POLY3, 1, 100})
+    ->Args({TM_TRANS_PROJECTIVE, 1, 100})
+    ->Args({TM_TRANS_TPS, 1, 1000})
+    ->Args({TM_TRANS_POLY1, 0, 100})
+    ->Args({TM_TRANS_PROJECTIVE, 0, 100})
+    ->Args({TM_TRANS_POLY2, 0, 100})
+    ->Args({TM_TRANS_POLY3, 0, 100})
+    ->Args({TM_TRANS_TPS, 0, 1000});
+
+// Many points in one call through a prepared transformation.
+void BM_BatchTransform(benchmark::State& state) {
+    const short type = static_cast<short>(state.range(0));
+    CCtrlPntSet set;
+    Fill(set, type, 100);
+    set.BeginTransform(true);
+    std::vector<double> in(2 * 4096), out(2 * 4096);
+    for (std::size_t i = 0; i < 4096; ++i) in[2 * i] = (i % 64) * 1500.0, in[2 * i + 1] = (i / 64) * 1500.0;
+    for (auto _ : state) {
+        set.BatchTransform(in.data(), out.data(), 4096);
+        benchmark::DoNotOptimize(out.data());
+    }
+    set.EndTransform();
+    state.SetItemsProcessed(state.iterations() * 4096);
+}
+BENCHMARK(BM_BatchTransform)->ArgName("type")->Arg(TM_TRANS_POLY1)->Arg(TM_TRANS_POLY2)->Arg(TM_TRANS_POLY3);
+
+}  // namespace
