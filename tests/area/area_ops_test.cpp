@@ -73,6 +73,12 @@ void ExpectEverythingRefused(Area& area) {
     ExpectGroupOpsRefused(area);
 }
 
+// Equal up to rounding: the area's group and a reference set built by other
+// calls reach the same fit by different sequences of updates.
+void ExpectClose(double actual, double expected) {
+    EXPECT_NEAR(actual, expected, 1e-9 * std::max(1.0, std::fabs(expected)));
+}
+
 unsigned long PointsInFile(const std::string& path) {
     CFile_Morvane area;
     EXPECT_EQ(area.OpenGCPArea(1, 1, path.c_str()), 1);
@@ -248,6 +254,74 @@ TEST_F(AreaOpsTest, EditsRecomputeTheRangeAndSetTheChangeFlag) {
     ASSERT_EQ(area_.SetOneGCPEditOnOff(3, false), 1);
     ASSERT_EQ(area_.GetOneGCPEditOnOff(3, edit), 1);
     EXPECT_FALSE(edit);
+}
+
+TEST_F(AreaOpsTest, ConversionsUseTheCurrentGroupOrThePreparedSnapshot) {
+    ASSERT_EQ(area_.CreateGCPGroup(4), 1);
+    ASSERT_EQ(area_.OpenGCPGroup(4), 1);
+    CCtrlPntSet reference;
+    ASSERT_EQ(reference.InitPntSet(TM_ORIENT_LINE_DOWN, TM_TRANS_POLY1), TM_OK);
+    for (unsigned long i = 1; i <= 6; ++i) {
+        _CtrlPntStrcT p = TestPoint(static_cast<int>(i));
+        p.UserX += 0.7 * static_cast<double>(i % 3);  // off the affine model: residuals
+        p.UserY -= 0.4 * static_cast<double>(i % 2);
+        ASSERT_EQ(area_.AddOneGCP(i, &p), 1);
+        ASSERT_EQ(reference.AddOneGcp(i, &p), TM_OK);
+    }
+    double x = 0, y = 0, ex = 0, ey = 0;
+    ASSERT_EQ(reference.GetCoordinateA(&ex, &ey, 123.0, 456.0, true), TM_OK);
+    ASSERT_EQ(area_.PointTransform(123.0, 456.0, x, y, true), 1);
+    ExpectClose(x, ex);
+    ExpectClose(y, ey);
+    ASSERT_EQ(reference.GetCoordinateA(&ex, &ey, 500100.0, 4099900.0, false), TM_OK);
+    ASSERT_EQ(area_.PointTransform(500100.0, 4099900.0, x, y, false), 1);
+    ExpectClose(x, ex);
+    ExpectClose(y, ey);
+    bool linear = false;
+    ASSERT_EQ(area_.IsLinearConvert(linear), 1);
+    EXPECT_TRUE(linear);
+
+    double u = 0, v = 0, pu = 0, pv = 0, eu = 0, ev = 0, epu = 0, epv = 0;
+    ASSERT_EQ(area_.GetOneGCPResidual(2, u, v, pu, pv), 1);
+    ASSERT_EQ(reference.GetResidual(2, &eu, &ev, &epu, &epv), TM_OK);
+    EXPECT_GT(std::fabs(eu), 0.01);
+    ExpectClose(u, eu);
+    ExpectClose(pv, epv);
+    EXPECT_EQ(area_.GetOneGCPResidual(0, u, v, pu, pv), 0);
+    EXPECT_EQ(area_.GetOneGCPResidual(7, u, v, pu, pv), 0);
+    ASSERT_EQ(area_.GetGCPRMSError(u, v), 1);
+    ASSERT_EQ(reference.GetRMSError(&eu, &ev), TM_OK);
+    ExpectClose(u, eu);
+    ExpectClose(v, ev);
+
+    // The prepared transformation is a snapshot of group 4 and outlives a
+    // change of the current group and edits of group 4.
+    ASSERT_EQ(area_.BeginTransform(true), 1);
+    EXPECT_EQ(area_.BeginTransform(true), 0);
+    ASSERT_EQ(reference.GetCoordinateA(&ex, &ey, 10.0, 20.0, true), TM_OK);
+    ASSERT_EQ(area_.DeleteOneGCP(1), 1);
+    ASSERT_EQ(area_.CloseGCPGroup(), 1);
+    area_.EndTransform();  // no group open: nothing happens
+    EXPECT_EQ(area_.PointTransform(10.0, 20.0, x, y), 0);  // and no conversion without one
+    ASSERT_EQ(area_.OpenGCPGroup(1), 1);
+    ASSERT_EQ(area_.PointTransform(10.0, 20.0, x, y), 1);
+    ExpectClose(x, ex);
+    ExpectClose(y, ey);
+    double pairs[6] = {10.0, 20.0, 0.0, 0.0, 300.0, 200.0};
+    double out[6] = {};
+    ASSERT_EQ(area_.BatchTransform(pairs, out, 3), 1);
+    ExpectClose(out[0], ex);
+    ExpectClose(out[1], ey);
+    ASSERT_EQ(area_.PointTransform(300.0, 200.0, x, y), 1);
+    ExpectClose(out[4], x);
+    ExpectClose(out[5], y);
+    EXPECT_EQ(area_.BatchTransform(nullptr, out, 1), 0);
+    EXPECT_EQ(area_.BeginTransform(true), 0);  // still prepared
+    area_.EndTransform();
+    EXPECT_EQ(area_.PointTransform(10.0, 20.0, x, y), 0);
+    EXPECT_EQ(area_.BatchTransform(pairs, out, 3), 0);
+    EXPECT_EQ(area_.BeginTransform(true), 1);  // group 1: three points, affine
+    // Closing the area releases a transformation still prepared.
 }
 
 TEST_F(AreaOpsTest, GroupTypeCanBeReadAndChanged) {
