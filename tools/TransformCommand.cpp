@@ -90,14 +90,19 @@ void RunText(AreaHandle& area, std::FILE* in, std::FILE* out) {
         pairs.clear();
         lines.clear();
     };
-    for (;;) {
-        std::size_t got = std::fread(chunk.data(), 1, chunk.size(), in);
-        if (got == 0) break;
-        reader.Feed(std::string_view(chunk.data(), got), pairs, lines);
-        if (pairs.size() / 2 >= kBlockPairs) flush();
+    try {
+        for (;;) {
+            std::size_t got = std::fread(chunk.data(), 1, chunk.size(), in);
+            if (got == 0) break;
+            reader.Feed(std::string_view(chunk.data(), got), pairs, lines);
+            if (pairs.size() / 2 >= kBlockPairs) flush();
+        }
+        if (std::ferror(in)) throw Refusal("cannot read the input");
+        reader.Finish(pairs, lines);
+    } catch (const FormatError&) {
+        flush();   // the lines before the bad one are converted and written
+        throw;
     }
-    if (std::ferror(in)) throw Refusal("cannot read the input");
-    reader.Finish(pairs, lines);
     flush();
 }
 
@@ -108,19 +113,19 @@ void RunBinary(AreaHandle& area, std::FILE* in, std::FILE* out) {
     for (;;) {
         std::size_t got = std::fread(bytes.data(), 1, bytes.size(), in);
         if (got == 0) break;
-        if (got % 16 != 0) {
-            // fread returns short only at the end of the input or on error.
-            throw Refusal(fmt::format("the input ends inside a pair ({} bytes after pair {})", got % 16,
-                                      done + got / 16));
-        }
+        // fread returns short only at the end of the input or on an error,
+        // so a partial pair can only be the last bytes.
         std::size_t count = got / 16;
         // The stream is little-endian, as is every host the library builds on.
-        std::memcpy(pairs.data(), bytes.data(), got);
+        std::memcpy(pairs.data(), bytes.data(), count * 16);
         pairs.resize(2 * count);
         ConvertBlock(area, pairs, nullptr, done);
-        WriteAll(out, pairs.data(), got);
+        WriteAll(out, pairs.data(), count * 16);
         pairs.resize(2 * kBlockPairs);
         done += count;
+        if (got % 16 != 0) {
+            throw Refusal(fmt::format("the input ends inside a pair ({} bytes after pair {})", got % 16, done));
+        }
     }
     if (std::ferror(in)) throw Refusal("cannot read the input");
 }

@@ -173,9 +173,8 @@ std::string GcpListText(const GcpTable& table, std::string_view indent) {
     std::string out = table.crs.empty() ? "<GCPList>\n"
                                         : fmt::format("<GCPList Projection=\"{}\">\n", XmlEscape(table.crs));
     for (const GcpRow& row : table.rows) {
-        std::string id = row.name.empty() ? std::to_string(row.id) : row.name;
         out += fmt::format("{}  <GCP Id=\"{}\" Pixel=\"{}\" Line=\"{}\" X=\"{}\" Y=\"{}\" Z=\"{}\"/>\n", indent,
-                           XmlEscape(id), FormatNumber(row.pixel), FormatNumber(row.line), FormatNumber(row.x),
+                           XmlEscape(row.name), FormatNumber(row.pixel), FormatNumber(row.line), FormatNumber(row.x),
                            FormatNumber(row.y), FormatNumber(row.z));
     }
     out += fmt::format("{}</GCPList>", indent);

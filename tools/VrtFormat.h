@@ -3,7 +3,9 @@
 // Each <GCP> element carries Id, Info, Pixel, Line, X, Y and optionally Z.
 // Pixel and Line use the table's own convention (origin at the top-left
 // corner of the top-left pixel, line down), so nothing is converted.  Id
-// becomes the point's name; Info is kept as the name only when Id is empty.
+// becomes the point's name (and, when it is a whole number, its numeric id);
+// Info is kept as the name only when Id is empty.  Writing puts the name in
+// Id, empty when the point has none, as GDAL itself does.
 // Numbers are written with full round-trip precision.
 //
 // Writing into an existing VRT replaces its <GCPList> and keeps the rest of
