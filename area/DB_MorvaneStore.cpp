@@ -14,8 +14,13 @@
 #include "Lodestor.h"
 
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
+
+#include <stdlib.h>
+#include <sys/mman.h>
 
 using morvane::AreaAccess;
 
@@ -28,10 +33,31 @@ struct FreeBuffer {
 };
 using RecordBuffer = std::unique_ptr<unsigned char, FreeBuffer>;
 
-// A zero-filled buffer of `size` bytes, or null.  calloc hands out fresh
-// zero pages for large sizes, so the zero fill costs nothing extra.
-RecordBuffer AllocateRecord(std::size_t size) {
-    return RecordBuffer(static_cast<unsigned char*>(std::calloc(size, 1)));
+constexpr std::size_t kHugePage = std::size_t(2) << 20;
+
+// A heap buffer of `size` bytes for a whole record, or null.  zeroFill: every
+// byte starts as 0 (the load, whose buffer the read fills); the save fills
+// every byte itself and checks that it did.
+//
+// Records of control points run to hundreds of megabytes.  Buffers of that
+// size are aligned to and advised for transparent huge pages where the system
+// offers them: filling one then takes a few hundred page faults instead of
+// tens of thousands, which roughly halves the time to build or load a large
+// record.  The advice is only a hint; without it the buffer works the same.
+RecordBuffer AllocateRecord(std::size_t size, bool zeroFill) {
+#if defined(MADV_HUGEPAGE)
+    if (size >= kHugePage) {
+        // Exactly `size` bytes (a record's tail stays on small pages), so that
+        // memory checkers see the buffer's true end.
+        void* buffer = nullptr;
+        if (::posix_memalign(&buffer, kHugePage, size) != 0) return nullptr;
+        ::madvise(buffer, size & ~(kHugePage - 1), MADV_HUGEPAGE);
+        if (zeroFill) std::memset(buffer, 0, size);
+        return RecordBuffer(static_cast<unsigned char*>(buffer));
+    }
+#endif
+    void* buffer = zeroFill ? std::calloc(size, 1) : std::malloc(size);
+    return RecordBuffer(static_cast<unsigned char*>(buffer));
 }
 
 }  // namespace
@@ -76,7 +102,7 @@ short CDB_Morvane::InitialGcpInfo() {
         GCPGroupNum = 0;
         return 1;
     }
-    RecordBuffer record = AllocateRecord(size);
+    RecordBuffer record = AllocateRecord(size, true);
     if (record == nullptr) return 0;
     if (ReadGcpRecord(RasterArea, RecordKey, record.get(), size) == 0) return 0;
 
@@ -94,7 +120,7 @@ short CDB_Morvane::ReleaseGcpInfo() {
     if (RecordKey == 0 || GroupList == nullptr) return 0;
     const std::uint64_t length = morvane::GroupStreamLength(*GroupList);
     if (length > UINT32_MAX) return 0;  // a record's length is a 32-bit count
-    RecordBuffer record = AllocateRecord(static_cast<std::size_t>(length));
+    RecordBuffer record = AllocateRecord(static_cast<std::size_t>(length), false);
     if (record == nullptr) return 0;
 
     morvane::MemorySink sink(record.get(), static_cast<std::size_t>(length));

@@ -328,6 +328,33 @@ TEST_F(DbArea, RecordCutAtEveryLengthFailsTheLoadWithoutWriteBack) {
     }
 }
 
+TEST_F(DbArea, RecordOfMegabytesLoadsAndSavesWholeAndFailsWhenCutByOneByte) {
+    RecordWriter writer;
+    writer.U32(2).Header(1, 20000, 0, 1, 0, 0, 1, 1);
+    for (int i = 0; i < 20000; ++i) writer.Point(TestPoint(1000 + i));
+    writer.Header(2, 1, 0, 1, 0, 0, 1, 1).Point(TestPoint(7));
+    const Bytes full = writer.bytes();
+    ASSERT_GT(full.size(), std::size_t(2) << 20);
+
+    Store(1, Bytes(full.begin(), full.end() - 1));
+    CDB_Morvane area;
+    EXPECT_EQ(0, area.OpenGCPArea(&raster_, 1, 0, 0));
+
+    Store(1, full);
+    ASSERT_EQ(1, area.OpenGCPArea(&raster_, 1, 0, 0));
+    EXPECT_EQ(20000u, PointCount(area, 1));
+    ASSERT_EQ(1, area.OpenGCPGroup(1));
+    _CtrlPntStrcT p;
+    ASSERT_EQ(1, area.GetOneGCP(20000, &p));
+    EXPECT_TRUE(SameRecord(TestPoint(1000 + 19999), p));
+    ASSERT_EQ(1, area.SetChangeFlag(true));
+    ResetCalls();
+    ASSERT_EQ(1, area.CloseGCPArea());
+    ASSERT_EQ((std::vector<std::uint32_t>{static_cast<std::uint32_t>(full.size())}),
+              Calls().writeLengths);
+    EXPECT_EQ(full, WithoutErrorContexts(Stored(1)));
+}
+
 TEST_F(DbArea, ReopeningWithAnotherKeyLoadsItAndKeepsFlags) {
     Store(1, TwoGroups(1, 2));
     Store(2, RecordWriter().U32(1).Header(1, 1, 0, 1, 0, 0, 1, 1).Point(TestPoint(6)).bytes());
