@@ -2,12 +2,21 @@
 # Runs the comparison with GDAL of a benchmark build and writes
 # docs/perf-gdal.md: the speed table (bench_vs_gdal, paired by
 # perf_table_vs_gdal), the agreement tables (agree_vs_gdal), the machine and
-# the command.  Usage: scripts/perf-report.sh [build-dir]   (default build-bench)
-# Extra arguments after the build directory go to bench_vs_gdal, e.g.
-# --benchmark_filter=fit/ for a partial run (the document then says so).
+# the command.
+#   Usage: scripts/perf-report.sh [build-dir [--reuse-results] [bench args...]]
+# build-dir defaults to build-bench.  --reuse-results takes bench_vs_gdal's
+# JSON from <build>/results/ when a run newer than the binary left it there
+# (scripts/run-bench.sh writes it), instead of running the benchmark again.
+# Further arguments go to bench_vs_gdal, e.g. --benchmark_filter=fit/ for a
+# partial run (the document then shows the command).
 set -euo pipefail
 build=${1:-build-bench}
 shift || true
+reuse=0
+if [ "${1:-}" = "--reuse-results" ]; then
+  reuse=1
+  shift
+fi
 root=$(cd "$(dirname "$0")/.." && pwd)
 bin="$build/bench/gdal"
 out="$root/docs/perf-gdal.md"
@@ -23,8 +32,12 @@ mkdir -p "$build/results"
 json="$build/results/bench_vs_gdal.json"
 agreement="$build/results/agree_vs_gdal.md"
 
-echo "== bench_vs_gdal"
-"$bin/bench_vs_gdal" --benchmark_out="$json" --benchmark_out_format=json "$@"
+if [ "$reuse" = 1 ] && [ -s "$json" ] && [ "$json" -nt "$bin/bench_vs_gdal" ]; then
+  echo "== bench_vs_gdal: reusing $json"
+else
+  echo "== bench_vs_gdal"
+  "$bin/bench_vs_gdal" --benchmark_out="$json" --benchmark_out_format=json "$@"
+fi
 echo "== agree_vs_gdal"
 "$bin/agree_vs_gdal" | tee "$agreement"
 
