@@ -143,6 +143,11 @@ TEST_F(DbArea, FailedSizeQueryOrReadLeavesNoListAndFormerRanges) {
     ASSERT_EQ(1, area.OpenGCPArea(&raster_, 1, 11, 12));
     ASSERT_EQ(1, area.CloseGCPArea());
 
+    ResetCalls();
+    EXPECT_EQ(0, area.OpenGCPArea(nullptr, 1, 21, 22));
+    EXPECT_EQ(1, Calls().sizeQueries);
+    EXPECT_EQ(1, area.CloseGCPArea());
+
     CRasteBaseArea closed;  // refuses the size query
     ResetCalls();
     EXPECT_EQ(0, area.OpenGCPArea(&closed, 1, 21, 22));
