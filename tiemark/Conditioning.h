@@ -6,6 +6,8 @@
 #ifndef MORVANE_TIEMARK_CONDITIONING_H
 #define MORVANE_TIEMARK_CONDITIONING_H
 
+#include <cstddef>
+
 #include "CtrlPntSet.h"
 
 namespace tiemark {
@@ -43,6 +45,15 @@ constexpr double kMinSplineRcond = 1e-14;
 // where it falls to this value or below lie on or beyond the horizon and
 // are refused.
 constexpr double kMinProjectiveDenominator = 1e-6;
+
+// Smallest accepted pivot when a thin plate spline's system is bordered with
+// one more point; a smaller one sends the fit back to a full refit, whose
+// condition estimate decides.
+constexpr double kMinSplinePivot = 1e-9;
+
+// Appended points a spline's system takes before it is refactorised: at
+// least this many, and at most as many as its base has.
+constexpr std::size_t kMinSplineBorders = 32;
 
 // A normalised point farther than this from the normalisation centre makes
 // an incremental update give way to a refit with a new normalisation.

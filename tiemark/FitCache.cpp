@@ -4,6 +4,7 @@
 #include <Eigen/Dense>
 #include <algorithm>
 #include <cmath>
+#include <new>
 
 #include "Conditioning.h"
 #include "SplineKernel.h"
@@ -105,6 +106,10 @@ constexpr std::size_t kHouseholderRows = 256;
 
 void FitCache::PointAdded(const _CtrlPntStrcT& p, short transType) {
     if (!Valid) return;
+    if (transType == TM_TRANS_TPS && Type == TM_TRANS_TPS) {
+        SplinePointAdded(p);
+        return;
+    }
     if (!HasFactor || transType != Type) {
         Valid = false;
         return;
@@ -158,6 +163,7 @@ long FitCache::FitFromScratch(const std::vector<_CtrlPntStrcT>& points, short tr
         if (transType == TM_TRANS_SIMILARITY) BuildFactor(points, used, transType, model.Norm, true, &mirror);
         hasFactor = true;
     }
+    if (transType != TM_TRANS_TPS || status != TM_OK) Spline.reset();
     RmsValid = false;
     Type = transType;
     Orient = orientType;
@@ -273,7 +279,7 @@ long FitCache::FitSpline(const std::vector<_CtrlPntStrcT>& points, std::size_t u
     const Normalisation& norm = model->Norm;
     const Eigen::Index n = static_cast<Eigen::Index>(used);
     std::vector<double> cu(used), cv(used);
-    Eigen::MatrixXd rhs = Eigen::MatrixXd::Zero(n + 3, 2);
+    Eigen::VectorXd bx = Eigen::VectorXd::Zero(n + 3), by = Eigen::VectorXd::Zero(n + 3);
     LsqFactor spread;
     spread.Reset(3, 0);
     Eigen::Index i = 0;
@@ -281,36 +287,88 @@ long FitCache::FitSpline(const std::vector<_CtrlPntStrcT>& points, std::size_t u
         if (!p.UseFlag) continue;
         double u, v, x, y;
         Normalise(norm, p, &u, &v, &x, &y);
-        cu[i] = u, cv[i] = v, rhs(i, 0) = x, rhs(i, 1) = y;
+        cu[i] = u, cv[i] = v, bx[i] = x, by[i] = y;
         double row[3] = {1.0, u, v};
         spread.AddRow(row);
         ++i;
     }
     if (!(spread.Condition(3) <= kMaxSpreadCondition)) return TM_ERR_DEGENERATE;
-    Eigen::MatrixXd a = Eigen::MatrixXd::Zero(n + 3, n + 3);
-    for (Eigen::Index r = 0; r < n; ++r) {
-        for (Eigen::Index c = 0; c < r; ++c) {
-            double du = cu[r] - cu[c], dv = cv[r] - cv[c];
-            a(r, c) = a(c, r) = SplineKernel(du * du + dv * dv);
-        }
-        a(r, n) = a(n, r) = 1.0;
-        a(r, n + 1) = a(n + 1, r) = cu[r];
-        a(r, n + 2) = a(n + 2, r) = cv[r];
-    }
-    Eigen::PartialPivLU<Eigen::MatrixXd> lu(a);
-    if (!(lu.rcond() >= kMinSplineRcond)) return TM_ERR_DEGENERATE;
-    Eigen::MatrixXd sol = lu.solve(rhs);
-    if (!sol.allFinite()) return TM_ERR_DEGENERATE;
+    auto system = std::make_shared<SplineSystem>();
+    if (!system->Factor(cu, cv, kMinSplineRcond)) return TM_ERR_DEGENERATE;
+    Eigen::MatrixX2d z(n + 3, 2);
+    z.col(0) = system->Solve(bx, 0);
+    z.col(1) = system->Solve(by, 0);
+    if (!z.allFinite()) return TM_ERR_DEGENERATE;
     model->CentreU = std::move(cu);
     model->CentreV = std::move(cv);
-    model->WeightX.assign(sol.col(0).data(), sol.col(0).data() + n);
-    model->WeightY.assign(sol.col(1).data(), sol.col(1).data() + n);
+    model->WeightX.assign(z.col(0).data(), z.col(0).data() + n);
+    model->WeightY.assign(z.col(1).data(), z.col(1).data() + n);
     for (int k = 0; k < 3; ++k) {
-        model->CoefX[k] = sol(n + k, 0);
-        model->CoefY[k] = sol(n + k, 1);
+        model->CoefX[k] = z(n + k, 0);
+        model->CoefY[k] = z(n + k, 1);
     }
     if (!model->PrepareInverse()) return TM_ERR_DEGENERATE;
+    Spline = std::move(system);
+    SplineBorders = 0;
+    SplineZ = std::move(z);
     return TM_OK;
+}
+
+void FitCache::SplinePointAdded(const _CtrlPntStrcT& p) {
+    try {
+        if (Status != TM_OK || !Spline) {
+            Valid = false;
+            return;
+        }
+        double u, v, x, y;
+        Normalise(Fitted.Norm, p, &u, &v, &x, &y);
+        const double reach = kMaxNormalisedReach;
+        if (!(std::fabs(u) <= reach && std::fabs(v) <= reach) ||
+            SplineBorders >= std::max(kMinSplineBorders, Spline->BaseCount())) {
+            Valid = false;
+            return;
+        }
+        // Copies share the system; one that went on with other points of its
+        // own gets a private copy first.
+        std::shared_ptr<SplineSystem> system = Spline;
+        if (system.use_count() > 1 && system->Borders() != SplineBorders)
+            system = std::make_shared<SplineSystem>(*system);
+        if (!system->Append(u, v, SplineBorders, kMinSplinePivot)) {
+            Valid = false;
+            return;
+        }
+        Eigen::MatrixX2d z = system->ExtendSolution(SplineZ, x, y, SplineBorders + 1);
+        // The model lists base centres, then appended ones; the system puts
+        // the affine terms between them.
+        const Eigen::Index base = static_cast<Eigen::Index>(system->BaseCount());
+        const Eigen::Index total = z.rows() - 3;
+        Model model = Fitted;
+        model.CentreU.push_back(u);
+        model.CentreV.push_back(v);
+        model.WeightX.resize(static_cast<std::size_t>(total));
+        model.WeightY.resize(static_cast<std::size_t>(total));
+        for (Eigen::Index k = 0; k < total; ++k) {
+            Eigen::Index row = k < base ? k : k + 3;
+            model.WeightX[static_cast<std::size_t>(k)] = z(row, 0);
+            model.WeightY[static_cast<std::size_t>(k)] = z(row, 1);
+        }
+        for (int k = 0; k < 3; ++k) {
+            model.CoefX[k] = z(base + k, 0);
+            model.CoefY[k] = z(base + k, 1);
+        }
+        if (!z.allFinite() || !model.PrepareInverse()) {
+            Valid = false;
+            return;
+        }
+        Spline = std::move(system);
+        ++SplineBorders;
+        SplineZ = std::move(z);
+        Fitted = std::move(model);
+        ++UsedPoints;
+        RmsValid = false;
+    } catch (const std::bad_alloc&) {
+        Valid = false;  // a cache may always fall back to a refit
+    }
 }
 
 long FitCache::Rms(const std::vector<_CtrlPntStrcT>& points, double rms[2]) {

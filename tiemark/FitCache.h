@@ -8,15 +8,20 @@
 // appended to the group updates the fit in O(m^2) with Givens rotations
 // instead of a refit.  The normalisation is fixed at the last refit; a point
 // outside twice its extent makes the cache dirty, so the next Ensure picks a
-// new normalisation from all points.
+// new normalisation from all points.  The thin plate spline keeps its
+// factorised system (SplineSystem) the same way and borders it with each
+// appended point; copies of a cache share that system, which only grows.
 #ifndef MORVANE_TIEMARK_FITCACHE_H
 #define MORVANE_TIEMARK_FITCACHE_H
 
+#include <Eigen/Dense>
+#include <memory>
 #include <vector>
 
 #include "CtrlPntSet.h"
 #include "LsqFactor.h"
 #include "Model.h"
+#include "SplineSystem.h"
 
 namespace tiemark {
 
@@ -25,7 +30,8 @@ public:
     // Marks the fit for a refit from scratch.
     void Invalidate() { Valid = false; }
     // A used point was appended (or a point switched on): update in place
-    // where possible, else mark dirty.  Never allocates.
+    // where possible, else mark dirty.  Throws nothing: when memory runs out
+    // the cache just becomes dirty.
     void PointAdded(const _CtrlPntStrcT& p, short transType);
     // Fits if needed; TM_OK when Current() is usable.
     // The orientation decides between a direct and a mirrored similarity when
@@ -46,7 +52,8 @@ private:
     bool PreferMirror() const;
     static void BuildFactor(const std::vector<_CtrlPntStrcT>& points, std::size_t used, short type,
                             const Normalisation& norm, bool mirror, LsqFactor* factor);
-    static long FitSpline(const std::vector<_CtrlPntStrcT>& points, std::size_t used, Model* model);
+    long FitSpline(const std::vector<_CtrlPntStrcT>& points, std::size_t used, Model* model);
+    void SplinePointAdded(const _CtrlPntStrcT& p);
 
     bool Valid = false;      // Status and Fitted reflect the current points
     bool Solved = false;     // Fitted reflects Factor (false after an append)
@@ -58,6 +65,11 @@ private:
     LsqFactor Factor;
     LsqFactor Mirror;        // similarity only: the line axis mirrored
     Model Fitted;
+    // Thin plate spline: the shared system, how many of its borders this
+    // cache uses, and the solution in the system's order of unknowns.
+    std::shared_ptr<SplineSystem> Spline;
+    std::size_t SplineBorders = 0;
+    Eigen::MatrixX2d SplineZ;
     bool RmsValid = false;
     double RmsCache[2] = {0.0, 0.0};
 };

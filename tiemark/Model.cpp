@@ -314,27 +314,55 @@ long Model::PolyFrameRange(double u0, double v0, double u1, double v1, double ra
     return TM_OK;
 }
 
+void Model::SplineFrameRange(double u0, double v0, double u1, double v1, double out[4]) const {
+    // Smooth but not polynomial: sample every edge, then refine each edge's
+    // extremes at the vertex of the parabola through the best sample and its
+    // neighbours.  Every value taken is a real point of the edge, so the box
+    // can only grow towards the true one.
+    constexpr int kSamples = 128;
+    double lo[2] = {std::numeric_limits<double>::infinity(), std::numeric_limits<double>::infinity()};
+    double hi[2] = {-lo[0], -lo[1]};
+    auto include = [&](double x, double y) {
+        lo[0] = std::min(lo[0], x), hi[0] = std::max(hi[0], x);
+        lo[1] = std::min(lo[1], y), hi[1] = std::max(hi[1], y);
+    };
+    const double cu[5] = {u0, u1, u1, u0, u0}, cv[5] = {v0, v0, v1, v1, v0};
+    double val[2][kSamples + 1];
+    for (int e = 0; e < 4; ++e) {
+        const double du = cu[e + 1] - cu[e], dv = cv[e + 1] - cv[e];
+        for (int k = 0; k <= kSamples; ++k) {
+            double t = static_cast<double>(k) / kSamples;
+            EvalNormalised(cu[e] + t * du, cv[e] + t * dv, &val[0][k], &val[1][k]);
+            include(val[0][k], val[1][k]);
+        }
+        for (int c = 0; c < 2; ++c)
+            for (double sign : {1.0, -1.0}) {
+                int best = 0;
+                for (int k = 1; k <= kSamples; ++k)
+                    if (sign * val[c][k] > sign * val[c][best]) best = k;
+                if (best == 0 || best == kSamples) continue;
+                double fm = val[c][best - 1], f0 = val[c][best], fp = val[c][best + 1];
+                double curvature = fm - 2 * f0 + fp;
+                if (curvature == 0.0) continue;
+                double offset = 0.5 * (fm - fp) / curvature;  // within (-1, 1) samples
+                if (!(std::fabs(offset) < 1.0)) continue;
+                double t = (best + offset) / kSamples, x, y;
+                EvalNormalised(cu[e] + t * du, cv[e] + t * dv, &x, &y);
+                include(x, y);
+            }
+    }
+    out[0] = Norm.UserX0 + Norm.UserScale * lo[0];
+    out[1] = Norm.UserY0 + Norm.UserScale * lo[1];
+    out[2] = Norm.UserX0 + Norm.UserScale * hi[0];
+    out[3] = Norm.UserY0 + Norm.UserScale * hi[1];
+}
+
 long Model::FrameRange(double x0, double y0, double x1, double y1, double range[4]) const {
     double u0 = (x0 - Norm.PixelX0) / Norm.PixelScale, v0 = (y0 - Norm.PixelY0) / Norm.PixelScale;
     double u1 = (x1 - Norm.PixelX0) / Norm.PixelScale, v1 = (y1 - Norm.PixelY0) / Norm.PixelScale;
     double out[4];
     if (Type == TM_TRANS_TPS) {
-        // Smooth but not polynomial: sample every edge densely.
-        constexpr int kSamples = 256;
-        double lo[2] = {std::numeric_limits<double>::infinity(), std::numeric_limits<double>::infinity()};
-        double hi[2] = {-lo[0], -lo[1]};
-        const double cu[5] = {u0, u1, u1, u0, u0}, cv[5] = {v0, v0, v1, v1, v0};
-        for (int e = 0; e < 4; ++e)
-            for (int k = 0; k < kSamples; ++k) {
-                double t = static_cast<double>(k) / kSamples, x, y;
-                EvalNormalised(cu[e] + t * (cu[e + 1] - cu[e]), cv[e] + t * (cv[e + 1] - cv[e]), &x, &y);
-                lo[0] = std::min(lo[0], x), hi[0] = std::max(hi[0], x);
-                lo[1] = std::min(lo[1], y), hi[1] = std::max(hi[1], y);
-            }
-        out[0] = Norm.UserX0 + Norm.UserScale * lo[0];
-        out[1] = Norm.UserY0 + Norm.UserScale * lo[1];
-        out[2] = Norm.UserX0 + Norm.UserScale * hi[0];
-        out[3] = Norm.UserY0 + Norm.UserScale * hi[1];
+        SplineFrameRange(u0, v0, u1, v1, out);
     } else if (Type == TM_TRANS_PROJECTIVE) {
         // Straight edges stay straight while the frame lies on the points'
         // side of the horizon (the denominator is linear: check the corners).

@@ -71,6 +71,7 @@ public:
 private:
     long NewtonBackward(double x, double y, double* u, double* v) const;
     long PolyFrameRange(double x0, double y0, double x1, double y1, double range[4]) const;
+    void SplineFrameRange(double u0, double v0, double u1, double v1, double out[4]) const;
 };
 
 }  // namespace tiemark

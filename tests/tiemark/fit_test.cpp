@@ -297,7 +297,9 @@ TEST(TiemarkFit, UseFlagsAndTypeChangesRefit) {
 TEST(TiemarkFit, PointByPointBuildAgreesWithAFitFromScratch) {
     // Incremental updates (points appended, some far outside the first
     // points' extent) must give the fit of the whole set.
-    for (const TrueMap& map : AllTrueMaps()) {
+    std::vector<TrueMap> maps = AllTrueMaps();
+    maps.push_back({TM_TRANS_TPS, "tps", maps[2].apply});
+    for (const TrueMap& map : maps) {
         SCOPED_TRACE(map.name);
         std::vector<_CtrlPntStrcT> pts = GridPoints(map, 20, 15);
         std::mt19937 rng(11);
@@ -333,6 +335,56 @@ TEST(TiemarkFit, PointByPointBuildAgreesWithAFitFromScratch) {
         ASSERT_EQ(fresh.GetUserCoordRange(&r2[0], &r2[1], &r2[2], &r2[3]), TM_OK);
         for (int k = 0; k < 4; ++k) EXPECT_NEAR(r1[k], r2[k], tol);
     }
+}
+
+// A fresh set holding the same points: its fit is made from scratch.
+void ExpectSameAsFreshFit(CCtrlPntSet& set) {
+    CCtrlPntSet fresh;
+    short type;
+    set.GetTransType(&type);
+    ASSERT_EQ(fresh.InitPntSet(TM_ORIENT_LINE_DOWN, type), TM_OK);
+    unsigned long n = 0;
+    set.GetGCPNum(&n);
+    for (unsigned long i = 1; i <= n; ++i) {
+        _CtrlPntStrcT p;
+        ASSERT_EQ(set.GetOneGCP(i, &p), TM_OK);
+        ASSERT_EQ(fresh.AddOneGcp(i, &p), TM_OK);
+    }
+    for (double px = 0; px <= kColumns; px += 3000) {
+        double a[2], b[2];
+        ASSERT_EQ(set.GetCoordinateA(&a[0], &a[1], px, 0.7 * px, true), TM_OK);
+        ASSERT_EQ(fresh.GetCoordinateA(&b[0], &b[1], px, 0.7 * px, true), TM_OK);
+        EXPECT_NEAR(a[0], b[0], 1e-6);
+        EXPECT_NEAR(a[1], b[1], 1e-6);
+    }
+}
+
+TEST(TiemarkFit, CopiesThatGoOnSeparatelyKeepTheirOwnSplines) {
+    // Copies share the spline's factorised system; each must go on with its
+    // own points.
+    const TrueMap map = AllTrueMaps()[2];
+    std::vector<_CtrlPntStrcT> pts = GridPoints(map, 10, 8);
+    CCtrlPntSet a;
+    ASSERT_EQ(a.InitPntSet(TM_ORIENT_LINE_DOWN, TM_TRANS_TPS), TM_OK);
+    AddAll(a, std::vector<_CtrlPntStrcT>(pts.begin(), pts.begin() + 40));
+    ASSERT_EQ(a.ComputeUserCoordRange(24000, 18000), TM_OK);
+    CCtrlPntSet b;
+    ASSERT_EQ(b.CopyPntSet(&a), TM_OK);
+    for (size_t i = 40; i < 60; ++i) {
+        ASSERT_EQ(a.AddOneGcp(i + 1, &pts[i]), TM_OK);
+        ASSERT_EQ(a.ComputeUserCoordRange(24000, 18000), TM_OK);
+        ASSERT_EQ(b.AddOneGcp(i + 1, &pts[i + 20]), TM_OK);
+        ASSERT_EQ(b.ComputeUserCoordRange(24000, 18000), TM_OK);
+    }
+    ExpectSameAsFreshFit(a);
+    ExpectSameAsFreshFit(b);
+    // A repeated pixel position appended to a fitted spline makes it degenerate.
+    _CtrlPntStrcT again = pts[5];
+    again.UserX += 3.0;
+    ASSERT_EQ(a.AddOneGcp(1, &again), TM_OK);
+    EXPECT_EQ(a.ComputeUserCoordRange(24000, 18000), TM_ERR_DEGENERATE);
+    double x, y;
+    EXPECT_EQ(a.GetCoordinateA(&x, &y, 100, 100, true), TM_ERR_DEGENERATE);
 }
 
 TEST(TiemarkFit, RangeIsTheMappedRasterFrame) {
