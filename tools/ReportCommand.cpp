@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -149,6 +150,7 @@ void RunReport(const ReportOptions& o) {
                report.used ? FiguresText(report.used) : "no fit (too few used points, or degenerate)");
     if (checkCount > 0) fmt::print("check points ({}): {}\n", checkCount, FiguresText(report.check));
     if (o.compare) PrintComparison(comparison);
+    std::fflush(stdout);
     if (!o.svg.empty()) fmt::print(stderr, "wrote {}\n", o.svg);
 }
 
