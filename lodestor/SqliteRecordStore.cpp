@@ -3,6 +3,7 @@
 
 #include <sqlite3.h>
 
+#include <chrono>
 #include <climits>
 #include <utility>
 
@@ -194,29 +195,64 @@ Status SqliteRecordStore::CheckSchema(std::int32_t applicationId, std::int32_t v
 Status SqliteRecordStore::PrepareSchema() {
     std::int32_t app = 0, version = 0;
     bool empty = false;
-    Status status = ReadHeader(&app, &version, &empty);
-    if (!status.ok()) return status;
+    Status status;
+    {
+        // One read transaction, so that the three values agree even while
+        // another process is creating the schema.
+        Transaction read(db_);
+        if (!read.Begin("BEGIN")) return Failure("reading the database header");
+        status = ReadHeader(&app, &version, &empty);
+        if (!status.ok()) return status;
+    }
     if (app == 0 && version == 0 && empty) return CreateSchema();
     status = CheckSchema(app, version);
     if (!status.ok()) return status;
-    if (sqlite3_db_readonly(db_, "main") != 1 && !Execute(db_, "PRAGMA journal_mode=WAL")) {
-        return Failure("switching to write-ahead logging");
+    if (sqlite3_db_readonly(db_, "main") != 1) {
+        status = EnsureWriteAheadLog();
+        if (!status.ok()) return status;
     }
     if (!Execute(db_, "PRAGMA synchronous=FULL")) return Failure("setting synchronous writes");
     return Status::Ok();
 }
 
+// Changing the journal mode needs an exclusive lock, and SQLite reports a
+// lock held by another connection at once instead of waiting through the
+// busy handler.  Several processes opening a new database together meet
+// exactly that, so the switch waits here, as every other call does.
+Status SqliteRecordStore::EnsureWriteAheadLog() {
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyTimeoutMs);
+    for (;;) {
+        Statement stmt(db_, "PRAGMA journal_mode=WAL");
+        if (stmt.Prepared() && stmt.Step() == SQLITE_ROW) {
+            const unsigned char* mode = sqlite3_column_text(stmt.get(), 0);
+            const std::string modeText = mode ? reinterpret_cast<const char*>(mode) : "";
+            if (sqlite3_stricmp(modeText.c_str(), "wal") == 0) return Status::Ok();
+            return Status::Error("switching to write-ahead logging in '" + path_ +
+                                 "' failed: the database stays in journal mode '" + modeText +
+                                 "'");
+        }
+        if ((sqlite3_extended_errcode(db_) & 0xff) != SQLITE_BUSY ||
+            std::chrono::steady_clock::now() >= deadline) {
+            return Failure("switching to write-ahead logging");
+        }
+        sqlite3_sleep(5);
+    }
+}
+
 Status SqliteRecordStore::CreateSchema() {
     Status status = RefuseIfReadOnly("creating the raster database schema");
     if (!status.ok()) return status;
-    // Both settings only take effect on a database that holds nothing yet.
+    // The page size only takes effect on a database that holds nothing yet.
     const std::string pageSize = "PRAGMA page_size=" + std::to_string(kPageSize);
     if (!Execute(db_, pageSize.c_str())) {
         return Failure("setting the page size");
     }
-    if (!Execute(db_, "PRAGMA journal_mode=WAL")) return Failure("switching to write-ahead logging");
     if (!Execute(db_, "PRAGMA synchronous=FULL")) return Failure("setting synchronous writes");
 
+    // The schema is made in the default rollback mode, where taking the write
+    // lock waits for other processes; the switch to write-ahead logging
+    // follows once the schema is there.
     Transaction tx(db_);
     if (!tx.Begin("BEGIN IMMEDIATE")) return Failure("creating the raster database schema");
     // Another process may have created the schema while this one waited.
@@ -224,13 +260,18 @@ Status SqliteRecordStore::CreateSchema() {
     bool empty = false;
     status = ReadHeader(&app, &version, &empty);
     if (!status.ok()) return status;
-    if (!(app == 0 && version == 0 && empty)) return CheckSchema(app, version);
+    if (!(app == 0 && version == 0 && empty)) {
+        status = CheckSchema(app, version);
+        if (!status.ok()) return status;
+        tx.Commit();
+        return EnsureWriteAheadLog();
+    }
     const std::string mark = "PRAGMA application_id=" + std::to_string(kApplicationId) +
                              ";PRAGMA user_version=" + std::to_string(kSchemaVersion) + ";";
     if (!Execute(db_, kCreateTables) || !Execute(db_, mark.c_str()) || !tx.Commit()) {
         return Failure("creating the raster database schema");
     }
-    return Status::Ok();
+    return EnsureWriteAheadLog();
 }
 
 Status SqliteRecordStore::OpenArea(const std::string& name, AreaId* id) {

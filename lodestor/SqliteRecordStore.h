@@ -53,6 +53,7 @@ private:
 
     Status PrepareSchema();
     Status CreateSchema();
+    Status EnsureWriteAheadLog();
     Status CheckSchema(std::int32_t applicationId, std::int32_t version) const;
     Status ReadHeader(std::int32_t* applicationId, std::int32_t* version, bool* empty);
     Status RefuseIfReadOnly(const char* action) const;

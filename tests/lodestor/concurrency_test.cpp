@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -68,15 +69,17 @@ TEST(Processes, RecordWrittenByOneIsReadByAnother) {
 
 TEST(Processes, SimultaneousOpeningsOfNewFileAgreeOnOneSchema) {
     TempDir dir;
-    for (int round = 0; round < 5; ++round) {
+    for (int round = 0; round < 12; ++round) {
         const std::string db = dir.File("new" + std::to_string(round) + ".db");
         std::vector<pid_t> children;
         for (int i = 0; i < 3; ++i) {
             children.push_back(Spawn([&, i] {
                 CRasteBaseArea area;
                 const auto record = MakeRecord(200 + i, 100);
-                return area.Open(db.c_str(), i == 0 ? "a" : "b") &&
-                       WriteGcpRecord(&area, i + 1, record.data(), record.size()) == 1;
+                const bool done = area.Open(db.c_str(), i == 0 ? "a" : "b") &&
+                                  WriteGcpRecord(&area, i + 1, record.data(), record.size()) == 1;
+                if (!done) std::fprintf(stderr, "child %d: %s\n", i, area.LastError());
+                return done;
             }));
         }
         for (pid_t child : children) EXPECT_TRUE(ExitedCleanly(child)) << "round " << round;
