@@ -6,11 +6,25 @@
 
 namespace morvane {
 
-FileSource::FileSource(SequentialFile& file, std::size_t bufferSize)
-    : file_(file), buffer_(std::max<std::size_t>(bufferSize, 1)) {}
+namespace {
+
+std::size_t FirstSize(std::size_t maxSize) {
+    return std::clamp<std::size_t>(kFirstBufferSize, 1, std::max<std::size_t>(maxSize, 1));
+}
+
+// The next size of a buffer that filled up.
+std::size_t GrownSize(std::size_t size, std::size_t maxSize) {
+    return std::max(size, std::min(size * 2, maxSize));
+}
+
+}  // namespace
+
+FileSource::FileSource(SequentialFile& file, std::size_t maxBufferSize)
+    : file_(file), maxBufferSize_(maxBufferSize), buffer_(FirstSize(maxBufferSize)) {}
 
 bool FileSource::Refill() {
     if (failed_ || ended_) return false;
+    if (filled_ == buffer_.size()) buffer_.resize(GrownSize(buffer_.size(), maxBufferSize_));
     std::size_t got = 0;
     if (!file_.Read(buffer_.data(), buffer_.size(), &got) || got > buffer_.size()) {
         failed_ = true;
@@ -41,8 +55,8 @@ bool FileSource::AtEnd() {
     return ended_ && !failed_;
 }
 
-FileSink::FileSink(WritableFile& file, std::size_t bufferSize)
-    : file_(file), buffer_(std::max<std::size_t>(bufferSize, 1)) {}
+FileSink::FileSink(WritableFile& file, std::size_t maxBufferSize)
+    : file_(file), maxBufferSize_(maxBufferSize), buffer_(FirstSize(maxBufferSize)) {}
 
 bool FileSink::Append(const void* data, std::size_t n) {
     if (failed_) return false;
@@ -64,6 +78,7 @@ bool FileSink::Flush() {
         failed_ = true;
         return false;
     }
+    if (filled_ == buffer_.size()) buffer_.resize(GrownSize(buffer_.size(), maxBufferSize_));
     filled_ = 0;
     return true;
 }

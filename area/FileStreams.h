@@ -14,13 +14,17 @@
 
 namespace morvane {
 
+// The buffers start small and double with use up to kFileBufferSize, so a
+// small file costs a small buffer and a large one few system calls.
 inline constexpr std::size_t kFileBufferSize = 1 << 20;
+inline constexpr std::size_t kFirstBufferSize = 64 << 10;
 
 // Reads a SequentialFile through a buffer.  ReadExact fails at the end of
-// the file and after a read error, and never reads past the end.
+// the file and after a read error, and never reads past the end; a failed
+// ReadExact may have consumed the bytes that were left.
 class FileSource final : public ByteSource {
 public:
-    explicit FileSource(SequentialFile& file, std::size_t bufferSize = kFileBufferSize);
+    explicit FileSource(SequentialFile& file, std::size_t maxBufferSize = kFileBufferSize);
     bool ReadExact(void* dst, std::size_t n) override;
     // True when every byte of the file has been read and no error occurred.
     bool AtEnd();
@@ -29,6 +33,7 @@ private:
     bool Refill();
 
     SequentialFile& file_;
+    std::size_t maxBufferSize_;
     std::vector<unsigned char> buffer_;
     std::size_t position_ = 0;
     std::size_t filled_ = 0;
@@ -39,12 +44,13 @@ private:
 // Appends to a WritableFile through a buffer; Flush hands over what is left.
 class FileSink final : public ByteSink {
 public:
-    explicit FileSink(WritableFile& file, std::size_t bufferSize = kFileBufferSize);
+    explicit FileSink(WritableFile& file, std::size_t maxBufferSize = kFileBufferSize);
     bool Append(const void* data, std::size_t n) override;
     bool Flush();
 
 private:
     WritableFile& file_;
+    std::size_t maxBufferSize_;
     std::vector<unsigned char> buffer_;
     std::size_t filled_ = 0;
     bool failed_ = false;

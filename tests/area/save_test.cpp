@@ -177,3 +177,95 @@ TEST(SaveTest, SavedFileKeepsItsPermissionBitsWhateverTheUmask) {
 
 }  // namespace
 }  // namespace morvane::test
+
+#include "FileStreams.h"
+
+namespace morvane::test {
+namespace {
+
+// A file in memory that hands out at most `chunk` bytes per read and fails
+// the read at byte `failAt` (if any).
+class ChunkedFile final : public SequentialFile {
+public:
+    ChunkedFile(Bytes bytes, std::size_t chunk, std::size_t failAt = SIZE_MAX)
+        : bytes_(std::move(bytes)), chunk_(chunk), failAt_(failAt) {}
+    bool Read(void* dst, std::size_t n, std::size_t* got) override {
+        ++reads;
+        if (position_ >= failAt_) return false;
+        *got = std::min({n, chunk_, bytes_.size() - position_});
+        std::memcpy(dst, bytes_.data() + position_, *got);
+        position_ += *got;
+        return true;
+    }
+    int reads = 0;
+
+private:
+    Bytes bytes_;
+    std::size_t chunk_;
+    std::size_t failAt_;
+    std::size_t position_ = 0;
+};
+
+class MemoryFile final : public WritableFile {
+public:
+    bool Append(const void* data, std::size_t n) override {
+        ++appends;
+        const auto* p = static_cast<const unsigned char*>(data);
+        bytes.insert(bytes.end(), p, p + n);
+        return true;
+    }
+    bool Sync() override { return true; }
+    bool Close() override { return true; }
+    Bytes bytes;
+    int appends = 0;
+};
+
+TEST(FileStreamsTest, PiecesComeOutExactlyWhateverTheBufferAndReadSizes) {
+    Bytes data(1000);
+    for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<unsigned char>(i * 7 + i / 256);
+    for (std::size_t buffer : {std::size_t{1}, std::size_t{7}, std::size_t{44}, kFileBufferSize}) {
+        for (std::size_t chunk : {std::size_t{1}, std::size_t{3}, std::size_t{1000}}) {
+            SCOPED_TRACE(std::to_string(buffer) + "/" + std::to_string(chunk));
+            ChunkedFile file(data, chunk);
+            FileSource source(file, buffer);
+            Bytes out;
+            const std::size_t pieces[] = {4, 44, 120};
+            for (std::size_t k = 0;; ++k) {
+                unsigned char piece[120];
+                const std::size_t n = pieces[k % 3];
+                if (!source.ReadExact(piece, n)) break;
+                out.insert(out.end(), piece, piece + n);
+            }
+            // Pieces of 4, 44 and 120 bytes: the last one that fits ends at 888.
+            EXPECT_EQ(out, Bytes(data.begin(), data.begin() + 888));
+            EXPECT_TRUE(source.AtEnd());
+            unsigned char rest[1];
+            EXPECT_FALSE(source.ReadExact(rest, 1));
+
+            MemoryFile sinkFile;
+            {
+                FileSink sink(sinkFile, buffer);
+                for (std::size_t at = 0; at < data.size(); at += 120) {
+                    ASSERT_TRUE(sink.Append(data.data() + at, std::min<std::size_t>(120, data.size() - at)));
+                }
+                ASSERT_TRUE(sink.Flush());
+            }
+            EXPECT_EQ(sinkFile.bytes, data);
+        }
+    }
+}
+
+TEST(FileStreamsTest, ReadErrorIsFinalAndIsNotTheEnd) {
+    ChunkedFile file(Bytes(100, 1), 10, 30);
+    FileSource source(file, 16);
+    unsigned char piece[20];
+    EXPECT_TRUE(source.ReadExact(piece, 20));
+    EXPECT_FALSE(source.ReadExact(piece, 20));
+    EXPECT_FALSE(source.AtEnd());
+    const int reads = file.reads;
+    EXPECT_FALSE(source.ReadExact(piece, 1));
+    EXPECT_EQ(file.reads, reads);  // a failed file is not asked again
+}
+
+}  // namespace
+}  // namespace morvane::test
