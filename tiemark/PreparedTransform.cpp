@@ -9,20 +9,8 @@
 namespace tiemark {
 
 namespace {
-
 // u^i v^j degree of each polynomial coefficient.
 constexpr int kDegree[10] = {0, 1, 1, 2, 2, 2, 3, 3, 3, 3};
-
-inline void EvalPoly2(const double* c, double du, double dv, double* out) {
-    *out += du * (c[1] + c[3] * du + c[4] * dv) + dv * (c[2] + c[5] * dv);
-}
-
-inline void EvalPoly3(const double* c, double du, double dv, double* out) {
-    // Nested so that every term costs one multiply-add.
-    *out += du * (c[1] + du * (c[3] + c[6] * du + c[7] * dv) + dv * (c[4] + c[8] * dv)) +
-            dv * (c[2] + dv * (c[5] + c[9] * dv));
-}
-
 }  // namespace
 
 void PreparedTransform::Release() {
@@ -80,45 +68,11 @@ long PreparedTransform::Prepare(const Model& model, bool forward) {
     return TM_OK;
 }
 
-long PreparedTransform::Apply(double in1, double in2, double* out1, double* out2) const {
-    if (out1 == nullptr || out2 == nullptr) return TM_ERR_ARGUMENT;
+long PreparedTransform::ApplyIterative(double in1, double in2, double* out1, double* out2) const {
+    if (!std::isfinite(in1) || !std::isfinite(in2)) return TM_ERR_NOT_FINITE;
     double x, y;
-    const double du = in1 - InX0, dv = in2 - InY0;
-    switch (Kind) {
-        case Affine:
-            x = OutX0 + Cx[1] * du + Cx[2] * dv;
-            y = OutY0 + Cy[1] * du + Cy[2] * dv;
-            break;
-        case Poly2:
-            x = OutX0, y = OutY0;
-            EvalPoly2(Cx, du, dv, &x);
-            EvalPoly2(Cy, du, dv, &y);
-            break;
-        case Poly3:
-            x = OutX0, y = OutY0;
-            EvalPoly3(Cx, du, dv, &x);
-            EvalPoly3(Cy, du, dv, &y);
-            break;
-        case Projective: {
-            double w = Hp[6] * du + Hp[7] * dv + Hp[8];
-            if (!(w > kMinProjectiveDenominator)) {
-                return std::isfinite(in1) && std::isfinite(in2) ? TM_ERR_OUTSIDE : TM_ERR_NOT_FINITE;
-            }
-            x = OutX0 + (Hp[0] * du + Hp[1] * dv + Hp[2]) / w;
-            y = OutY0 + (Hp[3] * du + Hp[4] * dv + Hp[5]) / w;
-            break;
-        }
-        case Tps:
-        case Newton: {
-            if (!std::isfinite(in1) || !std::isfinite(in2)) return TM_ERR_NOT_FINITE;
-            long rc = Forward ? Source.Forward(in1, in2, &x, &y) : Source.Backward(in1, in2, &x, &y);
-            if (rc != TM_OK) return rc;
-            break;
-        }
-        default: return TM_ERR_STATE;
-    }
-    if (!std::isfinite(x) || !std::isfinite(y))
-        return std::isfinite(in1) && std::isfinite(in2) ? TM_ERR_OUTSIDE : TM_ERR_NOT_FINITE;
+    long rc = Forward ? Source.Forward(in1, in2, &x, &y) : Source.Backward(in1, in2, &x, &y);
+    if (rc != TM_OK) return rc;
     *out1 = x;
     *out2 = y;
     return TM_OK;
@@ -148,13 +102,13 @@ long PreparedTransform::Batch(const double* in, double* out, std::size_t count) 
         case Poly3:
             for (std::size_t i = 0; i < count; ++i) {
                 double du = in[2 * i] - InX0, dv = in[2 * i + 1] - InY0;
-                double x = OutX0, y = OutY0;
+                double x, y;
                 if (Kind == Poly2) {
-                    EvalPoly2(Cx, du, dv, &x);
-                    EvalPoly2(Cy, du, dv, &y);
+                    x = OutX0 + EvalPoly2(Cx, du, dv);
+                    y = OutY0 + EvalPoly2(Cy, du, dv);
                 } else {
-                    EvalPoly3(Cx, du, dv, &x);
-                    EvalPoly3(Cy, du, dv, &y);
+                    x = OutX0 + EvalPoly3(Cx, du, dv);
+                    y = OutY0 + EvalPoly3(Cy, du, dv);
                 }
                 out[2 * i] = x;
                 out[2 * i + 1] = y;

@@ -9,8 +9,10 @@
 #ifndef MORVANE_TIEMARK_PREPAREDTRANSFORM_H
 #define MORVANE_TIEMARK_PREPAREDTRANSFORM_H
 
+#include <cmath>
 #include <cstddef>
 
+#include "Conditioning.h"
 #include "Model.h"
 
 namespace tiemark {
@@ -21,10 +23,57 @@ public:
     long Prepare(const Model& model, bool forward);
     void Release();
 
-    long Apply(double in1, double in2, double* out1, double* out2) const;
+    // Inline so that the one-point call of CCtrlPntSet compiles to a few
+    // multiply-adds; the iterative kinds go out of line.
+    long Apply(double in1, double in2, double* out1, double* out2) const {
+        if (out1 == nullptr || out2 == nullptr) return TM_ERR_ARGUMENT;
+        double x, y;
+        const double du = in1 - InX0, dv = in2 - InY0;
+        switch (Kind) {
+            case Affine:
+                x = OutX0 + Cx[1] * du + Cx[2] * dv;
+                y = OutY0 + Cy[1] * du + Cy[2] * dv;
+                break;
+            case Poly2:
+                x = OutX0 + EvalPoly2(Cx, du, dv);
+                y = OutY0 + EvalPoly2(Cy, du, dv);
+                break;
+            case Poly3:
+                x = OutX0 + EvalPoly3(Cx, du, dv);
+                y = OutY0 + EvalPoly3(Cy, du, dv);
+                break;
+            case Projective: {
+                double w = Hp[6] * du + Hp[7] * dv + Hp[8];
+                if (!(w > kMinProjectiveDenominator)) return Refusal(in1, in2);
+                x = OutX0 + (Hp[0] * du + Hp[1] * dv + Hp[2]) / w;
+                y = OutY0 + (Hp[3] * du + Hp[4] * dv + Hp[5]) / w;
+                break;
+            }
+            case None: return TM_ERR_STATE;
+            default: return ApplyIterative(in1, in2, out1, out2);
+        }
+        if (!std::isfinite(x) || !std::isfinite(y)) return Refusal(in1, in2);
+        *out1 = x;
+        *out2 = y;
+        return TM_OK;
+    }
     long Batch(const double* in, double* out, std::size_t count) const;
 
 private:
+    // Polynomial terms above the constant, coefficients in the order of
+    // Model, nested so that every term costs one multiply-add.
+    static double EvalPoly2(const double* c, double du, double dv) {
+        return du * (c[1] + c[3] * du + c[4] * dv) + dv * (c[2] + c[5] * dv);
+    }
+    static double EvalPoly3(const double* c, double du, double dv) {
+        return du * (c[1] + du * (c[3] + c[6] * du + c[7] * dv) + dv * (c[4] + c[8] * dv)) +
+               dv * (c[2] + dv * (c[5] + c[9] * dv));
+    }
+    static long Refusal(double in1, double in2) {
+        return std::isfinite(in1) && std::isfinite(in2) ? TM_ERR_OUTSIDE : TM_ERR_NOT_FINITE;
+    }
+    long ApplyIterative(double in1, double in2, double* out1, double* out2) const;
+
     enum KindT { None, Affine, Poly2, Poly3, Projective, Newton, Tps };
     KindT Kind = None;
     double InX0 = 0.0, InY0 = 0.0;    // input centre, subtracted first
