@@ -1,6 +1,7 @@
 // bench_area - speed and memory of the file-backed area.
 //
 //   BM_PlainCopy          copying the control-point file (what cp does)
+//   BM_PlainCopySynced    the same copy followed by fsync
 //   BM_OpenArea           OpenGCPArea of the same file (and its release)
 //   BM_CloseWithSave      CloseGCPArea writing the file back
 //   BM_PeakMemory         open, edit flag, save in a child process; its peak
@@ -17,6 +18,7 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
+#include <fcntl.h>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -100,6 +102,20 @@ void BM_PlainCopy(benchmark::State& state) {
     state.SetBytesProcessed(state.iterations() * BigFileSize());
 }
 BENCHMARK(BM_PlainCopy)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The same copy made durable, as the save makes its file.
+void BM_PlainCopySynced(benchmark::State& state) {
+    const std::string copy = BigFile() + ".copy";
+    for (auto _ : state) {
+        fs::copy_file(BigFile(), copy, fs::copy_options::overwrite_existing);
+        const int fd = ::open(copy.c_str(), O_WRONLY);
+        ::fsync(fd);
+        ::close(fd);
+    }
+    fs::remove(copy);
+    state.SetBytesProcessed(state.iterations() * BigFileSize());
+}
+BENCHMARK(BM_PlainCopySynced)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_OpenArea(benchmark::State& state) {
     for (auto _ : state) {
