@@ -269,17 +269,8 @@ void RunCopy(const CopyOptions& options) {
         if (target->SetGCPGroupType(groups[k].transType) != 1) {
             throw Refusal(fmt::format("group {}: type {} refused", number, TransTypeName(groups[k].transType)));
         }
-        unsigned long index = 0;
-        for (_CtrlPntStrcT point : groups[k].points) {
-            ++index;
-            target->AddOneGCP(index, &point);
-            if (PointCount(*target) != index) throw Refusal(fmt::format("group {}: point {} refused", number, index));
-            // The record carries its flags; set them again in case the
-            // library keeps its own.
-            target->SetOneGcpUseOnOff(index, point.UseFlag != 0);
-            target->SetOneGCPEditOnOff(index, point.EditFlag != 0);
-            progress.Advance(1);
-        }
+        AppendRecords(*target, groups[k].points, progress,
+                      [&](std::size_t i) { return fmt::format("group {}: point {}", number, i + 1); });
     }
     progress.Finish();
     target->Commit();

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #ifdef MORVANE_CLI_WITH_DATABASE
@@ -109,6 +110,11 @@ public:
         : AreaHandleOf(address), original_(address.path) {
         std::error_code ec;
         bool exists = fs::exists(original_, ec);
+        // Changes go to the file a link points to, and the link stays.
+        if (exists && fs::is_symlink(original_, ec)) {
+            fs::path target = fs::canonical(original_, ec);
+            if (!ec) original_ = target;
+        }
         if (mode == OpenMode::Read) {
             OpenPath(original_, columns, rows);
             return;
@@ -178,12 +184,17 @@ private:
         std::error_code ec;
         if (copyOriginal) {
             fs::copy_file(original_, working_, fs::copy_options::overwrite_existing, ec);
+            if (!ec) fs::permissions(working_, fs::status(original_).permissions(), ec);
             if (ec) {
                 RemoveWorkingCopy();
                 throw Refusal(fmt::format("{}: cannot copy: {}", original_.string(), ec.message()));
             }
         } else {
             WriteEmptyFile(working_);
+            // mkstemp made it private; a new file gets the usual permissions.
+            mode_t mask = umask(0);
+            umask(mask);
+            chmod(working_.c_str(), 0666 & ~mask);
         }
     }
 

@@ -1,5 +1,6 @@
 #include "CommandContext.h"
 
+#include "Progress.h"
 #include "TextScan.h"
 
 #include <fmt/format.h>
@@ -127,6 +128,28 @@ _CtrlPntStrcT RecordFromRow(const GcpRow& row, short orientType) {
     record.UseFlag = row.use ? 1 : 0;
     record.EditFlag = row.edit ? 1 : 0;
     return record;
+}
+
+void AppendRecords(AreaHandle& area, const std::vector<_CtrlPntStrcT>& records, Progress& progress,
+                   const std::function<std::string(std::size_t)>& describe) {
+    unsigned long first = PointCount(area) + 1;
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        _CtrlPntStrcT record = records[i];
+        unsigned long index = first + static_cast<unsigned long>(i);
+        area.AddOneGCP(index, &record);
+        // AddOneGCP also fails when only the range update after it fails; the
+        // point count tells whether the point went in.
+        unsigned long count = 0;
+        if (area.GetGCPNum(count) != 1 || count != index) throw Refusal(describe(i) + ": refused by the group");
+        progress.Advance(1);
+    }
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        unsigned long index = first + static_cast<unsigned long>(i);
+        _CtrlPntStrcT stored{};
+        if (area.GetOneGCP(index, &stored) != 1) throw Refusal(describe(i) + ": cannot be read back");
+        if (stored.UseFlag != records[i].UseFlag) area.SetOneGcpUseOnOff(index, records[i].UseFlag != 0);
+        if (stored.EditFlag != records[i].EditFlag) area.SetOneGCPEditOnOff(index, records[i].EditFlag != 0);
+    }
 }
 
 std::optional<GcpResidual> ResidualOf(AreaHandle& area, unsigned long index, short orientType) {

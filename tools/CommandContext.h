@@ -9,6 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -68,6 +69,14 @@ extern const short kAllTransTypes[6];
 GcpRow RowFromRecord(const _CtrlPntStrcT& record, short orientType);
 // Throws Refusal when the row cannot be stored (name too long).
 _CtrlPntStrcT RecordFromRow(const GcpRow& row, short orientType);
+
+// Appends records to the open group, one AddOneGCP each, advancing progress.
+// Flags travel in the records; any the group did not take from them are set
+// afterwards.  Throws Refusal naming the first record the group refuses
+// (describe(i) names record i for the message).
+class Progress;
+void AppendRecords(AreaHandle& area, const std::vector<_CtrlPntStrcT>& records, Progress& progress,
+                   const std::function<std::string(std::size_t)>& describe);
 
 // The point's residual under the group's current fit, when the fit gives one.
 std::optional<GcpResidual> ResidualOf(AreaHandle& area, unsigned long index, short orientType);

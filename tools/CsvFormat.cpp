@@ -121,6 +121,7 @@ GcpRow ReadRow(const CsvRecord& record, const std::vector<CsvColumn>& columns, s
     }
     GcpRow row;
     row.id = sequence;
+    row.fileLine = record.line;
     std::size_t n = record.line;
     for (std::size_t i = 0; i < columns.size(); ++i) {
         const std::string& f = record.fields[i];

@@ -46,6 +46,7 @@ GcpTable ReadEnviPts(std::string_view text) {
         double d = RequireNumber(fields[3], n, "fourth coordinate");
         GcpRow row;
         row.id = static_cast<std::int32_t>(table.rows.size() + 1);
+        row.fileLine = n;
         double mapShift = (kind == EnviKind::ImageToImage) ? kEnviOrigin : 0.0;
         row.x = a - mapShift;
         row.y = b - mapShift;

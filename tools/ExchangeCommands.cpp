@@ -135,7 +135,8 @@ void RunImport(const ExchangeOptions& o) {
             try {
                 records.push_back(RecordFromRow(table.rows[i], groupType.orient));
             } catch (const Refusal& error) {
-                throw Refusal(fmt::format("{}: point {}: {}", o.file, i + 1, error.what()));
+                if (table.rows[i].fileLine == 0) throw Refusal(fmt::format("{}: point {}: {}", o.file, i + 1, error.what()));
+                throw Refusal(fmt::format("{}:{}: {}", o.file, table.rows[i].fileLine, error.what()));
             }
         }
         unsigned long existing = PointCount(*area);
@@ -145,17 +146,8 @@ void RunImport(const ExchangeOptions& o) {
         if (o.replace) DeleteAllPoints(*area);
         if (type && area->SetGCPGroupType(*type) != 1) throw Refusal(fmt::format("type {} refused", o.type));
         Progress progress("import", records.size());
-        unsigned long index = PointCount(*area);
-        for (std::size_t i = 0; i < records.size(); ++i) {
-            ++index;
-            area->AddOneGCP(index, &records[i]);
-            if (PointCount(*area) != index) {
-                throw Refusal(fmt::format("{}: point {}: refused by the group", o.file, i + 1));
-            }
-            area->SetOneGcpUseOnOff(index, records[i].UseFlag != 0);
-            area->SetOneGCPEditOnOff(index, records[i].EditFlag != 0);
-            progress.Advance(1);
-        }
+        AppendRecords(*area, records, progress,
+                      [&](std::size_t i) { return fmt::format("{}: point {}", o.file, i + 1); });
         progress.Finish();
     }
     area->Commit();

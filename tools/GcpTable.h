@@ -14,6 +14,7 @@
 #ifndef MORVANE_TOOLS_GCPTABLE_H
 #define MORVANE_TOOLS_GCPTABLE_H
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -39,6 +40,7 @@ struct GcpRow {
     bool use = true;        // false: a check point, not used in the fit
     bool edit = true;       // false: locked
     std::optional<GcpResidual> residual;  // written by exporters when known
+    std::size_t fileLine = 0;   // line of the file the row was read from (0 = unknown)
 };
 
 struct GcpTable {

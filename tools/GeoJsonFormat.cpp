@@ -15,34 +15,39 @@ using Json = nlohmann::json;
 
 std::string Where(std::size_t feature) { return fmt::format("feature {}", feature); }
 
-// Line on which the n-th (1-based) object of the "features" array starts,
-// found by a scan that skips strings; 0 when it cannot be found.  Used only
-// to put a line number on a refusal.
-std::size_t LineOfFeature(std::string_view text, std::size_t n) {
+// Lines on which the elements of the "features" array start, found by a
+// scan that skips strings (the parsed document keeps no positions).  The
+// scan follows the first "features" key, which for a document that parsed
+// as a FeatureCollection is the collection's own in all but contrived files;
+// the lines only label messages.
+std::vector<std::size_t> FeatureLines(std::string_view text) {
+    std::vector<std::size_t> lines;
     std::size_t key = text.find("\"features\"");
-    if (key == std::string_view::npos) return 0;
+    if (key == std::string_view::npos) return lines;
     std::size_t open = text.find('[', key);
-    if (open == std::string_view::npos) return 0;
+    if (open == std::string_view::npos) return lines;
     int depth = 0;
-    std::size_t seen = 0;
+    std::size_t line = LineOfOffset(text, open);
     bool inString = false;
     for (std::size_t i = open + 1; i < text.size(); ++i) {
         char c = text[i];
+        if (c == '\n') ++line;
         if (inString) {
             if (c == '\\') ++i;
             else if (c == '"') inString = false;
             continue;
         }
-        if (c == '"') inString = true;
-        else if (c == '{' || c == '[') {
-            if (depth == 0 && ++seen == n) return LineOfOffset(text, i);
+        if (c == '"') {
+            inString = true;
+        } else if (c == '{' || c == '[') {
+            if (depth == 0) lines.push_back(line);
             ++depth;
         } else if (c == '}' || c == ']') {
-            if (depth == 0) return 0;
+            if (depth == 0) break;
             --depth;
         }
     }
-    return 0;
+    return lines;
 }
 
 double NumberMember(const Json& object, const char* key, std::size_t feature, bool required, double fallback) {
@@ -128,13 +133,16 @@ GcpTable ReadGeoJsonGcps(std::string_view text) {
     GcpTable table;
     auto crs = document.find("crs_wkt");
     if (crs != document.end() && crs->is_string()) table.crs = crs->get<std::string>();
+    std::vector<std::size_t> lines = FeatureLines(text);
+    auto lineOf = [&](std::size_t n) { return n <= lines.size() ? lines[n - 1] : 0; };
     std::size_t number = 0;
     for (const Json& feature : *features) {
         try {
             table.rows.push_back(RowFromFeature(feature, ++number));
         } catch (const FormatError& error) {
-            throw FormatError(LineOfFeature(text, number), error.reason());
+            throw FormatError(lineOf(number), error.reason());
         }
+        table.rows.back().fileLine = lineOf(number);
     }
     return table;
 }

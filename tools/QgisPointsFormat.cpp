@@ -58,6 +58,7 @@ GcpRow ReadRow(const TextLine& line, const std::vector<PointsColumn>& columns, s
     }
     GcpRow row;
     row.id = sequence;
+    row.fileLine = line.number;
     for (std::size_t i = 0; i < columns.size(); ++i) {
         switch (columns[i]) {
             case PointsColumn::MapX: row.x = RequireNumber(fields[i], line.number, "mapX"); break;

@@ -155,6 +155,7 @@ GcpRow RowFromTag(const XmlTag& tag, std::size_t line, std::int32_t sequence) {
         return RequireNumber(it->second, line, name);
     };
     GcpRow row;
+    row.fileLine = line;
     row.pixel = require("Pixel");
     row.line = require("Line");
     row.x = require("X");

@@ -198,6 +198,12 @@ std::vector<BadFile> BadFiles() {
         {"junk.csv", junk, 1},
         {"attr.vrt", "<VRTDataset>\n<GCPList>\n<GCP Pixel=\"1\" Line=\"2\" X=\"3\" Y=\"4\"/>\n"
                      "<GCP Pixel=\"1\" Line=\"2\" X=\"3\" Y=\"4\" W=\"5\"/>\n</GCPList>\n</VRTDataset>\n", 4},
+        {"longname.csv", csv + std::string(32, 'n') + ",9,10,11,12\n", 4},
+        {"longname.geojson", "{\"type\": \"FeatureCollection\", \"features\": [\n{\"type\": \"Feature\",\n"
+                             "\"geometry\": {\"type\": \"Point\", \"coordinates\": [1, 2]}, \"properties\": "
+                             "{\"pixel\": 1, \"line\": 2}},\n{\"type\": \"Feature\", \"geometry\": {\"type\": "
+                             "\"Point\", \"coordinates\": [1, 2]}, \"properties\": {\"pixel\": 1, \"line\": 2, "
+                             "\"name\": \"" + std::string(40, 'n') + "\"}}]}\n", 4},
         {"bad.geojson", "{\"type\": \"FeatureCollection\", \"features\": [\n{\"type\": \"Feature\",\n"
                         "\"geometry\": {\"type\": \"Point\", \"coordinates\": [1]}, \"properties\": {}}]}\n", 2},
     };
