@@ -7,13 +7,16 @@
 // copies the group nor renumbers the other groups.
 //
 // AddGroupGCP is timed over batches of kBatch appends; the appended points are
-// deleted again outside the timed section so that the group keeps its size,
-// and the group is converted with once so that its fit is current, as it is
-// in an open area, which recomputes the range after every edit.  The reported
-// time is per call.
+// deleted again outside the timed section so that the group keeps its size.
+// The reported time is per call.  The plain AddGroupGCP benchmarks append
+// check points, which the fit ignores: the cost of the list and the point
+// storage.  The Fitted ones append used points to a fitted affine group, so
+// the library also updates its fit with each point; the group is refitted
+// outside the timed section after each batch, as an open area does when it
+// recomputes the range after an edit.
 //
-// BM_CtrlPntSet_GetOneGCP makes the read on a bare set, for comparison: what
-// the list adds is the difference.
+// BM_CtrlPntSet_AddOneGcp_Fitted and BM_CtrlPntSet_GetOneGCP make the same
+// calls on a bare set, for comparison: what the list adds is the difference.
 #include "GCPGroupList.h"
 
 #include <benchmark/benchmark.h>
@@ -26,6 +29,10 @@
 namespace {
 
 constexpr int kBatch = 8;
+
+// Number of timed batches of the benchmarks whose points enter the fit: each
+// batch is followed by an untimed refit of the whole group.
+constexpr int kFittedBatches = 1000;
 
 _CtrlPntStrcT MakePoint(unsigned long i) {
     // Distinct, non-collinear pixel positions on an affine map.
@@ -54,10 +61,26 @@ std::unique_ptr<CGCPGroupList> MakeList(unsigned long groups, unsigned long poin
     return list;
 }
 
-void AppendToGroupOne(benchmark::State& state, unsigned long groups, unsigned long points) {
+// Appends kBatch points to group 1 per timed batch.  Check points (used =
+// false) leave the group's fit alone; used points enter it, and the library
+// updates its fit with each of them.
+void AppendToGroupOne(benchmark::State& state, unsigned long groups, unsigned long points,
+                      bool used) {
     auto list = MakeList(groups, points);
     std::array<_CtrlPntStrcT, kBatch> batch;
-    for (int i = 0; i < kBatch; ++i) batch[i] = MakePoint(points + 1 + static_cast<unsigned long>(i));
+    for (int i = 0; i < kBatch; ++i) {
+        batch[i] = MakePoint(points + 1 + static_cast<unsigned long>(i));
+        batch[i].UseFlag = used ? 1 : 0;
+    }
+    // One untimed batch first: a copied group holds no spare room, and the
+    // first append after a copy grows the point storage once.
+    for (int i = 0; i < kBatch; ++i) {
+        list->AddGroupGCP(1, points + 1 + static_cast<unsigned long>(i), &batch[i]);
+    }
+    for (int i = kBatch; i > 0; --i) list->DeleteGroupGCP(1, points + static_cast<unsigned long>(i));
+    double x = 0.0;
+    double y = 0.0;
+    list->GroupPointTransform(1, 1.0, 1.0, &x, &y, true);  // fit the group once
     for (auto _ : state) {
         const auto start = std::chrono::steady_clock::now();
         for (int i = 0; i < kBatch; ++i) {
@@ -68,11 +91,9 @@ void AppendToGroupOne(benchmark::State& state, unsigned long groups, unsigned lo
         for (int i = kBatch; i > 0; --i) {
             list->DeleteGroupGCP(1, points + static_cast<unsigned long>(i));
         }
-        // The deletions dropped the group's fit; convert once so that the
-        // next batch, like an edit in an open area, meets a fitted group.
-        double x = 0.0;
-        double y = 0.0;
-        list->GroupPointTransform(1, 1.0, 1.0, &x, &y, true);
+        // Deleting used points drops the fit; convert once so that the next
+        // batch, like an edit in an open area, meets a fitted group.
+        if (used) list->GroupPointTransform(1, 1.0, 1.0, &x, &y, true);
         state.SetIterationTime(std::chrono::duration<double>(stop - start).count() / kBatch);
     }
     unsigned long count = 0;
@@ -92,10 +113,16 @@ void ReadFromGroupOne(benchmark::State& state, unsigned long groups, unsigned lo
 }
 
 void BM_AddGroupGCP_Groups(benchmark::State& state) {
-    AppendToGroupOne(state, static_cast<unsigned long>(state.range(0)), 10);
+    AppendToGroupOne(state, static_cast<unsigned long>(state.range(0)), 10, false);
 }
 void BM_AddGroupGCP_Points(benchmark::State& state) {
-    AppendToGroupOne(state, 1, static_cast<unsigned long>(state.range(0)));
+    AppendToGroupOne(state, 1, static_cast<unsigned long>(state.range(0)), false);
+}
+void BM_AddGroupGCP_Fitted_Groups(benchmark::State& state) {
+    AppendToGroupOne(state, static_cast<unsigned long>(state.range(0)), 10, true);
+}
+void BM_AddGroupGCP_Fitted_Points(benchmark::State& state) {
+    AppendToGroupOne(state, 1, static_cast<unsigned long>(state.range(0)), true);
 }
 void BM_GetGroupGCP_Groups(benchmark::State& state) {
     ReadFromGroupOne(state, static_cast<unsigned long>(state.range(0)), 10);
@@ -120,10 +147,42 @@ void BM_CtrlPntSet_GetOneGCP(benchmark::State& state) {
     }
 }
 
+// The fitted appends made on a bare set, without the list, for comparison.
+void BM_CtrlPntSet_AddOneGcp_Fitted(benchmark::State& state) {
+    const unsigned long points = static_cast<unsigned long>(state.range(0));
+    auto list = MakeList(1, points);
+    CCtrlPntSet set;
+    list->CopyGroupOut(1, &set);
+    list.reset();
+    std::array<_CtrlPntStrcT, kBatch> batch;
+    for (int i = 0; i < kBatch; ++i) batch[i] = MakePoint(points + 1 + static_cast<unsigned long>(i));
+    for (int i = 0; i < kBatch; ++i) set.AddOneGcp(points + 1 + static_cast<unsigned long>(i), &batch[i]);
+    for (int i = kBatch; i > 0; --i) set.DeleteOneGCP(points + static_cast<unsigned long>(i));
+    double x = 0.0;
+    double y = 0.0;
+    set.GetCoordinateA(&x, &y, 1.0, 1.0, true);
+    for (auto _ : state) {
+        const auto start = std::chrono::steady_clock::now();
+        for (int i = 0; i < kBatch; ++i) {
+            benchmark::DoNotOptimize(set.AddOneGcp(points + 1 + static_cast<unsigned long>(i), &batch[i]));
+        }
+        const auto stop = std::chrono::steady_clock::now();
+        for (int i = kBatch; i > 0; --i) set.DeleteOneGCP(points + static_cast<unsigned long>(i));
+        set.GetCoordinateA(&x, &y, 1.0, 1.0, true);
+        state.SetIterationTime(std::chrono::duration<double>(stop - start).count() / kBatch);
+    }
+}
+
 }  // namespace
 
 BENCHMARK(BM_AddGroupGCP_Groups)->Arg(1)->Arg(100)->Arg(10000)->UseManualTime();
 BENCHMARK(BM_AddGroupGCP_Points)->Arg(10)->Arg(1000)->Arg(100000)->UseManualTime();
+BENCHMARK(BM_AddGroupGCP_Fitted_Groups)
+    ->Arg(1)->Arg(100)->Arg(10000)->UseManualTime()->Iterations(kFittedBatches);
+BENCHMARK(BM_AddGroupGCP_Fitted_Points)
+    ->Arg(10)->Arg(1000)->Arg(100000)->UseManualTime()->Iterations(kFittedBatches);
 BENCHMARK(BM_GetGroupGCP_Groups)->Arg(1)->Arg(100)->Arg(10000);
 BENCHMARK(BM_GetGroupGCP_Points)->Arg(10)->Arg(1000)->Arg(100000);
+BENCHMARK(BM_CtrlPntSet_AddOneGcp_Fitted)
+    ->Arg(10)->Arg(1000)->Arg(100000)->UseManualTime()->Iterations(kFittedBatches);
 BENCHMARK(BM_CtrlPntSet_GetOneGCP)->Arg(10)->Arg(1000)->Arg(100000);
