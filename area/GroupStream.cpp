@@ -88,9 +88,11 @@ bool ReadGroups(ByteSource& source, CGCPGroupList& list, std::uint32_t& groupCou
     const std::uint32_t groups = DecodeFixed32(count);
     groupCount = groups;
     unsigned char raw[kGroupHeaderSize];
+    // One set serves all groups: InitPntSet empties it and keeps its storage,
+    // so later groups are built without growing and faulting in new memory.
+    CCtrlPntSet set;
     for (std::uint64_t k = 1; k <= groups; ++k) {
         if (!source.ReadExact(raw, sizeof raw)) return false;
-        CCtrlPntSet set;
         if (!ReadOneGroup(source, DecodeGroupHeader(raw), set)) return false;
         if (list.InsertGroup(static_cast<unsigned long>(k), &set) < 1) return false;
     }
