@@ -72,8 +72,9 @@ long CCtrlPntSet::CopyPntSet(CCtrlPntSet* source) {
     if (source == this) return TM_OK;
     return Guarded([&]() -> long {
         if (source->Impl == nullptr) {
-            delete Impl;
-            Impl = nullptr;
+            // An untouched source is an empty affine group; a prepared
+            // transformation of this set survives, as with every edit.
+            if (Impl != nullptr) Impl->Reset(TM_ORIENT_LINE_DOWN, TM_TRANS_POLY1);
         } else if (Impl == nullptr) {
             PntSetImpl* fresh = new PntSetImpl(TM_ORIENT_LINE_DOWN, TM_TRANS_POLY1);
             try {
