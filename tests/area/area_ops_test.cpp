@@ -256,6 +256,30 @@ TEST_F(AreaOpsTest, EditsRecomputeTheRangeAndSetTheChangeFlag) {
     EXPECT_FALSE(edit);
 }
 
+TEST_F(AreaOpsTest, EditWhoseRangeCannotBeRecomputedReportsItButStays) {
+    ASSERT_EQ(area_.CreateGCPGroup(1), 1);
+    EXPECT_EQ(AreaAccess::StateOf(area_).groupNum, 4u);
+    ASSERT_EQ(area_.OpenGCPGroup(1), 1);
+    ASSERT_EQ(area_.SetChangeFlag(false), 1);
+    // Three points on one line: an affine fit of them is degenerate.
+    _CtrlPntStrcT a = TmMakePoint(0, 0, 100, 100);
+    _CtrlPntStrcT b = TmMakePoint(10, 10, 200, 200);
+    _CtrlPntStrcT c = TmMakePoint(20, 20, 300, 300);
+    ASSERT_EQ(area_.AddOneGCP(1, &a), 1);
+    ASSERT_EQ(area_.AddOneGCP(2, &b), 1);
+    ASSERT_EQ(area_.SetChangeFlag(false), 1);
+    EXPECT_EQ(area_.AddOneGCP(3, &c), 0);
+    EXPECT_EQ(Points(), 3u);
+    bool changed = false;
+    ASSERT_EQ(area_.GetChangeFlag(changed), 1);
+    EXPECT_TRUE(changed);
+    // The range is still the one of the last successful recomputation.
+    double r[4];
+    ASSERT_EQ(area_.GetGCPCoordRect(r[0], r[1], r[2], r[3]), 1);
+    EXPECT_EQ(r[0], 100);
+    EXPECT_EQ(r[3], 200);
+}
+
 TEST_F(AreaOpsTest, ConversionsUseTheCurrentGroupOrThePreparedSnapshot) {
     ASSERT_EQ(area_.CreateGCPGroup(4), 1);
     ASSERT_EQ(area_.OpenGCPGroup(4), 1);
