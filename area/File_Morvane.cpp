@@ -16,6 +16,7 @@
 
 #include <climits>
 #include <cstring>
+#include <new>
 
 using morvane::AreaAccess;
 
@@ -74,18 +75,23 @@ short CFile_Morvane::OpenGCPArea(long rangeArg1, long rangeArg2, const char* pat
     if (GroupList == nullptr) return 0;
     OpenFlag = true;
     LastOpenFailed = true;
-
-    std::unique_ptr<morvane::SequentialFile> file = morvane::AreaEnv()->OpenForReading(path);
-    if (file == nullptr) return 0;
-    morvane::FileSource source(*file);
-    unsigned char magic[sizeof kFileMagic];
-    if (!source.ReadExact(magic, sizeof magic)) return 0;
-    if (std::memcmp(magic, kFileMagic, sizeof kFileMagic) != 0) return 0;
-
-    std::memset(FileName, 0, sizeof FileName);
-    std::memcpy(FileName, path, length);
-    if (InitialGcpInfo(&source) == 0) return 0;
-
+    // Opens the file, checks the magic, takes the path and loads the groups.
+    auto load = [&]() -> short {
+        std::unique_ptr<morvane::SequentialFile> file = morvane::AreaEnv()->OpenForReading(path);
+        if (file == nullptr) return 0;
+        morvane::FileSource source(*file);
+        unsigned char magic[sizeof kFileMagic];
+        if (!source.ReadExact(magic, sizeof magic)) return 0;
+        if (std::memcmp(magic, kFileMagic, sizeof kFileMagic) != 0) return 0;
+        std::memset(FileName, 0, sizeof FileName);
+        std::memcpy(FileName, path, length);
+        return InitialGcpInfo(&source);
+    };
+    try {
+        if (load() == 0) return 0;
+    } catch (const std::bad_alloc&) {
+        return 0;
+    }
     RangeArg1 = static_cast<std::int32_t>(rangeArg1);
     RangeArg2 = static_cast<std::int32_t>(rangeArg2);
     LastOpenFailed = false;
@@ -108,16 +114,21 @@ short CFile_Morvane::InitialGcpInfo(void* source) {
     return complete ? 1 : 0;
 }
 
+// A save that runs out of memory fails like any other: the old file stays.
 short CFile_Morvane::ReleaseGcpInfo() {
     if (GroupList == nullptr || FileName[0] == '\0') return 0;
     CGCPGroupList& list = *GroupList;
-    const std::string path(FileName, strnlen(FileName, sizeof FileName));
-    const bool saved = morvane::SafeReplaceFile(
-        *morvane::AreaEnv(), path, [&list](morvane::ByteSink& sink) {
-            return sink.Append(kFileMagic, sizeof kFileMagic) &&
-                   morvane::WriteGroupStream(list, sink);
-        });
-    return saved ? 1 : 0;
+    try {
+        const std::string path(FileName, strnlen(FileName, sizeof FileName));
+        const bool saved = morvane::SafeReplaceFile(
+            *morvane::AreaEnv(), path, [&list](morvane::ByteSink& sink) {
+                return sink.Append(kFileMagic, sizeof kFileMagic) &&
+                       morvane::WriteGroupStream(list, sink);
+            });
+        return saved ? 1 : 0;
+    } catch (const std::bad_alloc&) {
+        return 0;
+    }
 }
 
 short CFile_Morvane::CloseGCPArea() { return AreaAccess::Close(*this); }

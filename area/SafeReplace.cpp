@@ -4,6 +4,7 @@
 #include "FileStreams.h"
 
 #include <atomic>
+#include <new>
 #include <unistd.h>
 
 namespace morvane {
@@ -82,7 +83,13 @@ bool SafeReplaceFile(Env& env, const std::string& path,
     if (old.exists && !old.isRegular) return false;  // never replace a directory or device
     std::string temp;
     if (!PickTempName(env, target, &temp)) return false;
-    if (!WriteTemp(env, temp, old, write) || !env.Rename(temp, target)) {
+    bool written = false;
+    try {
+        written = WriteTemp(env, temp, old, write);
+    } catch (const std::bad_alloc&) {
+        written = false;  // the temporary file goes like after any failed write
+    }
+    if (!written || !env.Rename(temp, target)) {
         env.Remove(temp);
         return false;
     }
