@@ -2,7 +2,7 @@
 //
 // The chain HeadNode -> NextNode -> ... holds the groups in order; Index holds
 // the same nodes so that group n is Index[n - 1], found in constant time.  Both
-// are changed together in LinkNode and UnlinkNode and nowhere else.
+// are changed together, in LinkNode, UnlinkNode and ReleaseAllGroups only.
 //
 // Operations on one group act on the stored set directly.  The control-point
 // library leaves a set exactly as it was when it refuses a call, so acting in
