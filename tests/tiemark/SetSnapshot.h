@@ -4,6 +4,7 @@
 #define MORVANE_TESTS_TIEMARK_SETSNAPSHOT_H
 
 #include <cstring>
+#include <stdexcept>
 #include <string>
 #include <vector>
 

@@ -166,6 +166,36 @@ TEST(TiemarkFit, NoisySimilarityMatchesTheClosedFormAnswer) {
     }
 }
 
+TEST(TiemarkFit, SimilarityFollowsTheDataAndTheOrientation) {
+    // Three points of a mirrored (line axis down) and of a direct mapping:
+    // the data decide.  Two points fit either form exactly: the orientation does.
+    auto mirrored = [](double px, double py) { return TmMakePoint(px, py, 1000 + 2 * px, 5000 - 2 * py); };
+    auto direct = [](double px, double py) { return TmMakePoint(px, py, 1000 + 2 * px, 5000 + 2 * py); };
+    for (short orient : {TM_ORIENT_LINE_DOWN, TM_ORIENT_LINE_UP}) {
+        for (bool isMirrored : {true, false}) {
+            CCtrlPntSet set;
+            ASSERT_EQ(set.InitPntSet(orient, TM_TRANS_SIMILARITY), TM_OK);
+            auto make = isMirrored ? +mirrored : +direct;
+            AddAll(set, {make(0, 0), make(100, 0), make(0, 100)});
+            double x, y;
+            ASSERT_EQ(set.GetCoordinateA(&x, &y, 50, 70, true), TM_OK);
+            EXPECT_NEAR(x, 1100, 1e-9);
+            EXPECT_NEAR(y, isMirrored ? 4860 : 5140, 1e-9);
+        }
+        CCtrlPntSet two;
+        ASSERT_EQ(two.InitPntSet(orient, TM_TRANS_SIMILARITY), TM_OK);
+        AddAll(two, {mirrored(0, 0), mirrored(100, 0)});
+        double x, y;
+        ASSERT_EQ(two.GetCoordinateA(&x, &y, 0, 100, true), TM_OK);
+        EXPECT_NEAR(x, 1000, 1e-9);
+        EXPECT_NEAR(y, orient == TM_ORIENT_LINE_DOWN ? 4800 : 5200, 1e-9);
+        // Switching the orientation switches the two-point answer.
+        ASSERT_EQ(two.SetOrientType(orient == TM_ORIENT_LINE_DOWN ? TM_ORIENT_LINE_UP : TM_ORIENT_LINE_DOWN), TM_OK);
+        ASSERT_EQ(two.GetCoordinateA(&x, &y, 0, 100, true), TM_OK);
+        EXPECT_NEAR(y, orient == TM_ORIENT_LINE_DOWN ? 5200 : 4800, 1e-9);
+    }
+}
+
 TEST(TiemarkFit, ForwardThenBackwardReturnsThePixel) {
     std::vector<TrueMap> maps = AllTrueMaps();
     maps.push_back({TM_TRANS_TPS, "tps", maps[2].apply});
