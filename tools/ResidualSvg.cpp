@@ -14,7 +14,7 @@ namespace {
 
 constexpr double kPlotWidth = 820.0;
 constexpr double kMargin = 50.0;
-constexpr double kLegendHeight = 120.0;
+constexpr double kLegendHeight = 130.0;   // symbols, arrows, scale bar
 constexpr double kTitleHeight = 34.0;
 constexpr const char* kUsedColour = "#1f5fbf";
 constexpr const char* kCheckColour = "#d9730d";
@@ -109,7 +109,7 @@ std::string DrawResidualSvg(const std::vector<SvgPoint>& points, const SvgOption
     double plotWidth = extent.Width() * layoutScale;
     plotHeight = extent.Height() * layoutScale;
     double width = std::max(plotWidth, 600.0) + 2 * kMargin;
-    double height = kTitleHeight + plotHeight + 2 * kMargin + kLegendHeight +
+    double height = kTitleHeight + kMargin + plotHeight + kLegendHeight +
                     18.0 * static_cast<double>(options.notes.size());
     auto toX = [&](double pixel) { return kMargin + (pixel - extent.minPixel) * layoutScale; };
     auto toY = [&](double line) { return kTitleHeight + kMargin + (line - extent.minLine) * layoutScale; };
