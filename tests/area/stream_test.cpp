@@ -13,7 +13,7 @@
 namespace morvane::test {
 namespace {
 
-struct GroupSpec {
+struct GroupPlan {
     short orient;
     short trans;
     double range[4];
@@ -23,18 +23,18 @@ struct GroupSpec {
 
 // Fills list with groups as specified; every third point is a check point
 // (use flag off) and every fourth is locked (edit flag off).
-void BuildList(CGCPGroupList& list, const std::vector<GroupSpec>& specs) {
+void BuildList(CGCPGroupList& list, const std::vector<GroupPlan>& plans) {
     unsigned long k = 1;
-    for (const GroupSpec& spec : specs) {
+    for (const GroupPlan& plan : plans) {
         CCtrlPntSet set;
-        ASSERT_EQ(set.InitPntSet(spec.orient, spec.trans), TM_OK);
-        for (int j = 0; j < spec.points; ++j) {
-            _CtrlPntStrcT p = TestPoint(spec.firstPoint + j);
+        ASSERT_EQ(set.InitPntSet(plan.orient, plan.trans), TM_OK);
+        for (int j = 0; j < plan.points; ++j) {
+            _CtrlPntStrcT p = TestPoint(plan.firstPoint + j);
             p.UseFlag = j % 3 == 2 ? 0 : 1;
             p.EditFlag = j % 4 == 3 ? 0 : 1;
             ASSERT_EQ(set.AddOneGcp(static_cast<unsigned long>(j + 1), &p), TM_OK);
         }
-        ASSERT_EQ(set.SetUserCoordRange(spec.range[0], spec.range[1], spec.range[2], spec.range[3]),
+        ASSERT_EQ(set.SetUserCoordRange(plan.range[0], plan.range[1], plan.range[2], plan.range[3]),
                   TM_OK);
         ASSERT_EQ(list.InsertGroup(k++, &set), 1);
     }
