@@ -81,6 +81,10 @@ bool SafeReplaceFile(Env& env, const std::string& path,
     PathInfo old;
     if (!env.Stat(target, &old)) return false;
     if (old.exists && !old.isRegular) return false;  // never replace a directory or device
+    // Everything that may allocate is done before the rename, so that after
+    // it only the directory sync can fail.
+    std::string dir = DirectoryOf(target);
+    if (dir.empty()) dir = ".";
     std::string temp;
     if (!PickTempName(env, target, &temp)) return false;
     bool written = false;
@@ -93,8 +97,7 @@ bool SafeReplaceFile(Env& env, const std::string& path,
         env.Remove(temp);
         return false;
     }
-    const std::string dir = DirectoryOf(target);
-    return env.SyncDirectory(dir.empty() ? "." : dir);
+    return env.SyncDirectory(dir);
 }
 
 }  // namespace morvane

@@ -1,6 +1,10 @@
-// Stored counts never size an allocation: a stream that promises billions of
-// groups or points in a few hundred bytes allocates nothing large.  The
-// binary replaces the global operator new to see every request's size.
+// Allocation tests of the file area.  Stored counts never size an
+// allocation: a stream that promises billions of groups or points in a few
+// hundred bytes allocates nothing large.  And an allocation that fails
+// anywhere in an open or a save fails that call with 0 and loses nothing.
+// The binary replaces the global operator new to see every request and to
+// fail a chosen one.
+#include "AreaAccess.h"
 #include "AreaTestKit.h"
 #include "GCPGroupList.h"
 #include "GroupStream.h"
@@ -14,8 +18,15 @@
 
 namespace {
 std::atomic<std::size_t> largestRequest{0};
+// Allocations still to succeed before one fails; negative: none fails.
+std::atomic<long> allocationsBeforeFailure{-1};
 
 void* Allocate(std::size_t size, std::size_t alignment = alignof(std::max_align_t)) {
+    if (allocationsBeforeFailure.load() == 0) {
+        allocationsBeforeFailure = -1;
+        throw std::bad_alloc();
+    }
+    if (allocationsBeforeFailure.load() > 0) --allocationsBeforeFailure;
     std::size_t seen = largestRequest.load(std::memory_order_relaxed);
     while (size > seen && !largestRequest.compare_exchange_weak(seen, size)) {
     }
@@ -104,6 +115,65 @@ TEST(AllocationTest, FileClaimingTwoBillionPointsOpensWithZeroCheaply) {
     EXPECT_EQ(area.OpenGCPArea(1, 1, path.c_str()), 0);
     EXPECT_EQ(area.CloseGCPArea(), 1);
     EXPECT_LT(largestRequest.load(), kLarge);
+}
+
+TEST(AllocationTest, FailedAllocationAnywhereInAnOpenFailsItCleanly) {
+    TempDir dir;
+    const std::string path = dir.File("area.gcp");
+    WriteFileBytes(path, SampleFile({3, 0, 2}));
+    long k = 0;
+    for (;; ++k) {
+        SCOPED_TRACE("allocation " + std::to_string(k));
+        CFile_Morvane area;
+        allocationsBeforeFailure = k;
+        const short opened = area.OpenGCPArea(100, 100, path.c_str());
+        const bool failed = allocationsBeforeFailure.load() < 0;
+        allocationsBeforeFailure = -1;
+        if (!failed) {
+            EXPECT_EQ(opened, 1);
+            break;
+        }
+        EXPECT_EQ(opened, 0);
+        EXPECT_FALSE(AreaAccess::StateOf(area).rangeArg1 == 100);
+        ASSERT_LT(k, 10000);
+    }
+    EXPECT_GT(k, 5);  // the open allocates the list, the buffer, the groups
+}
+
+// Either outcome is sound: a failure the save could not absorb returns 0
+// with the old file and the groups kept; one absorbed on the way (a library
+// cache that is not built) still saves the whole new content.
+TEST(AllocationTest, FailedAllocationAnywhereInASaveKeepsOldFileOrSavesAll) {
+    TempDir dir;
+    const std::string path = dir.File("area.gcp");
+    const Bytes original = SampleFile({3, 0, 2});
+    int refused = 0;
+    for (long k = 0;; ++k) {
+        SCOPED_TRACE("allocation " + std::to_string(k));
+        WriteFileBytes(path, original);
+        CFile_Morvane area;
+        ASSERT_EQ(area.OpenGCPArea(100, 100, path.c_str()), 1);
+        ASSERT_EQ(area.OpenGCPGroup(1), 1);
+        ASSERT_EQ(area.DeleteOneGCP(1), 1);
+        allocationsBeforeFailure = k;
+        const short closed = area.CloseGCPArea();
+        const bool failed = allocationsBeforeFailure.load() < 0;
+        allocationsBeforeFailure = -1;
+        EXPECT_EQ(dir.Entries(), std::vector<std::string>{"area.gcp"});
+        if (closed == 0) {
+            ++refused;
+            EXPECT_TRUE(failed);
+            EXPECT_EQ(ReadFileBytes(path), original);
+            unsigned long points = 0;
+            ASSERT_EQ(area.GetGCPNum(points), 1);
+            EXPECT_EQ(points, 2u);
+        } else {
+            EXPECT_EQ(ReadFileBytes(path).size(), original.size() - 120);
+        }
+        if (!failed) break;
+        ASSERT_LT(k, 10000);
+    }
+    EXPECT_GT(refused, 0);
 }
 
 }  // namespace
