@@ -49,20 +49,26 @@ void WriteAll(std::FILE* out, const void* data, std::size_t size) {
 // How the command's pixel/line (line down) meets the group's: a group that
 // stores lines upward wants them negated.
 enum class LineFlip { None, BeforeConversion, AfterConversion };
-LineFlip g_lineFlip = LineFlip::None;
+
+// The prepared transformation of the open group, and how lines meet it.
+struct Conversion {
+    AreaHandle& area;
+    LineFlip flip = LineFlip::None;
+};
 
 void NegateLines(std::vector<double>& pairs) {
     for (std::size_t i = 1; i < pairs.size(); i += 2) pairs[i] = -pairs[i];
 }
 
 // Converts pairs in place; on failure names the first pair that fails.
-void ConvertBlock(AreaHandle& area, std::vector<double>& pairs, const std::vector<std::size_t>* lines,
+void ConvertBlock(const Conversion& conversion, std::vector<double>& pairs, const std::vector<std::size_t>* lines,
                   std::size_t firstPair) {
     std::size_t count = pairs.size() / 2;
     if (count == 0) return;
-    if (g_lineFlip == LineFlip::BeforeConversion) NegateLines(pairs);
+    AreaHandle& area = conversion.area;
+    if (conversion.flip == LineFlip::BeforeConversion) NegateLines(pairs);
     if (area.BatchTransform(pairs.data(), pairs.data(), count) == 1) {
-        if (g_lineFlip == LineFlip::AfterConversion) NegateLines(pairs);
+        if (conversion.flip == LineFlip::AfterConversion) NegateLines(pairs);
         return;
     }
     // Find the culprit one pair at a time, for the message.
@@ -76,14 +82,14 @@ void ConvertBlock(AreaHandle& area, std::vector<double>& pairs, const std::vecto
     throw Refusal("the block cannot be converted");
 }
 
-void RunText(AreaHandle& area, std::FILE* in, std::FILE* out) {
+void RunText(const Conversion& conversion, std::FILE* in, std::FILE* out) {
     std::vector<char> chunk(kTextChunk);
     std::vector<double> pairs;
     std::vector<std::size_t> lines;
     fmt::memory_buffer text;
     PairReader reader;
     auto flush = [&] {
-        ConvertBlock(area, pairs, &lines, 0);
+        ConvertBlock(conversion, pairs, &lines, 0);
         WritePairs(pairs.data(), pairs.size() / 2, text);
         WriteAll(out, text.data(), text.size());
         text.clear();
@@ -106,7 +112,7 @@ void RunText(AreaHandle& area, std::FILE* in, std::FILE* out) {
     flush();
 }
 
-void RunBinary(AreaHandle& area, std::FILE* in, std::FILE* out) {
+void RunBinary(const Conversion& conversion, std::FILE* in, std::FILE* out) {
     std::vector<double> pairs(2 * kBlockPairs);
     std::vector<unsigned char> bytes(sizeof(double) * pairs.size());
     std::size_t done = 0;
@@ -119,7 +125,7 @@ void RunBinary(AreaHandle& area, std::FILE* in, std::FILE* out) {
         // The stream is little-endian, as is every host the library builds on.
         std::memcpy(pairs.data(), bytes.data(), count * 16);
         pairs.resize(2 * count);
-        ConvertBlock(area, pairs, nullptr, done);
+        ConvertBlock(conversion, pairs, nullptr, done);
         WriteAll(out, pairs.data(), count * 16);
         pairs.resize(2 * kBlockPairs);
         done += count;
@@ -143,8 +149,9 @@ void RunTransform(const TransformOptions& o) {
     }
     {
         GroupScope scope(*area, o.area.group);
+        Conversion conversion{*area};
         if (ReadGroupType(*area).orient == TM_ORIENT_LINE_UP) {
-            g_lineFlip = o.inverse ? LineFlip::AfterConversion : LineFlip::BeforeConversion;
+            conversion.flip = o.inverse ? LineFlip::AfterConversion : LineFlip::BeforeConversion;
         }
         if (area->BeginTransform(!o.inverse) != 1) {
             GroupType type = ReadGroupType(*area);
@@ -153,8 +160,8 @@ void RunTransform(const TransformOptions& o) {
                                       CCtrlPntSet::MinPointsForType(type.trans)));
         }
         try {
-            if (o.binary) RunBinary(*area, streams.in, streams.out);
-            else RunText(*area, streams.in, streams.out);
+            if (o.binary) RunBinary(conversion, streams.in, streams.out);
+            else RunText(conversion, streams.in, streams.out);
         } catch (const FormatError& error) {
             area->EndTransform();
             throw Refusal(fmt::format("{}: {}", o.input.empty() ? "input" : o.input, error.what()));
