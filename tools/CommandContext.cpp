@@ -6,6 +6,7 @@
 #include <fmt/format.h>
 
 #include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
@@ -121,6 +122,9 @@ _CtrlPntStrcT RecordFromRow(const GcpRow& row, short orientType) {
                                   sizeof(_CtrlPntStrcT::Name) - 1));
     }
     if (row.name.find('\0') != std::string::npos) throw Refusal("an identifier holds a zero byte");
+    for (double value : {row.pixel, row.line, row.x, row.y, row.z}) {
+        if (!std::isfinite(value)) throw Refusal("a coordinate is not a finite number");
+    }
     double line = orientType == TM_ORIENT_LINE_UP ? -row.line : row.line;
     _CtrlPntStrcT record = TmMakePoint(row.pixel, line, row.x, row.y, row.z, nullptr);
     std::memcpy(record.Name, row.name.data(), row.name.size());

@@ -65,7 +65,7 @@ void RunAdd(const PointOptions& o) {
         _CtrlPntStrcT record = RecordFromRow(row, type.orient);
         area->AddOneGCP(at, &record);
         // A point that is in but whose range update failed still counts.
-        if (PointCount(*area) != count + 1) throw Refusal("the point was refused (a coordinate is not finite?)");
+        if (PointCount(*area) != count + 1) throw Refusal("the point was refused by the group");
         area->SetOneGcpUseOnOff(at, row.use);
         area->SetOneGCPEditOnOff(at, row.edit);
     }

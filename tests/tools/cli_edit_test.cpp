@@ -47,6 +47,14 @@ TEST_P(CliEdit, GroupsAndPointsChangeAsAsked) {
     EXPECT_EQ(info["type"], "similarity");
     EXPECT_NEAR(info["rms_pixel"].get<double>(), 0.0, 1e-9);
 
+    // Coordinates that are not finite numbers are refused and change nothing.
+    Json four = List(dir, area, 1);
+    RunResult nan = RunTool(dir, {"point", "add", area, "-g", "1", "--pixel", "nan", "--line", "1", "--x", "1", "--y", "1"});
+    EXPECT_EQ(nan.status, 1);
+    EXPECT_NE(nan.err.find("not a finite number"), std::string::npos) << nan.err;
+    EXPECT_EQ(RunTool(dir, {"point", "update", area, "-g", "1", "-i", "1", "--y", "inf"}).status, 1);
+    EXPECT_EQ(List(dir, area, 1), four);
+
     // A misplaced fifth point shows in the fit until it is made a check point.
     AddPoint(dir, area, 5, 5, 113, 490);
     EXPECT_GT(Info(dir, area)["groups"][0]["rms_pixel"].get<double>(), 0.1);
