@@ -134,7 +134,9 @@ public:
         unsigned long groups = 0;
         area_.GetGCPGroupNum(groups);
         if (area_.CloseGCPArea() == 0) {
-            RemoveWorkingCopy();
+            // The area keeps its groups after a failed save; drop them
+            // unsaved so that nothing writes the working copy again.
+            Discard();
             throw Refusal(fmt::format("{}: the save failed; the file is unchanged", original_.string()));
         }
         if (working_.empty()) return;
