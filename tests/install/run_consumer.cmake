@@ -1,0 +1,20 @@
+# cmake -P script: install, configure the consumer, build it, run it.
+file(REMOVE_RECURSE ${WORK_DIR})
+set(prefix ${WORK_DIR}/prefix)
+
+function(run)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "failed (${rc}): ${ARGN}\n${out}\n${err}")
+  endif()
+endfunction()
+
+run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
+foreach(header CtrlPntSet.h Morvane.h Lodestor.h RasteBaseArea.h)
+  if(NOT EXISTS ${prefix}/include/morvane/${header})
+    message(FATAL_ERROR "installed headers lack morvane/${header}")
+  endif()
+endforeach()
+run(${CMAKE_COMMAND} -S ${SOURCE_DIR} -B ${WORK_DIR}/build -DCMAKE_PREFIX_PATH=${prefix})
+run(${CMAKE_COMMAND} --build ${WORK_DIR}/build)
+run(${WORK_DIR}/build/consumer ${WORK_DIR}/consumer.gcp)
