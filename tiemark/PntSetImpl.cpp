@@ -19,11 +19,6 @@ bool SamePixel(const _CtrlPntStrcT& a, const _CtrlPntStrcT& b) {
     return a.PixelX == b.PixelX && a.PixelY == b.PixelY;
 }
 
-bool PixelLess(const _CtrlPntStrcT& a, const _CtrlPntStrcT& b) {
-    if (a.PixelX != b.PixelX) return a.PixelX < b.PixelX;
-    return a.PixelY < b.PixelY;
-}
-
 bool FitFieldsEqual(const _CtrlPntStrcT& a, const _CtrlPntStrcT& b) {
     return std::memcmp(&a.PixelX, &b.PixelX, sizeof(double)) == 0 &&
            std::memcmp(&a.PixelY, &b.PixelY, sizeof(double)) == 0 &&
@@ -51,8 +46,7 @@ void PntSetImpl::Reset(short orientType, short transType) {
     Trans = transType;
     std::fill(Range, Range + 4, 0.0);
     Fit.Invalidate();
-    PixelOrder.clear();
-    PixelOrderValid = false;
+    Duplicates.Clear();
 }
 
 void PntSetImpl::CopyFrom(const PntSetImpl& source) {
@@ -60,11 +54,10 @@ void PntSetImpl::CopyFrom(const PntSetImpl& source) {
     // Build every allocated part first so that a failed allocation leaves *this as it was.
     std::vector<_CtrlPntStrcT> points(source.Points);
     FitCache fit(source.Fit);
-    std::vector<std::uint32_t> order(source.PixelOrder);
     Points.swap(points);
     Fit.Swap(fit);
-    PixelOrder.swap(order);
-    PixelOrderValid = source.PixelOrderValid;
+    // Rebuilt when first read: no dearer than the copy itself.
+    Duplicates.Clear();
     Used = source.Used;
     Orient = source.Orient;
     Trans = source.Trans;
@@ -104,7 +97,7 @@ long PntSetImpl::Add(std::size_t index, const _CtrlPntStrcT& point) {
     // line nothing can fail.
     if (Points.size() == Points.capacity()) Points.reserve(Points.size() * 2 + 8);
     Points.insert(Points.begin() + static_cast<std::ptrdiff_t>(index - 1), p);
-    PixelOrderValid = false;
+    Duplicates.Inserted(index - 1, Points.size());
     if (p.UseFlag) {
         ++Used;
         Fit.PointAdded(p, Trans);
@@ -114,9 +107,10 @@ long PntSetImpl::Add(std::size_t index, const _CtrlPntStrcT& point) {
 
 long PntSetImpl::Delete(std::size_t index) {
     if (index < 1 || index > Points.size()) return TM_ERR_INDEX;
-    bool used = Points[index - 1].UseFlag != 0;
+    const _CtrlPntStrcT removed = Points[index - 1];
+    bool used = removed.UseFlag != 0;
     Points.erase(Points.begin() + static_cast<std::ptrdiff_t>(index - 1));
-    PixelOrderValid = false;
+    Duplicates.Erased(index - 1, removed, Points.size());
     if (used) {
         --Used;
         Fit.Invalidate();
@@ -141,8 +135,8 @@ long PntSetImpl::Update(std::size_t index, const _CtrlPntStrcT& point) {
     bool fitChanged = !FitFieldsEqual(slot, p);
     bool pixelChanged = !SamePixel(slot, p);
     Used = Used - slot.UseFlag + p.UseFlag;
+    if (pixelChanged) Duplicates.Moved(index - 1, slot, p);
     slot = p;
-    if (pixelChanged) PixelOrderValid = false;
     if (fitChanged) Fit.Invalidate();
     return TM_OK;
 }
@@ -284,31 +278,11 @@ long PntSetImpl::Begin(bool forward) {
     return Prep.Prepare(Fit.Current(), forward);
 }
 
-std::size_t PntSetImpl::FirstDuplicateOf(std::size_t index) {
-    if (!PixelOrderValid) {
-        std::vector<std::uint32_t> order(Points.size());
-        for (std::size_t i = 0; i < order.size(); ++i) order[i] = static_cast<std::uint32_t>(i);
-        std::stable_sort(order.begin(), order.end(), [this](std::uint32_t a, std::uint32_t b) {
-            return PixelLess(Points[a], Points[b]);
-        });
-        PixelOrder.swap(order);
-        PixelOrderValid = true;
-    }
-    // Binary search for the run of equal pixel positions; the run is in index order.
-    const _CtrlPntStrcT& p = Points[index];
-    auto first = std::lower_bound(PixelOrder.begin(), PixelOrder.end(), p,
-                                  [this](std::uint32_t a, const _CtrlPntStrcT& q) {
-                                      return PixelLess(Points[a], q);
-                                  });
-    for (auto it = first; it != PixelOrder.end() && SamePixel(Points[*it], p); ++it)
-        if (*it != index) return *it + 1;
-    return 0;
-}
-
 void PntSetImpl::FillErrorContext(std::size_t index, _CtrlPntStrcT* point) {
+    Duplicates.Sync(Points);
     point->Err.Clear();
     point->Err.Code = TM_CHECK_OK;
-    if (std::size_t other = FirstDuplicateOf(index); other != 0) {
+    if (std::uint32_t other = Duplicates.OtherOf(index); other != 0) {
         point->Err.Code = TM_CHECK_DUPLICATE;
         point->Err.Other = static_cast<std::int32_t>(other);
         return;

@@ -13,6 +13,7 @@
 
 #include "CtrlPntSet.h"
 #include "FitCache.h"
+#include "PixelDuplicates.h"
 #include "PreparedTransform.h"
 
 namespace tiemark {
@@ -64,7 +65,6 @@ public:
 private:
     long UsedBoundingBox(double range[4]) const;
     void FillErrorContext(std::size_t index, _CtrlPntStrcT* point);
-    std::size_t FirstDuplicateOf(std::size_t index);
 
     std::vector<_CtrlPntStrcT> Points;
     std::size_t Used = 0;   // points whose use flag is on
@@ -73,9 +73,8 @@ private:
     double Range[4];        // minX, minY, maxX, maxY
     FitCache Fit;
     PreparedTransform Prep;
-    // Sorted point order by pixel position, built lazily for duplicate checks.
-    std::vector<std::uint32_t> PixelOrder;
-    bool PixelOrderValid = false;
+    // Equal pixel positions, kept up to date as points change.
+    PixelDuplicates Duplicates;
 };
 
 }  // namespace tiemark
