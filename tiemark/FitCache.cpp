@@ -392,12 +392,34 @@ long FitCache::Rms(const std::vector<_CtrlPntStrcT>& points, double rms[2]) {
     return TM_OK;
 }
 
+bool FitCache::UserRmsFromFactor(double* userRms) const {
+    // The polynomials and the similarity are linear least-squares fits of
+    // the normalised user coordinates, so the factor's residual sums are the
+    // sum of the squared user residuals over the used points, in units of
+    // UserScale squared.  The projective fit minimises an algebraic residual
+    // and the spline is no least-squares fit: those need the points.
+    const bool linear = Type == TM_TRANS_POLY1 || Type == TM_TRANS_POLY2 || Type == TM_TRANS_POLY3 ||
+                        Type == TM_TRANS_SIMILARITY;
+    if (!Valid || !Solved || Status != TM_OK || !HasFactor || !linear || UsedPoints == 0) return false;
+    const LsqFactor& factor = Type == TM_TRANS_SIMILARITY && PreferMirror() ? Mirror : Factor;
+    double rss = 0.0;
+    for (int j = 0; j < factor.Rhs(); ++j) rss += factor.ResidualSumOfSquares(j);
+    *userRms = Fitted.Norm.UserScale * std::sqrt(rss / static_cast<double>(UsedPoints));
+    return true;
+}
+
 bool FitCache::IsOutlier(const std::vector<_CtrlPntStrcT>& points, double dx, double dy) {
-    double rms[2];
-    if (Rms(points, rms) != TM_OK) return false;
+    // From the factor where possible: after an appended point that costs
+    // O(1), where summing the residuals again would cost O(P).
+    double userRms;
+    if (!UserRmsFromFactor(&userRms)) {
+        double rms[2];
+        if (Rms(points, rms) != TM_OK) return false;
+        userRms = rms[0];
+    }
     double r = std::hypot(dx, dy);
     // The floor keeps rounding noise of an exact fit from counting.
-    return r > 3.0 * rms[0] && r > 1e-9 * Fitted.Norm.UserScale;
+    return r > 3.0 * userRms && r > 1e-9 * Fitted.Norm.UserScale;
 }
 
 void FitCache::Swap(FitCache& other) { std::swap(*this, other); }

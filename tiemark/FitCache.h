@@ -41,7 +41,8 @@ public:
 
     // RMS of the user and pixel residual vectors over the used points.
     long Rms(const std::vector<_CtrlPntStrcT>& points, double rms[2]);
-    // Whether a residual vector counts as an outlier under the current fit.
+    // Whether a residual vector counts as an outlier under the current fit:
+    // longer than three times the user RMS of the used points.
     bool IsOutlier(const std::vector<_CtrlPntStrcT>& points, double dx, double dy);
 
     void Swap(FitCache& other);
@@ -50,6 +51,9 @@ private:
     long FitFromScratch(const std::vector<_CtrlPntStrcT>& points, short transType, short orientType);
     long SolveFactor();
     bool PreferMirror() const;
+    // The user RMS of a solved linear least-squares fit, from the factor's
+    // residual sums in O(1); false for the types where it needs the points.
+    bool UserRmsFromFactor(double* userRms) const;
     static void BuildFactor(const std::vector<_CtrlPntStrcT>& points, std::size_t used, short type,
                             const Normalisation& norm, bool mirror, LsqFactor* factor);
     long FitSpline(const std::vector<_CtrlPntStrcT>& points, std::size_t used, Model* model);

@@ -3,6 +3,8 @@
 // through a prepared transformation.
 #include <benchmark/benchmark.h>
 
+#include <array>
+#include <chrono>
 #include <cmath>
 #include <vector>
 
@@ -110,6 +112,73 @@ BENCHMARK(BM_FitFromScratch)
     ->ArgNames({"type", "points"})
     ->ArgsProduct({{TM_TRANS_POLY1, TM_TRANS_POLY3, TM_TRANS_PROJECTIVE}, {100000}})
     ->Unit(benchmark::kMillisecond);
+
+// One GetOneGCP per call, reading a fitted affine group of P points in order:
+// the record plus its error context (duplicate report, residual, outlier
+// check).  The time must not grow with P.
+void BM_GetOneGCP(benchmark::State& state) {
+    const std::size_t n = static_cast<std::size_t>(state.range(0));
+    CCtrlPntSet set;
+    Fill(set, TM_TRANS_POLY1, n);
+    _CtrlPntStrcT p;
+    std::size_t index = 0;
+    for (auto _ : state) {
+        index = index % n + 1;
+        benchmark::DoNotOptimize(set.GetOneGCP(index, &p));
+        benchmark::ClobberMemory();
+    }
+}
+BENCHMARK(BM_GetOneGCP)->ArgName("points")->Arg(10)->Arg(1000)->Arg(100000);
+
+// Appends a used point to a fitted affine group and reads it back, as an
+// editor does that shows each point it adds.  The group grows by one point
+// per iteration (1,000 in all).
+void BM_AddThenGet(benchmark::State& state) {
+    const std::size_t n = static_cast<std::size_t>(state.range(0));
+    CCtrlPntSet set;
+    Fill(set, TM_TRANS_POLY1, n);
+    std::size_t count = n;
+    _CtrlPntStrcT read;
+    for (auto _ : state) {
+        _CtrlPntStrcT p = SamplePoint(count + 1000000);
+        set.AddOneGcp(++count, &p);
+        benchmark::DoNotOptimize(set.GetOneGCP(count, &read));
+        benchmark::ClobberMemory();
+    }
+}
+BENCHMARK(BM_AddThenGet)->ArgName("points")->Arg(1000)->Arg(100000)->Iterations(1000);
+
+// Appends 8 used points to a fitted affine group of P points (timed, per
+// call), then deletes them and refits (untimed), 1,000 times.  With evict = 1
+// a 64 MB buffer is also read after the refit, so that the appends meet cold
+// caches whatever P is: what the refit of a large group does to them anyway.
+void BM_AppendFittedAfterRefit(benchmark::State& state) {
+    constexpr int kBatch = 8;
+    const std::size_t n = static_cast<std::size_t>(state.range(0));
+    const bool evict = state.range(1) != 0;
+    CCtrlPntSet set;
+    Fill(set, TM_TRANS_POLY1, n);
+    std::array<_CtrlPntStrcT, kBatch> batch;
+    for (int i = 0; i < kBatch; ++i) batch[i] = SamplePoint(n + 1000000 + static_cast<std::size_t>(i));
+    std::vector<double> sweep(evict ? (64u << 20) / sizeof(double) : 0, 1.0);
+    double x = 0.0, y = 0.0, sink = 0.0;
+    for (auto _ : state) {
+        set.GetCoordinateA(&x, &y, 1.0, 1.0, true);  // refit
+        for (std::size_t i = 0; i < sweep.size(); i += 8) sink += sweep[i];
+        benchmark::DoNotOptimize(sink);
+        const auto start = std::chrono::steady_clock::now();
+        for (int i = 0; i < kBatch; ++i)
+            benchmark::DoNotOptimize(set.AddOneGcp(n + 1 + static_cast<std::size_t>(i), &batch[i]));
+        const auto stop = std::chrono::steady_clock::now();
+        for (int i = kBatch; i > 0; --i) set.DeleteOneGCP(n + static_cast<std::size_t>(i));
+        state.SetIterationTime(std::chrono::duration<double>(stop - start).count() / kBatch);
+    }
+}
+BENCHMARK(BM_AppendFittedAfterRefit)
+    ->ArgNames({"points", "evict"})
+    ->ArgsProduct({{10, 1000, 100000}, {0, 1}})
+    ->UseManualTime()
+    ->Iterations(1000);
 
 // One point per PointTransform call through a prepared transformation.
 void BM_PointTransform(benchmark::State& state) {

@@ -1,8 +1,9 @@
-// Duplicate pixel positions in the error context: the answer read back
-// depends only on the points held, never on the order of edits and reads
-// that led to them.
+// The error context GetOneGCP fills in: duplicate pixel positions and
+// outliers.  The answer read back depends only on the points held, never on
+// the order of edits and reads that led to them.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
 #include <random>
 #include <vector>
@@ -163,6 +164,53 @@ TEST(TiemarkDuplicates, RecordsDoNotDependOnTheEditHistory) {
     ASSERT_EQ(a.GetOneGCP(pts.size(), &last), TM_OK);
     EXPECT_EQ(last.Err.GetCode(), TM_CHECK_DUPLICATE);
     EXPECT_EQ(last.Err.Other, 1);
+}
+
+// Outlier reports, read after every append, agree with the definition:
+// residual longer than three times the user RMS that RmsError reports.
+TEST(TiemarkOutliers, ReadAfterEveryAppendAgreesWithRmsError) {
+    for (const TrueMap& map : AllTrueMaps()) {
+        SCOPED_TRACE(map.name);
+        std::vector<_CtrlPntStrcT> pts = GridPoints(map, 7, 6);
+        // Pixel noise of half a pixel: user residuals at the map's own scale.
+        std::mt19937 rng(77);
+        std::normal_distribution<double> noise(0.0, 0.5);
+        for (auto& p : pts) p.PixelX += noise(rng), p.PixelY += noise(rng);
+        pts[9].PixelX += 60.0;   // two outliers, added late and early
+        pts[30].PixelY -= 45.0;
+        std::swap(pts[9], pts[40]);
+        CCtrlPntSet set;
+        ASSERT_EQ(set.InitPntSet(TM_ORIENT_LINE_DOWN, map.type), TM_OK);
+        int outliers = 0;
+        for (std::size_t i = 0; i < pts.size(); ++i) {
+            ASSERT_EQ(set.AddOneGcp(i + 1, &pts[i]), TM_OK);
+            _CtrlPntStrcT read;
+            ASSERT_EQ(set.GetOneGCP(i + 1, &read), TM_OK);
+            double r[4], userRms, pixelRms;
+            if (set.GetRMSError(&userRms, &pixelRms) != TM_OK) {
+                EXPECT_EQ(read.Err.GetCode(), TM_CHECK_OK) << "point " << i + 1;
+                continue;
+            }
+            ASSERT_EQ(set.GetResidual(i + 1, &r[0], &r[1], &r[2], &r[3]), TM_OK);
+            EXPECT_EQ(read.Err.ResidualX, r[0]);
+            EXPECT_EQ(read.Err.ResidualY, r[1]);
+            const double length = std::hypot(r[0], r[1]);
+            // Cases within rounding of the threshold would be a coin toss.
+            if (std::fabs(length - 3.0 * userRms) < 1e-9 * userRms) continue;
+            const bool outlier = length > 3.0 * userRms;
+            EXPECT_EQ(read.Err.GetCode(), outlier ? TM_CHECK_OUTLIER : TM_CHECK_OK) << "point " << i + 1;
+            outliers += outlier;
+        }
+        EXPECT_GE(outliers, 1);
+        // A refit from scratch reports the same outlier.
+        _CtrlPntStrcT read;
+        ASSERT_EQ(set.GetOneGCP(41, &read), TM_OK);
+        EXPECT_EQ(read.Err.GetCode(), TM_CHECK_OUTLIER);
+        ASSERT_EQ(set.SetTransType(map.type == TM_TRANS_POLY1 ? TM_TRANS_POLY2 : TM_TRANS_POLY1), TM_OK);
+        ASSERT_EQ(set.SetTransType(map.type), TM_OK);
+        ASSERT_EQ(set.GetOneGCP(41, &read), TM_OK);
+        EXPECT_EQ(read.Err.GetCode(), TM_CHECK_OUTLIER);
+    }
 }
 
 }  // namespace
