@@ -73,9 +73,9 @@ private:
     // Takes covered point `index` out of its run; false when the index was dropped.
     bool Remove(std::size_t index, const Key& key) noexcept;
 
-    std::unordered_map<Key, Run, KeyHash> Runs;
+    std::size_t Covered = 0;           // points [0, Covered) are indexed
     std::vector<std::uint32_t> Other;  // valid for [0, Covered)
-    std::size_t Covered = 0;
+    std::unordered_map<Key, Run, KeyHash> Runs;
 };
 
 }  // namespace tiemark

@@ -68,13 +68,15 @@ private:
 
     std::vector<_CtrlPntStrcT> Points;
     std::size_t Used = 0;   // points whose use flag is on
+    // Equal pixel positions, kept up to date as points change.  Beside the
+    // points so that an append, which only looks at how much it covers,
+    // touches no further cache line.
+    PixelDuplicates Duplicates;
     short Orient;
     short Trans;
     double Range[4];        // minX, minY, maxX, maxY
     FitCache Fit;
     PreparedTransform Prep;
-    // Equal pixel positions, kept up to date as points change.
-    PixelDuplicates Duplicates;
 };
 
 }  // namespace tiemark
