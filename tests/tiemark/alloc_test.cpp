@@ -79,4 +79,65 @@ TEST(TiemarkAlloc, FailedAllocationsRefuseWithoutChange) {
     EXPECT_GT(EveryAllocationMayFail(empty, [&](CCtrlPntSet& s) { return s.CopyPntSet(&source); }), 0);
 }
 
+// Every record of set, byte for byte, read with allocations allowed.
+std::vector<unsigned char> Records(CCtrlPntSet& set) {
+    return SetSnapshot::Of(set).records;
+}
+
+// The duplicate index is built when a group is first read and updated when a
+// point moves.  A failed allocation there must not leave a wrong report
+// behind: a failed read refuses, and the next reads agree with a set that
+// never saw a failure.
+TEST(TiemarkAlloc, DuplicateReportsSurviveFailedAllocations) {
+    std::vector<_CtrlPntStrcT> pts = Points();
+    pts.push_back(pts[3]);
+    pts.push_back(pts[3]);
+    pts.push_back(pts[7]);
+    // Point 26, the third at the position of point 4, moves to a position of
+    // its own: the index needs a new entry.
+    _CtrlPntStrcT moved = pts[25];
+    moved.PixelX += 0.5;
+    CCtrlPntSet reference;
+    AddAll(reference, pts);
+    const std::vector<unsigned char> unmoved = Records(reference);
+    ASSERT_EQ(reference.UpdateOneGCP(26, &moved), TM_OK);
+    // A later point at the new position must be reported with point 26.
+    _CtrlPntStrcT follower = moved;
+    follower.Id = 99;
+    ASSERT_EQ(reference.AddOneGcp(pts.size() + 1, &follower), TM_OK);
+    const std::vector<unsigned char> expected = Records(reference);
+    bool readSucceeded = false, updateSucceeded = false;
+    for (long n = 0; n < 200 && !(readSucceeded && updateSucceeded); ++n) {
+        {  // first read of a group never read before
+            CCtrlPntSet set;
+            AddAll(set, pts);
+            _CtrlPntStrcT p;
+            g_allocationsLeft = n;
+            long rc = set.GetOneGCP(pts.size(), &p);
+            g_allocationsLeft = -1;
+            if (rc == TM_OK) readSucceeded = true;
+            else EXPECT_EQ(rc, TM_ERR_MEMORY) << "allocation " << n;
+            EXPECT_TRUE(Records(set) == unmoved) << "allocation " << n;
+        }
+        {  // a read group whose point 26 moves
+            CCtrlPntSet set;
+            AddAll(set, pts);
+            Records(set);
+            g_allocationsLeft = n;
+            long rc = set.UpdateOneGCP(26, &moved);
+            g_allocationsLeft = -1;
+            if (rc == TM_OK) {
+                updateSucceeded = true;
+                ASSERT_EQ(set.AddOneGcp(pts.size() + 1, &follower), TM_OK);
+                EXPECT_TRUE(Records(set) == expected) << "allocation " << n;
+            } else {
+                EXPECT_EQ(rc, TM_ERR_MEMORY) << "allocation " << n;
+                EXPECT_TRUE(Records(set) == unmoved) << "allocation " << n;
+            }
+        }
+    }
+    EXPECT_TRUE(readSucceeded);
+    EXPECT_TRUE(updateSucceeded);
+}
+
 }  // namespace
