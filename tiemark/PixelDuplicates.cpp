@@ -96,8 +96,7 @@ bool PixelDuplicates::Remove(std::size_t index, const Key& key) noexcept {
     return true;
 }
 
-void PixelDuplicates::Inserted(std::size_t index, std::size_t count) noexcept {
-    (void)count;
+void PixelDuplicates::Inserted(std::size_t index) noexcept {
     // Inserting among covered points renumbers those after it.
     if (index < Covered) Clear();
 }

@@ -42,8 +42,8 @@ public:
     std::uint32_t OtherOf(std::size_t index) const { return Other[index]; }
 
     // The set's edits, reported after the point storage has changed.
-    // A point was inserted at `index`; the group holds `count` points now.
-    void Inserted(std::size_t index, std::size_t count) noexcept;
+    // A point was inserted at `index`.
+    void Inserted(std::size_t index) noexcept;
     // Point `index`, at pixel position of `removed`, was erased; the group
     // holds `count` points now.
     void Erased(std::size_t index, const _CtrlPntStrcT& removed, std::size_t count) noexcept;

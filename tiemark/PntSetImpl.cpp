@@ -97,7 +97,7 @@ long PntSetImpl::Add(std::size_t index, const _CtrlPntStrcT& point) {
     // line nothing can fail.
     if (Points.size() == Points.capacity()) Points.reserve(Points.size() * 2 + 8);
     Points.insert(Points.begin() + static_cast<std::ptrdiff_t>(index - 1), p);
-    Duplicates.Inserted(index - 1, Points.size());
+    Duplicates.Inserted(index - 1);
     if (p.UseFlag) {
         ++Used;
         Fit.PointAdded(p, Trans);
