@@ -84,7 +84,7 @@ bool SafeReplaceFile(Env& env, const std::string& path,
     // Everything that may allocate is done before the rename, so that after
     // it only the directory sync can fail.
     std::string dir = DirectoryOf(target);
-    if (dir.empty()) dir = ".";
+    if (dir.empty()) dir.push_back('.');  // (assigning "" here trips a false -Wrestrict at -O3)
     std::string temp;
     if (!PickTempName(env, target, &temp)) return false;
     bool written = false;
