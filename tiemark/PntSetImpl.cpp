@@ -45,6 +45,8 @@ void PntSetImpl::Reset(short orientType, short transType) {
     Orient = orientType;
     Trans = transType;
     std::fill(Range, Range + 4, 0.0);
+    std::fill(UsedBox, UsedBox + 4, 0.0);
+    UsedBoxValid = true;
     Fit.Invalidate();
     Duplicates.Clear();
 }
@@ -62,6 +64,8 @@ void PntSetImpl::CopyFrom(const PntSetImpl& source) {
     Orient = source.Orient;
     Trans = source.Trans;
     std::copy(source.Range, source.Range + 4, Range);
+    std::copy(source.UsedBox, source.UsedBox + 4, UsedBox);
+    UsedBoxValid = source.UsedBoxValid;
 }
 
 long PntSetImpl::ValidateRecord(const _CtrlPntStrcT& point) {
@@ -100,6 +104,7 @@ long PntSetImpl::Add(std::size_t index, const _CtrlPntStrcT& point) {
     Duplicates.Inserted(index - 1);
     if (p.UseFlag) {
         ++Used;
+        JoinUsedBox(p);
         Fit.PointAdded(p, Trans);
     }
     return TM_OK;
@@ -113,6 +118,7 @@ long PntSetImpl::Delete(std::size_t index) {
     Duplicates.Erased(index - 1, removed, Points.size());
     if (used) {
         --Used;
+        LeaveUsedBox(removed);
         Fit.Invalidate();
     }
     return TM_OK;
@@ -134,7 +140,14 @@ long PntSetImpl::Update(std::size_t index, const _CtrlPntStrcT& point) {
     _CtrlPntStrcT& slot = Points[index - 1];
     bool fitChanged = !FitFieldsEqual(slot, p);
     bool pixelChanged = !SamePixel(slot, p);
-    Used = Used - slot.UseFlag + p.UseFlag;
+    if (slot.UseFlag) {
+        --Used;
+        LeaveUsedBox(slot);
+    }
+    if (p.UseFlag) {
+        ++Used;
+        JoinUsedBox(p);
+    }
     if (pixelChanged) Duplicates.Moved(index - 1, slot, p);
     slot = p;
     if (fitChanged) Fit.Invalidate();
@@ -149,9 +162,11 @@ long PntSetImpl::SetUse(std::size_t index, bool use) {
     slot.UseFlag = flag;
     if (use) {
         ++Used;
+        JoinUsedBox(slot);
         Fit.PointAdded(slot, Trans);
     } else {
         --Used;
+        LeaveUsedBox(slot);
         Fit.Invalidate();
     }
     return TM_OK;
@@ -199,23 +214,51 @@ void PntSetImpl::SetRange(double minX, double minY, double maxX, double maxY) {
     Range[3] = maxY;
 }
 
-long PntSetImpl::UsedBoundingBox(double range[4]) const {
-    bool any = false;
-    double box[4] = {0.0, 0.0, 0.0, 0.0};
-    for (const _CtrlPntStrcT& p : Points) {
-        if (!p.UseFlag) continue;
-        if (!any) {
-            box[0] = box[2] = p.UserX;
-            box[1] = box[3] = p.UserY;
-            any = true;
-            continue;
-        }
-        box[0] = std::min(box[0], p.UserX);
-        box[1] = std::min(box[1], p.UserY);
-        box[2] = std::max(box[2], p.UserX);
-        box[3] = std::max(box[3], p.UserY);
+void PntSetImpl::JoinUsedBox(const _CtrlPntStrcT& p) {
+    if (!UsedBoxValid) return;
+    if (Used == 1) {  // p is the only used point
+        UsedBox[0] = UsedBox[2] = p.UserX;
+        UsedBox[1] = UsedBox[3] = p.UserY;
+        return;
     }
-    std::copy(box, box + 4, range);
+    UsedBox[0] = std::min(UsedBox[0], p.UserX);
+    UsedBox[1] = std::min(UsedBox[1], p.UserY);
+    UsedBox[2] = std::max(UsedBox[2], p.UserX);
+    UsedBox[3] = std::max(UsedBox[3], p.UserY);
+}
+
+void PntSetImpl::LeaveUsedBox(const _CtrlPntStrcT& p) {
+    if (Used == 0) {
+        std::fill(UsedBox, UsedBox + 4, 0.0);
+        UsedBoxValid = true;
+        return;
+    }
+    const bool onEdge = p.UserX == UsedBox[0] || p.UserY == UsedBox[1] ||
+                        p.UserX == UsedBox[2] || p.UserY == UsedBox[3];
+    if (onEdge) UsedBoxValid = false;
+}
+
+long PntSetImpl::UsedBoundingBox(double range[4]) const {
+    if (!UsedBoxValid) {
+        bool any = false;
+        double box[4] = {0.0, 0.0, 0.0, 0.0};
+        for (const _CtrlPntStrcT& p : Points) {
+            if (!p.UseFlag) continue;
+            if (!any) {
+                box[0] = box[2] = p.UserX;
+                box[1] = box[3] = p.UserY;
+                any = true;
+                continue;
+            }
+            box[0] = std::min(box[0], p.UserX);
+            box[1] = std::min(box[1], p.UserY);
+            box[2] = std::max(box[2], p.UserX);
+            box[3] = std::max(box[3], p.UserY);
+        }
+        std::copy(box, box + 4, UsedBox);
+        UsedBoxValid = true;
+    }
+    std::copy(UsedBox, UsedBox + 4, range);
     return TM_OK;
 }
 

@@ -64,6 +64,11 @@ public:
 
 private:
     long UsedBoundingBox(double range[4]) const;
+    // Keep the cached bounding box of the used points in step with an edit:
+    // a point joining the used ones widens it; one leaving from its edge
+    // makes it stale, to be recomputed at the next request.
+    void JoinUsedBox(const _CtrlPntStrcT& p);
+    void LeaveUsedBox(const _CtrlPntStrcT& p);
     void FillErrorContext(std::size_t index, _CtrlPntStrcT* point);
 
     std::vector<_CtrlPntStrcT> Points;
@@ -76,6 +81,8 @@ private:
     short Trans;
     double Range[4];        // minX, minY, maxX, maxY
     FitCache Fit;
+    mutable double UsedBox[4] = {0.0, 0.0, 0.0, 0.0};  // minX, minY, maxX, maxY
+    mutable bool UsedBoxValid = true;
     PreparedTransform Prep;
 };
 

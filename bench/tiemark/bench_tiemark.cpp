@@ -60,6 +60,28 @@ BENCHMARK(BM_BuildWithRangePerPoint)
                    {1000, 10000, 100000}})
     ->Unit(benchmark::kMillisecond);
 
+// The same without a raster size: the range is then the bounding box of the
+// used points, kept up to date point by point.
+void BM_BuildWithPointRangePerPoint(benchmark::State& state) {
+    const std::size_t n = static_cast<std::size_t>(state.range(0));
+    std::vector<_CtrlPntStrcT> pts;
+    for (std::size_t i = 0; i < n; ++i) pts.push_back(SamplePoint(i));
+    for (auto _ : state) {
+        CCtrlPntSet set;
+        set.InitPntSet(TM_ORIENT_LINE_DOWN, TM_TRANS_POLY1);
+        for (std::size_t i = 0; i < n; ++i) {
+            set.AddOneGcp(i + 1, &pts[i]);
+            set.ComputeUserCoordRange(0, 0);
+        }
+        double r[4];
+        set.GetUserCoordRange(&r[0], &r[1], &r[2], &r[3]);
+        benchmark::DoNotOptimize(r);
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(n));
+}
+BENCHMARK(BM_BuildWithPointRangePerPoint)->ArgName("points")->Arg(1000)->Arg(100000)
+    ->Unit(benchmark::kMillisecond);
+
 // One edit of a thin plate spline group of P points: append a point and
 // recompute the range.  The factorised system is bordered with the point,
 // O(P^2), until the appended points outnumber the base (not reached here).
