@@ -33,11 +33,16 @@ test-asan:
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
 
+# GDAL is the comparison baseline of bench/gdal only: installed here, never
+# needed by the library or the tests.
 bench: deps
+	@scripts/install-deps.sh libgdal-dev
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE="-O3 -DNDEBUG" \
 	  -DMORVANE_BUILD_BENCH=ON -DMORVANE_BUILD_TESTS=OFF
 	cmake --build $(BENCH_BUILD) -j $(JOBS)
 	@scripts/run-bench.sh $(BENCH_BUILD)
+	@scripts/perf-report.sh $(BENCH_BUILD) --reuse-results
+	@scripts/assemble-performance.sh
 
 # libFuzzer harnesses, built with clang (needs the clang package).
 fuzz: deps
