@@ -2,26 +2,186 @@
 #include "PreparedTransform.h"
 
 #include <cmath>
+#include <limits>
 #include <utility>
 
 #include "Conditioning.h"
+#include "LsqFactor.h"
 
 namespace tiemark {
 
 namespace {
 // u^i v^j degree of each polynomial coefficient.
 constexpr int kDegree[10] = {0, 1, 1, 2, 2, 2, 3, 3, 3, 3};
+
+// The backward seed is fitted on a side x side grid over [-reach, reach]^2 of
+// normalised pixel positions (the points lie within [-1, 1]^2).  The spline
+// costs one pass over its centres per sample, hence its coarser grid.
+constexpr int kSeedGridSide = 17;
+constexpr int kSplineSeedGridSide = 9;
+constexpr double kSeedReach = 1.25;
+// A seed fit whose design is worse conditioned than this is not used.
+constexpr double kMaxSeedCondition = 1e10;
+// Undamped Newton evaluations from the seed before giving way to the damped
+// iteration; a seed within 1e-3 of the answer needs four.
+constexpr int kSeededEvaluations = 5;
+// Misfit, relative to 1 + |(x, y)|, at which the iteration stops; the same
+// as the damped iteration's target.
+constexpr double kNewtonTolerance = 1e-13;
+
+// A polynomial of order 2 or 3 (Model's coefficient order) and its partial
+// derivatives at (u, v).
+template <int Order>
+inline void PolyWithGradient(const double* c, double u, double v, double* f, double* fu, double* fv) {
+    if constexpr (Order == 2) {
+        *f = c[0] + u * (c[1] + c[3] * u + c[4] * v) + v * (c[2] + c[5] * v);
+        *fu = c[1] + 2.0 * c[3] * u + c[4] * v;
+        *fv = c[2] + c[4] * u + 2.0 * c[5] * v;
+    } else {
+        const double uu = u * u, uv = u * v, vv = v * v;
+        *f = c[0] + u * (c[1] + u * (c[3] + c[6] * u + c[7] * v) + v * (c[4] + c[8] * v)) +
+             v * (c[2] + v * (c[5] + c[9] * v));
+        *fu = c[1] + 2.0 * c[3] * u + c[4] * v + 3.0 * c[6] * uu + 2.0 * c[7] * uv + c[8] * vv;
+        *fv = c[2] + c[4] * u + 2.0 * c[5] * v + c[7] * uu + 2.0 * c[8] * uv + 3.0 * c[9] * vv;
+    }
+}
+
+// f(u + du, v + dv) - f(u, v) - J(u, v) (du, dv) for a polynomial of order 2
+// or 3: the misfit a Newton step from (u, v) leaves, known exactly from the
+// step itself because the polynomial's Taylor series ends.
+template <int Order>
+inline double PolyRemainder(const double* c, double u, double v, double du, double dv) {
+    const double uu = du * du, uv = du * dv, vv = dv * dv;
+    double r = uu * c[3] + uv * c[4] + vv * c[5];
+    if constexpr (Order == 3) {
+        r += uu * (3.0 * c[6] * u + c[7] * v + c[6] * du + c[7] * dv) +
+             uv * (2.0 * c[7] * u + 2.0 * c[8] * v) +
+             vv * (c[8] * u + 3.0 * c[9] * v + c[8] * du + c[9] * dv);
+    }
+    return r;
+}
+
+// Jacobians better conditioned than about 1e3 solve a Newton step to a few
+// ulps of the misfit, so the remainder above is the misfit after the step.
+inline bool SolvesAccurately(const double j[4], double det) {
+    const double norm2 = j[0] * j[0] + j[1] * j[1] + j[2] * j[2] + j[3] * j[3];
+    return det * det >= 1e-6 * norm2 * norm2;
+}
 }  // namespace
 
 void PreparedTransform::Release() {
     Kind = None;
+    HasSeed = false;
     Source = Model();
+}
+
+bool PreparedTransform::FitBackwardSeed() {
+    const Model& m = Source;
+    const int side = m.Type == TM_TRANS_TPS ? kSplineSeedGridSide : kSeedGridSide;
+    double x0, y0, j0[4];
+    m.EvalWithJacobian(0.0, 0.0, &x0, &y0, j0);
+    const double det0 = j0[0] * j0[3] - j0[1] * j0[2];
+    LsqFactor lsq;
+    lsq.Reset(10, 2);
+    for (int i = 0; i < side; ++i) {
+        for (int k = 0; k < side; ++k) {
+            const double u = kSeedReach * (2.0 * i / (side - 1) - 1.0);
+            const double v = kSeedReach * (2.0 * k / (side - 1) - 1.0);
+            double x, y, j[4];
+            m.EvalWithJacobian(u, v, &x, &y, j);
+            // Where the map folds over it has no inverse to fit: leave it out.
+            if (!((j[0] * j[3] - j[1] * j[2]) * det0 > 0.0)) continue;
+            if (!std::isfinite(x) || !std::isfinite(y)) continue;
+            const double dx = x - m.CentreX, dy = y - m.CentreY;
+            const double s = m.Inv[0] * dx + m.Inv[1] * dy, t = m.Inv[2] * dx + m.Inv[3] * dy;
+            const double row[12] = {1.0,       s,         t,         s * s,     s * t, t * t,
+                                    s * s * s, s * s * t, s * t * t, t * t * t, u,     v};
+            lsq.AddRow(row);
+        }
+    }
+    if (lsq.Rows() < 20 || !(lsq.Condition(10) <= kMaxSeedCondition)) return false;
+    if (!lsq.Solve(0, SeedU) || !lsq.Solve(1, SeedV)) return false;
+    for (int k = 0; k < 10; ++k)
+        if (!std::isfinite(SeedU[k]) || !std::isfinite(SeedV[k])) return false;
+    return true;
+}
+
+template <int Order>
+bool PreparedTransform::SeededNewton(double x, double y, double* uOut, double* vOut) const {
+    const Model& m = Source;
+    const double dx = x - m.CentreX, dy = y - m.CentreY;
+    const double s = m.Inv[0] * dx + m.Inv[1] * dy, t = m.Inv[2] * dx + m.Inv[3] * dy;
+    double u = SeedU[0] + EvalPoly3(SeedU, s, t);
+    double v = SeedV[0] + EvalPoly3(SeedV, s, t);
+    const double tolerance = kNewtonTolerance * (1.0 + std::sqrt(x * x + y * y));
+    const double tolerance2 = tolerance * tolerance;
+    double last = std::numeric_limits<double>::infinity();
+    for (int iter = 0; iter < kSeededEvaluations; ++iter) {
+        double fx, fy, j[4];
+        if constexpr (Order == 0) {
+            m.EvalWithJacobian(u, v, &fx, &fy, j);
+        } else {
+            PolyWithGradient<Order>(m.CoefX, u, v, &fx, &j[0], &j[1]);
+            PolyWithGradient<Order>(m.CoefY, u, v, &fy, &j[2], &j[3]);
+        }
+        const double rx = x - fx, ry = y - fy;
+        const double misfit2 = rx * rx + ry * ry;
+        if (misfit2 <= tolerance2) {
+            *uOut = u;
+            *vOut = v;
+            return true;
+        }
+        // Not shrinking (or not a number): the seed is too far for plain Newton.
+        if (!(misfit2 < last)) return false;
+        last = misfit2;
+        const double det = j[0] * j[3] - j[1] * j[2];
+        if (!(std::fabs(det) > 0.0)) return false;
+        const double inv = 1.0 / det;
+        const double du = (j[3] * rx - j[1] * ry) * inv;
+        const double dv = (j[0] * ry - j[2] * rx) * inv;
+        if constexpr (Order != 0) {
+            // A polynomial's misfit after this step is known without
+            // evaluating it again: accept on half the tolerance.
+            const double ex = PolyRemainder<Order>(m.CoefX, u, v, du, dv);
+            const double ey = PolyRemainder<Order>(m.CoefY, u, v, du, dv);
+            if (4.0 * (ex * ex + ey * ey) <= tolerance2 && SolvesAccurately(j, det)) {
+                *uOut = u + du;
+                *vOut = v + dv;
+                return true;
+            }
+        }
+        u += du;
+        v += dv;
+    }
+    return false;
+}
+
+long PreparedTransform::SeededBackward(double userX, double userY, double* pixelX,
+                                       double* pixelY) const {
+    const Normalisation& n = Source.Norm;
+    const double x = (userX - n.UserX0) / n.UserScale;
+    const double y = (userY - n.UserY0) / n.UserScale;
+    double u, v;
+    bool done;
+    switch (Source.Type) {
+        case TM_TRANS_POLY2: done = SeededNewton<2>(x, y, &u, &v); break;
+        case TM_TRANS_POLY3: done = SeededNewton<3>(x, y, &u, &v); break;
+        default: done = SeededNewton<0>(x, y, &u, &v); break;
+    }
+    if (!done) return Source.Backward(userX, userY, pixelX, pixelY);
+    const double px = n.PixelX0 + n.PixelScale * u;
+    const double py = n.PixelY0 + n.PixelScale * v;
+    if (!std::isfinite(px) || !std::isfinite(py)) return TM_ERR_OUTSIDE;
+    *pixelX = px;
+    *pixelY = py;
+    return TM_OK;
 }
 
 long PreparedTransform::Prepare(const Model& model, bool forward) {
     const Normalisation& n = model.Norm;
     Model source = model;  // the only allocation (spline centres); done before any change
     Forward = forward;
+    HasSeed = false;
     Source = std::move(source);
     const double ps = n.PixelScale, S = n.UserScale;
     if (!forward) {
@@ -35,6 +195,7 @@ long PreparedTransform::Prepare(const Model& model, bool forward) {
             Kind = Affine;
         } else {
             Kind = Newton;  // projective uses its closed form through Source
+            if (model.Type != TM_TRANS_PROJECTIVE) HasSeed = FitBackwardSeed();
         }
         return TM_OK;
     }
@@ -71,7 +232,9 @@ long PreparedTransform::Prepare(const Model& model, bool forward) {
 long PreparedTransform::ApplyIterative(double in1, double in2, double* out1, double* out2) const {
     if (!std::isfinite(in1) || !std::isfinite(in2)) return TM_ERR_NOT_FINITE;
     double x, y;
-    long rc = Forward ? Source.Forward(in1, in2, &x, &y) : Source.Backward(in1, in2, &x, &y);
+    long rc = Forward   ? Source.Forward(in1, in2, &x, &y)
+              : HasSeed ? SeededBackward(in1, in2, &x, &y)
+                        : Source.Backward(in1, in2, &x, &y);
     if (rc != TM_OK) return rc;
     *out1 = x;
     *out2 = y;

@@ -6,6 +6,14 @@
 // maps, whose terms stay small), so Apply() is a handful of multiply-adds with
 // no allocation, no virtual call and no refit.  The prepared state is a
 // snapshot: later edits of the group do not change it.
+//
+// Backward conversion of polynomials of order 2 and 3 and of the thin plate
+// spline stays the exact inverse of the forward model (Newton iteration), but
+// starts from a seed polynomial: an order-3 least-squares fit of the inverse
+// map, made once by Prepare() from the forward model sampled on a grid over
+// the points' normalised extent.  From that seed two or three undamped Newton
+// steps reach the arithmetic's limit; a point where they do not (outside the
+// sampled extent, near a fold) takes the damped iteration of Model instead.
 #ifndef MORVANE_TIEMARK_PREPAREDTRANSFORM_H
 #define MORVANE_TIEMARK_PREPAREDTRANSFORM_H
 
@@ -73,6 +81,13 @@ private:
         return std::isfinite(in1) && std::isfinite(in2) ? TM_ERR_OUTSIDE : TM_ERR_NOT_FINITE;
     }
     long ApplyIterative(double in1, double in2, double* out1, double* out2) const;
+    // Fits SeedU/SeedV; false (no seed) when the sampled map is unusable.
+    bool FitBackwardSeed();
+    // Seeded undamped Newton from normalised user (x, y); false when it does
+    // not reach the tolerance within a few steps.
+    template <int Order>
+    bool SeededNewton(double x, double y, double* u, double* v) const;
+    long SeededBackward(double userX, double userY, double* pixelX, double* pixelY) const;
 
     enum KindT { None, Affine, Poly2, Poly3, Projective, Newton, Tps };
     KindT Kind = None;
@@ -82,6 +97,10 @@ private:
     double Hp[9] = {};                // folded projective
     Model Source;                     // for Newton and the thin plate spline
     bool Forward = true;
+    // Backward seed: (u, v) = SeedU/SeedV polynomials of s = Source.Inv *
+    // ((x, y) - Source.Centre), the affine inverse's estimate.
+    bool HasSeed = false;
+    double SeedU[10] = {}, SeedV[10] = {};
 };
 
 }  // namespace tiemark

@@ -265,4 +265,51 @@ void BM_BatchTransform(benchmark::State& state) {
 }
 BENCHMARK(BM_BatchTransform)->ArgName("type")->Arg(TM_TRANS_POLY1)->Arg(TM_TRANS_POLY2)->Arg(TM_TRANS_POLY3);
 
+// Preparing the backward direction (the fit is cached): for the iterative
+// types this includes fitting the Newton seed to the sampled forward model.
+void BM_BeginBackward(benchmark::State& state) {
+    const short type = static_cast<short>(state.range(0));
+    CCtrlPntSet set;
+    Fill(set, type, static_cast<std::size_t>(state.range(1)));
+    double x, y;
+    set.GetCoordinateA(&x, &y, 500.0, 700.0, true);  // fit outside the timing
+    for (auto _ : state) {
+        if (set.BeginTransform(false) != TM_OK) {
+            state.SkipWithError("no fit");
+            break;
+        }
+        set.EndTransform();
+    }
+}
+BENCHMARK(BM_BeginBackward)
+    ->ArgNames({"type", "points"})
+    ->Args({TM_TRANS_POLY2, 100})
+    ->Args({TM_TRANS_POLY3, 100})
+    ->Args({TM_TRANS_TPS, 1000})
+    ->Unit(benchmark::kMicrosecond);
+
+// Many map positions converted back in one call.
+void BM_BatchTransformBackward(benchmark::State& state) {
+    const short type = static_cast<short>(state.range(0));
+    CCtrlPntSet set;
+    Fill(set, type, 100);
+    std::vector<double> in(2 * 4096), out(2 * 4096);
+    for (std::size_t i = 0; i < 4096; ++i)
+        set.GetCoordinateA(&in[2 * i], &in[2 * i + 1], (i % 64) * 1500.0, (i / 64) * 1500.0, true);
+    if (set.BeginTransform(false) != TM_OK) {
+        state.SkipWithError("no fit");
+        return;
+    }
+    for (auto _ : state) {
+        if (set.BatchTransform(in.data(), out.data(), 4096) != TM_OK) {
+            state.SkipWithError("a conversion was refused");
+            break;
+        }
+        benchmark::DoNotOptimize(out.data());
+    }
+    set.EndTransform();
+    state.SetItemsProcessed(state.iterations() * 4096);
+}
+BENCHMARK(BM_BatchTransformBackward)->ArgName("type")->Arg(TM_TRANS_POLY2)->Arg(TM_TRANS_POLY3);
+
 }  // namespace

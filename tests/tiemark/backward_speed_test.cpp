@@ -1,0 +1,152 @@
+// backward_speed_test - the prepared backward conversion (seeded Newton) of
+// polynomials of order 2 and 3 and the thin plate spline must give the same
+// exact inverse as the plain conversion, inside the points' extent, around
+// it, and far outside it where the seed is poor.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "CtrlPntSet.h"
+#include "TrueMaps.h"
+
+namespace {
+
+constexpr const char* kFolding = "folding poly2";
+
+// The true maps of order 2 and 3 plus a spline over the order-3 map with a
+// local bump, and a quadratic map that folds over just outside the raster.
+std::vector<TrueMap> NonlinearMaps() {
+    std::vector<TrueMap> maps;
+    for (const TrueMap& m : AllTrueMaps())
+        if (m.type == TM_TRANS_POLY2 || m.type == TM_TRANS_POLY3) maps.push_back(m);
+    TrueMap bumped = maps.back();
+    const auto poly3 = bumped.apply;
+    bumped.type = TM_TRANS_TPS;
+    bumped.name = "spline";
+    bumped.apply = [poly3](double px, double py, double* x, double* y) {
+        poly3(px, py, x, y);
+        const double du = (px - 9000.0) / 3000.0, dv = (py - 7000.0) / 3000.0;
+        *x += 40.0 * std::exp(-(du * du + dv * dv));
+    };
+    maps.push_back(bumped);
+    // dx/dpx = 0.5 + 2 * 1.05e-4 * px vanishes at px = -2380, a tenth of the
+    // raster's width to its left.
+    maps.push_back({TM_TRANS_POLY2, kFolding, [](double px, double py, double* x, double* y) {
+                        *x = 651234.5 + 0.5 * px + 0.03 * py + 1.05e-4 * px * px;
+                        *y = 5212345.25 - 0.02 * px - 0.49 * py + 2e-6 * px * py;
+                    }});
+    return maps;
+}
+
+CCtrlPntSet* Fitted(const TrueMap& map) {
+    auto* set = new CCtrlPntSet();
+    set->InitPntSet(TM_ORIENT_LINE_DOWN, map.type);
+    AddAll(*set, GridPoints(map, 9, 7));
+    return set;
+}
+
+// Pixel positions on a grid over the raster widened by `margin` of its size
+// on every side, and their user positions under the true map.
+std::vector<double> UserPositions(const TrueMap& map, double margin, std::vector<double>* pixels) {
+    std::vector<double> user;
+    pixels->clear();
+    for (int j = 0; j <= 20; ++j)
+        for (int i = 0; i <= 20; ++i) {
+            const double px = kColumns * (-margin + (1 + 2 * margin) * i / 20.0);
+            const double py = kRows * (-margin + (1 + 2 * margin) * j / 20.0);
+            double x, y;
+            map.apply(px, py, &x, &y);
+            pixels->push_back(px), pixels->push_back(py);
+            user.push_back(x), user.push_back(y);
+        }
+    return user;
+}
+
+}  // namespace
+
+TEST(TiemarkBackward, PreparedInverseMatchesThePlainConversion) {
+    for (const TrueMap& map : NonlinearMaps()) {
+        SCOPED_TRACE(map.name);
+        CCtrlPntSet* set = Fitted(map);
+        ASSERT_EQ(set->BeginTransform(false), TM_OK);
+        // Within the raster and a quarter of it around: both conversions
+        // succeed, agree, and go back to the same user position.
+        const double around = map.name == kFolding ? 0.05 : 0.25;  // short of the fold
+        for (double margin : {0.0, around}) {
+            std::vector<double> pixels;
+            const std::vector<double> user = UserPositions(map, margin, &pixels);
+            for (std::size_t k = 0; k < user.size(); k += 2) {
+                double px, py, qx, qy, x, y;
+                ASSERT_EQ(set->PointTransform(&px, &py, user[k], user[k + 1]), TM_OK);
+                ASSERT_EQ(set->GetCoordinateA(&qx, &qy, user[k], user[k + 1], false), TM_OK);
+                EXPECT_NEAR(px, qx, 1e-6) << "user " << user[k] << " " << user[k + 1];
+                EXPECT_NEAR(py, qy, 1e-6) << "user " << user[k] << " " << user[k + 1];
+                ASSERT_EQ(set->GetCoordinateA(&x, &y, px, py, true), TM_OK);
+                EXPECT_NEAR(x, user[k], 1e-7);
+                EXPECT_NEAR(y, user[k + 1], 1e-7);
+                if (margin == 0.0 && map.type != TM_TRANS_TPS) {
+                    // The polynomials reproduce their true map: back to the pixel.
+                    EXPECT_NEAR(px, pixels[k], 1e-6);
+                    EXPECT_NEAR(py, pixels[k + 1], 1e-6);
+                }
+            }
+        }
+        // Far outside, where the map may fold: whatever is converted is an
+        // exact inverse, whatever is refused is refused with a reason.
+        std::vector<double> pixels;
+        const std::vector<double> far = UserPositions(map, 3.0, &pixels);
+        for (std::size_t k = 0; k < far.size(); k += 2) {
+            double px, py, x, y;
+            long rc = set->PointTransform(&px, &py, far[k], far[k + 1]);
+            if (rc != TM_OK) {
+                EXPECT_TRUE(rc == TM_ERR_NO_CONVERGE || rc == TM_ERR_OUTSIDE) << rc;
+                continue;
+            }
+            ASSERT_EQ(set->GetCoordinateA(&x, &y, px, py, true), TM_OK);
+            const double scale = 1.0 + std::hypot(far[k] - 651234.5, far[k + 1] - 5212345.25);
+            EXPECT_LE(std::hypot(x - far[k], y - far[k + 1]), 1e-9 * scale);
+        }
+        set->EndTransform();
+        delete set;
+    }
+}
+
+TEST(TiemarkBackward, BatchEqualsOnePointCallsAndRefusesAsDocumented) {
+    for (const TrueMap& map : NonlinearMaps()) {
+        SCOPED_TRACE(map.name);
+        CCtrlPntSet* set = Fitted(map);
+        ASSERT_EQ(set->BeginTransform(false), TM_OK);
+        std::vector<double> pixels;
+        const std::vector<double> user = UserPositions(map, 0.1, &pixels);
+        std::vector<double> out(user.size());
+        ASSERT_EQ(set->BatchTransform(user.data(), out.data(), user.size() / 2), TM_OK);
+        for (std::size_t k = 0; k < user.size(); k += 2) {
+            double px, py;
+            ASSERT_EQ(set->PointTransform(&px, &py, user[k], user[k + 1]), TM_OK);
+            EXPECT_EQ(px, out[k]);
+            EXPECT_EQ(py, out[k + 1]);
+        }
+        // In place gives the same.
+        std::vector<double> inPlace = user;
+        ASSERT_EQ(set->BatchTransform(inPlace.data(), inPlace.data(), inPlace.size() / 2), TM_OK);
+        EXPECT_EQ(inPlace, out);
+        // A non-finite input anywhere: refused before anything is written.
+        std::vector<double> bad = user;
+        bad[bad.size() - 1] = std::nan("");
+        std::vector<double> untouched(bad.size(), -1.0);
+        EXPECT_EQ(set->BatchTransform(bad.data(), untouched.data(), bad.size() / 2), TM_ERR_NOT_FINITE);
+        EXPECT_EQ(untouched, std::vector<double>(bad.size(), -1.0));
+        double px, py;
+        EXPECT_EQ(set->PointTransform(&px, &py, std::nan(""), user[1]), TM_ERR_NOT_FINITE);
+        // After the backward preparation ends, a forward one converts forward.
+        set->EndTransform();
+        ASSERT_EQ(set->BeginTransform(true), TM_OK);
+        double x, y;
+        ASSERT_EQ(set->PointTransform(&x, &y, out[0], out[1]), TM_OK);
+        EXPECT_NEAR(x, user[0], 1e-7);
+        EXPECT_NEAR(y, user[1], 1e-7);
+        set->EndTransform();
+        delete set;
+    }
+}
