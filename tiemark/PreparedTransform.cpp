@@ -1,7 +1,10 @@
 // PreparedTransform.cpp - folded coefficients and the one-point fast path.
 #include "PreparedTransform.h"
 
+#include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <utility>
 
@@ -66,6 +69,21 @@ inline double PolyRemainder(const double* c, double u, double v, double du, doub
 inline bool SolvesAccurately(const double j[4], double det) {
     const double norm2 = j[0] * j[0] + j[1] * j[1] + j[2] * j[2] + j[3] * j[3];
     return det * det >= 1e-6 * norm2 * norm2;
+}
+
+// Bit 63 of the result is set exactly when d is infinite or not a number
+// (all exponent bits set).  Integer and/add/or only, so loops that OR these
+// flags together vectorise with the baseline instruction set.
+inline std::uint64_t NonFiniteFlag(double d) {
+    constexpr std::uint64_t kExponent = 0x7ff0000000000000ULL;
+    return (std::bit_cast<std::uint64_t>(d) & kExponent) + 0x0010000000000000ULL;
+}
+inline bool IsNonFinite(std::uint64_t flags) { return (flags >> 63) != 0; }
+
+bool AnyNonFinite(const double* values, std::size_t count) {
+    std::uint64_t flags = 0;
+    for (std::size_t i = 0; i < count; ++i) flags |= NonFiniteFlag(values[i]);
+    return IsNonFinite(flags);
 }
 }  // namespace
 
@@ -244,39 +262,26 @@ long PreparedTransform::ApplyIterative(double in1, double in2, double* out1, dou
 long PreparedTransform::Batch(const double* in, double* out, std::size_t count) const {
     if (Kind == None) return TM_ERR_STATE;
     // Refuse non-finite input before writing anything.
-    bool finite = true;
-    for (std::size_t i = 0; i < 2 * count; ++i) finite &= std::isfinite(in[i]);
-    if (!finite) return TM_ERR_NOT_FINITE;
-    bool ok = true;
+    if (AnyNonFinite(in, 2 * count)) return TM_ERR_NOT_FINITE;
+    std::uint64_t flags = 0;
     switch (Kind) {
         case Affine: {
             const double x0 = OutX0, y0 = OutY0, ix = InX0, iy = InY0;
             const double a1 = Cx[1], a2 = Cx[2], b1 = Cy[1], b2 = Cy[2];
             for (std::size_t i = 0; i < count; ++i) {
-                double du = in[2 * i] - ix, dv = in[2 * i + 1] - iy;
-                double x = x0 + a1 * du + a2 * dv, y = y0 + b1 * du + b2 * dv;
+                const double du = in[2 * i] - ix, dv = in[2 * i + 1] - iy;
+                const double x = x0 + a1 * du + a2 * dv, y = y0 + b1 * du + b2 * dv;
                 out[2 * i] = x;
                 out[2 * i + 1] = y;
-                ok &= std::isfinite(x) && std::isfinite(y);
+                flags |= NonFiniteFlag(x) | NonFiniteFlag(y);
             }
             break;
         }
         case Poly2:
+            flags = BatchPoly<2>(in, out, count);
+            break;
         case Poly3:
-            for (std::size_t i = 0; i < count; ++i) {
-                double du = in[2 * i] - InX0, dv = in[2 * i + 1] - InY0;
-                double x, y;
-                if (Kind == Poly2) {
-                    x = OutX0 + EvalPoly2(Cx, du, dv);
-                    y = OutY0 + EvalPoly2(Cy, du, dv);
-                } else {
-                    x = OutX0 + EvalPoly3(Cx, du, dv);
-                    y = OutY0 + EvalPoly3(Cy, du, dv);
-                }
-                out[2 * i] = x;
-                out[2 * i + 1] = y;
-                ok &= std::isfinite(x) && std::isfinite(y);
-            }
+            flags = BatchPoly<3>(in, out, count);
             break;
         default:
             // Conversions that can fail per point stop at the first failure;
@@ -288,7 +293,25 @@ long PreparedTransform::Batch(const double* in, double* out, std::size_t count) 
                 out[2 * i + 1] = y;
             }
     }
-    return ok ? TM_OK : TM_ERR_OUTSIDE;
+    return IsNonFinite(flags) ? TM_ERR_OUTSIDE : TM_OK;
+}
+
+template <int Order>
+std::uint64_t PreparedTransform::BatchPoly(const double* in, double* out, std::size_t count) const {
+    double cx[10], cy[10];  // local copies: the stores to out cannot change them
+    std::copy(Cx, Cx + 10, cx);
+    std::copy(Cy, Cy + 10, cy);
+    const double x0 = OutX0, y0 = OutY0, ix = InX0, iy = InY0;
+    std::uint64_t flags = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const double du = in[2 * i] - ix, dv = in[2 * i + 1] - iy;
+        const double x = x0 + (Order == 2 ? EvalPoly2(cx, du, dv) : EvalPoly3(cx, du, dv));
+        const double y = y0 + (Order == 2 ? EvalPoly2(cy, du, dv) : EvalPoly3(cy, du, dv));
+        out[2 * i] = x;
+        out[2 * i + 1] = y;
+        flags |= NonFiniteFlag(x) | NonFiniteFlag(y);
+    }
+    return flags;
 }
 
 }  // namespace tiemark

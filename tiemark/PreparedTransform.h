@@ -19,6 +19,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 
 #include "Conditioning.h"
 #include "Model.h"
@@ -87,6 +88,9 @@ private:
     // not reach the tolerance within a few steps.
     template <int Order>
     bool SeededNewton(double x, double y, double* u, double* v) const;
+    // Batch conversion through a polynomial; the OR of NonFiniteFlag of the outputs.
+    template <int Order>
+    std::uint64_t BatchPoly(const double* in, double* out, std::size_t count) const;
     long SeededBackward(double userX, double userY, double* pixelX, double* pixelY) const;
 
     enum KindT { None, Affine, Poly2, Poly3, Projective, Newton, Tps };

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <vector>
 
 #include "CtrlPntSet.h"
@@ -148,5 +149,60 @@ TEST(TiemarkBackward, BatchEqualsOnePointCallsAndRefusesAsDocumented) {
         EXPECT_NEAR(y, user[1], 1e-7);
         set->EndTransform();
         delete set;
+    }
+}
+
+TEST(TiemarkBatch, ForwardPolynomialsFlagEveryNonFiniteValue) {
+    const double inf = std::numeric_limits<double>::infinity();
+    const double big = std::numeric_limits<double>::max();
+    const double tiny = std::numeric_limits<double>::denorm_min();
+    for (const TrueMap& map : AllTrueMaps()) {
+        if (map.type == TM_TRANS_PROJECTIVE) continue;  // converted per point
+        SCOPED_TRACE(map.name);
+        CCtrlPntSet set;
+        set.InitPntSet(TM_ORIENT_LINE_DOWN, map.type);
+        AddAll(set, GridPoints(map, 9, 7));
+        ASSERT_EQ(set.BeginTransform(true), TM_OK);
+        std::vector<double> in;
+        for (int i = 0; i < 37; ++i) in.push_back(650.0 * i), in.push_back(480.0 * (37 - i));
+        std::vector<double> reference(in.size());
+        ASSERT_EQ(set.BatchTransform(in.data(), reference.data(), in.size() / 2), TM_OK);
+        // Any non-finite input value in any position: refused, nothing written.
+        for (double special : {inf, -inf, std::nan("")}) {
+            for (std::size_t k : {std::size_t{0}, std::size_t{1}, std::size_t{17}, in.size() - 1}) {
+                std::vector<double> bad = in;
+                bad[k] = special;
+                std::vector<double> out(in.size(), -1.0);
+                EXPECT_EQ(set.BatchTransform(bad.data(), out.data(), bad.size() / 2), TM_ERR_NOT_FINITE)
+                    << special << " at " << k;
+                EXPECT_EQ(out, std::vector<double>(in.size(), -1.0));
+            }
+        }
+        // The extremes of the finite values are inputs like any other.
+        std::vector<double> edge = in;
+        edge[3] = tiny, edge[4] = -0.0;
+        std::vector<double> out(in.size());
+        EXPECT_EQ(set.BatchTransform(edge.data(), out.data(), edge.size() / 2), TM_OK);
+        for (std::size_t k = 0; k < in.size(); k += 2) {
+            double x, y;
+            ASSERT_EQ(set.PointTransform(&x, &y, edge[k], edge[k + 1]), TM_OK);
+            EXPECT_EQ(x, out[k]);
+            EXPECT_EQ(y, out[k + 1]);
+        }
+        // A finite input whose result overflows, in any position: refused
+        // as the one-point call refuses it (the squares of the polynomials
+        // always overflow).
+        for (std::size_t k : {std::size_t{0}, std::size_t{21}, in.size() - 1}) {
+            std::vector<double> huge = in;
+            huge[k] = k % 2 ? -big : big;
+            const std::size_t pair = k - k % 2;
+            double x, y;
+            const long one = set.PointTransform(&x, &y, huge[pair], huge[pair + 1]);
+            if (map.type == TM_TRANS_POLY2 || map.type == TM_TRANS_POLY3) {
+                EXPECT_EQ(one, TM_ERR_OUTSIDE);
+            }
+            EXPECT_EQ(set.BatchTransform(huge.data(), out.data(), huge.size() / 2), one) << "at " << k;
+        }
+        set.EndTransform();
     }
 }
