@@ -2,8 +2,14 @@
 //
 // SplineKernelSum evaluates sum_i wx_i phi(|p - c_i|) (and the same with wy)
 // at p = (u, v), and optionally its gradient grad = {dx/du, dx/dv, dy/du,
-// dy/dv}.  The work runs in fixed-size blocks on the stack with vectorised
-// logarithms: no allocation.
+// dy/dv}.  SplineKernelColumn writes phi(|p - c_i|) for every centre, the
+// column of the spline system that belongs to p.  Centres come as separate
+// arrays of u and v (structure of arrays), so four centres run in one step;
+// the logarithm is computed with integer and polynomial operations that
+// vectorise (below 1 ulp from the correctly rounded value, as std::log).
+// Both use AVX2 and FMA where the processor has them, chosen once at the
+// first call; the plain path is the same code for 128-bit vectors.  No
+// allocation.
 #ifndef MORVANE_TIEMARK_SPLINEKERNEL_H
 #define MORVANE_TIEMARK_SPLINEKERNEL_H
 
@@ -16,6 +22,13 @@ double SplineKernel(double d2);
 
 void SplineKernelSum(const double* cu, const double* cv, const double* wx, const double* wy,
                      std::size_t n, double u, double v, double* sumX, double* sumY, double grad[4]);
+
+// out[i] = phi(|(u, v) - (cu[i], cv[i])|) for i < n.
+void SplineKernelColumn(const double* cu, const double* cv, std::size_t n, double u, double v,
+                        double* out);
+
+// True when the calls above take the AVX2/FMA path on this processor.
+bool SplineKernelUsesAvx2();
 
 }  // namespace tiemark
 

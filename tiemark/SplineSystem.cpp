@@ -9,23 +9,70 @@ namespace tiemark {
 
 bool SplineSystem::Factor(const std::vector<double>& cu, const std::vector<double>& cv, double minRcond) {
     const Eigen::Index n = static_cast<Eigen::Index>(cu.size());
-    Eigen::MatrixXd a = Eigen::MatrixXd::Zero(n + 3, n + 3);
-    for (Eigen::Index r = 0; r < n; ++r) {
-        for (Eigen::Index c = 0; c < r; ++c) {
-            double du = cu[r] - cu[c], dv = cv[r] - cv[c];
-            a(r, c) = a(c, r) = SplineKernel(du * du + dv * dv);
-        }
-        a(r, n) = a(n, r) = 1.0;
-        a(r, n + 1) = a(n + 1, r) = cu[r];
-        a(r, n + 2) = a(n + 2, r) = cv[r];
+    if (n < 3 || cv.size() != cu.size()) return false;
+    const Eigen::Index m = n - 3;
+
+    // P = Q [R; 0]; the affine part must have full rank.
+    Eigen::Matrix<double, Eigen::Dynamic, 3> p(n, 3);
+    p.col(0).setOnes();
+    p.col(1) = Eigen::Map<const Eigen::VectorXd>(cu.data(), n);
+    p.col(2) = Eigen::Map<const Eigen::VectorXd>(cv.data(), n);
+    Eigen::HouseholderQR<Eigen::Matrix<double, Eigen::Dynamic, 3>> qr(p);
+    const Eigen::Vector3d rDiagonal = qr.matrixQR().diagonal().cwiseAbs();
+    if (!rDiagonal.allFinite() || !(rDiagonal.minCoeff() > minRcond * rDiagonal.maxCoeff()))
+        return false;
+
+    // Lower triangle of K, one column at a time (phi(0) = 0 on the diagonal).
+    Eigen::MatrixXd b(n, n);
+    for (Eigen::Index c = 0; c < n; ++c) {
+        b(c, c) = 0.0;
+        SplineKernelColumn(cu.data() + c + 1, cv.data() + c + 1, static_cast<std::size_t>(n - c - 1),
+                           cu[static_cast<std::size_t>(c)], cv[static_cast<std::size_t>(c)],
+                           &b(c + 1 < n ? c + 1 : c, c));
     }
-    Eigen::PartialPivLU<Eigen::MatrixXd> lu(a);
-    // The condition estimate is unreliable once a pivot is exactly zero
-    // (repeated centres), so the pivots are checked first.
-    const Eigen::VectorXd pivots = lu.matrixLU().diagonal().cwiseAbs();
-    if (!pivots.allFinite() || !(pivots.minCoeff() > minRcond * pivots.maxCoeff())) return false;
-    if (!(lu.rcond() >= minRcond)) return false;
-    Base = std::move(lu);
+    // The scale of K (its 1-norm, from the lower triangle) against which
+    // the Cholesky pivots are judged.
+    Eigen::VectorXd columnSums = Eigen::VectorXd::Zero(n);
+    for (Eigen::Index c = 0; c < n; ++c) {
+        const auto below = b.col(c).tail(n - c - 1).cwiseAbs();
+        columnSums[c] += below.sum();
+        columnSums.tail(n - c - 1) += below;
+    }
+    const double kernelNorm = columnSums.maxCoeff();
+    // B = Q^T K Q = H_2 H_1 H_0 K H_0 H_1 H_2.  With H = I - tau v v^T and
+    // p = tau K v:  H K H = K - v z^T - z v^T,  z = p - (tau/2)(v^T p) v,
+    // a symmetric rank-2 update of the trailing block; H_k acts on rows and
+    // columns k.. only, so the first k columns see just H_k from the left.
+    for (Eigen::Index k = 0; k < 3; ++k) {
+        const Eigen::Index len = n - k;
+        Eigen::VectorXd v(len);
+        v[0] = 1.0;
+        v.tail(len - 1) = qr.matrixQR().col(k).tail(len - 1);
+        const double tau = qr.hCoeffs()[k];
+        auto block = b.bottomRightCorner(len, len);
+        Eigen::VectorXd pk = tau * (block.selfadjointView<Eigen::Lower>() * v);
+        Eigen::VectorXd zk = pk - (0.5 * tau * v.dot(pk)) * v;
+        block.selfadjointView<Eigen::Lower>().rankUpdate(v, zk, -1.0);
+        if (k > 0) {
+            auto left = b.block(k, 0, len, k);  // rows H_k mixes, left of the block
+            left -= (tau * v) * (v.transpose() * left);
+        }
+    }
+    // Cholesky factor of the trailing block Q2^T K Q2, in place.
+    if (m > 0) {
+        Eigen::Ref<Eigen::MatrixXd> trailing = b.bottomRightCorner(m, m);
+        Eigen::LLT<Eigen::Ref<Eigen::MatrixXd>, Eigen::Lower> llt(trailing);
+        if (llt.info() != Eigen::Success) return false;
+        // The condition estimate is unreliable once a pivot is (nearly)
+        // zero (repeated centres), so the pivots are checked first, against
+        // the scale of K: the trailing block alone may be that small.
+        const Eigen::VectorXd pivots = trailing.diagonal().array().square();
+        if (!pivots.allFinite() || !(pivots.minCoeff() > minRcond * kernelNorm)) return false;
+        if (!(llt.rcond() >= minRcond)) return false;
+    }
+    if (!b.leftCols(3).allFinite()) return false;
+    Reduced = std::move(b);
+    AffineQR = std::move(qr);
     BaseU = cu;
     BaseV = cv;
     ExtU.clear(), ExtV.clear(), Columns.clear(), Ys.clear(), Pivots.clear();
@@ -35,24 +82,44 @@ bool SplineSystem::Factor(const std::vector<double>& cu, const std::vector<doubl
 Eigen::VectorXd SplineSystem::Column(double u, double v, std::size_t borders) const {
     const std::size_t n = BaseU.size();
     Eigen::VectorXd c(static_cast<Eigen::Index>(n + 3 + borders));
-    for (std::size_t i = 0; i < n; ++i) {
-        double du = u - BaseU[i], dv = v - BaseV[i];
-        c[static_cast<Eigen::Index>(i)] = SplineKernel(du * du + dv * dv);
-    }
+    SplineKernelColumn(BaseU.data(), BaseV.data(), n, u, v, c.data());
     c[static_cast<Eigen::Index>(n)] = 1.0;
     c[static_cast<Eigen::Index>(n + 1)] = u;
     c[static_cast<Eigen::Index>(n + 2)] = v;
-    for (std::size_t j = 0; j < borders; ++j) {
-        double du = u - ExtU[j], dv = v - ExtV[j];
-        c[static_cast<Eigen::Index>(n + 3 + j)] = SplineKernel(du * du + dv * dv);
-    }
+    SplineKernelColumn(ExtU.data(), ExtV.data(), borders, u, v, c.data() + n + 3);
     return c;
+}
+
+void SplineSystem::SolveBase(Eigen::Ref<Eigen::VectorXd> z) const {
+    // [K P; P^T 0] [w; a] = [f; h].  In the rotated frame w' = Q^T w:
+    //   P^T w = h              ->  w'_1 = R^-T h
+    //   rows 4..N of Q^T(...)  ->  L L^T w'_2 = f'_2 - B21 w'_1
+    //   rows 1..3              ->  R a = f'_1 - B11 w'_1 - B21^T w'_2
+    const Eigen::Index n = static_cast<Eigen::Index>(BaseU.size());
+    const Eigen::Index m = n - 3;
+    const auto r = AffineQR.matrixQR().topRows<3>().triangularView<Eigen::Upper>();
+    const Eigen::Vector3d w1 = r.transpose().solve(Eigen::Vector3d(z.segment<3>(n)));
+    Eigen::VectorXd f = z.head(n);
+    f.applyOnTheLeft(AffineQR.householderQ().adjoint());
+    const auto b21 = Reduced.block(3, 0, m, 3);
+    Eigen::VectorXd w(n);
+    w.head<3>() = w1;
+    w.tail(m) = f.tail(m) - b21 * w1;
+    const auto l = Reduced.bottomRightCorner(m, m).triangularView<Eigen::Lower>();
+    l.solveInPlace(w.tail(m));
+    l.transpose().solveInPlace(w.tail(m));
+    const Eigen::Matrix3d b11 = Reduced.topLeftCorner<3, 3>().selfadjointView<Eigen::Lower>();
+    const Eigen::Vector3d affine = r.solve(Eigen::Vector3d(f.head<3>() - b11 * w1 - b21.transpose() * w.tail(m)));
+    w.applyOnTheLeft(AffineQR.householderQ());
+    z.head(n) = w;
+    z.segment<3>(n) = affine;
 }
 
 Eigen::VectorXd SplineSystem::Solve(const Eigen::VectorXd& b, std::size_t borders) const {
     const Eigen::Index base = static_cast<Eigen::Index>(BaseU.size() + 3);
     Eigen::VectorXd z(b.size());
-    z.head(base) = Base.solve(b.head(base));
+    z.head(base) = b.head(base);
+    SolveBase(z.head(base));
     // Each border j: zeta = (c_j . w - beta_j) / s_j, then w -= y_j zeta.
     for (std::size_t j = 0; j < borders; ++j) {
         const Eigen::Index len = base + static_cast<Eigen::Index>(j);

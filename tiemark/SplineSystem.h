@@ -6,8 +6,14 @@
 //     M = [ K   P ]    K_ij = phi(|c_i - c_j|),  P_i = (1, u_i, v_i),
 //         [ P^T 0 ]
 // solved for the kernel weights and the affine part of both user
-// coordinates.  Factor() takes an LU factorisation with partial pivoting of
-// the base system.  Append() borders it with one more centre: with y = M^-1 c
+// coordinates.  Factor() solves the base system by the null-space method:
+// with P = Q [R; 0] (three Householder reflectors), the weights lie in the
+// span of Q2, the last N-3 columns of Q, so that P^T w = 0 holds, and the
+// remaining matrix Q2^T K Q2 is positive definite for distinct centres that
+// are not all on one line (the kernel is conditionally positive definite):
+// one Cholesky factorisation of it, N^3/3 flops, serves every right-hand
+// side.  B = Q^T K Q is kept as its first three columns and, in place of its
+// last N-3, the Cholesky factor.  Append() borders it with one more centre: with y = M^-1 c
 // for the new column c, the new pivot is s = c^T y (the Schur complement),
 // and every later solve runs through the base LU and the stored borders.
 // The caller refits from scratch when a pivot is small or the borders
@@ -49,7 +55,13 @@ public:
 private:
     Eigen::VectorXd Column(double u, double v, std::size_t borders) const;
 
-    Eigen::PartialPivLU<Eigen::MatrixXd> Base;
+    // Solves the base system (BaseCount() + 3 unknowns) in place.
+    void SolveBase(Eigen::Ref<Eigen::VectorXd> z) const;
+
+    // Lower triangle: column 0..2 hold B's first three columns, the rest
+    // the Cholesky factor L of B's trailing block.
+    Eigen::MatrixXd Reduced;
+    Eigen::HouseholderQR<Eigen::Matrix<double, Eigen::Dynamic, 3>> AffineQR;  // of P
     std::vector<double> BaseU, BaseV;
     // One entry per appended centre.
     std::vector<double> ExtU, ExtV;

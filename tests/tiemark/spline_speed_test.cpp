@@ -1,0 +1,137 @@
+// Checks of the vectorised thin plate spline kernels and of the null-space
+// factorisation of the spline system against plain references: std::log
+// for the kernel, a dense LU of the saddle-point matrix for the system.
+#include <gtest/gtest.h>
+
+#include <Eigen/Dense>
+#include <cmath>
+#include <random>
+#include <vector>
+
+#include "../../tiemark/SplineKernel.h"
+#include "../../tiemark/SplineSystem.h"
+
+namespace {
+
+using tiemark::SplineKernel;
+
+std::vector<double> Uniform(std::mt19937& rng, std::size_t n, double lo, double hi) {
+    std::uniform_real_distribution<double> d(lo, hi);
+    std::vector<double> out(n);
+    for (double& x : out) x = d(rng);
+    return out;
+}
+
+// The saddle-point matrix [K P; P^T 0] of the given centres.
+Eigen::MatrixXd SaddleMatrix(const std::vector<double>& cu, const std::vector<double>& cv) {
+    const Eigen::Index n = static_cast<Eigen::Index>(cu.size());
+    Eigen::MatrixXd m = Eigen::MatrixXd::Zero(n + 3, n + 3);
+    for (Eigen::Index r = 0; r < n; ++r) {
+        for (Eigen::Index c = 0; c < n; ++c) {
+            double du = cu[r] - cu[c], dv = cv[r] - cv[c];
+            m(r, c) = SplineKernel(du * du + dv * dv);
+        }
+        m(r, n) = m(n, r) = 1.0;
+        m(r, n + 1) = m(n + 1, r) = cu[r];
+        m(r, n + 2) = m(n + 2, r) = cv[r];
+    }
+    return m;
+}
+
+// Every tail length, distances from 0 (a centre hit exactly) over many
+// orders of magnitude, and the gradient against its closed form.
+TEST(SplineKernel, SumsAndColumnsMatchTheScalarKernel) {
+    std::mt19937 rng(7);
+    for (std::size_t n : {0u, 1u, 2u, 3u, 4u, 5u, 7u, 8u, 9u, 31u, 1000u}) {
+        for (double scale : {1e-150, 1e-6, 1.0, 3.0, 1e5, 1e150}) {
+            SCOPED_TRACE(testing::Message() << "n " << n << " scale " << scale);
+            std::vector<double> cu = Uniform(rng, n, -scale, scale), cv = Uniform(rng, n, -scale, scale);
+            std::vector<double> wx = Uniform(rng, n, -1, 1), wy = Uniform(rng, n, -1, 1);
+            const double u = n > 2 ? cu[2] : 0.3 * scale, v = n > 2 ? cv[2] : -0.2 * scale;
+            std::vector<double> column(n + 1, 42.0);
+            tiemark::SplineKernelColumn(cu.data(), cv.data(), n, u, v, column.data());
+            EXPECT_EQ(column[n], 42.0);  // nothing written past the end
+            long double sx = 0, sy = 0, g[4] = {0, 0, 0, 0}, magnitude = 0, gradMagnitude = 0;
+            for (std::size_t i = 0; i < n; ++i) {
+                double du = u - cu[i], dv = v - cv[i], d2 = du * du + dv * dv;
+                double phi = SplineKernel(d2);
+                // d2 itself may round differently (fused multiply-add), which
+                // moves phi by up to about eps d2 |log d2 + 1| / 2.
+                EXPECT_NEAR(column[i], phi, 5e-16 * (std::fabs(phi) + d2)) << i;
+                if (d2 == 0.0) {
+                    EXPECT_EQ(column[i], 0.0);
+                }
+                sx += phi * wx[i], sy += phi * wy[i];
+                magnitude += std::fabs(phi) + d2;
+                double dphi = d2 > 0.0 ? std::log(d2) + 1.0 : 0.0;
+                g[0] += du * dphi * wx[i], g[1] += dv * dphi * wx[i];
+                g[2] += du * dphi * wy[i], g[3] += dv * dphi * wy[i];
+                gradMagnitude += (std::fabs(du) + std::fabs(dv)) * std::fabs(dphi);
+            }
+            double x, y, grad[4], x2, y2;
+            tiemark::SplineKernelSum(cu.data(), cv.data(), wx.data(), wy.data(), n, u, v, &x, &y, grad);
+            tiemark::SplineKernelSum(cu.data(), cv.data(), wx.data(), wy.data(), n, u, v, &x2, &y2, nullptr);
+            const double tol = 1e-15 * static_cast<double>(magnitude) + 1e-300;
+            EXPECT_NEAR(x, static_cast<double>(sx), tol);
+            EXPECT_NEAR(y, static_cast<double>(sy), tol);
+            EXPECT_EQ(x, x2);
+            EXPECT_EQ(y, y2);
+            for (int k = 0; k < 4; ++k)
+                EXPECT_NEAR(grad[k], static_cast<double>(g[k]), 1e-15 * static_cast<double>(gradMagnitude) + 1e-300);
+        }
+    }
+    double nanSum, ySum;
+    const double cu[1] = {0.0}, cv[1] = {0.0}, w[1] = {1.0};
+    tiemark::SplineKernelSum(cu, cv, w, w, 1, std::nan(""), 0.0, &nanSum, &ySum, nullptr);
+    EXPECT_TRUE(std::isnan(nanSum));
+}
+
+// The factorised system solves arbitrary right-hand sides (the affine rows
+// too, as appending centres needs) like a dense LU, also after borders.
+TEST(SplineSystem, SolvesLikeADenseFactorisationAndRefusesDegenerateCentres) {
+    std::mt19937 rng(11);
+    for (std::size_t n : {3u, 4u, 5u, 17u, 200u}) {
+        SCOPED_TRACE(testing::Message() << "n " << n);
+        std::vector<double> cu = Uniform(rng, n + 3, -1, 1), cv = Uniform(rng, n + 3, -1, 1);
+        std::vector<double> baseU(cu.begin(), cu.begin() + n), baseV(cv.begin(), cv.begin() + n);
+        tiemark::SplineSystem system;
+        ASSERT_TRUE(system.Factor(baseU, baseV, 1e-14));
+        for (std::size_t borders = 0; borders <= 3; ++borders) {
+            if (borders > 0) {
+                ASSERT_TRUE(system.Append(cu[n + borders - 1], cv[n + borders - 1], borders - 1, 1e-9));
+            }
+            // Unknowns: base centres, affine terms, appended centres.
+            std::vector<double> allU(baseU), allV(baseV);
+            allU.insert(allU.end(), cu.begin() + n, cu.begin() + n + borders);
+            allV.insert(allV.end(), cv.begin() + n, cv.begin() + n + borders);
+            Eigen::MatrixXd full = SaddleMatrix(allU, allV);
+            // Move the affine rows and columns between base and appended centres.
+            std::vector<Eigen::Index> order;
+            for (std::size_t i = 0; i < n; ++i) order.push_back(static_cast<Eigen::Index>(i));
+            for (std::size_t k = 0; k < 3; ++k) order.push_back(static_cast<Eigen::Index>(n + borders + k));
+            for (std::size_t j = 0; j < borders; ++j) order.push_back(static_cast<Eigen::Index>(n + j));
+            const Eigen::Index size = static_cast<Eigen::Index>(order.size());
+            Eigen::MatrixXd m(size, size);
+            for (Eigen::Index r = 0; r < size; ++r)
+                for (Eigen::Index c = 0; c < size; ++c) m(r, c) = full(order[r], order[c]);
+            Eigen::VectorXd b = Eigen::VectorXd::Random(size);
+            Eigen::VectorXd expected = m.fullPivLu().solve(b);
+            Eigen::VectorXd z = system.Solve(b, borders);
+            EXPECT_LT((z - expected).norm(), 1e-9 * (1.0 + expected.norm())) << borders;
+            EXPECT_LT((m * z - b).norm(), 1e-11 * (1.0 + b.norm())) << borders;
+        }
+    }
+    std::vector<double> u = {0.0, 1.0, 0.0, 1.0, 0.3}, v = {0.0, 0.0, 1.0, 1.0, 0.6};
+    tiemark::SplineSystem ok;
+    EXPECT_TRUE(ok.Factor(u, v, 1e-14));
+    std::vector<double> repeatedU(u), repeatedV(v);
+    repeatedU.push_back(u[3]), repeatedV.push_back(v[3]);
+    tiemark::SplineSystem repeated;
+    EXPECT_FALSE(repeated.Factor(repeatedU, repeatedV, 1e-14));
+    std::vector<double> lineU = {0.0, 0.1, 0.2, 0.3, 0.5}, lineV = {0.0, 0.2, 0.4, 0.6, 1.0};
+    tiemark::SplineSystem collinear;
+    EXPECT_FALSE(collinear.Factor(lineU, lineV, 1e-14));
+    EXPECT_FALSE(collinear.Factor({0.0, 1.0}, {0.0, 1.0}, 1e-14));
+}
+
+}  // namespace
