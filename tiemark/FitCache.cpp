@@ -70,22 +70,36 @@ void DesignRows(short type, double u, double v, double x, double y, double rows[
     }
 }
 
-Normalisation ChooseNormalisation(const std::vector<_CtrlPntStrcT>& points) {
+// The normalisation of the used points; *used receives their count.
+Normalisation ChooseNormalisation(const std::vector<_CtrlPntStrcT>& points, std::size_t* used) {
+    // One pass: the sums for the centre and the extremes for the scale.  The
+    // largest |p - centre| is reached at an extreme because rounding is
+    // monotonic, so this gives exactly what a second pass over the
+    // deviations would.
     double n = 0, sx = 0, sy = 0, sX = 0, sY = 0;
+    double lo[4] = {0, 0, 0, 0}, hi[4] = {0, 0, 0, 0};
     for (const _CtrlPntStrcT& p : points) {
         if (!p.UseFlag) continue;
+        const double c[4] = {p.PixelX, p.PixelY, p.UserX, p.UserY};
+        if (n == 0) {
+            std::copy(c, c + 4, lo);
+            std::copy(c, c + 4, hi);
+        }
+        for (int k = 0; k < 4; ++k) {
+            lo[k] = std::min(lo[k], c[k]);
+            hi[k] = std::max(hi[k], c[k]);
+        }
         ++n;
         sx += p.PixelX, sy += p.PixelY, sX += p.UserX, sY += p.UserY;
     }
     Normalisation norm;
+    *used = static_cast<std::size_t>(n);
     if (n == 0) return norm;
     norm.PixelX0 = sx / n, norm.PixelY0 = sy / n, norm.UserX0 = sX / n, norm.UserY0 = sY / n;
-    double ps = 0, us = 0;
-    for (const _CtrlPntStrcT& p : points) {
-        if (!p.UseFlag) continue;
-        ps = std::max({ps, std::fabs(p.PixelX - norm.PixelX0), std::fabs(p.PixelY - norm.PixelY0)});
-        us = std::max({us, std::fabs(p.UserX - norm.UserX0), std::fabs(p.UserY - norm.UserY0)});
-    }
+    const double centre[4] = {norm.PixelX0, norm.PixelY0, norm.UserX0, norm.UserY0};
+    double reach[4];
+    for (int k = 0; k < 4; ++k) reach[k] = std::max(std::fabs(hi[k] - centre[k]), std::fabs(lo[k] - centre[k]));
+    const double ps = std::max(reach[0], reach[1]), us = std::max(reach[2], reach[3]);
     norm.PixelScale = ps > 0 ? ps : 1.0;
     norm.UserScale = us > 0 ? us : 1.0;
     return norm;
@@ -98,9 +112,9 @@ void Normalise(const Normalisation& n, const _CtrlPntStrcT& p, double* u, double
     *y = (p.UserY - n.UserY0) / n.UserScale;
 }
 
-// Below this many design rows a Givens sweep is as fast as a Householder QR
-// and needs no allocation.
-constexpr std::size_t kHouseholderRows = 256;
+// Design rows absorbed into the factor at a time: 256 rows of 12 values
+// (24 KiB) stay in the first-level cache while they are reflected.
+constexpr std::size_t kBlockRows = 256;
 
 }  // namespace
 
@@ -146,11 +160,10 @@ long FitCache::Ensure(const std::vector<_CtrlPntStrcT>& points, short transType,
 
 long FitCache::FitFromScratch(const std::vector<_CtrlPntStrcT>& points, short transType, short orientType) {
     std::size_t used = 0;
-    for (const _CtrlPntStrcT& p : points) used += p.UseFlag;
     // Everything is built in locals first: an allocation failure leaves the cache as it was.
     Model model;
     model.Type = transType;
-    model.Norm = ChooseNormalisation(points);
+    model.Norm = ChooseNormalisation(points, &used);
     long status = TM_OK;
     LsqFactor factor, mirror;
     bool hasFactor = false;
@@ -159,8 +172,8 @@ long FitCache::FitFromScratch(const std::vector<_CtrlPntStrcT>& points, short tr
     } else if (transType == TM_TRANS_TPS) {
         status = FitSpline(points, used, &model);
     } else {
-        BuildFactor(points, used, transType, model.Norm, false, &factor);
-        if (transType == TM_TRANS_SIMILARITY) BuildFactor(points, used, transType, model.Norm, true, &mirror);
+        BuildFactor(points, transType, model.Norm, false, &factor);
+        if (transType == TM_TRANS_SIMILARITY) BuildFactor(points, transType, model.Norm, true, &mirror);
         hasFactor = true;
     }
     if (transType != TM_TRANS_TPS || status != TM_OK) Spline.reset();
@@ -179,44 +192,27 @@ long FitCache::FitFromScratch(const std::vector<_CtrlPntStrcT>& points, short tr
     return Status;
 }
 
-void FitCache::BuildFactor(const std::vector<_CtrlPntStrcT>& points, std::size_t used, short type,
+void FitCache::BuildFactor(const std::vector<_CtrlPntStrcT>& points, short type,
                            const Normalisation& norm, bool mirror, LsqFactor* factor) {
     const int m = Unknowns(type), rhs = RightHandSides(type), per = RowsPerPoint(type);
     factor->Reset(m, rhs);
-    const std::size_t nRows = used * per;
-    double rows[2][LsqFactor::kWidth] = {};
-    if (nRows < kHouseholderRows) {
-        for (const _CtrlPntStrcT& p : points) {
-            if (!p.UseFlag) continue;
-            double u, v, x, y;
-            Normalise(norm, p, &u, &v, &x, &y);
-            DesignRows(type, u, v, x, y, rows, mirror);
-            for (int r = 0; r < per; ++r) factor->AddRow(rows[r]);
-        }
-        return;
-    }
-    // Many rows: one blocked Householder QR of the augmented design [A | b].
-    const int width = m + rhs;
-    Eigen::MatrixXd a(static_cast<Eigen::Index>(nRows), width);
-    Eigen::Index row = 0;
+    // The design rows are streamed through a block small enough to stay in
+    // the first-level cache and absorbed a block at a time with Householder
+    // reflections: no matrix of all rows is ever built.
+    alignas(64) double block[kBlockRows][LsqFactor::kWidth];
+    std::size_t filled = 0;
     for (const _CtrlPntStrcT& p : points) {
         if (!p.UseFlag) continue;
         double u, v, x, y;
         Normalise(norm, p, &u, &v, &x, &y);
-        DesignRows(type, u, v, x, y, rows, mirror);
-        for (int r = 0; r < per; ++r, ++row)
-            for (int j = 0; j < width; ++j) a(row, j) = rows[r][j];
+        DesignRows(type, u, v, x, y, block + filled, mirror);
+        filled += static_cast<std::size_t>(per);
+        if (filled + 2 > kBlockRows) {
+            factor->AddRows(block[0], filled);
+            filled = 0;
+        }
     }
-    Eigen::HouseholderQR<Eigen::Ref<Eigen::MatrixXd>> qr(a);
-    double tri[LsqFactor::kMaxCols * LsqFactor::kWidth] = {};
-    const int count = static_cast<int>(std::min<Eigen::Index>(m, a.rows()));
-    for (int i = 0; i < count; ++i)
-        for (int j = i; j < width; ++j) tri[i * LsqFactor::kWidth + j] = a(i, j);
-    // Rows m.. of the triangle of [A | b] hold the residual norms.
-    double rss[LsqFactor::kMaxRhs] = {};
-    for (int j = 0; j < rhs; ++j)
-        for (Eigen::Index i = m; i <= m + j && i < a.rows(); ++i) rss[j] += a(i, m + j) * a(i, m + j);
-    factor->SetTriangle(tri, count, nRows, rss);
+    if (filled > 0) factor->AddRows(block[0], filled);
 }
 
 bool FitCache::PreferMirror() const {

@@ -54,7 +54,7 @@ private:
     // The user RMS of a solved linear least-squares fit, from the factor's
     // residual sums in O(1); false for the types where it needs the points.
     bool UserRmsFromFactor(double* userRms) const;
-    static void BuildFactor(const std::vector<_CtrlPntStrcT>& points, std::size_t used, short type,
+    static void BuildFactor(const std::vector<_CtrlPntStrcT>& points, short type,
                             const Normalisation& norm, bool mirror, LsqFactor* factor);
     long FitSpline(const std::vector<_CtrlPntStrcT>& points, std::size_t used, Model* model);
     void SplinePointAdded(const _CtrlPntStrcT& p);

@@ -4,7 +4,11 @@
 // design matrix A together with Q^T b for up to two right-hand sides, as one
 // augmented Cols x (Cols + Rhs) block.  A row [a | b] is absorbed with Givens
 // rotations in O(Cols^2), which keeps the factorisation backward stable
-// (never forming A^T A).  Solving is a back substitution.  No allocation.
+// (never forming A^T A).  Many rows at once are absorbed as a block with
+// Householder reflections of [R; block]: the same factorisation, with the
+// reflections' inner loops running across a row's columns, which vectorises
+// (a row by row Givens sweep cannot).  Solving is a back substitution.  No
+// allocation.
 #ifndef MORVANE_TIEMARK_LSQFACTOR_H
 #define MORVANE_TIEMARK_LSQFACTOR_H
 
@@ -25,6 +29,9 @@ public:
 
     // Absorbs one row of Cols + Rhs values.
     void AddRow(const double* row);
+    // Absorbs count rows of Cols + Rhs values, row-major with stride kWidth.
+    // The rows are used as scratch and hold nothing useful afterwards.
+    void AddRows(double* rows, std::size_t count);
     // Sets the augmented triangle directly (from a Householder QR), row-major
     // with stride kWidth; rows beyond the given count are zero.  rss holds
     // the residual sums of squares of the right-hand sides.
