@@ -5,6 +5,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <iterator>
 #include <limits>
 #include <utility>
 
@@ -23,6 +24,11 @@ constexpr int kDegree[10] = {0, 1, 1, 2, 2, 2, 3, 3, 3, 3};
 constexpr int kSeedGridSide = 17;
 constexpr int kSplineSeedGridSide = 9;
 constexpr double kSeedReach = 1.25;
+// Order 3 polynomials refine the seed per cell of a kSeedCells^2 grid over the same
+// square (in the affine estimate's coordinates), each fitted to exact
+// inverses at kCellSamples^2 positions: a cubic on a cell a quarter as wide
+// is about 250 times closer, so one Newton step usually suffices.
+constexpr int kCellSamples = 6;
 // A seed fit whose design is worse conditioned than this is not used.
 constexpr double kMaxSeedCondition = 1e10;
 // Undamped Newton evaluations from the seed before giving way to the damped
@@ -89,7 +95,8 @@ bool AnyNonFinite(const double* values, std::size_t count) {
 
 void PreparedTransform::Release() {
     Kind = None;
-    HasSeed = false;
+    HasSeed = HasCells = false;
+    std::fill(std::begin(CellOk), std::end(CellOk), false);
     Source = Model();
 }
 
@@ -124,13 +131,80 @@ bool PreparedTransform::FitBackwardSeed() {
     return true;
 }
 
+void PreparedTransform::Seed(double s, double t, double* u, double* v) const {
+    if (!HasCells) {
+        *u = SeedU[0] + EvalPoly3(SeedU, s, t);
+        *v = SeedV[0] + EvalPoly3(SeedV, s, t);
+        return;
+    }
+    // The cell of (s, t); outside the grid the nearest edge cell, whose
+    // polynomial extrapolates no worse than the global one.
+    double fi = (s + kSeedReach) * (kSeedCells / (2.0 * kSeedReach));
+    double fk = (t + kSeedReach) * (kSeedCells / (2.0 * kSeedReach));
+    if (!(fi >= 0.0)) fi = 0.0;
+    if (!(fi < kSeedCells - 1)) fi = kSeedCells - 1;
+    if (!(fk >= 0.0)) fk = 0.0;
+    if (!(fk < kSeedCells - 1)) fk = kSeedCells - 1;
+    const int cell = static_cast<int>(fi) * kSeedCells + static_cast<int>(fk);
+    if (!CellOk[cell]) {
+        *u = SeedU[0] + EvalPoly3(SeedU, s, t);
+        *v = SeedV[0] + EvalPoly3(SeedV, s, t);
+        return;
+    }
+    const double* c = CellSeed[cell];
+    const double a = (s - c[20]) * c[22], b = (t - c[21]) * c[22];
+    *u = c[0] + EvalPoly3(c, a, b);
+    *v = c[10] + EvalPoly3(c + 10, a, b);
+}
+
+void PreparedTransform::FitSeedCells() {
+    const Model& m = Source;
+    // The forward linear map at the centre, s -> (x, y): the inverse of Inv.
+    const double det = m.Inv[0] * m.Inv[3] - m.Inv[1] * m.Inv[2];
+    const double l[4] = {m.Inv[3] / det, -m.Inv[1] / det, -m.Inv[2] / det, m.Inv[0] / det};
+    const double width = 2.0 * kSeedReach / kSeedCells;
+    for (int i = 0; i < kSeedCells; ++i) {
+        for (int k = 0; k < kSeedCells; ++k) {
+            const int cell = i * kSeedCells + k;
+            double* c = CellSeed[cell];
+            CellOk[cell] = false;
+            c[20] = -kSeedReach + (i + 0.5) * width;
+            c[21] = -kSeedReach + (k + 0.5) * width;
+            c[22] = 2.0 / width;
+            LsqFactor lsq;
+            lsq.Reset(10, 2);
+            for (int p = 0; p < kCellSamples; ++p) {
+                for (int q = 0; q < kCellSamples; ++q) {
+                    // Local coordinates over [-1.1, 1.1]: the cell and a rim.
+                    const double a = 1.1 * (2.0 * p / (kCellSamples - 1) - 1.0);
+                    const double b = 1.1 * (2.0 * q / (kCellSamples - 1) - 1.0);
+                    const double s = c[20] + a / c[22], t = c[21] + b / c[22];
+                    const double x = m.CentreX + l[0] * s + l[1] * t;
+                    const double y = m.CentreY + l[2] * s + l[3] * t;
+                    double u, v;
+                    // Not solved: a fold or far outside, no sample.
+                    if (!SeededNewton<3>(x, y, &u, &v)) continue;
+                    const double row[12] = {1.0,       a,         b,         a * a,     a * b, b * b,
+                                            a * a * a, a * a * b, a * b * b, b * b * b, u,     v};
+                    lsq.AddRow(row);
+                }
+            }
+            if (lsq.Rows() < 20 || !(lsq.Condition(10) <= kMaxSeedCondition)) continue;
+            if (!lsq.Solve(0, c) || !lsq.Solve(1, c + 10)) continue;
+            bool finite = true;
+            for (int j = 0; j < 20; ++j) finite &= std::isfinite(c[j]);
+            CellOk[cell] = finite;
+        }
+    }
+}
+
 template <int Order>
 bool PreparedTransform::SeededNewton(double x, double y, double* uOut, double* vOut) const {
     const Model& m = Source;
     const double dx = x - m.CentreX, dy = y - m.CentreY;
     const double s = m.Inv[0] * dx + m.Inv[1] * dy, t = m.Inv[2] * dx + m.Inv[3] * dy;
-    double u = SeedU[0] + EvalPoly3(SeedU, s, t);
-    double v = SeedV[0] + EvalPoly3(SeedV, s, t);
+    double u, v;
+    Seed(s, t, &u, &v);
     const double tolerance = kNewtonTolerance * (1.0 + std::sqrt(x * x + y * y));
     const double tolerance2 = tolerance * tolerance;
     double last = std::numeric_limits<double>::infinity();
@@ -199,7 +273,8 @@ long PreparedTransform::Prepare(const Model& model, bool forward) {
     const Normalisation& n = model.Norm;
     Model source = model;  // the only allocation (spline centres); done before any change
     Forward = forward;
-    HasSeed = false;
+    HasSeed = HasCells = false;
+    std::fill(std::begin(CellOk), std::end(CellOk), false);
     Source = std::move(source);
     const double ps = n.PixelScale, S = n.UserScale;
     if (!forward) {
@@ -214,6 +289,10 @@ long PreparedTransform::Prepare(const Model& model, bool forward) {
         } else {
             Kind = Newton;  // projective uses its closed form through Source
             if (model.Type != TM_TRANS_PROJECTIVE) HasSeed = FitBackwardSeed();
+            // Order 2 converges in one step from the global seed already; the
+            // spline's samples would cost a pass over its centres each.
+            if (HasSeed && model.Type == TM_TRANS_POLY3) FitSeedCells();
+            HasCells = std::find(std::begin(CellOk), std::end(CellOk), true) != std::end(CellOk);
         }
         return TM_OK;
     }

@@ -84,6 +84,10 @@ private:
     long ApplyIterative(double in1, double in2, double* out1, double* out2) const;
     // Fits SeedU/SeedV; false (no seed) when the sampled map is unusable.
     bool FitBackwardSeed();
+    // Fits CellSeed from exact inverses; cells without a fit keep CellOk false.
+    void FitSeedCells();
+    // The seed (u, v) at the affine estimate (s, t).
+    void Seed(double s, double t, double* u, double* v) const;
     // Seeded undamped Newton from normalised user (x, y); false when it does
     // not reach the tolerance within a few steps.
     template <int Order>
@@ -105,6 +109,12 @@ private:
     // ((x, y) - Source.Centre), the affine inverse's estimate.
     bool HasSeed = false;
     double SeedU[10] = {}, SeedV[10] = {};
+    // Per cell: u and v coefficients in local coordinates ((s, t) - centre)
+    // * scale, then the centre's s and t and the scale.
+    static constexpr int kSeedCells = 4;
+    double CellSeed[kSeedCells * kSeedCells][23] = {};
+    bool CellOk[kSeedCells * kSeedCells] = {};
+    bool HasCells = false;
 };
 
 }  // namespace tiemark
