@@ -131,7 +131,7 @@ bool PreparedTransform::FitBackwardSeed() {
     return true;
 }
 
-void PreparedTransform::Seed(double s, double t, double* u, double* v) const {
+inline void PreparedTransform::Seed(double s, double t, double* u, double* v) const {
     if (!HasCells) {
         *u = SeedU[0] + EvalPoly3(SeedU, s, t);
         *v = SeedV[0] + EvalPoly3(SeedV, s, t);
@@ -199,14 +199,15 @@ void PreparedTransform::FitSeedCells() {
 }
 
 template <int Order>
-bool PreparedTransform::SeededNewton(double x, double y, double* uOut, double* vOut) const {
+inline bool PreparedTransform::SeededNewton(double x, double y, double* uOut, double* vOut) const {
     const Model& m = Source;
     const double dx = x - m.CentreX, dy = y - m.CentreY;
     const double s = m.Inv[0] * dx + m.Inv[1] * dy, t = m.Inv[2] * dx + m.Inv[3] * dy;
     double u, v;
     Seed(s, t, &u, &v);
-    const double tolerance = kNewtonTolerance * (1.0 + std::sqrt(x * x + y * y));
-    const double tolerance2 = tolerance * tolerance;
+    // The square of kNewtonTolerance * |(1, x, y)|, at most the damped
+    // iteration's kNewtonTolerance * (1 + |(x, y)|), and without a root.
+    const double tolerance2 = kNewtonTolerance * kNewtonTolerance * (1.0 + x * x + y * y);
     double last = std::numeric_limits<double>::infinity();
     for (int iter = 0; iter < kSeededEvaluations; ++iter) {
         double fx, fy, j[4];
@@ -248,11 +249,11 @@ bool PreparedTransform::SeededNewton(double x, double y, double* uOut, double* v
     return false;
 }
 
-long PreparedTransform::SeededBackward(double userX, double userY, double* pixelX,
+inline long PreparedTransform::SeededBackward(double userX, double userY, double* pixelX,
                                        double* pixelY) const {
     const Normalisation& n = Source.Norm;
-    const double x = (userX - n.UserX0) / n.UserScale;
-    const double y = (userY - n.UserY0) / n.UserScale;
+    const double x = (userX - n.UserX0) * InvUserScale;
+    const double y = (userY - n.UserY0) * InvUserScale;
     double u, v;
     bool done;
     switch (Source.Type) {
@@ -277,6 +278,7 @@ long PreparedTransform::Prepare(const Model& model, bool forward) {
     std::fill(std::begin(CellOk), std::end(CellOk), false);
     Source = std::move(source);
     const double ps = n.PixelScale, S = n.UserScale;
+    InvUserScale = 1.0 / S;
     if (!forward) {
         if (model.Type == TM_TRANS_POLY1 || model.Type == TM_TRANS_SIMILARITY) {
             // pixel = PixelX0 + ps * Inv * ((X - UserX0) / S - Centre)
@@ -362,6 +364,19 @@ long PreparedTransform::Batch(const double* in, double* out, std::size_t count) 
         case Poly3:
             flags = BatchPoly<3>(in, out, count);
             break;
+        case Newton:
+            if (!Forward && HasSeed) {
+                // As below, without the per-point dispatch.
+                for (std::size_t i = 0; i < count; ++i) {
+                    double x, y;
+                    if (long rc = SeededBackward(in[2 * i], in[2 * i + 1], &x, &y); rc != TM_OK)
+                        return rc;
+                    out[2 * i] = x;
+                    out[2 * i + 1] = y;
+                }
+                return TM_OK;
+            }
+            [[fallthrough]];
         default:
             // Conversions that can fail per point stop at the first failure;
             // earlier pairs are converted, that pair and later ones untouched.

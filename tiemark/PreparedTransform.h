@@ -115,6 +115,7 @@ private:
     double CellSeed[kSeedCells * kSeedCells][23] = {};
     bool CellOk[kSeedCells * kSeedCells] = {};
     bool HasCells = false;
+    double InvUserScale = 1.0;
 };
 
 }  // namespace tiemark
