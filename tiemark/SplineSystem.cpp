@@ -3,9 +3,26 @@
 
 #include <cmath>
 
+#include "SplineCholesky.h"
 #include "SplineKernel.h"
 
 namespace tiemark {
+
+namespace {
+
+// 1-norm of the symmetric matrix whose lower triangle `a` holds.
+double LowerOneNorm(const Eigen::Ref<const Eigen::MatrixXd>& a) {
+    const Eigen::Index n = a.rows();
+    Eigen::VectorXd columnSums = Eigen::VectorXd::Zero(n);
+    for (Eigen::Index c = 0; c < n; ++c) {
+        const auto below = a.col(c).tail(n - c - 1).cwiseAbs();
+        columnSums[c] += std::fabs(a(c, c)) + below.sum();
+        columnSums.tail(n - c - 1) += below;
+    }
+    return n > 0 ? columnSums.maxCoeff() : 0.0;
+}
+
+}  // namespace
 
 bool SplineSystem::Factor(const std::vector<double>& cu, const std::vector<double>& cv, double minRcond) {
     const Eigen::Index n = static_cast<Eigen::Index>(cu.size());
@@ -30,15 +47,8 @@ bool SplineSystem::Factor(const std::vector<double>& cu, const std::vector<doubl
                            cu[static_cast<std::size_t>(c)], cv[static_cast<std::size_t>(c)],
                            &b(c + 1 < n ? c + 1 : c, c));
     }
-    // The scale of K (its 1-norm, from the lower triangle) against which
-    // the Cholesky pivots are judged.
-    Eigen::VectorXd columnSums = Eigen::VectorXd::Zero(n);
-    for (Eigen::Index c = 0; c < n; ++c) {
-        const auto below = b.col(c).tail(n - c - 1).cwiseAbs();
-        columnSums[c] += below.sum();
-        columnSums.tail(n - c - 1) += below;
-    }
-    const double kernelNorm = columnSums.maxCoeff();
+    // The scale of K against which the Cholesky pivots are judged.
+    const double kernelNorm = LowerOneNorm(b);
     // B = Q^T K Q = H_2 H_1 H_0 K H_0 H_1 H_2.  With H = I - tau v v^T and
     // p = tau K v:  H K H = K - v z^T - z v^T,  z = p - (tau/2)(v^T p) v,
     // a symmetric rank-2 update of the trailing block; H_k acts on rows and
@@ -61,14 +71,14 @@ bool SplineSystem::Factor(const std::vector<double>& cu, const std::vector<doubl
     // Cholesky factor of the trailing block Q2^T K Q2, in place.
     if (m > 0) {
         Eigen::Ref<Eigen::MatrixXd> trailing = b.bottomRightCorner(m, m);
-        Eigen::LLT<Eigen::Ref<Eigen::MatrixXd>, Eigen::Lower> llt(trailing);
-        if (llt.info() != Eigen::Success) return false;
+        const double trailingNorm = LowerOneNorm(trailing);
+        if (!CholeskyInPlace(trailing)) return false;
         // The condition estimate is unreliable once a pivot is (nearly)
         // zero (repeated centres), so the pivots are checked first, against
         // the scale of K: the trailing block alone may be that small.
         const Eigen::VectorXd pivots = trailing.diagonal().array().square();
         if (!pivots.allFinite() || !(pivots.minCoeff() > minRcond * kernelNorm)) return false;
-        if (!(llt.rcond() >= minRcond)) return false;
+        if (!(CholeskyRcond(trailing, trailingNorm) >= minRcond)) return false;
     }
     if (!b.leftCols(3).allFinite()) return false;
     Reduced = std::move(b);

@@ -8,6 +8,7 @@
 #include <random>
 #include <vector>
 
+#include "../../tiemark/SplineCholesky.h"
 #include "../../tiemark/SplineKernel.h"
 #include "../../tiemark/SplineSystem.h"
 
@@ -132,6 +133,49 @@ TEST(SplineSystem, SolvesLikeADenseFactorisationAndRefusesDegenerateCentres) {
     tiemark::SplineSystem collinear;
     EXPECT_FALSE(collinear.Factor(lineU, lineV, 1e-14));
     EXPECT_FALSE(collinear.Factor({0.0, 1.0}, {0.0, 1.0}, 1e-14));
+}
+
+// The blocked factorisation at sizes around its panel and tile edges, in a
+// block of a larger matrix (as the spline system uses it): L L^T gives the
+// matrix back, the condition estimate is of the right order, and matrices
+// that are not positive definite are refused.
+TEST(SplineCholesky, FactorisesLikeTheTextbookAndRefusesIndefiniteMatrices) {
+    std::mt19937 rng(5);
+    for (Eigen::Index n : {1, 2, 7, 8, 9, 127, 128, 129, 261, 300}) {
+        SCOPED_TRACE(testing::Message() << "n " << n);
+        Eigen::MatrixXd g = Eigen::MatrixXd::Random(n, n);
+        Eigen::MatrixXd a = g * g.transpose() + Eigen::MatrixXd::Identity(n, n);
+        Eigen::MatrixXd host = Eigen::MatrixXd::Constant(n + 5, n + 5, 99.0);
+        host.block(3, 2, n, n) = a;
+        ASSERT_TRUE(tiemark::CholeskyInPlace(host.block(3, 2, n, n)));
+        Eigen::MatrixXd l = host.block(3, 2, n, n).triangularView<Eigen::Lower>();
+        EXPECT_LT((l * l.transpose() - a).norm(), 1e-13 * a.norm());
+        // Nothing outside the block is touched.
+        EXPECT_EQ(host.topRows(3).maxCoeff(), 99.0);
+        EXPECT_EQ(host.topRows(3).minCoeff(), 99.0);
+        EXPECT_EQ(host.leftCols(2).minCoeff(), 99.0);
+        EXPECT_EQ(host.rightCols(3).minCoeff(), 99.0);
+        EXPECT_EQ(host.bottomRows(2).maxCoeff(), 99.0);
+        const double rcond = tiemark::CholeskyRcond(host.block(3, 2, n, n), a.cwiseAbs().colwise().sum().maxCoeff());
+        const double exact = 1.0 / (a.cwiseAbs().colwise().sum().maxCoeff() *
+                                    a.inverse().cwiseAbs().colwise().sum().maxCoeff());
+        // ||A^-1|| is estimated from below, so the estimate is at least the
+        // exact value; in practice within a small factor of it.
+        EXPECT_GT(rcond, 0.99 * exact);
+        EXPECT_LT(rcond, 10.0 * exact);
+        if (n >= 2) {
+            Eigen::MatrixXd indefinite = a;
+            const Eigen::Index last = n - 1;
+            indefinite(last, last) = -1.0;
+            EXPECT_FALSE(tiemark::CholeskyInPlace(indefinite));
+            Eigen::MatrixXd singular = a;
+            singular.row(last) = singular.row(0);
+            singular.col(last) = singular.col(0);
+            Eigen::MatrixXd copy = singular;
+            bool ok = tiemark::CholeskyInPlace(copy);
+            EXPECT_TRUE(!ok || tiemark::CholeskyRcond(copy, singular.cwiseAbs().colwise().sum().maxCoeff()) < 1e-14);
+        }
+    }
 }
 
 }  // namespace

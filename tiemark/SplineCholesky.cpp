@@ -1,0 +1,148 @@
+// SplineCholesky.cpp - blocked Cholesky with a vectorised trailing update.
+#include "SplineCholesky.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+// Four-lane vectors are passed between inlined helpers; GCC notes that
+// their ABI differs with and without AVX, which does not matter here.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+namespace tiemark {
+
+namespace {
+
+typedef double V4 __attribute__((vector_size(32)));
+
+constexpr Eigen::Index kPanel = 128;   // columns factorised per step
+constexpr Eigen::Index kRowChunk = 256;  // rows of the packed panel kept in cache
+
+// C(i0.., j0..) -= A(i0..i0+7, :) A(j0..j0+3, :)^T for one 8 x 4 tile.  The
+// packed panel holds A in blocks of 8 rows, each stored k-major:
+// packed[(i / 8) * 8 kb + 8 k + i % 8] = A(i, k).  Tile entries outside
+// rows x cols of C are not written.
+inline __attribute__((always_inline)) void Tile(const double* packed, Eigen::Index kb,
+                                                Eigen::Index i0, Eigen::Index j0, double* c,
+                                                Eigen::Index ldc, Eigen::Index rows) {
+    const double* pa = packed + (i0 / 8) * 8 * kb;
+    const double* pb = packed + (j0 / 8) * 8 * kb + j0 % 8;
+    V4 acc[4][2] = {};
+    for (Eigen::Index k = 0; k < kb; ++k) {
+        V4 a0, a1;
+        std::memcpy(&a0, pa + 8 * k, sizeof a0);
+        std::memcpy(&a1, pa + 8 * k + 4, sizeof a1);
+        for (int t = 0; t < 4; ++t) {
+            const double b = pb[8 * k + t];
+            acc[t][0] += a0 * b;
+            acc[t][1] += a1 * b;
+        }
+    }
+    const Eigen::Index cols = std::min<Eigen::Index>(4, rows - j0);
+    if (i0 + 8 <= rows) {
+        for (Eigen::Index t = 0; t < cols; ++t) {
+            double* col = c + (j0 + t) * ldc + i0;
+            V4 c0, c1;
+            std::memcpy(&c0, col, sizeof c0);
+            std::memcpy(&c1, col + 4, sizeof c1);
+            c0 -= acc[t][0];
+            c1 -= acc[t][1];
+            std::memcpy(col, &c0, sizeof c0);
+            std::memcpy(col + 4, &c1, sizeof c1);
+        }
+    } else {
+        for (Eigen::Index t = 0; t < cols; ++t)
+            for (Eigen::Index r = 0; i0 + r < rows; ++r)
+                c[(j0 + t) * ldc + i0 + r] -= acc[t][r / 4][r % 4];
+    }
+}
+
+// Lower triangle of C (rows x rows, leading dimension ldc) -= A A^T, A
+// packed as above with kb columns.  Tiles on the diagonal also write
+// entries above it: the strict upper triangle is scratch.
+inline __attribute__((always_inline)) void UpdateBody(const double* packed, Eigen::Index kb,
+                                                      double* c, Eigen::Index ldc,
+                                                      Eigen::Index rows) {
+    for (Eigen::Index chunk = 0; chunk < rows; chunk += kRowChunk) {
+        const Eigen::Index chunkEnd = std::min(rows, chunk + kRowChunk);
+        for (Eigen::Index j0 = 0; j0 < chunkEnd; j0 += 4) {
+            const Eigen::Index first = std::max(chunk, j0 / 8 * 8);
+            for (Eigen::Index i0 = first; i0 < chunkEnd; i0 += 8) Tile(packed, kb, i0, j0, c, ldc, rows);
+        }
+    }
+}
+
+void UpdateBaseline(const double* packed, Eigen::Index kb, double* c, Eigen::Index ldc, Eigen::Index rows) {
+    UpdateBody(packed, kb, c, ldc, rows);
+}
+
+__attribute__((target("avx2,fma"))) void UpdateAvx2(const double* packed, Eigen::Index kb, double* c,
+                                                    Eigen::Index ldc, Eigen::Index rows) {
+    UpdateBody(packed, kb, c, ldc, rows);
+}
+
+using UpdateFn = void (*)(const double*, Eigen::Index, double*, Eigen::Index, Eigen::Index);
+
+UpdateFn ChosenUpdate() {
+    static const UpdateFn chosen = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") ? UpdateAvx2
+                                                                               : UpdateBaseline;
+    }();
+    return chosen;
+}
+
+void Pack(const Eigen::Ref<Eigen::MatrixXd>& a21, std::vector<double>& packed) {
+    const Eigen::Index rows = a21.rows(), kb = a21.cols();
+    const Eigen::Index blocks = (rows + 7) / 8;
+    packed.assign(static_cast<std::size_t>(blocks * 8 * kb), 0.0);
+    for (Eigen::Index k = 0; k < kb; ++k)
+        for (Eigen::Index i = 0; i < rows; ++i)
+            packed[static_cast<std::size_t>((i / 8) * 8 * kb + 8 * k + i % 8)] = a21(i, k);
+}
+
+// L L^T as a decomposition for Eigen's 1-norm condition estimator.
+struct CholeskyView {
+    using MatrixType = Eigen::MatrixXd;
+    using Scalar = double;
+    using RealScalar = double;
+    const Eigen::Ref<const Eigen::MatrixXd>& l;
+    Eigen::Index rows() const { return l.rows(); }
+    Eigen::Index cols() const { return l.cols(); }
+    Eigen::VectorXd solve(const Eigen::VectorXd& b) const {
+        Eigen::VectorXd x = b;
+        l.triangularView<Eigen::Lower>().solveInPlace(x);
+        l.triangularView<Eigen::Lower>().transpose().solveInPlace(x);
+        return x;
+    }
+    const CholeskyView& adjoint() const { return *this; }  // symmetric
+};
+
+}  // namespace
+
+bool CholeskyInPlace(Eigen::Ref<Eigen::MatrixXd> a) {
+    const Eigen::Index n = a.rows();
+    std::vector<double> packed;
+    for (Eigen::Index k0 = 0; k0 < n; k0 += kPanel) {
+        const Eigen::Index kb = std::min(kPanel, n - k0);
+        Eigen::Ref<Eigen::MatrixXd> a11 = a.block(k0, k0, kb, kb);
+        Eigen::LLT<Eigen::Ref<Eigen::MatrixXd>, Eigen::Lower> llt(a11);
+        if (llt.info() != Eigen::Success || !a11.diagonal().allFinite()) return false;
+        const Eigen::Index rest = n - k0 - kb;
+        if (rest == 0) break;
+        Eigen::Ref<Eigen::MatrixXd> a21 = a.block(k0 + kb, k0, rest, kb);
+        a11.triangularView<Eigen::Lower>().transpose().solveInPlace<Eigen::OnTheRight>(a21);
+        Pack(a21, packed);
+        ChosenUpdate()(packed.data(), kb, &a(k0 + kb, k0 + kb), a.outerStride(), rest);
+    }
+    return true;
+}
+
+double CholeskyRcond(const Eigen::Ref<const Eigen::MatrixXd>& l, double matrixNorm) {
+    if (l.rows() == 0) return 1.0;
+    if (!(matrixNorm > 0.0)) return 0.0;
+    const double inverseNorm = Eigen::internal::rcond_invmatrix_L1_norm_estimate(CholeskyView{l});
+    return inverseNorm > 0.0 ? (1.0 / inverseNorm) / matrixNorm : 0.0;
+}
+
+}  // namespace tiemark
