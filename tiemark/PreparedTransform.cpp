@@ -86,10 +86,69 @@ inline std::uint64_t NonFiniteFlag(double d) {
 }
 inline bool IsNonFinite(std::uint64_t flags) { return (flags >> 63) != 0; }
 
-bool AnyNonFinite(const double* values, std::size_t count) {
+// The batch loops below are cloned for AVX2 (four lanes of 64 bits), chosen
+// once when the library is loaded; the default clone uses the baseline
+// vectors.
+__attribute__((target_clones("avx2", "default"))) bool AnyNonFinite(const double* values,
+                                                                    std::size_t count) {
     std::uint64_t flags = 0;
     for (std::size_t i = 0; i < count; ++i) flags |= NonFiniteFlag(values[i]);
     return IsNonFinite(flags);
+}
+
+// c = {input centre x, y, output centre x, coefficients of du, dv for x},
+// d = {output centre y, coefficients for y}; the OR of the outputs' flags.
+__attribute__((target_clones("avx2", "default"))) std::uint64_t BatchAffine(
+    const double* c, const double* d, const double* in, double* out, std::size_t count) {
+    const double ix = c[0], iy = c[1], x0 = c[2], a1 = c[3], a2 = c[4];
+    const double y0 = d[0], b1 = d[1], b2 = d[2];
+    std::uint64_t flags = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const double du = in[2 * i] - ix, dv = in[2 * i + 1] - iy;
+        const double x = x0 + a1 * du + a2 * dv, y = y0 + b1 * du + b2 * dv;
+        out[2 * i] = x;
+        out[2 * i + 1] = y;
+        flags |= NonFiniteFlag(x) | NonFiniteFlag(y);
+    }
+    return flags;
+}
+
+template <int Order>
+inline std::uint64_t BatchPoly(double ix, double iy, double x0, double y0, const double* coefX,
+                               const double* coefY, const double* in, double* out,
+                               std::size_t count) {
+    double cx[10], cy[10];  // local copies: the stores to out cannot change them
+    std::copy(coefX, coefX + 10, cx);
+    std::copy(coefY, coefY + 10, cy);
+    std::uint64_t flags = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const double du = in[2 * i] - ix, dv = in[2 * i + 1] - iy;
+        double x, y;
+        // The one-point call's expressions, rounding for rounding.
+        if constexpr (Order == 2) {
+            x = x0 + PreparedTransform::EvalPoly2(cx, du, dv);
+            y = y0 + PreparedTransform::EvalPoly2(cy, du, dv);
+        } else {
+            x = x0 + PreparedTransform::EvalPoly3(cx, du, dv);
+            y = y0 + PreparedTransform::EvalPoly3(cy, du, dv);
+        }
+        out[2 * i] = x;
+        out[2 * i + 1] = y;
+        flags |= NonFiniteFlag(x) | NonFiniteFlag(y);
+    }
+    return flags;
+}
+
+__attribute__((target_clones("avx2", "default"))) std::uint64_t BatchPoly2(
+    double ix, double iy, double x0, double y0, const double* cx, const double* cy, const double* in,
+    double* out, std::size_t count) {
+    return BatchPoly<2>(ix, iy, x0, y0, cx, cy, in, out, count);
+}
+
+__attribute__((target_clones("avx2", "default"))) std::uint64_t BatchPoly3(
+    double ix, double iy, double x0, double y0, const double* cx, const double* cy, const double* in,
+    double* out, std::size_t count) {
+    return BatchPoly<3>(ix, iy, x0, y0, cx, cy, in, out, count);
 }
 }  // namespace
 
@@ -347,22 +406,16 @@ long PreparedTransform::Batch(const double* in, double* out, std::size_t count) 
     std::uint64_t flags = 0;
     switch (Kind) {
         case Affine: {
-            const double x0 = OutX0, y0 = OutY0, ix = InX0, iy = InY0;
-            const double a1 = Cx[1], a2 = Cx[2], b1 = Cy[1], b2 = Cy[2];
-            for (std::size_t i = 0; i < count; ++i) {
-                const double du = in[2 * i] - ix, dv = in[2 * i + 1] - iy;
-                const double x = x0 + a1 * du + a2 * dv, y = y0 + b1 * du + b2 * dv;
-                out[2 * i] = x;
-                out[2 * i + 1] = y;
-                flags |= NonFiniteFlag(x) | NonFiniteFlag(y);
-            }
+            const double c[6] = {InX0, InY0, OutX0, Cx[1], Cx[2], 0.0};
+            const double d[3] = {OutY0, Cy[1], Cy[2]};
+            flags = BatchAffine(c, d, in, out, count);
             break;
         }
         case Poly2:
-            flags = BatchPoly<2>(in, out, count);
+            flags = BatchPoly2(InX0, InY0, OutX0, OutY0, Cx, Cy, in, out, count);
             break;
         case Poly3:
-            flags = BatchPoly<3>(in, out, count);
+            flags = BatchPoly3(InX0, InY0, OutX0, OutY0, Cx, Cy, in, out, count);
             break;
         case Newton:
             if (!Forward && HasSeed) {
@@ -388,24 +441,6 @@ long PreparedTransform::Batch(const double* in, double* out, std::size_t count) 
             }
     }
     return IsNonFinite(flags) ? TM_ERR_OUTSIDE : TM_OK;
-}
-
-template <int Order>
-std::uint64_t PreparedTransform::BatchPoly(const double* in, double* out, std::size_t count) const {
-    double cx[10], cy[10];  // local copies: the stores to out cannot change them
-    std::copy(Cx, Cx + 10, cx);
-    std::copy(Cy, Cy + 10, cy);
-    const double x0 = OutX0, y0 = OutY0, ix = InX0, iy = InY0;
-    std::uint64_t flags = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        const double du = in[2 * i] - ix, dv = in[2 * i + 1] - iy;
-        const double x = x0 + (Order == 2 ? EvalPoly2(cx, du, dv) : EvalPoly3(cx, du, dv));
-        const double y = y0 + (Order == 2 ? EvalPoly2(cy, du, dv) : EvalPoly3(cy, du, dv));
-        out[2 * i] = x;
-        out[2 * i + 1] = y;
-        flags |= NonFiniteFlag(x) | NonFiniteFlag(y);
-    }
-    return flags;
 }
 
 }  // namespace tiemark

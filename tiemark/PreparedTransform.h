@@ -68,9 +68,9 @@ public:
     }
     long Batch(const double* in, double* out, std::size_t count) const;
 
-private:
     // Polynomial terms above the constant, coefficients in the order of
-    // Model, nested so that every term costs one multiply-add.
+    // Model, nested so that every term costs one multiply-add.  Public so
+    // that the batch loops evaluate exactly the same expressions.
     static double EvalPoly2(const double* c, double du, double dv) {
         return du * (c[1] + c[3] * du + c[4] * dv) + dv * (c[2] + c[5] * dv);
     }
@@ -78,6 +78,7 @@ private:
         return du * (c[1] + du * (c[3] + c[6] * du + c[7] * dv) + dv * (c[4] + c[8] * dv)) +
                dv * (c[2] + dv * (c[5] + c[9] * dv));
     }
+private:
     static long Refusal(double in1, double in2) {
         return std::isfinite(in1) && std::isfinite(in2) ? TM_ERR_OUTSIDE : TM_ERR_NOT_FINITE;
     }
@@ -92,9 +93,6 @@ private:
     // not reach the tolerance within a few steps.
     template <int Order>
     bool SeededNewton(double x, double y, double* u, double* v) const;
-    // Batch conversion through a polynomial; the OR of NonFiniteFlag of the outputs.
-    template <int Order>
-    std::uint64_t BatchPoly(const double* in, double* out, std::size_t count) const;
     long SeededBackward(double userX, double userY, double* pixelX, double* pixelY) const;
 
     enum KindT { None, Affine, Poly2, Poly3, Projective, Newton, Tps };
