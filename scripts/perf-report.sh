@@ -46,6 +46,11 @@ cores=$(nproc)
 memory=$(awk '/^MemTotal/ {printf "%.1f GiB", $2 / 1048576}' /proc/meminfo)
 compiler=$(${CXX:-c++} --version 2>/dev/null | head -n1 || echo unknown)
 command="scripts/perf-report.sh $build${*:+ $*}"
+source_line="unknown (not a git checkout)"
+if commit=$(git -C "$root" rev-parse --short HEAD 2>/dev/null); then
+  source_line="commit $commit"
+  git -C "$root" diff --quiet HEAD 2>/dev/null || source_line="$source_line with uncommitted changes"
+fi
 
 {
   echo "# Speed and agreement against GDAL"
@@ -56,7 +61,7 @@ command="scripts/perf-report.sh $build${*:+ $*}"
   echo
   echo "- Machine: $cpu, $cores cores, $memory memory"
   echo "- Compiler: $compiler, Release build (-O3)"
-  echo "- Measured: $(date -u '+%Y-%m-%d %H:%M UTC')"
+  echo "- Measured: $(date -u '+%Y-%m-%d %H:%M UTC'), source $source_line"
   echo "- Command: \`make bench\` (this part: \`$command\`)"
   echo
   echo "Control points: random over a 10,000 x 8,000 pixel image, map coordinates"
