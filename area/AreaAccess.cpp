@@ -47,19 +47,22 @@ CGCPGroupList* AreaAccess::CloneGroupList(CGCPGroupList* source) {
 // Residuals and the RMS error are computed on a copy of the group, so that
 // whatever the library caches or records while fitting never reaches the
 // stored group behind the list's back.
+// Residuals are read from the stored group itself: a read leaves its points
+// as they are (at most it fills the group's fit cache), and a copy per call
+// would make listing the residuals of a group cost O(points^2).
 short AreaAccess::CurrentGroupResidual(CGCPGroupList* list, unsigned long groupNo,
                                        unsigned long index, double& userDX, double& userDY,
                                        double& pixelDX, double& pixelDY) {
-    CCtrlPntSet copy;
-    if (list->CopyGroupOut(groupNo, &copy) < 1) return 0;
-    return copy.GetResidual(index, &userDX, &userDY, &pixelDX, &pixelDY) == TM_OK ? 1 : 0;
+    CCtrlPntSet* group = list->PeekGroup(groupNo);
+    if (group == nullptr) return 0;
+    return group->GetResidual(index, &userDX, &userDY, &pixelDX, &pixelDY) == TM_OK ? 1 : 0;
 }
 
 short AreaAccess::CurrentGroupRms(CGCPGroupList* list, unsigned long groupNo, double& userRms,
                                   double& pixelRms) {
-    CCtrlPntSet copy;
-    if (list->CopyGroupOut(groupNo, &copy) < 1) return 0;
-    return copy.GetRMSError(&userRms, &pixelRms) == TM_OK ? 1 : 0;
+    CCtrlPntSet* group = list->PeekGroup(groupNo);
+    if (group == nullptr) return 0;
+    return group->GetRMSError(&userRms, &pixelRms) == TM_OK ? 1 : 0;
 }
 
 }  // namespace morvane
