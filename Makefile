@@ -1,6 +1,8 @@
 # Thin wrapper over CMake.  `make demo` and `make test` do all set-up on a
 # fresh Debian 12 machine.
 JOBS ?= $(shell nproc)
+# Our own builds treat warnings as errors; a packager's plain CMake build does not.
+CMAKE_FLAGS ?= -DMORVANE_WERROR=ON
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 BENCH_BUILD ?= build-bench
@@ -10,11 +12,14 @@ FUZZ_BUILD ?= build-fuzz
 
 all: build
 
+# MORVANE_NO_DEPS=1 skips the package installation (packagers, offline builds).
 deps:
+ifneq ($(MORVANE_NO_DEPS),1)
 	@scripts/install-deps.sh
+endif
 
 build: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j $(JOBS)
 
 demo: build
@@ -23,12 +28,12 @@ demo: build
 test: deps test-plain test-asan
 
 test-plain:
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j $(JOBS)
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
 test-asan:
-	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DMORVANE_SANITIZE=ON -DMORVANE_BUILD_TOOLS=ON
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug $(CMAKE_FLAGS) -DMORVANE_SANITIZE=ON -DMORVANE_BUILD_TOOLS=ON
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
@@ -36,8 +41,10 @@ test-asan:
 # GDAL is the comparison baseline of bench/gdal only: installed here, never
 # needed by the library or the tests.
 bench: deps
+ifneq ($(MORVANE_NO_DEPS),1)
 	@scripts/install-deps.sh libgdal-dev
-	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE="-O3 -DNDEBUG" \
+endif
+	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS) -DCMAKE_CXX_FLAGS_RELEASE="-O3 -DNDEBUG" \
 	  -DMORVANE_BUILD_BENCH=ON -DMORVANE_BUILD_TESTS=OFF
 	cmake --build $(BENCH_BUILD) -j $(JOBS)
 	@scripts/run-bench.sh $(BENCH_BUILD)
@@ -46,8 +53,10 @@ bench: deps
 
 # libFuzzer harnesses, built with clang (needs the clang package).
 fuzz: deps
+ifneq ($(MORVANE_NO_DEPS),1)
 	@scripts/install-deps.sh clang libclang-rt-14-dev
-	CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=Debug -DMORVANE_LIBFUZZER=ON \
+endif
+	CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=Debug $(CMAKE_FLAGS) -DMORVANE_LIBFUZZER=ON \
 	  -DMORVANE_BUILD_TESTS=ON -DMORVANE_BUILD_TOOLS=OFF
 	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_targets
 	@scripts/run-fuzz.sh $(FUZZ_BUILD)

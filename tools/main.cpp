@@ -5,6 +5,7 @@
 #include "AreaAddress.h"
 #include "AreaHandle.h"
 #include "Commands.h"
+#include "MorvaneModule.h"
 
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
@@ -12,6 +13,7 @@
 #include <cstdio>
 #include <exception>
 #include <stdexcept>
+#include <string>
 
 int main(int argc, char** argv) {
     using namespace morvane::tool;
@@ -20,6 +22,13 @@ int main(int argc, char** argv) {
     app.name("morvane");
     app.require_subcommand(1);
     app.fallthrough(false);
+    // The tool's own version, and the library's when a different one was
+    // loaded at run time.
+    std::string version = std::string("morvane ") + MORVANE_VERSION_STRING;
+    if (std::string(MorvaneVersion()) != MORVANE_VERSION_STRING) {
+        version += std::string(" (library ") + MorvaneVersion() + ")";
+    }
+    app.set_version_flag("--version", version, "Print the version and exit");
     AddAreaCommands(app);
     AddPointCommands(app);
     AddTransformCommand(app);

@@ -10,7 +10,7 @@ function(run)
 endfunction()
 
 run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
-foreach(header CtrlPntSet.h Morvane.h Lodestor.h RasteBaseArea.h)
+foreach(header CtrlPntSet.h Morvane.h Lodestor.h RasteBaseArea.h MorvaneModule.h MorvaneVersion.h Export.h)
   if(NOT EXISTS ${prefix}/include/morvane/${header})
     message(FATAL_ERROR "installed headers lack morvane/${header}")
   endif()

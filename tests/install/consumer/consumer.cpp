@@ -1,13 +1,17 @@
 // A caller's program built against the installed package: writes a
 // control-point file with one affine group and reads a conversion back.
 #include <morvane/Morvane.h>
+#include <morvane/MorvaneModule.h>
 #include <morvane/RasteBaseArea.h>
 
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 int main(int argc, char** argv) {
     if (argc != 2) return 2;
+    // The library it loads is the one its headers describe.
+    if (std::strcmp(MorvaneVersion(), MORVANE_VERSION_STRING) != 0) return 3;
     std::remove(argv[1]);
     {
         std::FILE* f = std::fopen(argv[1], "wb");

@@ -27,8 +27,10 @@
 //     direction is the exact inverse of the same fitted model.
 //   * The four values of GetUserCoordRange / SetUserCoordRange are, in argument
 //     order: minimum X, minimum Y, maximum X, maximum Y (user coordinates).
-#ifndef MORVANE_EXTERN_CTRLPNTSET_H
-#define MORVANE_EXTERN_CTRLPNTSET_H
+#ifndef MORVANE_CTRLPNTSET_H
+#define MORVANE_CTRLPNTSET_H
+
+#include "Export.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -133,13 +135,13 @@ static_assert(offsetof(CCtrlPntErr, ResidualY) == 16);
 static_assert(offsetof(CCtrlPntErr, Reserved) == 24);
 
 // Makes a cleared point record: everything zero, use and edit flags on.
-_CtrlPntStrcT TmMakePoint(double pixelX, double pixelY, double userX, double userY,
+TIEMARK_API _CtrlPntStrcT TmMakePoint(double pixelX, double pixelY, double userX, double userY,
                           double userZ = 0.0, const char* name = nullptr);
 
 namespace tiemark { class PntSetImpl; }
 
 // One group of control points and the transformation fitted to them.
-class CCtrlPntSet {
+class TIEMARK_API CCtrlPntSet {
 public:
     CCtrlPntSet() noexcept;
     ~CCtrlPntSet();

@@ -20,10 +20,11 @@
 // its own; each object saves what it holds at its own close (the later save
 // wins), and neither can release the other's groups.  A prepared
 // transformation is not copied.
-#ifndef MORVANE_AREA_MORVANE_H
-#define MORVANE_AREA_MORVANE_H
+#ifndef MORVANE_MORVANE_H
+#define MORVANE_MORVANE_H
 
 #include "CtrlPntSet.h"
+#include "Export.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -34,7 +35,7 @@ namespace morvane { struct AreaAccess; }
 
 #pragma pack(push, 1)
 
-class CFile_Morvane {
+class MORVANE_API CFile_Morvane {
 public:
     CFile_Morvane();
     CFile_Morvane(const CFile_Morvane& other);
@@ -95,7 +96,7 @@ private:
     bool LastOpenFailed;   // the last open stopped part-way: never write back
 };
 
-class CDB_Morvane {
+class MORVANE_API CDB_Morvane {
 public:
     CDB_Morvane();
     CDB_Morvane(const CDB_Morvane& other);

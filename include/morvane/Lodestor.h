@@ -4,8 +4,10 @@
 // non-zero record key.  Each call returns a 16-bit status: non-zero for
 // success, 0 for failure.  CRasteBaseArea is opaque here: the system only
 // passes the caller's handle through.
-#ifndef MORVANE_EXTERN_LODESTOR_H
-#define MORVANE_EXTERN_LODESTOR_H
+#ifndef MORVANE_LODESTOR_H
+#define MORVANE_LODESTOR_H
+
+#include "Export.h"
 
 #include <cstdint>
 
@@ -13,13 +15,13 @@ class CRasteBaseArea;
 
 // Writes the length of the key's record to *size (0 for a key that holds no
 // record yet).
-short GetGcpRecordSize(CRasteBaseArea* area, long key, std::uint32_t* size);
+LODESTOR_API short GetGcpRecordSize(CRasteBaseArea* area, long key, std::uint32_t* size);
 
 // Reads the key's record into buffer, whose length must equal the record's
 // length; never writes more than length bytes.
-short ReadGcpRecord(CRasteBaseArea* area, long key, void* buffer, std::uint32_t length);
+LODESTOR_API short ReadGcpRecord(CRasteBaseArea* area, long key, void* buffer, std::uint32_t length);
 
 // Replaces the key's record with the given bytes, atomically.
-short WriteGcpRecord(CRasteBaseArea* area, long key, const void* data, std::uint32_t length);
+LODESTOR_API short WriteGcpRecord(CRasteBaseArea* area, long key, const void* data, std::uint32_t length);
 
 #endif

@@ -15,8 +15,8 @@
 // or in several, may use the same database at once: readers see every record
 // either as it was before a write or as it is after it, and concurrent
 // writers wait for each other (the later write wins).
-#ifndef MORVANE_LODESTOR_RASTEBASEAREA_H
-#define MORVANE_LODESTOR_RASTEBASEAREA_H
+#ifndef MORVANE_RASTEBASEAREA_H
+#define MORVANE_RASTEBASEAREA_H
 
 #include "Lodestor.h"
 
@@ -27,7 +27,7 @@
 
 namespace lodestor { class RecordStore; class Status; }
 
-class CRasteBaseArea {
+class LODESTOR_API CRasteBaseArea {
 public:
     CRasteBaseArea();
     ~CRasteBaseArea();
