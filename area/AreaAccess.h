@@ -22,22 +22,12 @@
 #include <cstdint>
 #include <cstring>
 #include <new>
-#include <string>
 
 namespace morvane {
 
-// The common fields of an area, read together (tests and diagnostics).
-struct AreaState {
-    bool open = false;
-    bool changed = false;
-    bool lastOpenFailed = false;
-    bool holdsList = false;
-    std::uint32_t groupNum = 0;
-    std::uint32_t curGroupNo = 0;
-    std::int32_t rangeArg1 = 0;
-    std::int32_t rangeArg2 = 0;
-    bool operator==(const AreaState&) const = default;
-};
+// Whether value fits the signed 32-bit field that stores it (record keys,
+// range arguments): a wider value would silently name another one.
+inline bool FitsInt32(long value) { return value >= INT32_MIN && value <= INT32_MAX; }
 
 struct AreaAccess {
     // ---- lifetime ---------------------------------------------------------
@@ -119,34 +109,6 @@ struct AreaAccess {
         area.RangeArg1 = 0;
         area.RangeArg2 = 0;
         area.LastOpenFailed = false;
-    }
-
-    // ---- inspection ---------------------------------------------------------
-
-    template <class Area>
-    static AreaState StateOf(const Area& area) {
-        AreaState state;
-        state.open = area.OpenFlag;
-        state.changed = area.ChangeFlag;
-        state.lastOpenFailed = area.LastOpenFailed;
-        state.holdsList = area.GroupList != nullptr;
-        state.groupNum = area.GCPGroupNum;
-        state.curGroupNo = area.CurGCPGroupNo;
-        state.rangeArg1 = area.RangeArg1;
-        state.rangeArg2 = area.RangeArg2;
-        return state;
-    }
-
-    // The group list an area holds (null when none); callers only read it.
-    template <class Area>
-    static CGCPGroupList* ListOf(Area& area) {
-        return area.GroupList;
-    }
-
-    // The path a file area saves to.
-    template <class Area>
-    static std::string FileNameOf(const Area& area) {
-        return std::string(area.FileName, strnlen(area.FileName, sizeof area.FileName));
     }
 
     // ---- group operations -------------------------------------------------

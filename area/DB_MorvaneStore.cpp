@@ -23,10 +23,9 @@
 #include <sys/mman.h>
 
 using morvane::AreaAccess;
+using morvane::FitsInt32;
 
 namespace {
-
-bool FitsInt32(long value) { return value >= INT32_MIN && value <= INT32_MAX; }
 
 struct FreeBuffer {
     void operator()(unsigned char* p) const { std::free(p); }

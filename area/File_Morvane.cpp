@@ -19,13 +19,12 @@
 #include <new>
 
 using morvane::AreaAccess;
+using morvane::FitsInt32;
 
 namespace {
 
 constexpr unsigned char kFileMagic[10] = {'G', 'C', 'P', 'F', 'I', 'L', 'E', '6', '7', 0};
 constexpr std::size_t kFileNameCapacity = 260;  // FileName: 259 characters and a zero
-
-bool FitsInt32(long value) { return value >= INT32_MIN && value <= INT32_MAX; }
 
 }  // namespace
 

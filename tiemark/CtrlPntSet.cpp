@@ -10,6 +10,7 @@
 
 #include "CtrlPntSet.h"
 #include "PntSetImpl.h"
+#include "TransTypes.h"
 
 using tiemark::PntSetImpl;
 
@@ -238,15 +239,8 @@ long CCtrlPntSet::SetOrientType(short orientType) {
 }
 
 unsigned long CCtrlPntSet::MinPointsForType(short transType) {
-    switch (transType) {
-        case TM_TRANS_POLY1: return 3;
-        case TM_TRANS_POLY2: return 6;
-        case TM_TRANS_POLY3: return 10;
-        case TM_TRANS_SIMILARITY: return 2;
-        case TM_TRANS_PROJECTIVE: return 4;
-        case TM_TRANS_TPS: return 3;
-        default: return 0;
-    }
+    const tiemark::TransTypeShape* shape = tiemark::ShapeOf(transType);
+    return shape != nullptr ? shape->minPoints : 0;
 }
 
 long CCtrlPntSet::GetResidual(unsigned long index, double* userDX, double* userDY, double* pixelDX,

@@ -8,6 +8,7 @@
 
 #include "Conditioning.h"
 #include "SplineKernel.h"
+#include "TransTypes.h"
 
 namespace tiemark {
 
@@ -15,14 +16,8 @@ namespace {
 
 // Unknowns of the least-squares system of each type (not the spline).
 int Unknowns(short type) {
-    switch (type) {
-        case TM_TRANS_POLY1: return 3;
-        case TM_TRANS_POLY2: return 6;
-        case TM_TRANS_POLY3: return 10;
-        case TM_TRANS_SIMILARITY: return 4;
-        case TM_TRANS_PROJECTIVE: return 8;
-        default: return 0;
-    }
+    const TransTypeShape* shape = ShapeOf(type);
+    return shape != nullptr ? shape->unknowns : 0;
 }
 
 int RightHandSides(short type) {

@@ -119,15 +119,6 @@ void LsqFactor::AddRows(double* rows, std::size_t count) {
     NRows += count;
 }
 
-void LsqFactor::SetTriangle(const double* rows, int count, std::size_t totalRows, const double* rss) {
-    for (auto& row : R) std::fill(row, row + kWidth, 0.0);
-    for (int j = 0; j < NRhs; ++j) Rss[j] = rss[j];
-    const int width = NCols + NRhs;
-    for (int i = 0; i < std::min(count, NCols); ++i)
-        for (int j = i; j < width; ++j) R[i][j] = rows[i * kWidth + j];
-    NRows = totalRows;
-}
-
 double LsqFactor::Condition(int k) const {
     // Exact 1-norm condition number from the explicit inverse of the k x k
     // triangle: k <= 10, so this costs a few hundred operations.

@@ -32,10 +32,6 @@ public:
     // Absorbs count rows of Cols + Rhs values, row-major with stride kWidth.
     // The rows are used as scratch and hold nothing useful afterwards.
     void AddRows(double* rows, std::size_t count);
-    // Sets the augmented triangle directly (from a Householder QR), row-major
-    // with stride kWidth; rows beyond the given count are zero.  rss holds
-    // the residual sums of squares of the right-hand sides.
-    void SetTriangle(const double* rows, int count, std::size_t totalRows, const double* rss);
 
     // Residual sum of squares of right-hand side j at the least-squares solution.
     double ResidualSumOfSquares(int j) const { return Rss[j]; }

@@ -7,6 +7,7 @@
 
 #include "Conditioning.h"
 #include "SplineKernel.h"
+#include "TransTypes.h"
 
 namespace tiemark {
 
@@ -16,12 +17,10 @@ namespace {
 constexpr int kPowU[10] = {0, 1, 0, 2, 1, 0, 3, 2, 1, 0};
 constexpr int kPowV[10] = {0, 0, 1, 0, 1, 2, 0, 1, 2, 3};
 
+// Affine, similarity, projective and the spline's affine part use 3.
 int TermsOf(short type) {
-    switch (type) {
-        case TM_TRANS_POLY2: return 6;
-        case TM_TRANS_POLY3: return 10;
-        default: return 3;  // affine, similarity, and the affine part of the spline
-    }
+    const TransTypeShape* shape = ShapeOf(type);
+    return shape != nullptr ? shape->termsPerAxis : 3;
 }
 
 void Monomials(double u, double v, int terms, double* m) {

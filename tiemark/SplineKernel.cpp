@@ -207,6 +207,4 @@ void SplineKernelColumn(const double* cu, const double* cv, std::size_t n, doubl
     Chosen().column(cu, cv, n, u, v, out);
 }
 
-bool SplineKernelUsesAvx2() { return Chosen().avx2; }
-
 }  // namespace tiemark

@@ -27,9 +27,6 @@ void SplineKernelSum(const double* cu, const double* cv, const double* wx, const
 void SplineKernelColumn(const double* cu, const double* cv, std::size_t n, double u, double v,
                         double* out);
 
-// True when the calls above take the AVX2/FMA path on this processor.
-bool SplineKernelUsesAvx2();
-
 }  // namespace tiemark
 
 #endif

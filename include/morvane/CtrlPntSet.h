@@ -148,34 +148,72 @@ public:
     CCtrlPntSet(const CCtrlPntSet&) = delete;             // copy with CopyPntSet
     CCtrlPntSet& operator=(const CCtrlPntSet&) = delete;
 
-    // Resets the set to an empty group of the given types (group number kept).
+    // Resets the set to an empty group of the given types (group number
+    // kept).  orientType: TM_ORIENT_*; transType: TM_TRANS_*.  Returns
+    // TM_ERR_ARGUMENT for an unknown code (set unchanged).
     long InitPntSet(short orientType, short transType);
     void SetGroupNo(long groupNo);
-    long CopyPntSet(CCtrlPntSet* source);   // deep copy of source into this set
+    // Makes this set a deep copy of *source (points, flags, types, range,
+    // group number); the source's prepared transformation is not copied,
+    // this set's own stays prepared.  Returns
+    // TM_ERR_ARGUMENT for a null source, TM_ERR_MEMORY when the copy cannot
+    // be allocated (this set unchanged in both cases).
+    long CopyPntSet(CCtrlPntSet* source);
 
+    // The number of points, used or not.
     void GetGCPNum(unsigned long* count);
+    // Inserts *point before index (1 to count + 1; count + 1 appends).  The
+    // record's coordinates must be finite (TM_ERR_NOT_FINITE); its error
+    // context is ignored and filled when the point is next read.
     long AddOneGcp(unsigned long index, _CtrlPntStrcT* point);
+    // Removes point index (1 to count); later points move down by one.
     long DeleteOneGCP(unsigned long index);
+    // Copies point index (1 to count) into *point, with its error context
+    // brought up to date: duplicate pixel position, residual under the
+    // current fit, outlier (residual above three times the RMS).
     long GetOneGCP(unsigned long index, _CtrlPntStrcT* point);
+    // Replaces point index (1 to count) by *point (finite coordinates).
     long UpdateOneGCP(unsigned long index, _CtrlPntStrcT* point);
+    // Use flag of point index (1 to count): true = fitted, false = check point.
     long SetOneGcpUseOnOff(unsigned long index, bool use);
     long GetOneGcpUseOnOff(unsigned long index, bool* use);
+    // Edit flag of point index (1 to count): stored for the caller, who
+    // decides what a locked point means.
     long SetOneGCPEditOnOff(unsigned long index, bool edit);
     long GetOneGCPEditOnOff(unsigned long index, bool* edit);
 
     void GetOrientType(short* orientType);
     void GetTransType(short* transType);
 
+    // The user coordinate range: minimum X, minimum Y, maximum X, maximum Y.
+    // SetUserCoordRange refuses non-finite values and does not check order.
     long GetUserCoordRange(double* minX, double* minY, double* maxX, double* maxY);
     long SetUserCoordRange(double minX, double minY, double maxX, double maxY);
-    // columns, rows: the raster's size in pixels.
+    // Recomputes the range.  columns, rows: the raster's size in pixels.
+    // Both positive and enough used points: the bounding box of the raster
+    // frame mapped forward (exact for the polynomials).  Otherwise the
+    // bounding box of the used points' user coordinates, or (0, 0, 0, 0)
+    // without used points.  TM_ERR_DEGENERATE leaves the range unchanged.
     long ComputeUserCoordRange(long columns, long rows);
 
+    // Converts one position with the fitted model: forward = true takes
+    // pixel/line (in1, in2) to user X/Y (*out1, *out2), false the exact
+    // inverse of the same model.  Fits first when the points changed.
+    // TM_ERR_TOO_FEW / TM_ERR_DEGENERATE when no fit can be made,
+    // TM_ERR_NOT_FINITE for a non-finite input, TM_ERR_OUTSIDE when the
+    // result would not be finite, TM_ERR_NO_CONVERGE when the inverse of a
+    // non-linear type does not converge there; outputs unchanged then.
     long GetCoordinateA(double* out1, double* out2, double in1, double in2, bool forward);
+    // True for the linear types (affine, similarity).
     long IsLinearConvert(bool& linear);
 
+    // Prepares one direction for many PointTransform calls: fits if needed
+    // and keeps what each conversion needs.  Same refusals as GetCoordinateA.
     long BeginTransform(bool forward);
+    // Converts one position through the prepared direction (same results as
+    // GetCoordinateA); TM_ERR_STATE when nothing is prepared.
     long PointTransform(double* out1, double* out2, double in1, double in2);
+    // Releases what BeginTransform prepared; harmless when nothing is.
     void EndTransform();
 
     // ---- additions of ours ----------------------------------------------

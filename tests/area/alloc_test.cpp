@@ -4,7 +4,7 @@
 // anywhere in an open or a save fails that call with 0 and loses nothing.
 // The binary replaces the global operator new to see every request and to
 // fail a chosen one.
-#include "AreaAccess.h"
+#include "AreaInspector.h"
 #include "AreaTestKit.h"
 #include "GCPGroupList.h"
 #include "GroupStream.h"
@@ -134,7 +134,7 @@ TEST(AllocationTest, FailedAllocationAnywhereInAnOpenFailsItCleanly) {
             break;
         }
         EXPECT_EQ(opened, 0);
-        EXPECT_FALSE(AreaAccess::StateOf(area).rangeArg1 == 100);
+        EXPECT_FALSE(AreaInspector::StateOf(area).rangeArg1 == 100);
         ASSERT_LT(k, 10000);
     }
     EXPECT_GT(k, 5);  // the open allocates the list, the buffer, the groups

@@ -1,6 +1,6 @@
 // Tests of the operations both area classes share: guards, results, the
 // change flag, range recomputation, the write-back decision and copies.
-#include "AreaAccess.h"
+#include "AreaInspector.h"
 #include "AreaTestKit.h"
 #include "FaultEnv.h"
 #include "GCPGroupList.h"
@@ -18,7 +18,7 @@ namespace {
 // refused without touching the area or any output.
 template <class Area>
 void ExpectGroupOpsRefused(Area& area) {
-    const AreaState before = AreaAccess::StateOf(area);
+    const AreaState before = AreaInspector::StateOf(area);
     unsigned long count = 77;
     bool flag = true;
     double a = 1, b = 2, c = 3, d = 4;
@@ -56,20 +56,20 @@ void ExpectGroupOpsRefused(Area& area) {
     EXPECT_EQ(pair[0] + pair[1], 3.0);
     EXPECT_EQ(s1 + s2, 11);
     EXPECT_TRUE(SameRecord(p, original));
-    EXPECT_EQ(AreaAccess::StateOf(area), before);
+    EXPECT_EQ(AreaInspector::StateOf(area), before);
 }
 
 // Every operation but the open and the close refused, nothing changed.
 template <class Area>
 void ExpectEverythingRefused(Area& area) {
-    const AreaState before = AreaAccess::StateOf(area);
+    const AreaState before = AreaInspector::StateOf(area);
     unsigned long count = 77;
     EXPECT_EQ(area.GetGCPGroupNum(count), 0);
     EXPECT_EQ(area.CreateGCPGroup(1), 0);
     EXPECT_EQ(area.DeleteGCPGroup(1), 0);
     EXPECT_EQ(area.OpenGCPGroup(1), 0);
     EXPECT_EQ(count, 77u);
-    EXPECT_EQ(AreaAccess::StateOf(area), before);
+    EXPECT_EQ(AreaInspector::StateOf(area), before);
     ExpectGroupOpsRefused(area);
 }
 
@@ -95,15 +95,15 @@ TYPED_TEST_SUITE(ClosedAreaTest, AreaTypes);
 
 TYPED_TEST(ClosedAreaTest, AreaNeverOpenedRefusesEverythingAndCopiesIndependently) {
     TypeParam area;
-    EXPECT_EQ(AreaAccess::StateOf(area), AreaState{});
+    EXPECT_EQ(AreaInspector::StateOf(area), AreaState{});
     ExpectEverythingRefused(area);
     EXPECT_EQ(area.CloseGCPArea(), 0);
     TypeParam copy(area);
     TypeParam assigned;
     assigned = area;
     assigned = assigned;
-    EXPECT_EQ(AreaAccess::StateOf(copy), AreaState{});
-    EXPECT_EQ(AreaAccess::StateOf(assigned), AreaState{});
+    EXPECT_EQ(AreaInspector::StateOf(copy), AreaState{});
+    EXPECT_EQ(AreaInspector::StateOf(assigned), AreaState{});
     ExpectEverythingRefused(copy);
 }
 
@@ -124,7 +124,7 @@ protected:
         EXPECT_EQ(area_.GetGCPNum(n), 1);
         return n;
     }
-    short ModifyFlag() { return AreaAccess::ListOf(area_)->GetModifyFlag(); }
+    short ModifyFlag() { return AreaInspector::ListOf(area_)->GetModifyFlag(); }
 
     TempDir dir_;
     std::string path_;
@@ -132,7 +132,7 @@ protected:
 };
 
 TEST_F(AreaOpsTest, GroupGuardsRefuseWithNothingChanged) {
-    const AreaState start = AreaAccess::StateOf(area_);
+    const AreaState start = AreaInspector::StateOf(area_);
     EXPECT_EQ(start.groupNum, 3u);
     EXPECT_EQ(area_.OpenGCPGroup(0), 0);
     EXPECT_EQ(area_.OpenGCPGroup(4), 0);
@@ -141,7 +141,7 @@ TEST_F(AreaOpsTest, GroupGuardsRefuseWithNothingChanged) {
     EXPECT_EQ(area_.DeleteGCPGroup(0), 0);
     EXPECT_EQ(area_.DeleteGCPGroup(4), 0);
     EXPECT_EQ(area_.OpenGCPGroup(1UL << 33), 0);
-    EXPECT_EQ(AreaAccess::StateOf(area_), start);
+    EXPECT_EQ(AreaInspector::StateOf(area_), start);
     EXPECT_EQ(LiveGroups(), 3u);
 
     // With no group open, what needs one is refused.
@@ -157,7 +157,7 @@ TEST_F(AreaOpsTest, GroupGuardsRefuseWithNothingChanged) {
 TEST_F(AreaOpsTest, PointIndexBeyondTheCountIsRefusedWithoutEffect) {
     ASSERT_EQ(area_.OpenGCPGroup(1), 1);
     ASSERT_EQ(area_.SetChangeFlag(false), 1);
-    const AreaState start = AreaAccess::StateOf(area_);
+    const AreaState start = AreaInspector::StateOf(area_);
     const short modify = ModifyFlag();
     _CtrlPntStrcT p = TestPoint(9);
     const _CtrlPntStrcT original = p;
@@ -176,14 +176,14 @@ TEST_F(AreaOpsTest, PointIndexBeyondTheCountIsRefusedWithoutEffect) {
     EXPECT_TRUE(flag);
     EXPECT_TRUE(SameRecord(p, original));
     EXPECT_EQ(Points(), 3u);
-    EXPECT_EQ(AreaAccess::StateOf(area_), start);
+    EXPECT_EQ(AreaInspector::StateOf(area_), start);
     EXPECT_EQ(ModifyFlag(), modify);
 }
 
 TEST_F(AreaOpsTest, DeletedGroupNumbersStayWithinTheCachedCount) {
     ASSERT_EQ(area_.DeleteGCPGroup(2), 1);
     EXPECT_EQ(LiveGroups(), 2u);
-    EXPECT_EQ(AreaAccess::StateOf(area_).groupNum, 3u);
+    EXPECT_EQ(AreaInspector::StateOf(area_).groupNum, 3u);
     EXPECT_EQ(area_.DeleteGCPGroup(3), 0);  // no group 3 any more
     EXPECT_EQ(LiveGroups(), 2u);
     ASSERT_EQ(area_.OpenGCPGroup(3), 1);  // still within the cached count
@@ -197,9 +197,9 @@ TEST_F(AreaOpsTest, DeletedGroupNumbersStayWithinTheCachedCount) {
     EXPECT_EQ(Points(), 4u);
     // Creating a group takes the live count into the cache.
     ASSERT_EQ(area_.CreateGCPGroup(3), 1);
-    EXPECT_EQ(AreaAccess::StateOf(area_).groupNum, 3u);
+    EXPECT_EQ(AreaInspector::StateOf(area_).groupNum, 3u);
     ASSERT_EQ(area_.CreateGCPGroup(1), 1);
-    EXPECT_EQ(AreaAccess::StateOf(area_).groupNum, 4u);
+    EXPECT_EQ(AreaInspector::StateOf(area_).groupNum, 4u);
 }
 
 TEST_F(AreaOpsTest, EditsRecomputeTheRangeAndSetTheChangeFlag) {
@@ -258,7 +258,7 @@ TEST_F(AreaOpsTest, EditsRecomputeTheRangeAndSetTheChangeFlag) {
 
 TEST_F(AreaOpsTest, EditWhoseRangeCannotBeRecomputedReportsItButStays) {
     ASSERT_EQ(area_.CreateGCPGroup(1), 1);
-    EXPECT_EQ(AreaAccess::StateOf(area_).groupNum, 4u);
+    EXPECT_EQ(AreaInspector::StateOf(area_).groupNum, 4u);
     ASSERT_EQ(area_.OpenGCPGroup(1), 1);
     ASSERT_EQ(area_.SetChangeFlag(false), 1);
     // Three points on one line: an affine fit of them is degenerate.
@@ -438,8 +438,8 @@ TEST_F(AreaOpsTest, CopiesOfAnOpenAreaOwnTheirGroups) {
     ASSERT_EQ(area_.OpenGCPGroup(1), 1);
     {
         CFile_Morvane copy(area_);
-        EXPECT_EQ(AreaAccess::StateOf(copy), AreaAccess::StateOf(area_));
-        EXPECT_NE(AreaAccess::ListOf(copy), AreaAccess::ListOf(area_));
+        EXPECT_EQ(AreaInspector::StateOf(copy), AreaInspector::StateOf(area_));
+        EXPECT_NE(AreaInspector::ListOf(copy), AreaInspector::ListOf(area_));
         unsigned long n = 0;
         ASSERT_EQ(copy.GetGCPNum(n), 1);
         EXPECT_EQ(n, 3u);
@@ -457,8 +457,8 @@ TEST_F(AreaOpsTest, CopiesOfAnOpenAreaOwnTheirGroups) {
     ASSERT_EQ(target.OpenGCPGroup(1), 1);
     ASSERT_EQ(target.DeleteOneGCP(5), 1);
     target = area_;
-    EXPECT_EQ(AreaAccess::FileNameOf(target), path_);
-    EXPECT_EQ(AreaAccess::StateOf(target), AreaAccess::StateOf(area_));
+    EXPECT_EQ(AreaInspector::FileNameOf(target), path_);
+    EXPECT_EQ(AreaInspector::StateOf(target), AreaInspector::StateOf(area_));
     EXPECT_EQ(PointsInFile(other), 4u);
     target = target;
     ASSERT_EQ(target.DeleteOneGCP(3), 1);
@@ -470,9 +470,9 @@ TEST_F(AreaOpsTest, CopiesOfAnOpenAreaOwnTheirGroups) {
 
     // Copies of an area closed after use carry its path and arguments.
     CFile_Morvane closed(area_);
-    EXPECT_EQ(AreaAccess::StateOf(closed), AreaAccess::StateOf(area_));
-    EXPECT_FALSE(AreaAccess::StateOf(closed).holdsList);
-    EXPECT_EQ(AreaAccess::FileNameOf(closed), path_);
+    EXPECT_EQ(AreaInspector::StateOf(closed), AreaInspector::StateOf(area_));
+    EXPECT_FALSE(AreaInspector::StateOf(closed).holdsList);
+    EXPECT_EQ(AreaInspector::FileNameOf(closed), path_);
     EXPECT_EQ(closed.CloseGCPArea(), 1);
 }
 
@@ -480,7 +480,7 @@ TEST_F(AreaOpsTest, CopyOfAnEmptiedListStillSavesTheDeletion) {
     for (unsigned long k = 3; k >= 1; --k) ASSERT_EQ(area_.DeleteGCPGroup(k), 1);
     EXPECT_EQ(LiveGroups(), 0u);
     CFile_Morvane copy(area_);
-    EXPECT_EQ(AreaAccess::ListOf(copy)->GetModifyFlag(), 1);
+    EXPECT_EQ(AreaInspector::ListOf(copy)->GetModifyFlag(), 1);
     ASSERT_EQ(area_.SetChangeFlag(false), 0);  // no group open: refused
     EXPECT_EQ(copy.CloseGCPArea(), 1);
     EXPECT_EQ(ReadFileBytes(path_).size(), 14u);

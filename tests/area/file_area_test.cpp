@@ -1,6 +1,6 @@
 // Tests of the file-backed area: the stored bytes, OpenGCPArea's outcomes,
 // truncated files, paths, and leaving an unedited file alone.
-#include "AreaAccess.h"
+#include "AreaInspector.h"
 #include "AreaTestKit.h"
 #include "FaultEnv.h"
 #include "Morvane.h"
@@ -66,27 +66,27 @@ TEST(FileAreaTest, OpenOutcomesLeaveTheDocumentedState) {
     // Refusals before anything is created change nothing.
     EXPECT_EQ(area.OpenGCPArea(1, 2, nullptr), 0);
     EXPECT_EQ(area.OpenGCPArea(1, 2, ""), 0);
-    EXPECT_EQ(AreaAccess::StateOf(area), AreaState{});
+    EXPECT_EQ(AreaInspector::StateOf(area), AreaState{});
     EXPECT_EQ(area.CloseGCPArea(), 0);
 
     // A missing file: open with an empty list, nothing to write at close.
     EXPECT_EQ(area.OpenGCPArea(1, 2, dir.File("missing.gcp").c_str()), 0);
-    AreaState state = AreaAccess::StateOf(area);
+    AreaState state = AreaInspector::StateOf(area);
     EXPECT_TRUE(state.open);
     EXPECT_TRUE(state.holdsList);
     EXPECT_EQ(LiveGroups(area), 0u);
-    EXPECT_EQ(AreaAccess::FileNameOf(area), "");
+    EXPECT_EQ(AreaInspector::FileNameOf(area), "");
     EXPECT_EQ(area.CloseGCPArea(), 1);
     EXPECT_EQ(dir.Entries(), std::vector<std::string>{"good.gcp"});
 
     // Success sets the path, the stored count and the range arguments.
     ASSERT_EQ(area.OpenGCPArea(640, 480, good.c_str()), 1);
-    state = AreaAccess::StateOf(area);
+    state = AreaInspector::StateOf(area);
     EXPECT_EQ(state.groupNum, 5u);
     EXPECT_EQ(state.rangeArg1, 640);
     EXPECT_EQ(state.rangeArg2, 480);
     EXPECT_FALSE(state.lastOpenFailed);
-    EXPECT_EQ(AreaAccess::FileNameOf(area), good);
+    EXPECT_EQ(AreaInspector::FileNameOf(area), good);
     ASSERT_EQ(area.CloseGCPArea(), 1);
 
     // Wrong or short magic: the path is not taken.
@@ -96,14 +96,14 @@ TEST(FileAreaTest, OpenOutcomesLeaveTheDocumentedState) {
         bad[i] ^= (i == 8 ? 0x01 : 0x20);  // "GCPFILE66", lower case, or a non-zero tenth byte
         WriteFileBytes(dir.File("bad.gcp"), bad);
         EXPECT_EQ(area.OpenGCPArea(1, 2, dir.File("bad.gcp").c_str()), 0) << i;
-        EXPECT_EQ(AreaAccess::FileNameOf(area), good);
+        EXPECT_EQ(AreaInspector::FileNameOf(area), good);
         EXPECT_EQ(LiveGroups(area), 0u);
         EXPECT_EQ(area.CloseGCPArea(), 1);
     }
     for (std::size_t length = 0; length < 10; ++length) {
         WriteFileBytes(dir.File("bad.gcp"), Bytes(magic.begin(), magic.begin() + static_cast<long>(length)));
         EXPECT_EQ(area.OpenGCPArea(1, 2, dir.File("bad.gcp").c_str()), 0) << length;
-        EXPECT_EQ(AreaAccess::FileNameOf(area), good);
+        EXPECT_EQ(AreaInspector::FileNameOf(area), good);
         EXPECT_EQ(area.CloseGCPArea(), 1);
     }
 
@@ -111,7 +111,7 @@ TEST(FileAreaTest, OpenOutcomesLeaveTheDocumentedState) {
     for (std::size_t length : {10u, 14u}) {
         WriteFileBytes(dir.File("empty.gcp"), Bytes(magic.begin(), magic.begin() + static_cast<long>(length)));
         EXPECT_EQ(area.OpenGCPArea(3, 4, dir.File("empty.gcp").c_str()), 1) << length;
-        EXPECT_EQ(AreaAccess::StateOf(area).groupNum, 0u);
+        EXPECT_EQ(AreaInspector::StateOf(area).groupNum, 0u);
         EXPECT_EQ(LiveGroups(area), 0u);
         EXPECT_EQ(area.CloseGCPArea(), 1);
     }
@@ -122,8 +122,8 @@ TEST(FileAreaTest, OpenOutcomesLeaveTheDocumentedState) {
     const Bytes full = SampleFile({2, 0, 3});
     WriteFileBytes(dir.File("cut.gcp"), Bytes(full.begin(), full.begin() + 12));
     EXPECT_EQ(area.OpenGCPArea(7, 8, dir.File("cut.gcp").c_str()), 0);
-    state = AreaAccess::StateOf(area);
-    EXPECT_EQ(AreaAccess::FileNameOf(area), dir.File("cut.gcp"));
+    state = AreaInspector::StateOf(area);
+    EXPECT_EQ(AreaInspector::FileNameOf(area), dir.File("cut.gcp"));
     EXPECT_EQ(state.groupNum, 5u);
     EXPECT_EQ(state.rangeArg1, 640);
     EXPECT_TRUE(state.lastOpenFailed);
@@ -132,7 +132,7 @@ TEST(FileAreaTest, OpenOutcomesLeaveTheDocumentedState) {
     // A later read failing: the stored count, and the groups read before it.
     WriteFileBytes(dir.File("cut.gcp"), Bytes(full.begin(), full.begin() + 14 + 44 + 240 + 44 + 50));
     EXPECT_EQ(area.OpenGCPArea(7, 8, dir.File("cut.gcp").c_str()), 0);
-    state = AreaAccess::StateOf(area);
+    state = AreaInspector::StateOf(area);
     EXPECT_EQ(state.groupNum, 3u);
     EXPECT_EQ(state.rangeArg2, 480);
     EXPECT_EQ(LiveGroups(area), 2u);
@@ -219,12 +219,12 @@ TEST(FileAreaTest, PathOf259CharactersFitsAndLongerIsRefused) {
 
     CFile_Morvane area;
     EXPECT_EQ(area.OpenGCPArea(1, 1, tooLong.c_str()), 0);
-    EXPECT_EQ(AreaAccess::StateOf(area), AreaState{});
+    EXPECT_EQ(AreaInspector::StateOf(area), AreaState{});
     ASSERT_EQ(area.OpenGCPArea(1, 1, longest.c_str()), 1);
-    EXPECT_EQ(AreaAccess::FileNameOf(area), longest);
-    const AreaState open = AreaAccess::StateOf(area);
+    EXPECT_EQ(AreaInspector::FileNameOf(area), longest);
+    const AreaState open = AreaInspector::StateOf(area);
     EXPECT_EQ(area.OpenGCPArea(1, 1, tooLong.c_str()), 0);
-    EXPECT_EQ(AreaAccess::StateOf(area), open);
+    EXPECT_EQ(AreaInspector::StateOf(area), open);
     ASSERT_EQ(area.OpenGCPGroup(1), 1);
     ASSERT_EQ(area.DeleteOneGCP(1), 1);
     ASSERT_EQ(area.CloseGCPArea(), 1);
@@ -239,7 +239,7 @@ TEST(FileAreaTest, RangeArgumentsBeyond32BitsAreRefused) {
     const long big = 1L << 40;
     EXPECT_EQ(area.OpenGCPArea(big, 1, dir.File("a.gcp").c_str()), 0);
     EXPECT_EQ(area.OpenGCPArea(1, -big, dir.File("a.gcp").c_str()), 0);
-    EXPECT_EQ(AreaAccess::StateOf(area), AreaState{});
+    EXPECT_EQ(AreaInspector::StateOf(area), AreaState{});
 }
 
 // Changes the current directory for the lifetime of the guard.
@@ -261,7 +261,7 @@ TEST(FileAreaTest, RelativePathIsResolvedAgainAtTheSave) {
         ScopedChdir in(first.path());
         ASSERT_EQ(area.OpenGCPArea(5, 5, "rel.gcp"), 1);
     }
-    EXPECT_EQ(AreaAccess::FileNameOf(area), "rel.gcp");
+    EXPECT_EQ(AreaInspector::FileNameOf(area), "rel.gcp");
     ASSERT_EQ(area.OpenGCPGroup(1), 1);
     ASSERT_EQ(area.DeleteOneGCP(2), 1);
     {
@@ -305,7 +305,7 @@ TEST(FileAreaTest, OpeningAnAreaThatHoldsGroupsClosesItFirst) {
         env->FailOnce(Op::kCreate);
         EXPECT_EQ(area.OpenGCPArea(5, 5, dir.File("b.gcp").c_str()), 0);
         EXPECT_EQ(LiveGroups(area), 2u);
-        EXPECT_EQ(AreaAccess::FileNameOf(area), dir.File("a.gcp"));
+        EXPECT_EQ(AreaInspector::FileNameOf(area), dir.File("a.gcp"));
         EXPECT_EQ(env->Calls(Op::kOpen), 0);
     }
     ASSERT_EQ(area.OpenGCPArea(5, 5, dir.File("b.gcp").c_str()), 1);

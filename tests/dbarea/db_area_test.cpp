@@ -1,7 +1,7 @@
 // CDB_Morvane against real SQLite database files: opening, loading, saving
 // and the refusals around them.  Lodestor calls are counted on their way to
 // the real raster area (CountingLodestor.h).
-#include "AreaAccess.h"
+#include "AreaInspector.h"
 #include "CountingLodestor.h"
 #include "Morvane.h"
 #include "RasteBaseArea.h"
@@ -20,7 +20,7 @@ using dbarea_test::SameRecord;
 using dbarea_test::TestPoint;
 using dbarea_test::U32At;
 using dbarea_test::WithoutErrorContexts;
-using morvane::AreaAccess;
+using morvane::AreaInspector;
 
 namespace {
 
@@ -84,7 +84,7 @@ TEST_F(DbArea, KeyZeroOrOutOfRangeKeyIsRefusedWithoutAnyCall) {
 
     EXPECT_EQ(0, area.OpenGCPArea(&raster_, 0, 7, 8));
     EXPECT_EQ(0, Calls().total());
-    morvane::AreaState state = AreaAccess::StateOf(area);
+    morvane::AreaState state = AreaInspector::StateOf(area);
     EXPECT_TRUE(state.open);
     EXPECT_FALSE(state.holdsList);
     EXPECT_EQ(100, state.rangeArg1);
@@ -97,11 +97,11 @@ TEST_F(DbArea, KeyZeroOrOutOfRangeKeyIsRefusedWithoutAnyCall) {
 
     // A key that does not fit 32 bits would otherwise address another record.
     Store(5, TwoGroups(1, 2));
-    state = AreaAccess::StateOf(area);
+    state = AreaInspector::StateOf(area);
     EXPECT_EQ(0, area.OpenGCPArea(&raster_, (1L << 32) + 5, 0, 0));
     EXPECT_EQ(0, area.OpenGCPArea(&raster_, 5, 1L << 31, 0));
     EXPECT_EQ(0, Calls().total());
-    EXPECT_EQ(state, AreaAccess::StateOf(area));
+    EXPECT_EQ(state, AreaInspector::StateOf(area));
 }
 
 TEST_F(DbArea, EmptyOrMissingRecordOpensWithoutGroupsAndWithoutRead) {
@@ -118,7 +118,7 @@ TEST_F(DbArea, EmptyOrMissingRecordOpensWithoutGroupsAndWithoutRead) {
         EXPECT_EQ(1, Calls().sizeQueries);
         EXPECT_EQ(0, Calls().reads);
         EXPECT_EQ(0u, GroupCount(area));
-        EXPECT_EQ(0u, AreaAccess::StateOf(area).groupNum);
+        EXPECT_EQ(0u, AreaInspector::StateOf(area).groupNum);
         EXPECT_EQ(0, area.OpenGCPGroup(1));
         // Nothing changed, so closing writes nothing.
         EXPECT_EQ(1, area.CloseGCPArea());
@@ -133,7 +133,7 @@ TEST_F(DbArea, FourByteRecordOfCountZeroOpensWithoutGroups) {
     EXPECT_EQ(1, Calls().sizeQueries);
     EXPECT_EQ(1, Calls().reads);
     EXPECT_EQ(0u, GroupCount(area));
-    EXPECT_EQ(0u, AreaAccess::StateOf(area).groupNum);
+    EXPECT_EQ(0u, AreaInspector::StateOf(area).groupNum);
     EXPECT_EQ(0, area.OpenGCPGroup(1));
 }
 
@@ -153,7 +153,7 @@ TEST_F(DbArea, FailedSizeQueryOrReadLeavesNoListAndFormerRanges) {
     EXPECT_EQ(0, area.OpenGCPArea(&closed, 1, 21, 22));
     EXPECT_EQ(1, Calls().sizeQueries);
     EXPECT_EQ(0, Calls().reads);
-    morvane::AreaState state = AreaAccess::StateOf(area);
+    morvane::AreaState state = AreaInspector::StateOf(area);
     EXPECT_FALSE(state.holdsList);
     EXPECT_EQ(11, state.rangeArg1);
     EXPECT_EQ(12, state.rangeArg2);
@@ -163,14 +163,14 @@ TEST_F(DbArea, FailedSizeQueryOrReadLeavesNoListAndFormerRanges) {
     Calls().failReads = 1;
     EXPECT_EQ(0, area.OpenGCPArea(&raster_, 1, 31, 32));
     EXPECT_EQ(1, Calls().reads);
-    state = AreaAccess::StateOf(area);
+    state = AreaInspector::StateOf(area);
     EXPECT_FALSE(state.holdsList);
     EXPECT_EQ(11, state.rangeArg1);
     EXPECT_EQ(1, area.CloseGCPArea());
     EXPECT_EQ(0, Calls().writes);
 
     ASSERT_EQ(1, area.OpenGCPArea(&raster_, 1, 41, 42));  // open may be tried again
-    EXPECT_EQ(41, AreaAccess::StateOf(area).rangeArg1);
+    EXPECT_EQ(41, AreaInspector::StateOf(area).rangeArg1);
     EXPECT_EQ(2u, GroupCount(area));
 }
 
@@ -293,7 +293,7 @@ TEST_F(DbArea, FailedWriteKeepsGroupsAndOldRecordForRetry) {
     EXPECT_EQ(1, Calls().writes);
     EXPECT_NE(std::string(raster_.LastError()).find("full"), std::string::npos)
         << raster_.LastError();
-    EXPECT_TRUE(AreaAccess::StateOf(area).holdsList);
+    EXPECT_TRUE(AreaInspector::StateOf(area).holdsList);
     EXPECT_EQ(2u, GroupCount(area));
     EXPECT_EQ(3002u, PointCount(area, 1));
     EXPECT_EQ(old, Stored(1));
@@ -326,7 +326,7 @@ TEST_F(DbArea, RecordCutAtEveryLengthFailsTheLoadWithoutWriteBack) {
         const bool whole = length == 0 || length == full.size();
         ASSERT_EQ(whole ? 1 : 0, opened) << "record cut to " << length << " bytes";
         if (!whole) {
-            EXPECT_FALSE(AreaAccess::StateOf(area).holdsList) << length;
+            EXPECT_FALSE(AreaInspector::StateOf(area).holdsList) << length;
             ASSERT_EQ(1, area.CloseGCPArea());
             EXPECT_EQ(0, Calls().writes) << length;
         }
