@@ -358,11 +358,4 @@ TEST(OpenExisting, ReadOnlyDatabaseOpensAndStillRefusesMissingArea) {
     lodestor_test::UndoReadOnly(db);
 }
 
-TEST(OpenExisting, ClosedObjectListsNoAreas) {
-    CRasteBaseArea area;
-    std::vector<std::string> names{"stale"};
-    EXPECT_FALSE(area.AreaNames(names));
-    EXPECT_TRUE(Contains(area.LastError(), "not open")) << area.LastError();
-}
-
 }  // namespace
