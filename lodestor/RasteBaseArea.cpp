@@ -3,12 +3,71 @@
 
 #include "SqliteRecordStore.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <new>
+
+namespace {
+
+// How many area names a refusal lists; a database may hold thousands.
+constexpr std::size_t kAreasNamed = 20;
+
+// A name in double quotes, with quotes, backslashes and control bytes
+// escaped: names are any text, and the reason must stay one line.
+std::string Quoted(const std::string& name) {
+    std::string out = "\"";
+    for (const char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (byte < 0x20 || byte == 0x7f) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
+std::string MissingAreaReason(const std::string& name, const std::string& location,
+                              const std::vector<std::string>& names) {
+    std::string reason = "no raster area " + Quoted(name) + " in '" + location + "'";
+    if (names.empty()) return reason + ", which holds no areas";
+    reason += "; areas: ";
+    const std::size_t shown = std::min(names.size(), kAreasNamed);
+    for (std::size_t i = 0; i < shown; ++i) {
+        if (i > 0) reason += ", ";
+        reason += Quoted(names[i]);
+    }
+    if (names.size() > shown) reason += " and " + std::to_string(names.size() - shown) + " more";
+    return reason;
+}
+
+// The area's id, or a refusal naming the areas there are instead.
+lodestor::Status FindExistingArea(lodestor::RecordStore& store, const std::string& name,
+                                  lodestor::AreaId* id) {
+    bool found = false;
+    lodestor::Status status = store.FindArea(name, id, &found);
+    if (!status.ok() || found) return status;
+    std::vector<std::string> names;
+    status = store.AreaNames(&names);
+    if (!status.ok()) return status;
+    return lodestor::Status::Error(MissingAreaReason(name, store.Location(), names));
+}
+
+}  // namespace
 
 CRasteBaseArea::CRasteBaseArea() = default;
 CRasteBaseArea::~CRasteBaseArea() = default;
 
 bool CRasteBaseArea::Open(const char* databasePath, const char* areaName) {
+    return Open(databasePath, areaName, CreateIfMissing);
+}
+
+bool CRasteBaseArea::Open(const char* databasePath, const char* areaName, OpenMode mode) {
     Close();
     if (databasePath == nullptr || *databasePath == '\0') {
         lastError_ = "no database path given";
@@ -18,11 +77,12 @@ bool CRasteBaseArea::Open(const char* databasePath, const char* areaName) {
         lastError_ = "no raster area name given";
         return false;
     }
+    const bool create = mode == CreateIfMissing;
     std::unique_ptr<lodestor::SqliteRecordStore> sqlite;
-    lodestor::Status status = lodestor::SqliteRecordStore::Open(databasePath, &sqlite);
+    lodestor::Status status = lodestor::SqliteRecordStore::Open(databasePath, create, &sqlite);
     if (!status.ok()) return Report(status);
     lodestor::AreaId id = 0;
-    status = sqlite->OpenArea(areaName, &id);
+    status = create ? sqlite->OpenArea(areaName, &id) : FindExistingArea(*sqlite, areaName, &id);
     if (!status.ok()) return Report(status);
     store_ = std::move(sqlite);
     areaId_ = id;
@@ -91,6 +151,14 @@ bool CRasteBaseArea::RecordKeys(std::vector<long>& keys) {
     if (!Report(store_->ListKeys(areaId_, &stored))) return false;
     keys.assign(stored.begin(), stored.end());
     return true;
+}
+
+bool CRasteBaseArea::AreaNames(std::vector<std::string>& names) {
+    if (!store_) {
+        lastError_ = "listing raster areas refused: the raster area is not open";
+        return false;
+    }
+    return Report(store_->AreaNames(&names));
 }
 
 bool CRasteBaseArea::LimitDatabaseSize(std::uint64_t maxBytes) {

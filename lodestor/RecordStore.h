@@ -36,6 +36,13 @@ public:
     // Finds the area named `name` (non-empty), creating it when missing.
     virtual Status OpenArea(const std::string& name, AreaId* id) = 0;
 
+    // Finds the area named `name` without creating it: *found says whether
+    // the store has one, and *id is its id when it has.  Writes nothing.
+    virtual Status FindArea(const std::string& name, AreaId* id, bool* found) = 0;
+
+    // The names of every area of the store, in byte order.
+    virtual Status AreaNames(std::vector<std::string>* names) = 0;
+
     // Length in bytes of the record under `key`; 0 when the key holds none.
     virtual Status RecordSize(AreaId area, std::int64_t key, std::uint32_t* size) = 0;
 

@@ -3,9 +3,12 @@
 
 #include <sqlite3.h>
 
+#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <utility>
+
+#include <sys/stat.h>
 
 namespace lodestor {
 
@@ -100,6 +103,18 @@ const char* Explain(int primaryCode) {
 
 std::string KeyText(std::int64_t key) { return std::to_string(key); }
 
+bool BindName(const Statement& stmt, const std::string& name) {
+    return sqlite3_bind_text(stmt.get(), 1, name.data(), static_cast<int>(name.size()),
+                             SQLITE_TRANSIENT) == SQLITE_OK;
+}
+
+// Only a file that is truly absent; one that exists but cannot be opened
+// keeps SQLite's own reason.
+bool IsAbsent(const std::string& path) {
+    struct stat info;
+    return stat(path.c_str(), &info) != 0 && errno == ENOENT;
+}
+
 const char* kCreateTables =
     "CREATE TABLE lodestor_area ("
     "  area_id INTEGER PRIMARY KEY,"
@@ -117,19 +132,26 @@ SqliteRecordStore::SqliteRecordStore(sqlite3* db, std::string path)
 
 SqliteRecordStore::~SqliteRecordStore() { sqlite3_close_v2(db_); }
 
-Status SqliteRecordStore::Open(const std::string& path,
+Status SqliteRecordStore::Open(const std::string& path, bool createIfMissing,
                                std::unique_ptr<SqliteRecordStore>* store) {
     if (path.empty()) return Status::Error("no database path given");
+    // Without SQLITE_OPEN_CREATE a missing file stays missing; a file that
+    // cannot be written still opens, read-only.
+    int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX;
+    if (createIfMissing) flags |= SQLITE_OPEN_CREATE;
     sqlite3* db = nullptr;
-    int rc = sqlite3_open_v2(path.c_str(), &db,
-                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-                             nullptr);
+    int rc = sqlite3_open_v2(path.c_str(), &db, flags, nullptr);
     // The handle exists even when the open failed and must be closed.
     std::unique_ptr<SqliteRecordStore> opened(new SqliteRecordStore(db, path));
-    if (rc != SQLITE_OK) return opened->Failure("opening the database");
+    if (rc != SQLITE_OK) {
+        if (!createIfMissing && IsAbsent(path)) {
+            return Status::Error("no raster database '" + path + "': the file does not exist");
+        }
+        return opened->Failure("opening the database");
+    }
     sqlite3_extended_result_codes(db, 1);
     sqlite3_busy_timeout(db, kBusyTimeoutMs);
-    Status status = opened->PrepareSchema();
+    Status status = opened->PrepareSchema(createIfMissing);
     if (!status.ok()) return status;
     *store = std::move(opened);
     return Status::Ok();
@@ -192,7 +214,13 @@ Status SqliteRecordStore::CheckSchema(std::int32_t applicationId, std::int32_t v
     return Status::Ok();
 }
 
-Status SqliteRecordStore::PrepareSchema() {
+Status SqliteRecordStore::PrepareWrite(const char* action) {
+    Status status = RefuseIfReadOnly(action);
+    if (!status.ok() || writeAheadLogEnsured_) return status;
+    return EnsureWriteAheadLog();
+}
+
+Status SqliteRecordStore::PrepareSchema(bool createIfMissing) {
     std::int32_t app = 0, version = 0;
     bool empty = false;
     Status status;
@@ -204,10 +232,16 @@ Status SqliteRecordStore::PrepareSchema() {
         status = ReadHeader(&app, &version, &empty);
         if (!status.ok()) return status;
     }
-    if (app == 0 && version == 0 && empty) return CreateSchema();
+    if (app == 0 && version == 0 && empty) {
+        if (createIfMissing) return CreateSchema();
+        return Status::Error("'" + path_ +
+                             "' holds no raster database: the file is empty or has no tables");
+    }
     status = CheckSchema(app, version);
     if (!status.ok()) return status;
-    if (sqlite3_db_readonly(db_, "main") != 1) {
+    // Opening an existing database without creating writes nothing; a file
+    // not yet in write-ahead-log mode is switched by its first write.
+    if (createIfMissing && sqlite3_db_readonly(db_, "main") != 1) {
         status = EnsureWriteAheadLog();
         if (!status.ok()) return status;
     }
@@ -227,7 +261,10 @@ Status SqliteRecordStore::EnsureWriteAheadLog() {
         if (stmt.Prepared() && stmt.Step() == SQLITE_ROW) {
             const unsigned char* mode = sqlite3_column_text(stmt.get(), 0);
             const std::string modeText = mode ? reinterpret_cast<const char*>(mode) : "";
-            if (sqlite3_stricmp(modeText.c_str(), "wal") == 0) return Status::Ok();
+            if (sqlite3_stricmp(modeText.c_str(), "wal") == 0) {
+                writeAheadLogEnsured_ = true;
+                return Status::Ok();
+            }
             return Status::Error("switching to write-ahead logging in '" + path_ +
                                  "' failed: the database stays in journal mode '" + modeText +
                                  "'");
@@ -274,43 +311,52 @@ Status SqliteRecordStore::CreateSchema() {
     return EnsureWriteAheadLog();
 }
 
-Status SqliteRecordStore::OpenArea(const std::string& name, AreaId* id) {
+Status SqliteRecordStore::FindArea(const std::string& name, AreaId* id, bool* found) {
     if (name.empty()) return Status::Error("no raster area name given");
-    const char* find = "SELECT area_id FROM lodestor_area WHERE name = ?1";
-    {
-        Statement stmt(db_, find);
-        if (!stmt.Prepared() ||
-            sqlite3_bind_text(stmt.get(), 1, name.data(), static_cast<int>(name.size()),
-                              SQLITE_TRANSIENT) != SQLITE_OK) {
-            return Failure("looking up raster area '" + name + "'");
-        }
-        const int rc = stmt.Step();
-        if (rc == SQLITE_ROW) {
-            *id = sqlite3_column_int64(stmt.get(), 0);
-            return Status::Ok();
-        }
-        if (rc != SQLITE_DONE) return Failure("looking up raster area '" + name + "'");
+    Statement stmt(db_, "SELECT area_id FROM lodestor_area WHERE name = ?1");
+    if (!stmt.Prepared() || !BindName(stmt, name)) {
+        return Failure("looking up raster area '" + name + "'");
     }
+    const int rc = stmt.Step();
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) return Failure("looking up raster area '" + name + "'");
+    *found = rc == SQLITE_ROW;
+    if (*found) *id = sqlite3_column_int64(stmt.get(), 0);
+    return Status::Ok();
+}
+
+Status SqliteRecordStore::AreaNames(std::vector<std::string>* names) {
+    Statement stmt(db_, "SELECT name FROM lodestor_area ORDER BY name");
+    if (!stmt.Prepared()) return Failure("listing raster areas");
+    names->clear();
+    int rc;
+    while ((rc = stmt.Step()) == SQLITE_ROW) {
+        // The byte count, not the terminator: a name may hold any byte.
+        const unsigned char* text = sqlite3_column_text(stmt.get(), 0);
+        const int bytes = sqlite3_column_bytes(stmt.get(), 0);
+        names->emplace_back(text ? reinterpret_cast<const char*>(text) : "",
+                            text ? static_cast<std::size_t>(bytes) : 0);
+    }
+    if (rc != SQLITE_DONE) return Failure("listing raster areas");
+    return Status::Ok();
+}
+
+Status SqliteRecordStore::OpenArea(const std::string& name, AreaId* id) {
+    bool found = false;
+    Status status = FindArea(name, id, &found);
+    if (!status.ok() || found) return status;
     const std::string action = "creating raster area '" + name + "'";
-    Status status = RefuseIfReadOnly(action.c_str());
+    status = PrepareWrite(action.c_str());
     if (!status.ok()) return status;
     Transaction tx(db_);
     if (!tx.Begin("BEGIN IMMEDIATE")) return Failure(action);
+    // OR IGNORE: another connection may have made the area meanwhile.
     Statement insert(db_, "INSERT OR IGNORE INTO lodestor_area(name) VALUES (?1)");
-    if (!insert.Prepared() ||
-        sqlite3_bind_text(insert.get(), 1, name.data(), static_cast<int>(name.size()),
-                          SQLITE_TRANSIENT) != SQLITE_OK ||
-        insert.Step() != SQLITE_DONE) {
+    if (!insert.Prepared() || !BindName(insert, name) || insert.Step() != SQLITE_DONE) {
         return Failure(action);
     }
-    Statement stmt(db_, find);
-    if (!stmt.Prepared() ||
-        sqlite3_bind_text(stmt.get(), 1, name.data(), static_cast<int>(name.size()),
-                          SQLITE_TRANSIENT) != SQLITE_OK ||
-        stmt.Step() != SQLITE_ROW) {
-        return Failure(action);
-    }
-    *id = sqlite3_column_int64(stmt.get(), 0);
+    status = FindArea(name, id, &found);
+    if (!status.ok()) return status;
+    if (!found) return Status::Error(action + " in '" + path_ + "' failed: the new row is missing");
     if (!tx.Commit()) return Failure(action);
     return Status::Ok();
 }
@@ -373,7 +419,7 @@ Status SqliteRecordStore::WriteRecord(AreaId area, std::int64_t key, const void*
                                       std::uint32_t length) {
     const std::string action = "writing record " + KeyText(key);
     if (data == nullptr && length > 0) return Status::Error(action + " refused: no bytes given");
-    Status status = RefuseIfReadOnly(action.c_str());
+    Status status = PrepareWrite(action.c_str());
     if (!status.ok()) return status;
     const int limit = sqlite3_limit(db_, SQLITE_LIMIT_LENGTH, -1);
     if (static_cast<std::int64_t>(length) > limit) {
@@ -400,7 +446,7 @@ Status SqliteRecordStore::WriteRecord(AreaId area, std::int64_t key, const void*
 
 Status SqliteRecordStore::DeleteRecord(AreaId area, std::int64_t key) {
     const std::string action = "deleting record " + KeyText(key);
-    Status status = RefuseIfReadOnly(action.c_str());
+    Status status = PrepareWrite(action.c_str());
     if (!status.ok()) return status;
     Statement stmt(db_, "DELETE FROM lodestor_record WHERE area_id = ?1 AND record_key = ?2");
     if (!stmt.Prepared() || !stmt.BindRecord(area, key) || stmt.Step() != SQLITE_DONE) {

@@ -216,11 +216,12 @@ private:
 class DbAreaHandle : public AreaHandleOf<CDB_Morvane> {
 public:
     DbAreaHandle(const AreaAddress& address, OpenMode mode, long columns, long rows) : AreaHandleOf(address) {
-        std::error_code ec;
-        if (mode != OpenMode::ChangeOrMake && !fs::exists(address.path, ec)) {
-            throw Refusal(fmt::format("{}: no such database", address.path));
-        }
-        if (!database_.Open(address.path.c_str(), address.areaName.c_str())) {
+        // Only a command that may make its store creates a database file or
+        // area; any other refuses a misspelt name, leaving the file as it
+        // was, instead of adding an empty area under that name.
+        const CRasteBaseArea::OpenMode databaseMode =
+            mode == OpenMode::ChangeOrMake ? CRasteBaseArea::CreateIfMissing : CRasteBaseArea::OpenExisting;
+        if (!database_.Open(address.path.c_str(), address.areaName.c_str(), databaseMode)) {
             throw Refusal(fmt::format("{}: {}", address.Describe(), database_.LastError()));
         }
         if (area_.OpenGCPArea(&database_, address.recordKey, columns, rows) != 1) {
@@ -278,7 +279,7 @@ void CreateEmptyStore(const AreaAddress& address) {
     }
 #ifdef MORVANE_CLI_WITH_DATABASE
     CRasteBaseArea database;
-    if (!database.Open(address.path.c_str(), address.areaName.c_str())) {
+    if (!database.Open(address.path.c_str(), address.areaName.c_str(), CRasteBaseArea::CreateIfMissing)) {
         throw Refusal(fmt::format("{}: {}", address.Describe(), database.LastError()));
     }
     std::uint32_t size = 0;

@@ -77,6 +77,9 @@ private:
     AreaAddress address_;
 };
 
+// For a database area the store is the area: its database file and area
+// name must exist unless the mode is ChangeOrMake.  A record key that holds
+// no record yet is an empty store in every mode.
 enum class OpenMode {
     Read,          // the store must exist; nothing will be written
     Change,        // the store must exist

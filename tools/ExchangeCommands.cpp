@@ -204,8 +204,8 @@ void AddExchangeCommands(CLI::App& app) {
     import->add_flag("--append", in->append, "add the points after the group's own");
     import->add_flag("--replace", in->replace, "delete the group's points first");
     import->add_option("-t,--type", in->type, std::string("set the group's transformation type: ") + kTransTypeHelp);
-    import->footer("A missing control-point file or database is created.  Importing into the group after the last\n"
-                   "creates that group.  See docs/formats.md for each format's conventions.");
+    import->footer("A missing control-point file, database or database area is created.  Importing into the\n"
+                   "group after the last creates that group.  See docs/formats.md for each format's conventions.");
     import->callback([in] { RunImport(*in); });
 
     auto out = std::make_shared<ExchangeOptions>();

@@ -163,7 +163,10 @@ GcpRow RowFromTag(const XmlTag& tag, std::size_t line, std::int32_t sequence) {
     row.z = tag.attributes.count("Z") ? require("Z") : 0.0;
     std::string id = tag.attributes.count("Id") ? tag.attributes.at("Id") : "";
     std::string info = tag.attributes.count("Info") ? tag.attributes.at("Info") : "";
-    row.name = id.empty() ? info : id;
+    // Export writes a point without a name as its position; read back, that
+    // Id names nothing, so the point stays without a name.
+    const bool idIsPosition = id == std::to_string(sequence);
+    row.name = id.empty() || idIsPosition ? info : id;
     std::optional<double> numeric = ParseNumber(id);
     bool integral = numeric && *numeric == std::floor(*numeric) && std::fabs(*numeric) < 2147483647.0;
     row.id = integral ? static_cast<std::int32_t>(*numeric) : sequence;
@@ -173,10 +176,13 @@ GcpRow RowFromTag(const XmlTag& tag, std::size_t line, std::int32_t sequence) {
 std::string GcpListText(const GcpTable& table, std::string_view indent) {
     std::string out = table.crs.empty() ? "<GCPList>\n"
                                         : fmt::format("<GCPList Projection=\"{}\">\n", XmlEscape(table.crs));
-    for (const GcpRow& row : table.rows) {
-        out += fmt::format("{}  <GCP Id=\"{}\" Pixel=\"{}\" Line=\"{}\" X=\"{}\" Y=\"{}\" Z=\"{}\"/>\n", indent,
-                           XmlEscape(row.name), FormatNumber(row.pixel), FormatNumber(row.line), FormatNumber(row.x),
-                           FormatNumber(row.y), FormatNumber(row.z));
+    for (std::size_t i = 0; i < table.rows.size(); ++i) {
+        const GcpRow& row = table.rows[i];
+        // GDAL shows the Id; an empty one leaves a point nothing to be known by.
+        const std::string id = row.name.empty() ? std::to_string(i + 1) : XmlEscape(row.name);
+        out += fmt::format("{}  <GCP Id=\"{}\" Pixel=\"{}\" Line=\"{}\" X=\"{}\" Y=\"{}\" Z=\"{}\"/>\n", indent, id,
+                           FormatNumber(row.pixel), FormatNumber(row.line), FormatNumber(row.x), FormatNumber(row.y),
+                           FormatNumber(row.z));
     }
     out += fmt::format("{}</GCPList>", indent);
     return out;

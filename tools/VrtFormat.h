@@ -5,7 +5,10 @@
 // corner of the top-left pixel, line down), so nothing is converted.  Id
 // becomes the point's name (and, when it is a whole number, its numeric id);
 // Info is kept as the name only when Id is empty.  Writing puts the name in
-// Id, empty when the point has none, as GDAL itself does.
+// Id, or for a point without a name its position in the list (1, 2, ...),
+// so that every GCP has an id to be told by.  Reading takes an Id that is
+// exactly its GCP's position as no name (the numeric id is that position),
+// so a point without a name comes back without one.
 // Numbers are written with full round-trip precision.
 //
 // Writing into an existing VRT replaces its <GCPList> and keeps the rest of

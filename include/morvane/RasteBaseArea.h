@@ -3,9 +3,10 @@
 // A raster database keeps, for each named raster area, byte records under
 // non-zero record keys; the control-point record of an area is one of them.
 // A CRasteBaseArea is a connection to one area of one database: open it on a
-// database (for SQLite, the path of the database file, created with its
-// schema when missing) and an area name (created when missing), hand it to
-// the record calls of Lodestor.h, and close it.
+// database (for SQLite, the path of the database file) and an area name,
+// hand it to the record calls of Lodestor.h, and close it.  Opening either
+// creates what is missing (the file with its schema, the area) or, for
+// readers, insists that both exist and writes nothing.
 //
 // Every call reports success as true (or non-zero for the calls of
 // Lodestor.h); after a failure LastError() says why in a sentence, and after
@@ -34,9 +35,26 @@ public:
     CRasteBaseArea(const CRasteBaseArea&) = delete;
     CRasteBaseArea& operator=(const CRasteBaseArea&) = delete;
 
-    // Opens the raster area `areaName` of the SQLite database at
-    // `databasePath` (file created with its schema when missing).  An area
-    // that is open is closed first.  false on failure; LastError() says why.
+    // What Open may do when the database or the area does not exist yet.
+    enum OpenMode {
+        // Both must exist: the file, holding a raster database schema, and
+        // the area in it.  Opening writes nothing to the file (a database
+        // not yet in write-ahead-log mode is switched by its first write);
+        // a missing area is refused with a reason that names, in byte
+        // order, the areas the database does hold (20 at most, then how
+        // many more).
+        OpenExisting,
+        // A missing or empty file gets the schema, and a missing area is
+        // added (empty).  Fails when the file cannot be written.
+        CreateIfMissing,
+    };
+
+    // Opens the raster area `areaName` (non-empty text) of the SQLite
+    // database at `databasePath` (a file path), as `mode` allows.  An area
+    // that is open is closed first.  Returns false on failure, with the
+    // object closed and LastError() saying why.
+    bool Open(const char* databasePath, const char* areaName, OpenMode mode);
+    // Open(databasePath, areaName, CreateIfMissing).
     bool Open(const char* databasePath, const char* areaName);
     void Close();
     bool IsOpen() const;
@@ -54,6 +72,8 @@ public:
     bool DeleteRecord(long key);
     // The keys of this area that hold a record, in increasing order.
     bool RecordKeys(std::vector<long>& keys);
+    // The names of every raster area of the open database, in byte order.
+    bool AreaNames(std::vector<std::string>& names);
     // Caps the database file at about maxBytes (whole pages); writes that
     // would need more are refused and change nothing.  For this connection.
     bool LimitDatabaseSize(std::uint64_t maxBytes);

@@ -1,5 +1,5 @@
-// Opening database files: creation of the schema, its version, and the files
-// that must be refused with a reason.
+// Opening database files: creation of the schema, its version, the files
+// that must be refused with a reason, and opening without creating.
 #include "RasteBaseArea.h"
 #include "SqliteRecordStore.h"
 #include "TestDatabase.h"
@@ -7,12 +7,17 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <fstream>
+#include <memory>
+#include <optional>
 #include <string>
 
 using lodestor::SqliteRecordStore;
 using lodestor_test::MakeRecord;
 using lodestor_test::TempDir;
+using OpenMode = CRasteBaseArea::OpenMode;
 
 namespace {
 
@@ -177,6 +182,179 @@ TEST(Schema, ReadOnlyFileWithoutSchemaIsRefused) {
     CRasteBaseArea area;
     EXPECT_FALSE(area.Open(db.c_str(), "a"));
     EXPECT_TRUE(Contains(area.LastError(), "read-only")) << area.LastError();
+    lodestor_test::UndoReadOnly(db);
+}
+
+// ---- opening without creating ---------------------------------------------
+
+// The file's bytes, or nothing when there is no file.
+std::optional<std::string> FileBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return std::nullopt;
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+bool SideFilesGone(const std::string& db) {
+    for (const char* suffix : {"-wal", "-shm", "-journal"}) {
+        if (std::filesystem::exists(db + suffix)) return false;
+    }
+    return true;
+}
+
+// A raster database holding areas "avon" (a record under key 1) and
+// "bloomfield", every connection closed.
+void MakeTwoAreaDatabase(const std::string& db) {
+    CRasteBaseArea avon, bloomfield;
+    ASSERT_TRUE(avon.Open(db.c_str(), "avon")) << avon.LastError();
+    ASSERT_TRUE(bloomfield.Open(db.c_str(), "bloomfield")) << bloomfield.LastError();
+    const auto record = MakeRecord(7, 300);
+    ASSERT_EQ(1, WriteGcpRecord(&avon, 1, record.data(), record.size())) << avon.LastError();
+}
+
+enum class Before { NoFile, EmptyFile, TwoAreas };
+
+struct OpenCase {
+    const char* label;
+    Before before;
+    const char* areaName;
+    OpenMode mode;
+    const char* refusal;   // nullptr: opens; "*": the exact missing-area reason
+};
+
+void PrintTo(const OpenCase& c, std::ostream* out) { *out << c.label; }
+
+std::string ExactMissingAreaReason(const std::string& db) {
+    return "no raster area \"avn\" in '" + db + "'; areas: \"avon\", \"bloomfield\"";
+}
+
+class OpenModes : public ::testing::TestWithParam<OpenCase> {};
+
+TEST_P(OpenModes, CreateOnlyWhenAskedAndRefuseWithoutWriting) {
+    const OpenCase& c = GetParam();
+    TempDir dir;
+    const std::string db = dir.File("maps.db");
+    if (c.before == Before::EmptyFile) WriteFile(db, "");
+    if (c.before == Before::TwoAreas) MakeTwoAreaDatabase(db);
+    const std::optional<std::string> bytesBefore = FileBytes(db);
+
+    CRasteBaseArea area;
+    const bool opened = area.Open(db.c_str(), c.areaName, c.mode);
+    if (c.refusal != nullptr) {
+        EXPECT_FALSE(opened);
+        EXPECT_FALSE(area.IsOpen());
+        if (std::string(c.refusal) == "*") {
+            EXPECT_EQ(ExactMissingAreaReason(db), area.LastError());
+        } else {
+            EXPECT_TRUE(Contains(area.LastError(), c.refusal)) << area.LastError();
+        }
+        EXPECT_EQ(bytesBefore, FileBytes(db)) << "a refused open changed the file";
+        EXPECT_TRUE(SideFilesGone(db));
+        return;
+    }
+    ASSERT_TRUE(opened) << area.LastError();
+    EXPECT_STREQ("", area.LastError());
+    std::vector<std::string> names;
+    ASSERT_TRUE(area.AreaNames(names)) << area.LastError();
+    EXPECT_NE(std::find(names.begin(), names.end(), c.areaName), names.end());
+    std::uint32_t size = 0;
+    ASSERT_EQ(1, GetGcpRecordSize(&area, 1, &size)) << area.LastError();
+    std::vector<unsigned char> record(size);
+    ASSERT_EQ(1, ReadGcpRecord(&area, 1, record.data(), size)) << area.LastError();
+    area.Close();
+    if (c.mode == CRasteBaseArea::OpenExisting) {
+        EXPECT_EQ(bytesBefore, FileBytes(db)) << "opening and reading changed the file";
+        EXPECT_TRUE(SideFilesGone(db));
+    }
+}
+
+const OpenCase kOpenCases[] = {
+    {"NoFileExisting", Before::NoFile, "avon", CRasteBaseArea::OpenExisting, "does not exist"},
+    {"NoFileCreate", Before::NoFile, "avon", CRasteBaseArea::CreateIfMissing, nullptr},
+    {"EmptyFileExisting", Before::EmptyFile, "avon", CRasteBaseArea::OpenExisting, "holds no raster database"},
+    {"EmptyFileCreate", Before::EmptyFile, "avon", CRasteBaseArea::CreateIfMissing, nullptr},
+    {"MissingAreaExisting", Before::TwoAreas, "avn", CRasteBaseArea::OpenExisting, "*"},
+    {"MissingAreaCreate", Before::TwoAreas, "avn", CRasteBaseArea::CreateIfMissing, nullptr},
+    {"PresentAreaExisting", Before::TwoAreas, "avon", CRasteBaseArea::OpenExisting, nullptr},
+    {"PresentAreaCreate", Before::TwoAreas, "avon", CRasteBaseArea::CreateIfMissing, nullptr},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, OpenModes, ::testing::ValuesIn(kOpenCases),
+                         [](const auto& info) { return std::string(info.param.label); });
+
+TEST(OpenExisting, RefusalNamesAtMostTwentyAreasOnOneLine) {
+    TempDir dir;
+    const std::string db = dir.File("many.db");
+    {
+        // The schema alone: a raster database without any area.
+        std::unique_ptr<SqliteRecordStore> store;
+        ASSERT_TRUE(SqliteRecordStore::Open(db, true, &store).ok());
+    }
+    CRasteBaseArea area;
+    EXPECT_FALSE(area.Open(db.c_str(), "x", CRasteBaseArea::OpenExisting));
+    EXPECT_EQ("no raster area \"x\" in '" + db + "', which holds no areas", std::string(area.LastError()));
+
+    // Made in reverse, listed in byte order.
+    for (int i = 26; i >= 1; --i) {
+        const std::string name = (i < 10 ? "area 0" : "area ") + std::to_string(i);
+        ASSERT_TRUE(area.Open(db.c_str(), name.c_str())) << area.LastError();
+    }
+    std::vector<std::string> names;
+    ASSERT_TRUE(area.AreaNames(names));
+    ASSERT_EQ(26u, names.size());
+    EXPECT_TRUE(std::is_sorted(names.begin(), names.end()));
+
+    EXPECT_FALSE(area.Open(db.c_str(), "area 1\t", CRasteBaseArea::OpenExisting));
+    const std::string reason = area.LastError();
+    EXPECT_EQ(0u, reason.find("no raster area \"area 1\\x09\" in '" + db + "'; areas: \"area 01\", \"area 02\""))
+        << reason;
+    const std::string ending = ", \"area 20\" and 6 more";
+    EXPECT_TRUE(reason.ends_with(ending)) << reason;
+    EXPECT_FALSE(Contains(reason.c_str(), "area 21")) << reason;
+}
+
+TEST(OpenExisting, RefusalEscapesQuotesBackslashesAndControlBytes) {
+    TempDir dir;
+    const std::string db = dir.File("odd.db");
+    CRasteBaseArea area;
+    ASSERT_TRUE(area.Open(db.c_str(), "plain")) << area.LastError();
+    ASSERT_TRUE(area.Open(db.c_str(), "say \"hi\"\n\\")) << area.LastError();
+    EXPECT_FALSE(area.Open(db.c_str(), "b\x7f", CRasteBaseArea::OpenExisting));
+    EXPECT_EQ("no raster area \"b\\x7f\" in '" + db + "'; areas: \"plain\", \"say \\\"hi\\\"\\x0a\\\\\"",
+              std::string(area.LastError()));
+}
+
+TEST(OpenExisting, LeavesJournalModeForTheFirstWrite) {
+    TempDir dir;
+    const std::string db = dir.File("rollback.db");
+    MakeTwoAreaDatabase(db);
+    RawExecute(db, "PRAGMA journal_mode=DELETE");
+    const std::optional<std::string> bytesBefore = FileBytes(db);
+    CRasteBaseArea area;
+    ASSERT_TRUE(area.Open(db.c_str(), "avon", CRasteBaseArea::OpenExisting)) << area.LastError();
+    EXPECT_EQ(bytesBefore, FileBytes(db)) << "opening switched the journal mode";
+
+    const auto record = MakeRecord(8, 500);
+    ASSERT_EQ(1, WriteGcpRecord(&area, 2, record.data(), record.size())) << area.LastError();
+    area.Close();
+    EXPECT_EQ(1, RawQuery(db, "SELECT count(*) FROM pragma_journal_mode WHERE journal_mode = 'wal'"));
+    ASSERT_TRUE(area.Open(db.c_str(), "avon", CRasteBaseArea::OpenExisting)) << area.LastError();
+    std::vector<unsigned char> back(record.size());
+    ASSERT_EQ(1, ReadGcpRecord(&area, 2, back.data(), back.size())) << area.LastError();
+    EXPECT_EQ(record, back);
+}
+
+TEST(OpenExisting, ReadOnlyDatabaseOpensAndStillRefusesMissingArea) {
+    TempDir dir;
+    const std::string db = dir.File("locked.db");
+    MakeTwoAreaDatabase(db);
+    if (!lodestor_test::MakeReadOnly(db)) {
+        lodestor_test::UndoReadOnly(db);
+        GTEST_SKIP() << "cannot make a file read-only here";
+    }
+    CRasteBaseArea area;
+    EXPECT_TRUE(area.Open(db.c_str(), "bloomfield", CRasteBaseArea::OpenExisting)) << area.LastError();
+    EXPECT_FALSE(area.Open(db.c_str(), "avn", CRasteBaseArea::OpenExisting));
+    EXPECT_EQ(ExactMissingAreaReason(db), area.LastError());
     lodestor_test::UndoReadOnly(db);
 }
 

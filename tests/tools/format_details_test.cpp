@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <string>
+#include <utility>
 
 namespace morvane::tool {
 namespace {
@@ -85,6 +87,41 @@ TEST(FormatDetails, VrtExportKeepsTheRestOfAnExistingDocument) {
     // A new document takes the raster size given, else the points' extent.
     EXPECT_NE(WriteVrtGcps(t, 640, 480).find("rasterXSize=\"640\" rasterYSize=\"480\""), std::string::npos);
     EXPECT_NE(WriteVrtGcps(t, 0, 0).find("rasterXSize=\"2\" rasterYSize=\"3\""), std::string::npos);
+}
+
+TEST(FormatDetails, VrtIdsAreNamesOrPositionsAndPositionsReadBackAsNoName) {
+    GcpTable t;
+    for (const char* name : {"NE corner", "", "", "17"}) {
+        GcpRow row;
+        row.name = name;
+        row.id = 99;   // a VRT has no place for it
+        t.rows.push_back(row);
+    }
+    std::string text = WriteVrtGcps(t, 10, 10);
+    EXPECT_EQ(text.find("Id=\"\""), std::string::npos) << text;
+    std::size_t at = 0;
+    for (const char* id : {"NE corner", "2", "3", "17"}) {
+        at = text.find(std::string("<GCP Id=\"") + id + "\"", at);
+        EXPECT_NE(at, std::string::npos) << id << " missing or out of order:\n" << text;
+    }
+    GcpTable back = ReadVrtGcps(text);
+    ASSERT_EQ(back.rows.size(), 4u);
+    const std::pair<const char*, int> expected[] = {{"NE corner", 1}, {"", 2}, {"", 3}, {"17", 17}};
+    for (std::size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(back.rows[i].name, expected[i].first) << "row " << i + 1;
+        EXPECT_EQ(back.rows[i].id, expected[i].second) << "row " << i + 1;
+    }
+
+    // Only the plain position is taken for no name; Info then names the point.
+    GcpTable gdal = ReadVrtGcps("<GCPList>\n<GCP Id=\"1\" Info=\"bridge\" Pixel=\"1\" Line=\"2\" X=\"3\" Y=\"4\"/>\n"
+                                "<GCP Id=\"02\" Pixel=\"1\" Line=\"2\" X=\"3\" Y=\"4\"/>\n"
+                                "<GCP Id=\"1\" Pixel=\"1\" Line=\"2\" X=\"3\" Y=\"4\"/>\n</GCPList>\n");
+    ASSERT_EQ(gdal.rows.size(), 3u);
+    EXPECT_EQ(gdal.rows[0].name, "bridge");
+    EXPECT_EQ(gdal.rows[1].name, "02");
+    EXPECT_EQ(gdal.rows[1].id, 2);
+    EXPECT_EQ(gdal.rows[2].name, "1");
+    EXPECT_EQ(gdal.rows[2].id, 1);
 }
 
 TEST(FormatDetails, EnviImageCoordinatesCountFromOne) {
