@@ -42,7 +42,7 @@ std::string LineUpFile(const std::vector<Corner>& corners) {
         Put<double>(record, corners[i].x);
         Put<double>(record, corners[i].y);
         Put<double>(record, 0.0);
-        char number[16];  // not "c" + std::to_string(): a false -Wrestrict at -O3 with g++ 12
+        char number[32];  // not "c" + std::to_string(): a false -Wrestrict at -O3 with g++ 12
         std::snprintf(number, sizeof number, "c%zu", i + 1);
         std::string name(number);
         name.resize(32, '\0');
