@@ -77,8 +77,8 @@ short CFile_Morvane::OpenGCPArea(long rangeArg1, long rangeArg2, const char* pat
     LastOpenFailed = true;
     // Opens the file, checks the magic, takes the path and loads the groups.
     auto load = [&]() -> short {
-        std::unique_ptr<morvane::SequentialFile> file = morvane::AreaEnv()->OpenForReading(path);
-        if (file == nullptr) return 0;
+        std::unique_ptr<morvane::SequentialFile> file;
+        if (!morvane::AreaEnv()->OpenForReading(path, &file).ok()) return 0;
         morvane::FileSource source(*file);
         unsigned char magic[sizeof kFileMagic];
         if (!source.ReadExact(magic, sizeof magic)) return 0;
@@ -120,12 +120,12 @@ short CFile_Morvane::ReleaseGcpInfo() {
     CGCPGroupList& list = *GroupList;
     try {
         const std::string path(FileName, strnlen(FileName, sizeof FileName));
-        const bool saved = morvane::SafeReplaceFile(
+        const morvane::Status saved = morvane::SafeReplaceFile(
             *morvane::AreaEnv(), path, [&list](morvane::ByteSink& sink) {
                 return sink.Append(kFileMagic, sizeof kFileMagic) &&
                        morvane::WriteGroupStream(list, sink);
             });
-        return saved ? 1 : 0;
+        return saved.ok() ? 1 : 0;
     } catch (const std::bad_alloc&) {
         return 0;
     }

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace morvane {
@@ -23,121 +24,141 @@ int OpenRetrying(const char* path, int flags, mode_t mode = 0) {
 
 class PosixSequentialFile final : public SequentialFile {
 public:
-    explicit PosixSequentialFile(int fd) : fd_(fd) {}
+    PosixSequentialFile(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
     ~PosixSequentialFile() override { ::close(fd_); }
 
-    bool Read(void* dst, std::size_t n, std::size_t* got) override {
+    Status Read(void* dst, std::size_t n, std::size_t* got) override {
         for (;;) {
             const ssize_t r = ::read(fd_, dst, n);
             if (r >= 0) {
                 *got = static_cast<std::size_t>(r);
-                return true;
+                return Status::OK();
             }
-            if (errno != EINTR) return false;
+            if (errno != EINTR) return PosixError("cannot read", path_, errno);
         }
     }
 
 private:
     int fd_;
+    std::string path_;
 };
 
 class PosixWritableFile final : public WritableFile {
 public:
-    explicit PosixWritableFile(int fd) : fd_(fd) {}
+    PosixWritableFile(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
     ~PosixWritableFile() override {
         if (fd_ >= 0) ::close(fd_);
     }
 
-    bool Append(const void* data, std::size_t n) override {
+    Status Append(const void* data, std::size_t n) override {
         const char* p = static_cast<const char*>(data);
         while (n > 0) {
             const ssize_t w = ::write(fd_, p, n);
             if (w < 0) {
                 if (errno == EINTR) continue;
-                return false;
+                return PosixError("cannot write", path_, errno);
             }
             p += w;
             n -= static_cast<std::size_t>(w);
         }
-        return true;
+        return Status::OK();
     }
 
-    bool Sync() override { return ::fsync(fd_) == 0; }
+    Status Sync() override {
+        if (::fsync(fd_) != 0) return PosixError("cannot sync", path_, errno);
+        return Status::OK();
+    }
 
-    bool Close() override {
+    Status Close() override {
         const int fd = fd_;
         fd_ = -1;
-        return fd >= 0 && ::close(fd) == 0;
+        if (fd < 0) return PosixError("cannot close", path_, EBADF);
+        if (::close(fd) != 0) return PosixError("cannot close", path_, errno);
+        return Status::OK();
     }
 
 private:
     int fd_;
+    std::string path_;
 };
 
 class PosixEnv final : public Env {
 public:
-    std::unique_ptr<SequentialFile> OpenForReading(const std::string& path) override {
+    Status OpenForReading(const std::string& path, std::unique_ptr<SequentialFile>* file) override {
         const int fd = OpenRetrying(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) return nullptr;
+        if (fd < 0) return PosixError("cannot open", path, errno);
         struct stat st;
-        if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+        const int error = ::fstat(fd, &st) != 0 ? errno : (S_ISDIR(st.st_mode) ? EISDIR : 0);
+        if (error != 0) {
             ::close(fd);
-            return nullptr;
+            return PosixError("cannot open", path, error);
         }
         ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-        return std::make_unique<PosixSequentialFile>(fd);
+        *file = std::make_unique<PosixSequentialFile>(fd, path);
+        return Status::OK();
     }
 
-    std::unique_ptr<WritableFile> CreateNew(const std::string& path, unsigned permissions,
-                                            bool exactPermissions) override {
+    Status CreateNew(const std::string& path, unsigned permissions, bool exactPermissions,
+                     std::unique_ptr<WritableFile>* file) override {
         const mode_t mode = static_cast<mode_t>(permissions & 07777);
         const int fd = OpenRetrying(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-        if (fd < 0) return nullptr;
-        auto file = std::make_unique<PosixWritableFile>(fd);
+        if (fd < 0) return PosixError("cannot create", path, errno);
         // The umask may have removed bits the old file had.
         if (exactPermissions && ::fchmod(fd, mode) != 0) {
-            file->Close();
+            const Status failed = PosixError("cannot set the permissions of", path, errno);
+            ::close(fd);
             ::unlink(path.c_str());
-            return nullptr;
+            return failed;
         }
-        return file;
+        *file = std::make_unique<PosixWritableFile>(fd, path);
+        return Status::OK();
     }
 
-    bool Rename(const std::string& from, const std::string& to) override {
-        return ::rename(from.c_str(), to.c_str()) == 0;
+    Status Rename(const std::string& from, const std::string& to) override {
+        if (::rename(from.c_str(), to.c_str()) != 0) {
+            return PosixError("cannot rename " + from + " to", to, errno);
+        }
+        return Status::OK();
     }
 
-    bool Remove(const std::string& path) override { return ::unlink(path.c_str()) == 0; }
+    Status Remove(const std::string& path) override {
+        if (::unlink(path.c_str()) != 0) return PosixError("cannot remove", path, errno);
+        return Status::OK();
+    }
 
-    bool SyncDirectory(const std::string& dir) override {
+    Status SyncDirectory(const std::string& dir) override {
         const int fd = OpenRetrying(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fd < 0) return false;
+        if (fd < 0) return PosixError("cannot open the directory", dir, errno);
         // Some file systems cannot sync a directory and say so with EINVAL;
         // there the rename is as durable as it can be made.
-        const bool synced = ::fsync(fd) == 0 || errno == EINVAL;
+        const int error = ::fsync(fd) == 0 ? 0 : errno;
         ::close(fd);
-        return synced;
+        if (error != 0 && error != EINVAL) return PosixError("cannot sync the directory", dir, error);
+        return Status::OK();
     }
 
-    bool Stat(const std::string& path, PathInfo* info) override {
+    Status Stat(const std::string& path, PathInfo* info) override {
         *info = PathInfo{};
         struct stat st;
-        if (::lstat(path.c_str(), &st) != 0) return errno == ENOENT || errno == ENOTDIR;
+        if (::lstat(path.c_str(), &st) != 0) {
+            if (errno == ENOENT || errno == ENOTDIR) return Status::OK();
+            return PosixError("cannot examine", path, errno);
+        }
         info->exists = true;
         info->isSymlink = S_ISLNK(st.st_mode);
         info->isRegular = S_ISREG(st.st_mode);
         info->permissions = static_cast<unsigned>(st.st_mode & 07777);
-        return true;
+        return Status::OK();
     }
 
-    bool ReadLink(const std::string& path, std::string* target) override {
+    Status ReadLink(const std::string& path, std::string* target) override {
         std::vector<char> buffer(256);
         for (;;) {
             const ssize_t n = ::readlink(path.c_str(), buffer.data(), buffer.size());
-            if (n < 0) return false;
+            if (n < 0) return PosixError("cannot read the link", path, errno);
             if (static_cast<std::size_t>(n) < buffer.size()) {
                 target->assign(buffer.data(), static_cast<std::size_t>(n));
-                return true;
+                return Status::OK();
             }
             buffer.resize(buffer.size() * 2);
         }

@@ -20,44 +20,52 @@ class MemoryEnv final : public Env {
 public:
     std::map<std::string, FileBytes> files;
 
-    std::unique_ptr<SequentialFile> OpenForReading(const std::string& path) override {
+    Status OpenForReading(const std::string& path, std::unique_ptr<SequentialFile>* file) override {
         auto it = files.find(path);
-        if (it == files.end()) return nullptr;
-        return std::make_unique<Reader>(it->second);
+        if (it == files.end()) return Status::NotFound("cannot open " + path + ": no such file");
+        *file = std::make_unique<Reader>(it->second);
+        return Status::OK();
     }
-    std::unique_ptr<WritableFile> CreateNew(const std::string& path, unsigned, bool) override {
-        if (files.count(path) != 0) return nullptr;
-        return std::make_unique<Writer>(files[path]);
+    Status CreateNew(const std::string& path, unsigned, bool,
+                     std::unique_ptr<WritableFile>* file) override {
+        if (files.count(path) != 0) return Status::IOError("cannot create " + path + ": exists");
+        *file = std::make_unique<Writer>(files[path]);
+        return Status::OK();
     }
-    bool Rename(const std::string& from, const std::string& to) override {
+    Status Rename(const std::string& from, const std::string& to) override {
         auto it = files.find(from);
-        if (it == files.end()) return false;
+        if (it == files.end()) return Status::NotFound("cannot rename " + from + ": no such file");
         FileBytes moved = std::move(it->second);
         files.erase(it);
         files[to] = std::move(moved);
-        return true;
+        return Status::OK();
     }
-    bool Remove(const std::string& path) override { return files.erase(path) == 1; }
-    bool SyncDirectory(const std::string&) override { return true; }
-    bool Stat(const std::string& path, PathInfo* info) override {
+    Status Remove(const std::string& path) override {
+        if (files.erase(path) != 1) return Status::NotFound("cannot remove " + path + ": no such file");
+        return Status::OK();
+    }
+    Status SyncDirectory(const std::string&) override { return Status::OK(); }
+    Status Stat(const std::string& path, PathInfo* info) override {
         *info = PathInfo{};
-        if (files.count(path) == 0) return true;
+        if (files.count(path) == 0) return Status::OK();
         info->exists = true;
         info->isRegular = true;
         info->permissions = 0644;
-        return true;
+        return Status::OK();
     }
-    bool ReadLink(const std::string&, std::string*) override { return false; }
+    Status ReadLink(const std::string& path, std::string*) override {
+        return Status::InvalidArgument("cannot read the link " + path + ": not a link");
+    }
 
 private:
     class Reader final : public SequentialFile {
     public:
         explicit Reader(const FileBytes& bytes) : bytes_(bytes) {}
-        bool Read(void* dst, std::size_t n, std::size_t* got) override {
+        Status Read(void* dst, std::size_t n, std::size_t* got) override {
             *got = std::min(n, bytes_.size() - position_);
             if (*got != 0) std::memcpy(dst, bytes_.data() + position_, *got);
             position_ += *got;
-            return true;
+            return Status::OK();
         }
 
     private:
@@ -68,13 +76,13 @@ private:
     class Writer final : public WritableFile {
     public:
         explicit Writer(FileBytes& bytes) : bytes_(bytes) {}
-        bool Append(const void* data, std::size_t n) override {
+        Status Append(const void* data, std::size_t n) override {
             const auto* p = static_cast<const unsigned char*>(data);
             bytes_.insert(bytes_.end(), p, p + n);
-            return true;
+            return Status::OK();
         }
-        bool Sync() override { return true; }
-        bool Close() override { return true; }
+        Status Sync() override { return Status::OK(); }
+        Status Close() override { return Status::OK(); }
 
     private:
         FileBytes& bytes_;

@@ -155,7 +155,7 @@ TEST(SaveTest, LinksKeepPointingAtTheFileTheyName) {
     fs::create_symlink("loop-b", dir.File("loop-a"));
     fs::create_symlink("loop-a", dir.File("loop-b"));
     std::string resolved;
-    EXPECT_FALSE(ResolveSymlinks(*Env::Posix(), dir.File("loop-a"), &resolved));
+    EXPECT_TRUE(ResolveSymlinks(*Env::Posix(), dir.File("loop-a"), &resolved).IsInvalidArgument());
 }
 
 TEST(SaveTest, SavedFileKeepsItsPermissionBitsWhateverTheUmask) {
@@ -189,13 +189,13 @@ class ChunkedFile final : public SequentialFile {
 public:
     ChunkedFile(Bytes bytes, std::size_t chunk, std::size_t failAt = SIZE_MAX)
         : bytes_(std::move(bytes)), chunk_(chunk), failAt_(failAt) {}
-    bool Read(void* dst, std::size_t n, std::size_t* got) override {
+    Status Read(void* dst, std::size_t n, std::size_t* got) override {
         ++reads;
-        if (position_ >= failAt_) return false;
+        if (position_ >= failAt_) return Status::IOError("read at " + std::to_string(position_) + " fails");
         *got = std::min({n, chunk_, bytes_.size() - position_});
         std::memcpy(dst, bytes_.data() + position_, *got);
         position_ += *got;
-        return true;
+        return Status::OK();
     }
     int reads = 0;
 
@@ -208,14 +208,14 @@ private:
 
 class MemoryFile final : public WritableFile {
 public:
-    bool Append(const void* data, std::size_t n) override {
+    Status Append(const void* data, std::size_t n) override {
         ++appends;
         const auto* p = static_cast<const unsigned char*>(data);
         bytes.insert(bytes.end(), p, p + n);
-        return true;
+        return Status::OK();
     }
-    bool Sync() override { return true; }
-    bool Close() override { return true; }
+    Status Sync() override { return Status::OK(); }
+    Status Close() override { return Status::OK(); }
     Bytes bytes;
     int appends = 0;
 };
