@@ -2,8 +2,8 @@
 //
 // Every file access of the library goes through an Env: opening a file for
 // sequential reading, creating a new file, appending, syncing, renaming,
-// removing, syncing a directory and looking at a path.  The POSIX Env is the
-// default; tests install an Env of their own that fails chosen calls, so that
+// removing, syncing a directory, looking at a path, listing a directory and
+// removing what a killed writer left behind.  The POSIX Env is the default; tests install an Env of their own that fails chosen calls, so that
 // every failure path of the save can be exercised.
 //
 // Every call returns a Status: OK, or a failure whose message names the
@@ -34,6 +34,11 @@ public:
 };
 
 // A file open for writing at its end.
+//
+// A file made by Env::CreateNew is held by its writer from its creation
+// until this object is destroyed, closed or not: RemoveIfAbandoned leaves it
+// alone for that long, in this process and in every other.  A writer that
+// dies, even by SIGKILL, lets go of it at once.
 class WritableFile {
 public:
     virtual ~WritableFile() = default;
@@ -65,9 +70,9 @@ public:
     // NotFound.
     virtual Status OpenForReading(const std::string& path,
                                   std::unique_ptr<SequentialFile>* file) = 0;
-    // Creates a file that must not exist yet.  With exactPermissions the file
-    // gets exactly the given permission bits, else they pass through the
-    // process's umask.
+    // Creates a file that must not exist yet, held by the new WritableFile
+    // (see there).  With exactPermissions the file gets exactly the given
+    // permission bits, else they pass through the process's umask.
     virtual Status CreateNew(const std::string& path, unsigned permissions, bool exactPermissions,
                              std::unique_ptr<WritableFile>* file) = 0;
     // Replaces to by from in one step.
@@ -80,6 +85,15 @@ public:
     virtual Status Stat(const std::string& path, PathInfo* info) = 0;
     // The target stored in a symbolic link.
     virtual Status ReadLink(const std::string& path, std::string* target) = 0;
+    // The names of the entries of a directory, without "." and "..", in no
+    // particular order.
+    virtual Status GetChildren(const std::string& dir, std::vector<std::string>* names) = 0;
+    // Removes the regular file at path when no WritableFile of any process
+    // holds it any longer (its writer finished or died).  *removed tells
+    // whether it went; a file still held, a missing path and a path that is
+    // not a regular file give OK with *removed false.  Where the platform
+    // cannot tell (no file locks), nothing is removed.
+    virtual Status RemoveIfAbandoned(const std::string& path, bool* removed) = 0;
 };
 
 // The Env the areas use; the POSIX Env unless a test installed another.

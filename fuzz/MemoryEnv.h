@@ -1,5 +1,6 @@
 // MemoryEnv.h - an Env whose files live in memory, so that a fuzzer can run
-// the whole open and save of an area without touching the disk.
+// the whole open and save of an area without touching the disk.  A path's
+// directory is the part before its last '/', "." for a bare name.
 #ifndef MORVANE_FUZZ_MEMORYENV_H
 #define MORVANE_FUZZ_MEMORYENV_H
 
@@ -9,7 +10,9 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace morvane::fuzz {
@@ -19,6 +22,7 @@ using FileBytes = std::vector<unsigned char>;
 class MemoryEnv final : public Env {
 public:
     std::map<std::string, FileBytes> files;
+    std::set<std::string> held;  // paths whose Writer is still alive
 
     Status OpenForReading(const std::string& path, std::unique_ptr<SequentialFile>* file) override {
         auto it = files.find(path);
@@ -29,7 +33,7 @@ public:
     Status CreateNew(const std::string& path, unsigned, bool,
                      std::unique_ptr<WritableFile>* file) override {
         if (files.count(path) != 0) return Status::IOError("cannot create " + path + ": exists");
-        *file = std::make_unique<Writer>(files[path]);
+        *file = std::make_unique<Writer>(files[path], held, path);
         return Status::OK();
     }
     Status Rename(const std::string& from, const std::string& to) override {
@@ -56,6 +60,19 @@ public:
     Status ReadLink(const std::string& path, std::string*) override {
         return Status::InvalidArgument("cannot read the link " + path + ": not a link");
     }
+    Status GetChildren(const std::string& dir, std::vector<std::string>* names) override {
+        names->clear();
+        for (const auto& [path, bytes] : files) {
+            const std::size_t slash = path.find_last_of('/');
+            const std::string parent = slash == std::string::npos ? "." : path.substr(0, slash);
+            if (parent == dir) names->push_back(path.substr(slash == std::string::npos ? 0 : slash + 1));
+        }
+        return Status::OK();
+    }
+    Status RemoveIfAbandoned(const std::string& path, bool* removed) override {
+        *removed = held.count(path) == 0 && files.erase(path) == 1;
+        return Status::OK();
+    }
 
 private:
     class Reader final : public SequentialFile {
@@ -73,9 +90,15 @@ private:
         std::size_t position_ = 0;
     };
 
+    // Writes into the bytes of a file; they must not be used after Close,
+    // since a rename moves them.
     class Writer final : public WritableFile {
     public:
-        explicit Writer(FileBytes& bytes) : bytes_(bytes) {}
+        Writer(FileBytes& bytes, std::set<std::string>& held, std::string path)
+            : bytes_(bytes), held_(held), path_(std::move(path)) {
+            held_.insert(path_);
+        }
+        ~Writer() override { held_.erase(path_); }
         Status Append(const void* data, std::size_t n) override {
             const auto* p = static_cast<const unsigned char*>(data);
             bytes_.insert(bytes_.end(), p, p + n);
@@ -86,6 +109,8 @@ private:
 
     private:
         FileBytes& bytes_;
+        std::set<std::string>& held_;
+        std::string path_;
     };
 };
 

@@ -16,11 +16,12 @@
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace morvane::test {
 
 enum class Op { kOpen, kRead, kCreate, kAppend, kSync, kClose, kRename, kRemove, kSyncDir, kStat,
-                kReadLink, kCount };
+                kReadLink, kList, kRemoveAbandoned, kCount };
 
 enum class AppendFailure { kNothingWritten, kHalfWritten };
 
@@ -75,6 +76,15 @@ public:
     Status ReadLink(const std::string& path, std::string* target) override {
         if (Trip(Op::kReadLink)) return Injected("readlink", path);
         return base_->ReadLink(path, target);
+    }
+    Status GetChildren(const std::string& dir, std::vector<std::string>* names) override {
+        if (Trip(Op::kList)) return Injected("list", dir);
+        return base_->GetChildren(dir, names);
+    }
+    Status RemoveIfAbandoned(const std::string& path, bool* removed) override {
+        *removed = false;
+        if (Trip(Op::kRemoveAbandoned)) return Injected("remove if abandoned", path);
+        return base_->RemoveIfAbandoned(path, removed);
     }
 
 private:
