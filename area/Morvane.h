@@ -79,10 +79,26 @@ public:
     // Converts count interleaved pairs through the prepared transformation.
     long BatchTransform(const double* in, double* out, std::size_t count);
 
+    // ---- additions of ours (why an open or close failed) ----
+    // The reason the last OpenGCPArea or CloseGCPArea of this object failed:
+    // one line for a person, e.g. "/d/a.gcp: no such control-point file",
+    // "/d/a.gcp: not a control-point file (it does not start with
+    // GCPFILE67)", "/d/a.gcp: damaged control-point file: it ends inside
+    // group 3 of 5" or "cannot create /d/a.gcp.tmp-4711-0: Permission
+    // denied".  Returns "" when the last of those two calls succeeded or
+    // neither was made yet; other operations leave it as it is, and a copy
+    // or assignment takes the source's.  Never null; the text stays valid and
+    // unchanged until the next OpenGCPArea, CloseGCPArea or assignment of
+    // this object, and holds at most kLastErrorCapacity - 1 bytes (a longer
+    // reason is cut).
+    const char* GetLastError() const;
+    static constexpr std::size_t kLastErrorCapacity = 512;
+
 private:
     friend struct morvane::AreaAccess;
     short InitialGcpInfo(void* source);
     short ReleaseGcpInfo();
+    short LoadFile(const char* path);
 
     CGCPGroupList* GroupList;
     bool OpenFlag;
@@ -93,6 +109,7 @@ private:
     std::int32_t RangeArg1;
     std::int32_t RangeArg2;
     bool LastOpenFailed;   // the last open stopped part-way: never write back
+    char LastErrorText[kLastErrorCapacity];  // GetLastError
 };
 
 class CDB_Morvane {
@@ -139,6 +156,20 @@ public:
     short GetGCPRMSError(double& userRms, double& pixelRms);
     long BatchTransform(const double* in, double* out, std::size_t count);
 
+    // ---- additions of ours (why an open or close failed) ----
+    // The reason the last OpenGCPArea or CloseGCPArea of this object failed:
+    // one line for a person, e.g. "the raster database refused the read of
+    // record 7", "record 7 is damaged: it ends inside group 3 of 5" or
+    // "range argument 2 (4294967296) does not fit in 32 bits".  The raster
+    // database's own LastError() may say more about a refused read or write.
+    // Returns "" when the last of those two calls succeeded or neither was
+    // made yet; other operations leave it as it is, and a copy or assignment
+    // takes the source's.  Never null; the text stays valid and unchanged
+    // until the next OpenGCPArea, CloseGCPArea or assignment of this object,
+    // and holds at most kLastErrorCapacity - 1 bytes (a longer reason is cut).
+    const char* GetLastError() const;
+    static constexpr std::size_t kLastErrorCapacity = 512;
+
 private:
     friend struct morvane::AreaAccess;
     short InitialGcpInfo();
@@ -154,6 +185,7 @@ private:
     std::int32_t RangeArg1;
     std::int32_t RangeArg2;
     bool LastOpenFailed;
+    char LastErrorText[kLastErrorCapacity];  // GetLastError
 };
 
 #pragma pack(pop)

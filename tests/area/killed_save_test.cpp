@@ -102,7 +102,7 @@ void OpenChanged(CFile_Morvane& area, const std::string& path) {
 void SaveOnce(const std::string& path) {
     CFile_Morvane area;
     OpenChanged(area, path);
-    ASSERT_EQ(area.CloseGCPArea(), 1);
+    ASSERT_EQ(area.CloseGCPArea(), 1) << area.GetLastError();
 }
 
 TEST(KilledSaveTest, TwoHundredKillsInARowLeaveAtMostOneTemporaryFile) {
