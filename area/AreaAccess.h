@@ -5,8 +5,14 @@
 // AreaAccess its friend and forwards every common operation to the templates
 // below, which work on the fields both classes have under the same names:
 // GroupList, OpenFlag, ChangeFlag, GCPGroupNum, CurGCPGroupNo, RangeArg1,
-// RangeArg2 and LastOpenFailed.  Only opening, loading (InitialGcpInfo) and
-// saving (ReleaseGcpInfo) differ per class.
+// RangeArg2, LastOpenFailed and LastErrorText.  Only opening, loading
+// (InitialGcpInfo) and saving (ReleaseGcpInfo) differ per class.
+//
+// LastErrorText: whoever makes OpenGCPArea or CloseGCPArea fail writes the
+// reason with Fail or SetLastError at the place that knows it, so that the
+// outer code only passes a 0 on; InitialGcpInfo and ReleaseGcpInfo do the
+// same for their own failures.  The reasons are put together in the fixed
+// buffer without allocating, so that even running out of memory is told.
 //
 // Results follow the exported header: 1 for success, 0 for failure, and a
 // failed guard changes nothing.  "Open" means OpenFlag is set and a group list
@@ -18,10 +24,14 @@
 #include "CtrlPntSet.h"
 #include "GCPGroupList.h"
 
+#include <charconv>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <new>
+#include <string>
+#include <string_view>
 
 namespace morvane {
 
@@ -59,13 +69,16 @@ struct AreaAccess {
     }
 
     // CloseGCPArea of both classes.  A failed save returns 0 and keeps the
-    // groups, so that the caller can retry once the cause is gone.
+    // groups, so that the caller can retry once the cause is gone; the save
+    // has left its reason.
     template <class Area>
     static short Close(Area& area) {
-        if (!area.OpenFlag) return 0;
-        if (area.GroupList == nullptr) return 1;
-        if (NeedsWriteBack(area) && area.ReleaseGcpInfo() == 0) return 0;
-        DiscardGroups(area);
+        if (!area.OpenFlag) return Fail(area, {"the area is not open"});
+        if (area.GroupList != nullptr) {
+            if (NeedsWriteBack(area) && area.ReleaseGcpInfo() == 0) return 0;
+            DiscardGroups(area);
+        }
+        ClearLastError(area);
         return 1;
     }
 
@@ -79,11 +92,14 @@ struct AreaAccess {
 
     // The start of every OpenGCPArea: an area still holding a list is closed
     // first under the normal write-back rule.  0 when that close fails; the
-    // area then keeps its groups and the open must be refused.
+    // area then keeps its groups, the open must be refused, and the reason
+    // says so in front of the save's own.
     template <class Area>
     static short CloseBeforeOpen(Area& area) {
-        if (area.GroupList == nullptr) return 1;
-        return Close(area);
+        if (area.GroupList == nullptr || Close(area) == 1) return 1;
+        char saveReason[sizeof area.LastErrorText];
+        std::memcpy(saveReason, area.LastErrorText, sizeof saveReason);
+        return Fail(area, {"not opened, since the groups held before cannot be saved: ", saveReason});
     }
 
     // Copy construction and assignment: every common field, with a deep copy
@@ -97,6 +113,7 @@ struct AreaAccess {
         to.RangeArg1 = from.RangeArg1;
         to.RangeArg2 = from.RangeArg2;
         to.LastOpenFailed = from.LastOpenFailed;
+        std::memcpy(to.LastErrorText, from.LastErrorText, sizeof to.LastErrorText);
     }
 
     template <class Area>
@@ -109,6 +126,65 @@ struct AreaAccess {
         area.RangeArg1 = 0;
         area.RangeArg2 = 0;
         area.LastOpenFailed = false;
+        ClearLastError(area);
+    }
+
+    // ---- the reason of the last failed open or close ------------------------
+
+    // Decimal text of a number, made without allocating.
+    class Number {
+    public:
+        explicit Number(long long value) {
+            const char* end = std::to_chars(text_, text_ + sizeof text_, value).ptr;
+            length_ = static_cast<std::size_t>(end - text_);
+        }
+        operator std::string_view() const { return std::string_view(text_, length_); }
+
+    private:
+        char text_[24];
+        std::size_t length_;
+    };
+
+    // Sets the area's last error to the parts put together, cut to the
+    // buffer, with line breaks turned into spaces (the reason is one line).
+    // No part may point into the area's own text: it is overwritten.
+    template <class Area>
+    static void SetLastError(Area& area, std::initializer_list<std::string_view> parts) {
+        char* out = area.LastErrorText;
+        char* const end = area.LastErrorText + sizeof area.LastErrorText - 1;
+        for (std::string_view part : parts) {
+            for (char c : part) {
+                if (out == end) break;
+                *out++ = (c == '\n' || c == '\r') ? ' ' : c;
+            }
+        }
+        *out = '\0';
+    }
+
+    // Sets the last error and returns 0, the result of a failed call.
+    template <class Area>
+    static short Fail(Area& area, std::initializer_list<std::string_view> parts) {
+        SetLastError(area, parts);
+        return 0;
+    }
+
+    template <class Area>
+    static void ClearLastError(Area& area) {
+        area.LastErrorText[0] = '\0';
+    }
+
+    // The range argument refusal of both classes' OpenGCPArea: 0 with the
+    // reason when an argument does not fit its 32-bit field, else 1.
+    template <class Area>
+    static short CheckRangeArgs(Area& area, long rangeArg1, long rangeArg2) {
+        const long args[2] = {rangeArg1, rangeArg2};
+        for (int i = 0; i < 2; ++i) {
+            if (args[i] < INT32_MIN || args[i] > INT32_MAX) {
+                return Fail(area, {"range argument ", Number(i + 1), " (", Number(args[i]),
+                                   ") does not fit in 32 bits"});
+            }
+        }
+        return 1;
     }
 
     // ---- group operations -------------------------------------------------

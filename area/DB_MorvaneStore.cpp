@@ -18,6 +18,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
+#include <string_view>
 
 #include <stdlib.h>
 #include <sys/mman.h>
@@ -59,6 +61,16 @@ RecordBuffer AllocateRecord(std::size_t size, bool zeroFill) {
     return RecordBuffer(static_cast<unsigned char*>(buffer));
 }
 
+// Fails a call of the area whose Lodestor call (size query, read, write)
+// returned 0.  The three calls say no more than that; the raster area's own
+// LastError() has the database's reason, but the area library reaches the
+// database only through them.
+short RefusedBy(CDB_Morvane& area, const CRasteBaseArea* raster, const char* call,
+                std::string_view key) {
+    if (raster == nullptr) return AreaAccess::Fail(area, {"no raster area given"});
+    return AreaAccess::Fail(area, {"the raster database refused the ", call, " of record ", key});
+}
+
 }  // namespace
 
 // Refusals that change nothing come first: a key or range argument that does
@@ -69,11 +81,15 @@ RecordBuffer AllocateRecord(std::size_t size, bool zeroFill) {
 // former range arguments.
 short CDB_Morvane::OpenGCPArea(CRasteBaseArea* area, long recordKey, long rangeArg1,
                                long rangeArg2) {
-    if (!FitsInt32(recordKey) || !FitsInt32(rangeArg1) || !FitsInt32(rangeArg2)) return 0;
+    if (!FitsInt32(recordKey)) {
+        return AreaAccess::Fail(*this, {"record key ", AreaAccess::Number(recordKey),
+                                        " does not fit in 32 bits"});
+    }
+    if (AreaAccess::CheckRangeArgs(*this, rangeArg1, rangeArg2) == 0) return 0;
     if (AreaAccess::CloseBeforeOpen(*this) == 0) return 0;
 
     GroupList = AreaAccess::NewGroupList();
-    if (GroupList == nullptr) return 0;
+    if (GroupList == nullptr) return AreaAccess::Fail(*this, {"out of memory"});
     RecordKey = static_cast<std::int32_t>(recordKey);
     OpenFlag = true;
     RasterArea = area;
@@ -86,6 +102,7 @@ short CDB_Morvane::OpenGCPArea(CRasteBaseArea* area, long recordKey, long rangeA
     RangeArg1 = static_cast<std::int32_t>(rangeArg1);
     RangeArg2 = static_cast<std::int32_t>(rangeArg2);
     LastOpenFailed = false;
+    AreaAccess::ClearLastError(*this);
     return 1;
 }
 
@@ -94,38 +111,62 @@ short CDB_Morvane::OpenGCPArea(CRasteBaseArea* area, long recordKey, long rangeA
 // reader stops at its end: a record shorter than its own counts fails the
 // load instead of being read past.
 short CDB_Morvane::InitialGcpInfo() {
-    if (RecordKey == 0 || GroupList == nullptr) return 0;
+    if (GroupList == nullptr) return AreaAccess::Fail(*this, {"no group list to read into"});
+    if (RecordKey == 0) return AreaAccess::Fail(*this, {"record key 0 names no record"});
+    const AreaAccess::Number key(RecordKey);
     std::uint32_t size = 0;
-    if (GetGcpRecordSize(RasterArea, RecordKey, &size) == 0) return 0;
+    if (GetGcpRecordSize(RasterArea, RecordKey, &size) == 0) {
+        return RefusedBy(*this, RasterArea, "size query", key);
+    }
     if (size == 0) {
         GCPGroupNum = 0;
         return 1;
     }
     RecordBuffer record = AllocateRecord(size, true);
-    if (record == nullptr) return 0;
-    if (ReadGcpRecord(RasterArea, RecordKey, record.get(), size) == 0) return 0;
+    if (record == nullptr) {
+        return AreaAccess::Fail(*this, {"out of memory: record ", key, " needs ",
+                                        AreaAccess::Number(size), " bytes"});
+    }
+    if (ReadGcpRecord(RasterArea, RecordKey, record.get(), size) == 0) {
+        return RefusedBy(*this, RasterArea, "read", key);
+    }
 
     morvane::MemorySource source(record.get(), size);
     std::uint32_t groupCount = GCPGroupNum;
-    const bool complete = morvane::ReadGroupStream(source, *GroupList, groupCount);
+    std::string why;
+    const bool complete = morvane::ReadGroupStream(source, *GroupList, groupCount, &why);
     GCPGroupNum = groupCount;
-    return complete ? 1 : 0;
+    if (complete) return 1;
+    return AreaAccess::Fail(*this, {"record ", key, " is damaged: ", why});
 }
 
 // The record is built whole before anything is written, so a failure on the
 // way leaves the stored record untouched; a refused write returns 0 and the
 // close keeps the groups for another try.
 short CDB_Morvane::ReleaseGcpInfo() {
-    if (RecordKey == 0 || GroupList == nullptr) return 0;
+    if (GroupList == nullptr) return AreaAccess::Fail(*this, {"no groups to save"});
+    if (RecordKey == 0) return AreaAccess::Fail(*this, {"record key 0 names no record"});
+    const AreaAccess::Number key(RecordKey);
     const std::uint64_t length = morvane::GroupStreamLength(*GroupList);
-    if (length > UINT32_MAX) return 0;  // a record's length is a 32-bit count
+    const AreaAccess::Number bytes(static_cast<long long>(length));
+    if (length > UINT32_MAX) {  // a record's length is a 32-bit count
+        return AreaAccess::Fail(*this, {"the groups take ", bytes,
+                                        " bytes, more than a record can hold (4 GiB)"});
+    }
     RecordBuffer record = AllocateRecord(static_cast<std::size_t>(length), false);
-    if (record == nullptr) return 0;
+    if (record == nullptr) {
+        return AreaAccess::Fail(*this, {"out of memory: record ", key, " needs ", bytes, " bytes"});
+    }
 
     morvane::MemorySink sink(record.get(), static_cast<std::size_t>(length));
-    if (!morvane::WriteGroupStream(*GroupList, sink) || sink.Size() != length) return 0;
-    return WriteGcpRecord(RasterArea, RecordKey, record.get(),
-                          static_cast<std::uint32_t>(length)) != 0
-               ? 1
-               : 0;
+    if (!morvane::WriteGroupStream(*GroupList, sink) || sink.Size() != length) {
+        return AreaAccess::Fail(*this, {"the groups of record ", key, " cannot be encoded"});
+    }
+    if (WriteGcpRecord(RasterArea, RecordKey, record.get(), static_cast<std::uint32_t>(length)) == 0) {
+        return RefusedBy(*this, RasterArea, "write", key);
+    }
+    return 1;
 }
+
+
+const char* CDB_Morvane::GetLastError() const { return LastErrorText; }

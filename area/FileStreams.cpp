@@ -26,7 +26,11 @@ bool FileSource::Refill() {
     if (failed_ || ended_) return false;
     if (filled_ == buffer_.size()) buffer_.resize(GrownSize(buffer_.size(), maxBufferSize_));
     std::size_t got = 0;
-    if (!file_.Read(buffer_.data(), buffer_.size(), &got) || got > buffer_.size()) {
+    status_ = file_.Read(buffer_.data(), buffer_.size(), &got);
+    if (status_.ok() && got > buffer_.size()) {
+        status_ = Status::IOError("a read returned more bytes than it was asked for");
+    }
+    if (!status_.ok()) {
         failed_ = true;
         return false;
     }
@@ -74,9 +78,12 @@ bool FileSink::Append(const void* data, std::size_t n) {
 
 bool FileSink::Flush() {
     if (failed_) return false;
-    if (filled_ != 0 && !file_.Append(buffer_.data(), filled_)) {
-        failed_ = true;
-        return false;
+    if (filled_ != 0) {
+        status_ = file_.Append(buffer_.data(), filled_);
+        if (!status_.ok()) {
+            failed_ = true;
+            return false;
+        }
     }
     if (filled_ == buffer_.size()) buffer_.resize(GrownSize(buffer_.size(), maxBufferSize_));
     filled_ = 0;

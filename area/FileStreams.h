@@ -28,6 +28,9 @@ public:
     bool ReadExact(void* dst, std::size_t n) override;
     // True when every byte of the file has been read and no error occurred.
     bool AtEnd();
+    // Why a read failed; OK while none did (running out of bytes is not a
+    // failure of the file).
+    const Status& status() const { return status_; }
 
 private:
     bool Refill();
@@ -39,6 +42,7 @@ private:
     std::size_t filled_ = 0;
     bool failed_ = false;
     bool ended_ = false;
+    Status status_;
 };
 
 // Appends to a WritableFile through a buffer; Flush hands over what is left.
@@ -47,6 +51,8 @@ public:
     explicit FileSink(WritableFile& file, std::size_t maxBufferSize = kFileBufferSize);
     bool Append(const void* data, std::size_t n) override;
     bool Flush();
+    // Why the file refused a write; OK while it took every one.
+    const Status& status() const { return status_; }
 
 private:
     WritableFile& file_;
@@ -54,6 +60,7 @@ private:
     std::vector<unsigned char> buffer_;
     std::size_t filled_ = 0;
     bool failed_ = false;
+    Status status_;
 };
 
 }  // namespace morvane

@@ -14,9 +14,9 @@
 #include "GroupStream.h"
 #include "SafeReplace.h"
 
-#include <climits>
 #include <cstring>
 #include <new>
+#include <string>
 
 using morvane::AreaAccess;
 using morvane::FitsInt32;
@@ -61,74 +61,100 @@ CFile_Morvane::~CFile_Morvane() { AreaAccess::Destroy(*this); }
 // path, range arguments that do not fit their 32-bit fields, and an area
 // whose groups cannot be closed (their save failed).  From the creation of
 // the new list on, the area counts as open whatever follows, but an open
-// that fails part-way marks it so that it is never written back.
+// that fails part-way marks it so that it is never written back.  Every
+// refusal leaves its reason for GetLastError.
 short CFile_Morvane::OpenGCPArea(long rangeArg1, long rangeArg2, const char* path) {
-    if (path == nullptr || path[0] == '\0') return 0;
+    if (path == nullptr || path[0] == '\0') return AreaAccess::Fail(*this, {"no path given"});
     static_assert(sizeof FileName == kFileNameCapacity);
     const std::size_t length = strnlen(path, kFileNameCapacity);
-    if (length >= kFileNameCapacity) return 0;
-    if (!FitsInt32(rangeArg1) || !FitsInt32(rangeArg2)) return 0;
+    if (length >= kFileNameCapacity) {
+        return AreaAccess::Fail(*this, {"the path is too long (",
+                                        AreaAccess::Number(kFileNameCapacity - 1),
+                                        " bytes at most): ", std::string_view(path, 60), "..."});
+    }
+    if (AreaAccess::CheckRangeArgs(*this, rangeArg1, rangeArg2) == 0) return 0;
     if (AreaAccess::CloseBeforeOpen(*this) == 0) return 0;
 
     GroupList = AreaAccess::NewGroupList();
-    if (GroupList == nullptr) return 0;
+    if (GroupList == nullptr) return AreaAccess::Fail(*this, {"out of memory"});
     OpenFlag = true;
     LastOpenFailed = true;
-    // Opens the file, checks the magic, takes the path and loads the groups.
-    auto load = [&]() -> short {
-        std::unique_ptr<morvane::SequentialFile> file = morvane::AreaEnv()->OpenForReading(path);
-        if (file == nullptr) return 0;
-        morvane::FileSource source(*file);
-        unsigned char magic[sizeof kFileMagic];
-        if (!source.ReadExact(magic, sizeof magic)) return 0;
-        if (std::memcmp(magic, kFileMagic, sizeof kFileMagic) != 0) return 0;
-        std::memset(FileName, 0, sizeof FileName);
-        std::memcpy(FileName, path, length);
-        return InitialGcpInfo(&source);
-    };
     try {
-        if (load() == 0) return 0;
+        if (LoadFile(path) == 0) return 0;
     } catch (const std::bad_alloc&) {
-        return 0;
+        return AreaAccess::Fail(*this, {path, ": out of memory while reading"});
     }
     RangeArg1 = static_cast<std::int32_t>(rangeArg1);
     RangeArg2 = static_cast<std::int32_t>(rangeArg2);
     LastOpenFailed = false;
+    AreaAccess::ClearLastError(*this);
     return 1;
+}
+
+// Opens the file, checks the magic, takes the path and loads the groups.
+short CFile_Morvane::LoadFile(const char* path) {
+    std::unique_ptr<morvane::SequentialFile> file;
+    const morvane::Status opened = morvane::AreaEnv()->OpenForReading(path, &file);
+    if (opened.IsNotFound()) return AreaAccess::Fail(*this, {path, ": no such control-point file"});
+    if (!opened.ok()) return AreaAccess::Fail(*this, {opened.message()});
+    morvane::FileSource source(*file);
+    unsigned char magic[sizeof kFileMagic];
+    if (!source.ReadExact(magic, sizeof magic)) {
+        if (!source.status().ok()) return AreaAccess::Fail(*this, {source.status().message()});
+        return AreaAccess::Fail(*this, {path, ": not a control-point file (shorter than its ",
+                                        AreaAccess::Number(sizeof kFileMagic), "-byte header)"});
+    }
+    if (std::memcmp(magic, kFileMagic, sizeof kFileMagic) != 0) {
+        return AreaAccess::Fail(*this, {path, ": not a control-point file (it does not start with ",
+                                        "GCPFILE67)"});
+    }
+    std::memset(FileName, 0, sizeof FileName);
+    std::memcpy(FileName, path, strnlen(path, kFileNameCapacity));
+    return InitialGcpInfo(&source);
 }
 
 // source: the FileSource of the open file, positioned after the magic.  A
 // file that ends right after the magic is an area without groups; one that
 // ends inside the count, a header or a point record fails the load.
 short CFile_Morvane::InitialGcpInfo(void* source) {
-    if (source == nullptr || GroupList == nullptr) return 0;
+    if (source == nullptr || GroupList == nullptr) return AreaAccess::Fail(*this, {"nothing to read"});
     auto& file = *static_cast<morvane::FileSource*>(source);
     if (file.AtEnd()) {
         GCPGroupNum = 0;
         return 1;
     }
+    if (!file.status().ok()) return AreaAccess::Fail(*this, {file.status().message()});
     std::uint32_t groupCount = GCPGroupNum;
-    const bool complete = morvane::ReadGroupStream(file, *GroupList, groupCount);
+    std::string why;
+    const bool complete = morvane::ReadGroupStream(file, *GroupList, groupCount, &why);
     GCPGroupNum = groupCount;
-    return complete ? 1 : 0;
+    if (complete) return 1;
+    // A read error shows as a stream that ends early; the file's reason is
+    // the true one.
+    if (!file.status().ok()) return AreaAccess::Fail(*this, {file.status().message()});
+    return AreaAccess::Fail(*this, {FileName, ": damaged control-point file: ", why});
 }
 
 // A save that runs out of memory fails like any other: the old file stays.
 short CFile_Morvane::ReleaseGcpInfo() {
-    if (GroupList == nullptr || FileName[0] == '\0') return 0;
+    if (GroupList == nullptr) return AreaAccess::Fail(*this, {"no groups to save"});
+    if (FileName[0] == '\0') return AreaAccess::Fail(*this, {"no file to save to"});
     CGCPGroupList& list = *GroupList;
     try {
         const std::string path(FileName, strnlen(FileName, sizeof FileName));
-        const bool saved = morvane::SafeReplaceFile(
+        const morvane::Status saved = morvane::SafeReplaceFile(
             *morvane::AreaEnv(), path, [&list](morvane::ByteSink& sink) {
                 return sink.Append(kFileMagic, sizeof kFileMagic) &&
                        morvane::WriteGroupStream(list, sink);
             });
-        return saved ? 1 : 0;
+        if (!saved.ok()) return AreaAccess::Fail(*this, {saved.message()});
+        return 1;
     } catch (const std::bad_alloc&) {
-        return 0;
+        return AreaAccess::Fail(*this, {"cannot save ", FileName, ": out of memory"});
     }
 }
+
+const char* CFile_Morvane::GetLastError() const { return LastErrorText; }
 
 short CFile_Morvane::CloseGCPArea() { return AreaAccess::Close(*this); }
 

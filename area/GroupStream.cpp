@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <new>
+#include <string>
 
 namespace morvane {
 
@@ -63,28 +64,67 @@ std::uint32_t StoredPointRecords(std::uint32_t pointCount) {
 
 namespace {
 
+// Where a read stopped: group `group` (counted from 1) of `groups`.
+struct Place {
+    std::uint64_t group;
+    std::uint32_t groups;
+
+    std::string Group() const {
+        return "group " + std::to_string(group) + " of " + std::to_string(groups);
+    }
+};
+
+// Fails the read, saying why when the caller asked.  The text is only made
+// on failure, through reason(), so a good stream costs no strings.
+template <class Reason>
+bool Stop(std::string* why, Reason reason) {
+    if (why != nullptr) *why = reason();
+    return false;
+}
+
 // Rebuilds one group from its header and the point records that follow it.
 // The set grows one record at a time, so a count that promises more than the
 // stream holds costs nothing before the read that fails.
-bool ReadOneGroup(ByteSource& source, const GroupHeader& header, CCtrlPntSet& set) {
-    if (set.InitPntSet(header.orientType, header.transType) != TM_OK) return false;
+bool ReadOneGroup(ByteSource& source, const GroupHeader& header, CCtrlPntSet& set,
+                  const Place& place, std::string* why) {
+    if (set.InitPntSet(header.orientType, header.transType) != TM_OK) {
+        return Stop(why, [&] {
+            return place.Group() + " has an orientation or transformation type the " +
+                   "control-point library refuses (" + std::to_string(header.orientType) + ", " +
+                   std::to_string(header.transType) + ")";
+        });
+    }
     set.SetGroupNo(header.groupNo);
     if (set.SetUserCoordRange(header.range[0], header.range[1], header.range[2],
                               header.range[3]) != TM_OK) {
-        return false;
+        return Stop(why, [&] {
+            return place.Group() + " has a range the control-point library refuses";
+        });
     }
     const std::uint32_t records = StoredPointRecords(header.pointCount);
     _CtrlPntStrcT record;
     for (std::uint32_t j = 1; j <= records; ++j) {
-        if (!source.ReadExact(&record, kPointRecordSize)) return false;
-        if (set.AddOneGcp(j, &record) != TM_OK) return false;
+        if (!source.ReadExact(&record, kPointRecordSize)) {
+            return Stop(why, [&] {
+                return "it ends inside point " + std::to_string(j) + " of " + place.Group();
+            });
+        }
+        if (set.AddOneGcp(j, &record) != TM_OK) {
+            return Stop(why, [&] {
+                return "point " + std::to_string(j) + " of " + place.Group() +
+                       " is refused by the control-point library";
+            });
+        }
     }
     return true;
 }
 
-bool ReadGroups(ByteSource& source, CGCPGroupList& list, std::uint32_t& groupCount) {
+bool ReadGroups(ByteSource& source, CGCPGroupList& list, std::uint32_t& groupCount,
+                std::string* why) {
     unsigned char count[kGroupCountSize];
-    if (!source.ReadExact(count, sizeof count)) return false;
+    if (!source.ReadExact(count, sizeof count)) {
+        return Stop(why, [] { return std::string("it ends inside the group count"); });
+    }
     const std::uint32_t groups = DecodeFixed32(count);
     groupCount = groups;
     unsigned char raw[kGroupHeaderSize];
@@ -92,9 +132,14 @@ bool ReadGroups(ByteSource& source, CGCPGroupList& list, std::uint32_t& groupCou
     // so later groups are built without growing and faulting in new memory.
     CCtrlPntSet set;
     for (std::uint64_t k = 1; k <= groups; ++k) {
-        if (!source.ReadExact(raw, sizeof raw)) return false;
-        if (!ReadOneGroup(source, DecodeGroupHeader(raw), set)) return false;
-        if (list.InsertGroup(static_cast<unsigned long>(k), &set) < 1) return false;
+        const Place place{k, groups};
+        if (!source.ReadExact(raw, sizeof raw)) {
+            return Stop(why, [&] { return "it ends inside the header of " + place.Group(); });
+        }
+        if (!ReadOneGroup(source, DecodeGroupHeader(raw), set, place, why)) return false;
+        if (list.InsertGroup(static_cast<unsigned long>(k), &set) < 1) {
+            return Stop(why, [&] { return place.Group() + " cannot be added to the list"; });
+        }
     }
     return true;
 }
@@ -102,10 +147,16 @@ bool ReadGroups(ByteSource& source, CGCPGroupList& list, std::uint32_t& groupCou
 }  // namespace
 
 bool ReadGroupStream(ByteSource& source, CGCPGroupList& list, std::uint32_t& groupCount) {
+    return ReadGroupStream(source, list, groupCount, nullptr);
+}
+
+bool ReadGroupStream(ByteSource& source, CGCPGroupList& list, std::uint32_t& groupCount,
+                     std::string* why) {
     try {
-        return ReadGroups(source, list, groupCount);
+        return ReadGroups(source, list, groupCount, why);
     } catch (const std::bad_alloc&) {
-        return false;
+        // Short enough for the string's own small buffer: no allocation.
+        return Stop(why, [] { return std::string("out of memory"); });
     }
 }
 

@@ -23,6 +23,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 class CGCPGroupList;
 
@@ -100,6 +101,13 @@ std::uint32_t StoredPointRecords(std::uint32_t pointCount);
 // group or point the control-point library refuses, or on a failed
 // allocation (groups read so far stay in the list).
 bool ReadGroupStream(ByteSource& source, CGCPGroupList& list, std::uint32_t& groupCount);
+// The same, and on failure *why (when not null) says where the stream
+// stopped and why, for a person: "it ends inside point 7 of group 3 of 5",
+// "group 2 of 5 has an orientation or transformation type the
+// control-point library refuses (9, 1)", "out of memory".  A source that
+// fails on a read error looks like one that ends; its own status says so.
+bool ReadGroupStream(ByteSource& source, CGCPGroupList& list, std::uint32_t& groupCount,
+                     std::string* why);
 
 // Writes the list's groups as a group stream; false when the sink refuses or
 // a group cannot be read out of the list.

@@ -1,12 +1,27 @@
 // PosixEnv.cpp - the Env of POSIX systems, and the process-wide Env of the
 // areas.
+//
+// How a writer holds its file: an exclusive flock(2), taken right after the
+// file is created and kept on a duplicate descriptor until the WritableFile
+// is destroyed.  The kernel drops the lock when the last descriptor of the
+// open file goes, and a dying process's descriptors go with it, SIGKILL
+// included; so "the lock can be taken" means exactly "no writer is at work
+// on this file any more".  A process id in the name would not do as well:
+// ids are reused, so a dead writer's file could look alive for ever, and a
+// live writer's id could not be told from a recycled one.  flock rather
+// than fcntl locks, because an fcntl lock belongs to the process and goes
+// when any descriptor of the file in the process is closed, and because an
+// flock also excludes another open of the same file in the same process.
 #include "Env.h"
 
 #include <atomic>
 #include <cerrno>
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace morvane {
@@ -23,124 +38,269 @@ int OpenRetrying(const char* path, int flags, mode_t mode = 0) {
 
 class PosixSequentialFile final : public SequentialFile {
 public:
-    explicit PosixSequentialFile(int fd) : fd_(fd) {}
+    PosixSequentialFile(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
     ~PosixSequentialFile() override { ::close(fd_); }
 
-    bool Read(void* dst, std::size_t n, std::size_t* got) override {
+    Status Read(void* dst, std::size_t n, std::size_t* got) override {
         for (;;) {
             const ssize_t r = ::read(fd_, dst, n);
             if (r >= 0) {
                 *got = static_cast<std::size_t>(r);
-                return true;
+                return Status::OK();
             }
-            if (errno != EINTR) return false;
+            if (errno != EINTR) return PosixError("cannot read", path_, errno);
         }
     }
 
 private:
     int fd_;
+    std::string path_;
 };
+
+// True when path (not followed if a link) names the file open as fd.
+bool PathNamesFile(const std::string& path, int fd) {
+    struct stat byPath, byFd;
+    return ::lstat(path.c_str(), &byPath) == 0 && ::fstat(fd, &byFd) == 0 &&
+           byPath.st_dev == byFd.st_dev && byPath.st_ino == byFd.st_ino;
+}
+
+enum class Hold { kHeld, kNoLocks, kLost };
+
+// Takes the writer's lock on the file just created as fd at path.  Between
+// the creation and the lock, another process may have found the file
+// unlocked, taken it for abandoned and removed it: then the lock waits for
+// that removal to end and the file has no name any more (kLost).  Where the
+// file system has no locks, nobody can remove the file either (kNoLocks).
+Hold HoldNewFile(int fd, const std::string& path) {
+    int locked;
+    do {
+        locked = ::flock(fd, LOCK_EX);
+    } while (locked != 0 && errno == EINTR);
+    if (locked != 0) return Hold::kNoLocks;
+    return PathNamesFile(path, fd) ? Hold::kHeld : Hold::kLost;
+}
+
+// Removes the abandoned file open as fd at path, if it is one.
+Status RemoveUnlessHeld(int fd, const std::string& path, bool* removed) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return PosixError("cannot examine", path, errno);
+    if (!S_ISREG(st.st_mode)) return Status::OK();
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EWOULDBLOCK || errno == EINTR) return Status::OK();  // its writer is at work
+        return PosixError("cannot lock", path, errno);  // cannot tell: leave it
+    }
+    // While the lock is held no writer can be at work on the file, and only
+    // a lock holder removes one; but the name may since have gone to
+    // another file, which must not be touched.
+    if (!PathNamesFile(path, fd)) return Status::OK();
+    if (::unlink(path.c_str()) != 0) return PosixError("cannot remove", path, errno);
+    *removed = true;
+    return Status::OK();
+}
 
 class PosixWritableFile final : public WritableFile {
 public:
-    explicit PosixWritableFile(int fd) : fd_(fd) {}
+    // holdFd: a duplicate of fd that keeps the writer's lock after Close, or
+    // -1 where there are no locks.
+    PosixWritableFile(int fd, int holdFd, std::string path)
+        : fd_(fd), holdFd_(holdFd), path_(std::move(path)) {}
     ~PosixWritableFile() override {
         if (fd_ >= 0) ::close(fd_);
+        if (holdFd_ >= 0) ::close(holdFd_);  // lets go of the file
     }
 
-    bool Append(const void* data, std::size_t n) override {
+    Status Append(const void* data, std::size_t n) override {
         const char* p = static_cast<const char*>(data);
         while (n > 0) {
             const ssize_t w = ::write(fd_, p, n);
             if (w < 0) {
                 if (errno == EINTR) continue;
-                return false;
+                return PosixError("cannot write", path_, errno);
             }
             p += w;
             n -= static_cast<std::size_t>(w);
         }
-        return true;
+        return Status::OK();
     }
 
-    bool Sync() override { return ::fsync(fd_) == 0; }
+    Status Sync() override {
+        if (::fsync(fd_) != 0) return PosixError("cannot sync", path_, errno);
+        return Status::OK();
+    }
 
-    bool Close() override {
+    Status Close() override {
         const int fd = fd_;
         fd_ = -1;
-        return fd >= 0 && ::close(fd) == 0;
+        if (fd < 0) return PosixError("cannot close", path_, EBADF);
+        if (::close(fd) != 0) return PosixError("cannot close", path_, errno);
+        return Status::OK();
     }
 
 private:
     int fd_;
+    int holdFd_;
+    std::string path_;
 };
+
+constexpr int kMaxCreateAttempts = 10;
+
+// The descriptors of a file just created: fd to write through, holdFd a
+// duplicate that keeps the writer's lock after fd is closed (-1 where there
+// are no locks).
+struct NewFile {
+    int fd = -1;
+    int holdFd = -1;
+
+    // Undoes the creation.
+    void Discard(const std::string& path) {
+        ::unlink(path.c_str());
+        ::close(fd);
+        if (holdFd >= 0) ::close(holdFd);
+    }
+};
+
+// Creates the file at path and takes the writer's lock on it.  *lost: the
+// file was removed by another process before the lock was taken; nothing is
+// left open then.
+Status CreateHeld(const std::string& path, mode_t mode, bool exactPermissions, NewFile* made,
+                  bool* lost) {
+    made->fd = OpenRetrying(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    if (made->fd < 0) return PosixError("cannot create", path, errno);
+    const Hold hold = HoldNewFile(made->fd, path);
+    if (hold == Hold::kLost) {
+        ::close(made->fd);
+        *lost = true;
+        return Status::OK();
+    }
+    Status s;
+    if (hold == Hold::kHeld) {
+        made->holdFd = ::fcntl(made->fd, F_DUPFD_CLOEXEC, 0);
+        if (made->holdFd < 0) s = PosixError("cannot create", path, errno);
+    }
+    // The umask may have removed bits the old file had.
+    if (s.ok() && exactPermissions && ::fchmod(made->fd, mode) != 0) {
+        s = PosixError("cannot set the permissions of", path, errno);
+    }
+    if (!s.ok()) made->Discard(path);
+    return s;
+}
 
 class PosixEnv final : public Env {
 public:
-    std::unique_ptr<SequentialFile> OpenForReading(const std::string& path) override {
+    Status OpenForReading(const std::string& path, std::unique_ptr<SequentialFile>* file) override {
         const int fd = OpenRetrying(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) return nullptr;
+        if (fd < 0) return PosixError("cannot open", path, errno);
         struct stat st;
-        if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+        const int error = ::fstat(fd, &st) != 0 ? errno : (S_ISDIR(st.st_mode) ? EISDIR : 0);
+        if (error != 0) {
             ::close(fd);
-            return nullptr;
+            return PosixError("cannot open", path, error);
         }
         ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-        return std::make_unique<PosixSequentialFile>(fd);
+        *file = std::make_unique<PosixSequentialFile>(fd, path);
+        return Status::OK();
     }
 
-    std::unique_ptr<WritableFile> CreateNew(const std::string& path, unsigned permissions,
-                                            bool exactPermissions) override {
+    // A file lost to another process's removal before it could be locked
+    // is simply created again: its name is free once more.
+    Status CreateNew(const std::string& path, unsigned permissions, bool exactPermissions,
+                     std::unique_ptr<WritableFile>* file) override {
         const mode_t mode = static_cast<mode_t>(permissions & 07777);
-        const int fd = OpenRetrying(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-        if (fd < 0) return nullptr;
-        auto file = std::make_unique<PosixWritableFile>(fd);
-        // The umask may have removed bits the old file had.
-        if (exactPermissions && ::fchmod(fd, mode) != 0) {
-            file->Close();
-            ::unlink(path.c_str());
-            return nullptr;
+        for (int attempt = 0; attempt < kMaxCreateAttempts; ++attempt) {
+            NewFile made;
+            bool lost = false;
+            Status s = CreateHeld(path, mode, exactPermissions, &made, &lost);
+            if (lost) continue;
+            if (!s.ok()) return s;
+            try {
+                *file = std::make_unique<PosixWritableFile>(made.fd, made.holdFd, path);
+            } catch (...) {
+                made.Discard(path);
+                throw;
+            }
+            return Status::OK();
         }
-        return file;
+        return Status::IOError("cannot create " + path + ": another process removed it " +
+                               std::to_string(kMaxCreateAttempts) + " times in a row");
     }
 
-    bool Rename(const std::string& from, const std::string& to) override {
-        return ::rename(from.c_str(), to.c_str()) == 0;
+    Status Rename(const std::string& from, const std::string& to) override {
+        if (::rename(from.c_str(), to.c_str()) != 0) {
+            return PosixError("cannot rename " + from + " to", to, errno);
+        }
+        return Status::OK();
     }
 
-    bool Remove(const std::string& path) override { return ::unlink(path.c_str()) == 0; }
+    Status Remove(const std::string& path) override {
+        if (::unlink(path.c_str()) != 0) return PosixError("cannot remove", path, errno);
+        return Status::OK();
+    }
 
-    bool SyncDirectory(const std::string& dir) override {
+    Status SyncDirectory(const std::string& dir) override {
         const int fd = OpenRetrying(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fd < 0) return false;
+        if (fd < 0) return PosixError("cannot open the directory", dir, errno);
         // Some file systems cannot sync a directory and say so with EINVAL;
         // there the rename is as durable as it can be made.
-        const bool synced = ::fsync(fd) == 0 || errno == EINVAL;
+        const int error = ::fsync(fd) == 0 ? 0 : errno;
         ::close(fd);
-        return synced;
+        if (error != 0 && error != EINVAL) return PosixError("cannot sync the directory", dir, error);
+        return Status::OK();
     }
 
-    bool Stat(const std::string& path, PathInfo* info) override {
+    Status Stat(const std::string& path, PathInfo* info) override {
         *info = PathInfo{};
         struct stat st;
-        if (::lstat(path.c_str(), &st) != 0) return errno == ENOENT || errno == ENOTDIR;
+        if (::lstat(path.c_str(), &st) != 0) {
+            if (errno == ENOENT || errno == ENOTDIR) return Status::OK();
+            return PosixError("cannot examine", path, errno);
+        }
         info->exists = true;
         info->isSymlink = S_ISLNK(st.st_mode);
         info->isRegular = S_ISREG(st.st_mode);
         info->permissions = static_cast<unsigned>(st.st_mode & 07777);
-        return true;
+        return Status::OK();
     }
 
-    bool ReadLink(const std::string& path, std::string* target) override {
+    Status ReadLink(const std::string& path, std::string* target) override {
         std::vector<char> buffer(256);
         for (;;) {
             const ssize_t n = ::readlink(path.c_str(), buffer.data(), buffer.size());
-            if (n < 0) return false;
+            if (n < 0) return PosixError("cannot read the link", path, errno);
             if (static_cast<std::size_t>(n) < buffer.size()) {
                 target->assign(buffer.data(), static_cast<std::size_t>(n));
-                return true;
+                return Status::OK();
             }
             buffer.resize(buffer.size() * 2);
         }
+    }
+
+    Status GetChildren(const std::string& dir, std::vector<std::string>* names) override {
+        std::unique_ptr<DIR, int (*)(DIR*)> d(::opendir(dir.c_str()), &::closedir);
+        if (d == nullptr) return PosixError("cannot list", dir, errno);
+        names->clear();
+        for (;;) {
+            errno = 0;  // readdir tells the end from an error only by errno
+            const struct dirent* entry = ::readdir(d.get());
+            if (entry == nullptr) break;
+            const std::string name = entry->d_name;
+            if (name != "." && name != "..") names->push_back(name);
+        }
+        if (errno != 0) return PosixError("cannot list", dir, errno);
+        return Status::OK();
+    }
+
+    Status RemoveIfAbandoned(const std::string& path, bool* removed) override {
+        *removed = false;
+        // Not following a link, and not waiting on a FIFO: neither is a
+        // file a writer made.
+        const int fd = OpenRetrying(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) {
+            if (errno == ENOENT || errno == ELOOP) return Status::OK();
+            return PosixError("cannot open", path, errno);
+        }
+        Status s = RemoveUnlessHeld(fd, path, removed);
+        ::close(fd);
+        return s;
     }
 };
 

@@ -19,18 +19,20 @@
 namespace morvane {
 
 // Resolves the symbolic links of path's last component (up to 40 in a row);
-// a path that is not a link, or does not exist, resolves to itself.
-bool ResolveSymlinks(Env& env, const std::string& path, std::string* resolved);
+// a path that is not a link, or does not exist, resolves to itself.  A loop
+// of links gives InvalidArgument.
+Status ResolveSymlinks(Env& env, const std::string& path, std::string* resolved);
 
 // The directory part of path: "" for a bare name, "/" for the root.
 std::string DirectoryOf(const std::string& path);
 
 // Writes a new file at path with the bytes that write() appends to its sink.
-// False when write() fails or any step of the replacement fails; the file
-// at path is then as before, except when only the final directory sync
-// failed, in which case the new content is in place but maybe not durable.
-bool SafeReplaceFile(Env& env, const std::string& path,
-                     const std::function<bool(ByteSink&)>& write);
+// Fails when write() fails or any step of the replacement fails, saying
+// which step and why; the file at path is then as before, except when only
+// the final directory sync failed, in which case the new content is in
+// place but maybe not durable (the message says so).
+Status SafeReplaceFile(Env& env, const std::string& path,
+                       const std::function<bool(ByteSink&)>& write);
 
 }  // namespace morvane
 

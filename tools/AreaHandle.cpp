@@ -7,9 +7,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
-#include <fstream>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #ifdef MORVANE_CLI_WITH_DATABASE
@@ -22,10 +21,24 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The control-point file layout the tool needs to know itself: the magic,
-// for a clear message when a file is not one, and the empty store.
+// The control-point file layout the tool needs to know itself: the bytes
+// of an area without groups, which `new` writes.
 constexpr char kFileMagic[10] = {'G', 'C', 'P', 'F', 'I', 'L', 'E', '6', '7', '\0'};
 constexpr unsigned char kEmptyStream[4] = {0, 0, 0, 0};
+
+// Makes a new directory entry durable.  A file system that cannot sync a
+// directory says so with EINVAL; nothing more can be done there.
+void SyncDirectoryOf(const std::string& path) {
+    const fs::path parent = fs::path(path).parent_path();
+    const std::string dir = parent.empty() ? "." : parent.string();
+    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int error = fd < 0 ? errno : (::fsync(fd) == 0 ? 0 : errno);
+    if (fd >= 0) ::close(fd);
+    if (error != 0 && error != EINVAL) {
+        throw Refusal(fmt::format("{} was created, but its folder {} cannot be synced: {}", path, dir,
+                                  std::strerror(error)));
+    }
+}
 
 template <class Area>
 class AreaHandleOf : public AreaHandle {
@@ -68,10 +81,11 @@ public:
 
 protected:
     // Makes sure closing writes nothing: the change flag can only be cleared
-    // with a group open.
+    // with a group open, so an area left without groups gets one, which is
+    // never saved.
     void ClearChanges() {
         area_.CloseGCPGroup();
-        area_.OpenGCPGroup(1);
+        if (area_.OpenGCPGroup(1) != 1 && area_.CreateGCPGroup(1) == 1) area_.OpenGCPGroup(1);
         area_.SetChangeFlag(false);
         area_.CloseGCPGroup();
     }
@@ -79,50 +93,54 @@ protected:
     Area area_;
 };
 
-bool HasFileMagic(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    char head[sizeof kFileMagic] = {};
-    in.read(head, sizeof head);
-    return in.gcount() == static_cast<std::streamsize>(sizeof head) && std::memcmp(head, kFileMagic, sizeof head) == 0;
+enum class Sync { kNo, kYes };
+
+// Creates path holding an empty control-point file: the magic and a zero
+// group count, in one write.  O_EXCL: whatever is at path already (a file, a
+// directory, a link even if it dangles) stays untouched, and the result is
+// false.  A failure to create or write throws Refusal and leaves nothing
+// behind.  With Sync::kYes the file and its directory entry are made
+// durable, and a failure of that last step throws too, the file being there.
+bool CreateEmptyFile(const std::string& path, Sync sync) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0 && errno == EEXIST) return false;
+    if (fd < 0) throw Refusal(fmt::format("cannot create {}: {}", path, std::strerror(errno)));
+    unsigned char empty[sizeof kFileMagic + sizeof kEmptyStream];
+    std::memcpy(empty, kFileMagic, sizeof kFileMagic);
+    std::memcpy(empty + sizeof kFileMagic, kEmptyStream, sizeof kEmptyStream);
+    bool written = ::write(fd, empty, sizeof empty) == static_cast<ssize_t>(sizeof empty);
+    int error = written ? 0 : errno;
+    if (written && sync == Sync::kYes && ::fsync(fd) != 0) error = errno;
+    if (::close(fd) != 0 && error == 0) error = errno;
+    if (!written && error == 0) error = ENOSPC;  // a short write of 14 bytes: the disk is full
+    if (error != 0) {
+        ::unlink(path.c_str());
+        throw Refusal(fmt::format("cannot write {}: {}", path, std::strerror(error)));
+    }
+    if (sync == Sync::kYes) SyncDirectoryOf(path);
+    return true;
 }
 
-void WriteEmptyFile(const fs::path& path) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(kFileMagic, sizeof kFileMagic);
-    out.write(reinterpret_cast<const char*>(kEmptyStream), sizeof kEmptyStream);
-    out.close();
-    if (!out) throw Refusal(fmt::format("cannot write {}", path.string()));
-}
-
-std::string WhyFileDoesNotOpen(const fs::path& path) {
-    std::error_code ec;
-    if (!fs::exists(path, ec)) return fmt::format("{}: no such control-point file (make one with `morvane new`)", path.string());
-    if (fs::is_directory(path, ec)) return fmt::format("{}: is a directory", path.string());
-    if (!HasFileMagic(path)) return fmt::format("{}: not a control-point file (no GCPFILE67 header)", path.string());
-    return fmt::format("{}: damaged control-point file (it ends inside its groups) or unreadable", path.string());
-}
-
-// A control-point file area.  Changing commands work on a copy in the same
-// folder and rename it over the original on Commit.
+// A control-point file area.  Changing commands change the file itself: the
+// area saves it at Commit (CloseGCPArea) through a temporary file beside it,
+// synced and renamed over it, following links to the file they name and
+// keeping its permission bits; a failed or interrupted save leaves the file
+// as it was.  A missing file that the command may make (ChangeOrMake) is
+// created empty only for the moment of the open and removed at once, so the
+// file appears with its content at Commit, and a refused command leaves
+// nothing behind.
 class FileAreaHandle : public AreaHandleOf<CFile_Morvane> {
 public:
     FileAreaHandle(const AreaAddress& address, OpenMode mode, long columns, long rows)
-        : AreaHandleOf(address), original_(address.path) {
-        std::error_code ec;
-        bool exists = fs::exists(original_, ec);
-        // Changes go to the file a link points to, and the link stays.
-        if (exists && fs::is_symlink(original_, ec)) {
-            fs::path target = fs::canonical(original_, ec);
-            if (!ec) original_ = target;
+        : AreaHandleOf(address), path_(address.path) {
+        made_ = mode == OpenMode::ChangeOrMake && CreateEmptyFile(path_, Sync::kNo);
+        const bool opened = area_.OpenGCPArea(columns, rows, path_.c_str()) == 1;
+        if (made_) ::unlink(path_.c_str());
+        if (!opened) {
+            std::string reason = area_.GetLastError();
+            Discard();
+            throw Refusal(reason);
         }
-        if (mode == OpenMode::Read) {
-            OpenPath(original_, columns, rows);
-            return;
-        }
-        if (!exists && mode == OpenMode::Change) throw Refusal(WhyFileDoesNotOpen(original_));
-        if (exists && !HasFileMagic(original_)) throw Refusal(WhyFileDoesNotOpen(original_));
-        MakeWorkingCopy(exists);
-        OpenPath(working_, columns, rows);
     }
 
     ~FileAreaHandle() override {
@@ -131,84 +149,26 @@ public:
 
     void Commit() override {
         finished_ = true;
-        unsigned long groups = 0;
-        area_.GetGCPGroupNum(groups);
         if (area_.CloseGCPArea() == 0) {
-            // The area keeps its groups after a failed save; drop them
-            // unsaved so that nothing writes the working copy again.
+            std::string reason = area_.GetLastError();
+            // The area keeps its groups after a failed save; drop them unsaved
+            // so that nothing writes the file after the failure was reported.
             Discard();
-            throw Refusal(fmt::format("{}: the save failed; the file is unchanged", original_.string()));
+            throw Refusal(fmt::format("{}: the save failed: {}", path_, reason));
         }
-        if (working_.empty()) return;
-        // Read the saved copy back before it replaces the original.
-        CFile_Morvane check;
-        unsigned long reread = 0;
-        bool good = check.OpenGCPArea(0, 0, working_.c_str()) == 1 && check.GetGCPGroupNum(reread) == 1 &&
-                    reread == groups;
-        check.CloseGCPArea();
-        std::error_code ec;
-        if (good) fs::rename(working_, original_, ec);
-        if (!good || ec) {
-            RemoveWorkingCopy();
-            throw Refusal(fmt::format("{}: the save could not be completed; the file is unchanged",
-                                      original_.string()));
-        }
-        working_.clear();
+        // A file made for the command but left unchanged was not saved.
+        if (made_) CreateEmptyFile(path_, Sync::kYes);
     }
 
     void Discard() override {
         finished_ = true;
         ClearChanges();
         area_.CloseGCPArea();
-        RemoveWorkingCopy();
     }
 
 private:
-    void OpenPath(const fs::path& path, long columns, long rows) {
-        if (path.string().size() >= 260) throw Refusal(fmt::format("{}: path too long (259 bytes at most)", path.string()));
-        if (area_.OpenGCPArea(columns, rows, path.c_str()) != 1) {
-            std::string reason = WhyFileDoesNotOpen(original_);
-            Discard();
-            throw Refusal(reason);
-        }
-    }
-
-    void MakeWorkingCopy(bool copyOriginal) {
-        std::string pattern = original_.string() + ".tmp-XXXXXX";
-        std::vector<char> name(pattern.begin(), pattern.end());
-        name.push_back('\0');
-        int fd = mkstemp(name.data());
-        if (fd < 0) {
-            throw Refusal(fmt::format("{}: cannot write in its folder: {}", original_.string(), std::strerror(errno)));
-        }
-        close(fd);
-        working_ = name.data();
-        std::error_code ec;
-        if (copyOriginal) {
-            fs::copy_file(original_, working_, fs::copy_options::overwrite_existing, ec);
-            if (!ec) fs::permissions(working_, fs::status(original_).permissions(), ec);
-            if (ec) {
-                RemoveWorkingCopy();
-                throw Refusal(fmt::format("{}: cannot copy: {}", original_.string(), ec.message()));
-            }
-        } else {
-            WriteEmptyFile(working_);
-            // mkstemp made it private; a new file gets the usual permissions.
-            mode_t mask = umask(0);
-            umask(mask);
-            chmod(working_.c_str(), 0666 & ~mask);
-        }
-    }
-
-    void RemoveWorkingCopy() {
-        if (working_.empty()) return;
-        std::error_code ec;
-        fs::remove(working_, ec);
-        working_.clear();
-    }
-
-    fs::path original_;
-    fs::path working_;
+    std::string path_;
+    bool made_ = false;   // the file did not exist and is the command's to make
     bool finished_ = false;
 };
 
@@ -225,8 +185,7 @@ public:
             throw Refusal(fmt::format("{}: {}", address.Describe(), database_.LastError()));
         }
         if (area_.OpenGCPArea(&database_, address.recordKey, columns, rows) != 1) {
-            std::string reason = database_.LastError();
-            if (reason.empty()) reason = "the record is damaged (it ends inside its groups)";
+            std::string reason = Reason();
             finished_ = true;
             area_.CloseGCPArea();
             throw Refusal(fmt::format("{}: {}", address.Describe(), reason));
@@ -240,8 +199,9 @@ public:
     void Commit() override {
         finished_ = true;
         if (area_.CloseGCPArea() == 0) {
+            std::string reason = Reason();
             Discard();
-            throw Refusal(fmt::format("{}: the save failed: {}", Address().Describe(), database_.LastError()));
+            throw Refusal(fmt::format("{}: the save failed: {}", Address().Describe(), reason));
         }
     }
 
@@ -252,6 +212,13 @@ public:
     }
 
 private:
+    // Why the last open or close failed: the database's own sentence when it
+    // refused a call, else the area's (a damaged record, a key out of range).
+    std::string Reason() const {
+        const char* database = database_.LastError();
+        return database[0] != '\0' ? database : area_.GetLastError();
+    }
+
     CRasteBaseArea database_;   // outlived by area_: Commit or Discard closes the area first
     bool finished_ = false;
 };
@@ -271,10 +238,10 @@ std::unique_ptr<AreaHandle> OpenAreaHandle(const AreaAddress& address, OpenMode 
 }
 
 void CreateEmptyStore(const AreaAddress& address) {
-    std::error_code ec;
     if (address.kind == AreaAddress::Kind::File) {
-        if (fs::exists(address.path, ec)) throw Refusal(fmt::format("{}: already exists", address.path));
-        WriteEmptyFile(address.path);
+        if (!CreateEmptyFile(address.path, Sync::kYes)) {
+            throw Refusal(fmt::format("{}: already exists", address.path));
+        }
         return;
     }
 #ifdef MORVANE_CLI_WITH_DATABASE

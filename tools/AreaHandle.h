@@ -5,11 +5,12 @@
 // command is written once.  Each method forwards to the area operation of
 // the same name and returns its result unchanged (1 success, 0 failure).
 //
-// OpenAreaHandle opens the store an AreaAddress names.  For a control-point
-// file that a command will change, it works on a private copy next to the
-// file and Commit() renames the saved, re-read copy over the original, so
-// that a failed or interrupted save never leaves a damaged file behind.
-// Without Commit() (a refusal part-way) the original stays as it was.
+// OpenAreaHandle opens the store an AreaAddress names.  Commit() lets the
+// area save the store in its own way, which never leaves it half written:
+// a control-point file through a temporary file renamed over it, a database
+// record in one transaction.  Without Commit() (a refusal part-way) nothing
+// is written and the store stays as it was.  Refusals carry the area's own
+// reason (GetLastError) or the database's.
 #ifndef MORVANE_TOOLS_AREAHANDLE_H
 #define MORVANE_TOOLS_AREAHANDLE_H
 

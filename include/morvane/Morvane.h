@@ -46,6 +46,8 @@
 //     caller can fix the cause and call CloseGCPArea again; only a
 //     destructor drops groups whose save failed.  An area whose open failed
 //     part-way is never written back.
+//   * Why: after a failed OpenGCPArea or CloseGCPArea, GetLastError() says
+//     why in one line; the other calls report 0 only.
 //   * Copies: copying an area that holds groups gives the copy a deep copy
 //     of its own; each object saves what it holds at its own close (the
 //     later save wins).  A prepared transformation is not copied.
@@ -189,6 +191,21 @@ public:
     // content of out is not to be used.
     long BatchTransform(const double* in, double* out, std::size_t count);
 
+    // ---- additions of ours (why an open or close failed) ----
+    // The reason the last OpenGCPArea or CloseGCPArea of this object failed:
+    // one line for a person, e.g. "/d/a.gcp: no such control-point file",
+    // "/d/a.gcp: not a control-point file (it does not start with
+    // GCPFILE67)", "/d/a.gcp: damaged control-point file: it ends inside
+    // group 3 of 5" or "cannot create /d/a.gcp.tmp-4711-0: Permission
+    // denied".  Returns "" when the last of those two calls succeeded or
+    // neither was made yet; other operations leave it as it is, and a copy
+    // or assignment takes the source's.  Never null; the text stays valid and
+    // unchanged until the next OpenGCPArea, CloseGCPArea or assignment of
+    // this object, and holds at most kLastErrorCapacity - 1 bytes (a longer
+    // reason is cut).
+    const char* GetLastError() const;
+    static constexpr std::size_t kLastErrorCapacity = 512;
+
 private:
     friend struct morvane::AreaAccess;
     friend struct morvane::AreaInspector;  // tests read the fields
@@ -198,6 +215,8 @@ private:
     // Saves the groups to the file through a temporary file and a rename;
     // 0 when any step failed (the old file stays).
     short ReleaseGcpInfo();
+    // Opens path, checks the magic and loads the groups (InitialGcpInfo).
+    short LoadFile(const char* path);
 
     CGCPGroupList* GroupList;
     bool OpenFlag;
@@ -208,6 +227,7 @@ private:
     std::int32_t RangeArg1;
     std::int32_t RangeArg2;
     bool LastOpenFailed;   // the last open stopped part-way: never write back
+    char LastErrorText[kLastErrorCapacity];  // GetLastError
 };
 
 // The same calls as CFile_Morvane, under the same rules, for groups kept in
@@ -271,6 +291,16 @@ public:
     short GetGCPRMSError(double& userRms, double& pixelRms);
     long BatchTransform(const double* in, double* out, std::size_t count);
 
+    // ---- additions of ours (why an open or close failed) ----
+    // The reason the last OpenGCPArea or CloseGCPArea of this object failed:
+    // one line for a person, e.g. "the raster database refused the read of
+    // record 7", "record 7 is damaged: it ends inside group 3 of 5" or
+    // "range argument 2 (4294967296) does not fit in 32 bits".  The raster
+    // database's own LastError() may say more about a refused read or write.
+    // Same lifetime and rules as CFile_Morvane::GetLastError.
+    const char* GetLastError() const;
+    static constexpr std::size_t kLastErrorCapacity = 512;
+
 private:
     friend struct morvane::AreaAccess;
     friend struct morvane::AreaInspector;  // tests read the fields
@@ -291,6 +321,7 @@ private:
     std::int32_t RangeArg1;
     std::int32_t RangeArg2;
     bool LastOpenFailed;
+    char LastErrorText[kLastErrorCapacity];  // GetLastError
 };
 
 #pragma pack(pop)

@@ -2,8 +2,10 @@
 // counts the calls, and fails the one chosen call.
 //
 // A fault names an operation and which of its calls fails (0 = the next
-// one); the failure is one-shot.  A failed Append either writes nothing or,
-// as a short write on a full disk does, writes the first half of its bytes.
+// one); the failure is one-shot and reports an IOError that names the
+// operation, the path and "injected fault".  A failed Append either writes
+// nothing or, as a short write on a full disk does, writes the first half of
+// its bytes.
 #ifndef MORVANE_TESTS_AREA_FAULTENV_H
 #define MORVANE_TESTS_AREA_FAULTENV_H
 
@@ -13,11 +15,13 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace morvane::test {
 
 enum class Op { kOpen, kRead, kCreate, kAppend, kSync, kClose, kRename, kRemove, kSyncDir, kStat,
-                kReadLink, kCount };
+                kReadLink, kList, kRemoveAbandoned, kCount };
 
 enum class AppendFailure { kNothingWritten, kHalfWritten };
 
@@ -45,23 +49,42 @@ public:
     }
     AppendFailure appendFailure() const { return appendFailure_; }
 
-    std::unique_ptr<SequentialFile> OpenForReading(const std::string& path) override;
-    std::unique_ptr<WritableFile> CreateNew(const std::string& path, unsigned permissions,
-                                            bool exactPermissions) override;
-    bool Rename(const std::string& from, const std::string& to) override {
-        return !Trip(Op::kRename) && base_->Rename(from, to);
+    // The status of a failure injected into op on path.
+    static Status Injected(const char* op, const std::string& path) {
+        return Status::IOError(std::string(op) + " " + path + ": injected fault");
     }
-    bool Remove(const std::string& path) override {
-        return !Trip(Op::kRemove) && base_->Remove(path);
+
+    Status OpenForReading(const std::string& path, std::unique_ptr<SequentialFile>* file) override;
+    Status CreateNew(const std::string& path, unsigned permissions, bool exactPermissions,
+                     std::unique_ptr<WritableFile>* file) override;
+    Status Rename(const std::string& from, const std::string& to) override {
+        if (Trip(Op::kRename)) return Injected("rename", from);
+        return base_->Rename(from, to);
     }
-    bool SyncDirectory(const std::string& dir) override {
-        return !Trip(Op::kSyncDir) && base_->SyncDirectory(dir);
+    Status Remove(const std::string& path) override {
+        if (Trip(Op::kRemove)) return Injected("remove", path);
+        return base_->Remove(path);
     }
-    bool Stat(const std::string& path, PathInfo* info) override {
-        return !Trip(Op::kStat) && base_->Stat(path, info);
+    Status SyncDirectory(const std::string& dir) override {
+        if (Trip(Op::kSyncDir)) return Injected("sync directory", dir);
+        return base_->SyncDirectory(dir);
     }
-    bool ReadLink(const std::string& path, std::string* target) override {
-        return !Trip(Op::kReadLink) && base_->ReadLink(path, target);
+    Status Stat(const std::string& path, PathInfo* info) override {
+        if (Trip(Op::kStat)) return Injected("stat", path);
+        return base_->Stat(path, info);
+    }
+    Status ReadLink(const std::string& path, std::string* target) override {
+        if (Trip(Op::kReadLink)) return Injected("readlink", path);
+        return base_->ReadLink(path, target);
+    }
+    Status GetChildren(const std::string& dir, std::vector<std::string>* names) override {
+        if (Trip(Op::kList)) return Injected("list", dir);
+        return base_->GetChildren(dir, names);
+    }
+    Status RemoveIfAbandoned(const std::string& path, bool* removed) override {
+        *removed = false;
+        if (Trip(Op::kRemoveAbandoned)) return Injected("remove if abandoned", path);
+        return base_->RemoveIfAbandoned(path, removed);
     }
 
 private:
@@ -74,53 +97,64 @@ private:
 
 class FaultSequentialFile final : public SequentialFile {
 public:
-    FaultSequentialFile(FaultEnv& env, std::unique_ptr<SequentialFile> base)
-        : env_(env), base_(std::move(base)) {}
-    bool Read(void* dst, std::size_t n, std::size_t* got) override {
-        return !env_.Trip(Op::kRead) && base_->Read(dst, n, got);
+    FaultSequentialFile(FaultEnv& env, std::unique_ptr<SequentialFile> base, std::string path)
+        : env_(env), base_(std::move(base)), path_(std::move(path)) {}
+    Status Read(void* dst, std::size_t n, std::size_t* got) override {
+        if (env_.Trip(Op::kRead)) return FaultEnv::Injected("read", path_);
+        return base_->Read(dst, n, got);
     }
 
 private:
     FaultEnv& env_;
     std::unique_ptr<SequentialFile> base_;
+    std::string path_;
 };
 
 class FaultWritableFile final : public WritableFile {
 public:
-    FaultWritableFile(FaultEnv& env, std::unique_ptr<WritableFile> base)
-        : env_(env), base_(std::move(base)) {}
-    bool Append(const void* data, std::size_t n) override {
+    FaultWritableFile(FaultEnv& env, std::unique_ptr<WritableFile> base, std::string path)
+        : env_(env), base_(std::move(base)), path_(std::move(path)) {}
+    Status Append(const void* data, std::size_t n) override {
         if (env_.Trip(Op::kAppend)) {
             if (env_.appendFailure() == AppendFailure::kHalfWritten) base_->Append(data, n / 2);
-            return false;
+            return FaultEnv::Injected("write", path_);
         }
         return base_->Append(data, n);
     }
-    bool Sync() override { return !env_.Trip(Op::kSync) && base_->Sync(); }
-    bool Close() override {
-        const bool closed = base_->Close();  // the descriptor is released either way
-        return !env_.Trip(Op::kClose) && closed;
+    Status Sync() override {
+        if (env_.Trip(Op::kSync)) return FaultEnv::Injected("sync", path_);
+        return base_->Sync();
+    }
+    Status Close() override {
+        Status closed = base_->Close();  // the descriptor is released either way
+        if (env_.Trip(Op::kClose)) return FaultEnv::Injected("close", path_);
+        return closed;
     }
 
 private:
     FaultEnv& env_;
     std::unique_ptr<WritableFile> base_;
+    std::string path_;
 };
 
-inline std::unique_ptr<SequentialFile> FaultEnv::OpenForReading(const std::string& path) {
-    if (Trip(Op::kOpen)) return nullptr;
-    auto file = base_->OpenForReading(path);
-    if (file == nullptr) return nullptr;
-    return std::make_unique<FaultSequentialFile>(*this, std::move(file));
+inline Status FaultEnv::OpenForReading(const std::string& path,
+                                       std::unique_ptr<SequentialFile>* file) {
+    if (Trip(Op::kOpen)) return Injected("open", path);
+    std::unique_ptr<SequentialFile> base;
+    Status s = base_->OpenForReading(path, &base);
+    if (!s.ok()) return s;
+    *file = std::make_unique<FaultSequentialFile>(*this, std::move(base), path);
+    return s;
 }
 
-inline std::unique_ptr<WritableFile> FaultEnv::CreateNew(const std::string& path,
-                                                         unsigned permissions,
-                                                         bool exactPermissions) {
-    if (Trip(Op::kCreate)) return nullptr;
-    auto file = base_->CreateNew(path, permissions, exactPermissions);
-    if (file == nullptr) return nullptr;
-    return std::make_unique<FaultWritableFile>(*this, std::move(file));
+inline Status FaultEnv::CreateNew(const std::string& path, unsigned permissions,
+                                  bool exactPermissions, std::unique_ptr<WritableFile>* file) {
+    if (Trip(Op::kCreate)) return Injected("create", path);
+    std::unique_ptr<WritableFile> base;
+    Status s = base_->CreateNew(path, permissions, exactPermissions, &base);
+    if (!s.ok()) return s;
+    *file = std::make_unique<FaultWritableFile>(*this, std::move(base), path);
+    return s;
 }
 
 // Installs a FaultEnv for the areas for the lifetime of the guard.

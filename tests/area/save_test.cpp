@@ -46,17 +46,20 @@ struct Failure {
     const char* name;
     Op op;
     AppendFailure how;
+    const char* reason;  // GetLastError's start; "%" is the file's path
 };
+
+bool StartsWith(const std::string& text, const std::string& start) { return text.rfind(start, 0) == 0; }
 
 TEST(SaveTest, FailureInAnyStepKeepsTheOldFileAndTheGroups) {
     const Failure failures[] = {
-        {"resolving the path", Op::kStat, AppendFailure::kNothingWritten},
-        {"creating the temporary file", Op::kCreate, AppendFailure::kNothingWritten},
-        {"a failed write", Op::kAppend, AppendFailure::kNothingWritten},
-        {"a short write (no space)", Op::kAppend, AppendFailure::kHalfWritten},
-        {"syncing the file", Op::kSync, AppendFailure::kNothingWritten},
-        {"closing the file", Op::kClose, AppendFailure::kNothingWritten},
-        {"renaming over the target", Op::kRename, AppendFailure::kNothingWritten},
+        {"resolving the path", Op::kStat, AppendFailure::kNothingWritten, "stat %: injected fault"},
+        {"creating the temporary file", Op::kCreate, AppendFailure::kNothingWritten, "create %.tmp-"},
+        {"a failed write", Op::kAppend, AppendFailure::kNothingWritten, "write %.tmp-"},
+        {"a short write (no space)", Op::kAppend, AppendFailure::kHalfWritten, "write %.tmp-"},
+        {"syncing the file", Op::kSync, AppendFailure::kNothingWritten, "sync %.tmp-"},
+        {"closing the file", Op::kClose, AppendFailure::kNothingWritten, "close %.tmp-"},
+        {"renaming over the target", Op::kRename, AppendFailure::kNothingWritten, "rename %.tmp-"},
     };
     for (const Failure& failure : failures) {
         SCOPED_TRACE(failure.name);
@@ -70,6 +73,9 @@ TEST(SaveTest, FailureInAnyStepKeepsTheOldFileAndTheGroups) {
         env->FailOnce(failure.op, 0, failure.how);
 
         EXPECT_EQ(area.CloseGCPArea(), 0);
+        std::string reason = failure.reason;
+        reason.replace(reason.find('%'), 1, path);
+        EXPECT_TRUE(StartsWith(area.GetLastError(), reason)) << area.GetLastError();
         EXPECT_EQ(ReadFileBytes(path), original);
         EXPECT_EQ(dir.Entries(), std::vector<std::string>{"area.gcp"});
         // Nothing was lost: the edited groups are still there.
@@ -80,6 +86,7 @@ TEST(SaveTest, FailureInAnyStepKeepsTheOldFileAndTheGroups) {
 
         // Once the cause is gone, closing again saves.
         EXPECT_EQ(area.CloseGCPArea(), 1);
+        EXPECT_STREQ(area.GetLastError(), "");
         EXPECT_FALSE(AreaInspector::StateOf(area).holdsList);
         EXPECT_EQ(dir.Entries(), std::vector<std::string>{"area.gcp"});
         EXPECT_EQ(PointsOfGroupOne(path), 2u);
@@ -95,6 +102,8 @@ TEST(SaveTest, FailedDirectorySyncIsReportedAfterTheFileWasReplaced) {
     OpenAndEdit(area, path);
     env->FailOnce(Op::kSyncDir);
     EXPECT_EQ(area.CloseGCPArea(), 0);
+    EXPECT_EQ(area.GetLastError(), path + " was replaced, but the replacement may not survive a crash: " +
+                                       "sync directory " + dir.path().string() + ": injected fault");
     EXPECT_EQ(dir.Entries(), std::vector<std::string>{"area.gcp"});
     EXPECT_EQ(PointsOfGroupOne(path), 2u);
     EXPECT_EQ(area.CloseGCPArea(), 1);
@@ -126,6 +135,10 @@ TEST(SaveTest, SaveToAVanishedDirectoryFailsUntilItIsBack) {
     OpenAndEdit(area, path);
     fs::remove_all(sub);
     EXPECT_EQ(area.CloseGCPArea(), 0);
+    // The system's own reason, after the file the save could not make.
+    const std::string reason = area.GetLastError();
+    EXPECT_TRUE(StartsWith(reason, "cannot create " + path + ".tmp-")) << reason;
+    EXPECT_NE(reason.find(": No such file or directory"), std::string::npos) << reason;
     ASSERT_TRUE(fs::create_directory(sub));
     EXPECT_EQ(area.CloseGCPArea(), 1);
     EXPECT_EQ(PointsOfGroupOne(path), 1u);
@@ -155,7 +168,7 @@ TEST(SaveTest, LinksKeepPointingAtTheFileTheyName) {
     fs::create_symlink("loop-b", dir.File("loop-a"));
     fs::create_symlink("loop-a", dir.File("loop-b"));
     std::string resolved;
-    EXPECT_FALSE(ResolveSymlinks(*Env::Posix(), dir.File("loop-a"), &resolved));
+    EXPECT_TRUE(ResolveSymlinks(*Env::Posix(), dir.File("loop-a"), &resolved).IsInvalidArgument());
 }
 
 TEST(SaveTest, SavedFileKeepsItsPermissionBitsWhateverTheUmask) {
@@ -189,13 +202,13 @@ class ChunkedFile final : public SequentialFile {
 public:
     ChunkedFile(Bytes bytes, std::size_t chunk, std::size_t failAt = SIZE_MAX)
         : bytes_(std::move(bytes)), chunk_(chunk), failAt_(failAt) {}
-    bool Read(void* dst, std::size_t n, std::size_t* got) override {
+    Status Read(void* dst, std::size_t n, std::size_t* got) override {
         ++reads;
-        if (position_ >= failAt_) return false;
+        if (position_ >= failAt_) return Status::IOError("read at " + std::to_string(position_) + " fails");
         *got = std::min({n, chunk_, bytes_.size() - position_});
         std::memcpy(dst, bytes_.data() + position_, *got);
         position_ += *got;
-        return true;
+        return Status::OK();
     }
     int reads = 0;
 
@@ -208,14 +221,14 @@ private:
 
 class MemoryFile final : public WritableFile {
 public:
-    bool Append(const void* data, std::size_t n) override {
+    Status Append(const void* data, std::size_t n) override {
         ++appends;
         const auto* p = static_cast<const unsigned char*>(data);
         bytes.insert(bytes.end(), p, p + n);
-        return true;
+        return Status::OK();
     }
-    bool Sync() override { return true; }
-    bool Close() override { return true; }
+    Status Sync() override { return Status::OK(); }
+    Status Close() override { return Status::OK(); }
     Bytes bytes;
     int appends = 0;
 };
@@ -262,6 +275,7 @@ TEST(FileStreamsTest, ReadErrorIsFinalAndIsNotTheEnd) {
     EXPECT_TRUE(source.ReadExact(piece, 20));
     EXPECT_FALSE(source.ReadExact(piece, 20));
     EXPECT_FALSE(source.AtEnd());
+    EXPECT_EQ(source.status().message(), "read at 30 fails");
     const int reads = file.reads;
     EXPECT_FALSE(source.ReadExact(piece, 1));
     EXPECT_EQ(file.reads, reads);  // a failed file is not asked again

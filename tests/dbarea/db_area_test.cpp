@@ -83,6 +83,7 @@ TEST_F(DbArea, KeyZeroOrOutOfRangeKeyIsRefusedWithoutAnyCall) {
     ResetCalls();
 
     EXPECT_EQ(0, area.OpenGCPArea(&raster_, 0, 7, 8));
+    EXPECT_STREQ("record key 0 names no record", area.GetLastError());
     EXPECT_EQ(0, Calls().total());
     morvane::AreaState state = AreaInspector::StateOf(area);
     EXPECT_TRUE(state.open);
@@ -99,7 +100,9 @@ TEST_F(DbArea, KeyZeroOrOutOfRangeKeyIsRefusedWithoutAnyCall) {
     Store(5, TwoGroups(1, 2));
     state = AreaInspector::StateOf(area);
     EXPECT_EQ(0, area.OpenGCPArea(&raster_, (1L << 32) + 5, 0, 0));
+    EXPECT_STREQ("record key 4294967301 does not fit in 32 bits", area.GetLastError());
     EXPECT_EQ(0, area.OpenGCPArea(&raster_, 5, 1L << 31, 0));
+    EXPECT_STREQ("range argument 1 (2147483648) does not fit in 32 bits", area.GetLastError());
     EXPECT_EQ(0, Calls().total());
     EXPECT_EQ(state, AreaInspector::StateOf(area));
 }
@@ -145,12 +148,15 @@ TEST_F(DbArea, FailedSizeQueryOrReadLeavesNoListAndFormerRanges) {
 
     ResetCalls();
     EXPECT_EQ(0, area.OpenGCPArea(nullptr, 1, 21, 22));
+    EXPECT_STREQ("no raster area given", area.GetLastError());
     EXPECT_EQ(1, Calls().sizeQueries);
     EXPECT_EQ(1, area.CloseGCPArea());
+    EXPECT_STREQ("", area.GetLastError());
 
     CRasteBaseArea closed;  // refuses the size query
     ResetCalls();
     EXPECT_EQ(0, area.OpenGCPArea(&closed, 1, 21, 22));
+    EXPECT_STREQ("the raster database refused the size query of record 1", area.GetLastError());
     EXPECT_EQ(1, Calls().sizeQueries);
     EXPECT_EQ(0, Calls().reads);
     morvane::AreaState state = AreaInspector::StateOf(area);
@@ -162,6 +168,7 @@ TEST_F(DbArea, FailedSizeQueryOrReadLeavesNoListAndFormerRanges) {
     ResetCalls();
     Calls().failReads = 1;
     EXPECT_EQ(0, area.OpenGCPArea(&raster_, 1, 31, 32));
+    EXPECT_STREQ("the raster database refused the read of record 1", area.GetLastError());
     EXPECT_EQ(1, Calls().reads);
     state = AreaInspector::StateOf(area);
     EXPECT_FALSE(state.holdsList);
@@ -170,6 +177,7 @@ TEST_F(DbArea, FailedSizeQueryOrReadLeavesNoListAndFormerRanges) {
     EXPECT_EQ(0, Calls().writes);
 
     ASSERT_EQ(1, area.OpenGCPArea(&raster_, 1, 41, 42));  // open may be tried again
+    EXPECT_STREQ("", area.GetLastError());
     EXPECT_EQ(41, AreaInspector::StateOf(area).rangeArg1);
     EXPECT_EQ(2u, GroupCount(area));
 }
@@ -290,6 +298,7 @@ TEST_F(DbArea, FailedWriteKeepsGroupsAndOldRecordForRetry) {
 
     ResetCalls();
     EXPECT_EQ(0, area.CloseGCPArea());
+    EXPECT_STREQ("the raster database refused the write of record 1", area.GetLastError());
     EXPECT_EQ(1, Calls().writes);
     EXPECT_NE(std::string(raster_.LastError()).find("full"), std::string::npos)
         << raster_.LastError();
@@ -299,11 +308,15 @@ TEST_F(DbArea, FailedWriteKeepsGroupsAndOldRecordForRetry) {
     EXPECT_EQ(old, Stored(1));
     // Opening another record must not drop the unsaved groups either.
     EXPECT_EQ(0, area.OpenGCPArea(&raster_, 2, 0, 0));
+    EXPECT_STREQ("not opened, since the groups held before cannot be saved: "
+                 "the raster database refused the write of record 1",
+                 area.GetLastError());
     EXPECT_EQ(0, Calls().sizeQueries);
     EXPECT_EQ(3002u, PointCount(area, 1));
 
     ASSERT_TRUE(raster_.LimitDatabaseSize(std::uint64_t(1) << 40));
     ASSERT_EQ(1, area.CloseGCPArea());
+    EXPECT_STREQ("", area.GetLastError());
     EXPECT_EQ(4 + 44 + 3002 * 120 + 44 + 120, Stored(1).size());
 }
 
@@ -326,6 +339,15 @@ TEST_F(DbArea, RecordCutAtEveryLengthFailsTheLoadWithoutWriteBack) {
         const bool whole = length == 0 || length == full.size();
         ASSERT_EQ(whole ? 1 : 0, opened) << "record cut to " << length << " bytes";
         if (!whole) {
+            // Where it ends: the count, a header (at 4 and 408) or a point.
+            const char* inside = length < 4     ? "the group count"
+                                 : length < 48  ? "the header of group 1 of 2"
+                                 : length < 408 ? "point "
+                                 : length < 452 ? "the header of group 2 of 2"
+                                                : "point 1 of group 2 of 2";
+            const std::string reason = area.GetLastError();
+            EXPECT_EQ(0u, reason.rfind(std::string("record 10 is damaged: it ends inside ") + inside, 0))
+                << length << ": " << reason;
             EXPECT_FALSE(AreaInspector::StateOf(area).holdsList) << length;
             ASSERT_EQ(1, area.CloseGCPArea());
             EXPECT_EQ(0, Calls().writes) << length;

@@ -1,0 +1,60 @@
+// Status.h - the outcome of a call of the file layer: success, or a failure
+// with a sentence that says why, meant for a person reading a log or a
+// command's output.
+//
+// A failure's message names what was attempted and on which path, and for a
+// failed system call ends with the system's own text, for example
+//
+//   cannot create /data/a.gcp.tmp-4711-0: Permission denied
+//
+// The code tells the few cases a caller acts on apart (a missing file); the
+// message is for people and is never parsed.
+#ifndef MORVANE_AREA_STATUS_H
+#define MORVANE_AREA_STATUS_H
+
+#include <string>
+#include <utility>
+
+namespace morvane {
+
+class Status {
+public:
+    Status() = default;  // success
+
+    static Status OK() { return Status(); }
+    // The path (or a directory on the way to it) does not exist.
+    static Status NotFound(std::string message) { return Status(kNotFound, std::move(message)); }
+    // The platform refused or failed an operation.
+    static Status IOError(std::string message) { return Status(kIOError, std::move(message)); }
+    // The request cannot be carried out as asked (a directory where a file
+    // belongs, a loop of links), whatever the state of the disk.
+    static Status InvalidArgument(std::string message) {
+        return Status(kInvalidArgument, std::move(message));
+    }
+
+    bool ok() const { return code_ == kOk; }
+    bool IsNotFound() const { return code_ == kNotFound; }
+    bool IsIOError() const { return code_ == kIOError; }
+    bool IsInvalidArgument() const { return code_ == kInvalidArgument; }
+
+    // The sentence of a failure; "" on success.
+    const std::string& message() const { return message_; }
+
+private:
+    enum Code : unsigned char { kOk, kNotFound, kIOError, kInvalidArgument };
+
+    Status(Code code, std::string message) : code_(code), message_(std::move(message)) {}
+
+    Code code_ = kOk;
+    std::string message_;
+};
+
+// The status of a system call that failed with errno value `error` while
+// doing `action` ("cannot open", "cannot sync directory") on path:
+// "<action> <path>: <the system's text for error>".  ENOENT and ENOTDIR give
+// NotFound, everything else IOError.
+Status PosixError(const std::string& action, const std::string& path, int error);
+
+}  // namespace morvane
+
+#endif
