@@ -423,8 +423,9 @@ Status PostgresRecordStore::CreateSchema() {
     lock.Int64(kLockClass).Text(location_.schema);
     Result locked = Run(kAdvisoryLock, lock);
     if (!locked.ok()) {
+        Status failure = Failure(action, locked);
         Rollback();
-        return Failure(action, locked);
+        return failure;
     }
     bool exists = false;
     std::string application;
@@ -454,11 +455,7 @@ Status PostgresRecordStore::CreateSchema() {
         // Stored out of line and uncompressed: compressing records of many
         // megabytes would cost more than it saves.
         "ALTER TABLE @.lodestor_record ALTER COLUMN data SET STORAGE EXTERNAL;";
-    for (std::size_t at = sql.find('@'); at != std::string::npos; at = sql.find('@', at)) {
-        sql.replace(at, 1, quotedSchema_);
-        at += quotedSchema_.size();
-    }
-    Result created = RunCommand(sql.c_str());
+    Result created = RunCommand(WithSchema(sql).c_str());
     if (!created.ok()) {
         Status failure = Failure(action, created);
         Rollback();
@@ -467,8 +464,7 @@ Status PostgresRecordStore::CreateSchema() {
     return Commit(action);
 }
 
-std::string PostgresRecordStore::Sql(Statement statement) const {
-    std::string sql = kStatements[statement].sql;
+std::string PostgresRecordStore::WithSchema(std::string sql) const {
     for (std::size_t at = sql.find('@'); at != std::string::npos; at = sql.find('@', at)) {
         sql.replace(at, 1, quotedSchema_);
         at += quotedSchema_.size();
@@ -512,7 +508,7 @@ bool PostgresRecordStore::EnsurePrepared(Statement statement, Result* failure) {
     if (prepared_[statement]) return true;
     const StatementText& text = kStatements[statement];
     const std::string name = "lodestor_" + std::to_string(statement);
-    Result result(PQprepare(conn_, name.c_str(), Sql(statement).c_str(), text.parameters,
+    Result result(PQprepare(conn_, name.c_str(), WithSchema(text.sql).c_str(), text.parameters,
                             text.types.data()));
     if (!result.ok()) {
         *failure = std::move(result);

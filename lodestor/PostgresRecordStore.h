@@ -138,7 +138,8 @@ private:
     Status ReadSchemaVersion(bool* exists, std::string* application, std::int32_t* version);
     Status CheckSchema(const std::string& application, std::int32_t version) const;
     Status CreateSchema();
-    std::string Sql(Statement statement) const;
+    // `sql` with every '@' replaced by the quoted schema name.
+    std::string WithSchema(std::string sql) const;
 
     // Starts a public call: reconnects when the connection is known to be
     // broken, and allows one reconnect before the call's first statement.
