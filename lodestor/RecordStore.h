@@ -11,8 +11,8 @@
 // A store is used by one thread at a time.  Every operation reports its
 // outcome as a Status whose reason says what went wrong.
 //
-// SQLite is the backend of this library (SqliteRecordStore.h); a server
-// backend implements the same interface.
+// SQLite (SqliteRecordStore.h) and PostgreSQL (PostgresRecordStore.h)
+// implement it; CRasteBaseArea picks one from the location it is given.
 #ifndef MORVANE_LODESTOR_RECORDSTORE_H
 #define MORVANE_LODESTOR_RECORDSTORE_H
 
