@@ -25,7 +25,16 @@ build: deps
 demo: build
 	@scripts/demo.sh $(BUILD)
 
-test: deps test-plain test-asan
+# Both suites run against one throwaway PostgreSQL server (scripts/pg-test-server.sh),
+# which is removed however the run ends.  A plain `ctest` without it skips the
+# PostgreSQL cases.
+test: deps
+	@set -e; pgdir=$$(mktemp -d /tmp/morvane-pg.XXXXXX); \
+	trap 'scripts/pg-test-server.sh remove "$$pgdir"' EXIT; trap 'exit 130' INT TERM; \
+	scripts/pg-test-server.sh start "$$pgdir" >/dev/null; \
+	. "$$pgdir/env"; export MORVANE_TEST_PG_URI MORVANE_TEST_PG_CTL MORVANE_TEST_PG_DIR; \
+	echo "PostgreSQL test server in $$pgdir"; \
+	$(MAKE) --no-print-directory test-plain test-asan
 
 test-plain:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)

@@ -1,6 +1,7 @@
 // RasteBaseArea.cpp - a raster area: an open record store and an area id.
 #include "RasteBaseArea.h"
 
+#include "PostgresRecordStore.h"
 #include "SqliteRecordStore.h"
 
 #include <algorithm>
@@ -58,6 +59,23 @@ lodestor::Status FindExistingArea(lodestor::RecordStore& store, const std::strin
     return lodestor::Status::Error(MissingAreaReason(name, store.Location(), names));
 }
 
+// The backend follows from the location: a postgresql:// or postgres:// URI
+// is a PostgreSQL database, anything else the path of a SQLite file.
+lodestor::Status OpenStore(const std::string& location, bool create,
+                           std::unique_ptr<lodestor::RecordStore>* store) {
+    lodestor::Status status;
+    if (lodestor::IsPostgresLocation(location)) {
+        std::unique_ptr<lodestor::PostgresRecordStore> postgres;
+        status = lodestor::PostgresRecordStore::Open(location, create, &postgres);
+        *store = std::move(postgres);
+    } else {
+        std::unique_ptr<lodestor::SqliteRecordStore> sqlite;
+        status = lodestor::SqliteRecordStore::Open(location, create, &sqlite);
+        *store = std::move(sqlite);
+    }
+    return status;
+}
+
 }  // namespace
 
 CRasteBaseArea::CRasteBaseArea() = default;
@@ -78,13 +96,13 @@ bool CRasteBaseArea::Open(const char* databasePath, const char* areaName, OpenMo
         return false;
     }
     const bool create = mode == CreateIfMissing;
-    std::unique_ptr<lodestor::SqliteRecordStore> sqlite;
-    lodestor::Status status = lodestor::SqliteRecordStore::Open(databasePath, create, &sqlite);
+    std::unique_ptr<lodestor::RecordStore> store;
+    lodestor::Status status = OpenStore(databasePath, create, &store);
     if (!status.ok()) return Report(status);
     lodestor::AreaId id = 0;
-    status = create ? sqlite->OpenArea(areaName, &id) : FindExistingArea(*sqlite, areaName, &id);
+    status = create ? store->OpenArea(areaName, &id) : FindExistingArea(*store, areaName, &id);
     if (!status.ok()) return Report(status);
-    store_ = std::move(sqlite);
+    store_ = std::move(store);
     areaId_ = id;
     databasePath_ = databasePath;
     areaName_ = areaName;
@@ -135,6 +153,25 @@ bool CRasteBaseArea::ReadRecord(long key, void* buffer, std::uint32_t length) {
 bool CRasteBaseArea::WriteRecord(long key, const void* data, std::uint32_t length) {
     if (!CheckUsable(key, "writing a record")) return false;
     return Report(store_->WriteRecord(areaId_, key, data, length));
+}
+
+bool CRasteBaseArea::RecordState(long key, std::uint32_t& size, std::uint64_t& version) {
+    if (!CheckUsable(key, "asking a record's state")) return false;
+    return Report(store_->RecordState(areaId_, key, &size, &version));
+}
+
+bool CRasteBaseArea::ReadRecordVersion(long key, void* buffer, std::uint32_t length,
+                                       std::uint64_t& version) {
+    if (!CheckUsable(key, "reading a record")) return false;
+    return Report(store_->ReadRecordVersion(areaId_, key, buffer, length, &version));
+}
+
+bool CRasteBaseArea::WriteRecordIf(long key, const void* data, std::uint32_t length,
+                                   std::uint64_t expected, std::uint64_t& newVersion,
+                                   bool& conflict) {
+    conflict = false;
+    if (!CheckUsable(key, "writing a record")) return false;
+    return Report(store_->WriteRecordIf(areaId_, key, data, length, expected, &newVersion, &conflict));
 }
 
 bool CRasteBaseArea::DeleteRecord(long key) {

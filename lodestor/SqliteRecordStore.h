@@ -47,6 +47,17 @@ public:
     Status FindArea(const std::string& name, AreaId* id, bool* found) override;
     Status AreaNames(std::vector<std::string>* names) override;
     Status RecordSize(AreaId area, std::int64_t key, std::uint32_t* size) override;
+    // TEMPORARY until the SQLite versions land: refused.
+    Status RecordState(AreaId, std::int64_t, std::uint32_t*, std::uint64_t*) override {
+        return Status::Error("versions not yet in the SQLite store");
+    }
+    Status ReadRecordVersion(AreaId, std::int64_t, void*, std::uint32_t, std::uint64_t*) override {
+        return Status::Error("versions not yet in the SQLite store");
+    }
+    Status WriteRecordIf(AreaId, std::int64_t, const void*, std::uint32_t, std::uint64_t, std::uint64_t*,
+                         bool*) override {
+        return Status::Error("versions not yet in the SQLite store");
+    }
     Status ReadRecord(AreaId area, std::int64_t key, void* buffer, std::uint32_t length) override;
     Status WriteRecord(AreaId area, std::int64_t key, const void* data,
                        std::uint32_t length) override;

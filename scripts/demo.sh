@@ -17,7 +17,8 @@ cd "$out"
 
 if [ -t 1 ]; then bold=$'\033[1m' plain=$'\033[0m'; else bold="" plain=""; fi
 step() { printf '\n%s== %s%s\n' "$bold" "$*" "$plain"; }
-run() { printf '$ morvane %s\n' "$*"; "$morvane" "$@"; }
+# A password in a database URI is not echoed.
+run() { printf '$ morvane %s\n' "$(printf '%s' "$*" | sed -E 's#(://[^:/@]*:)[^@/]*@#\1***@#')"; "$morvane" "$@"; }
 
 sample="$samples/avon-1954-zoning.tif.points"
 db="sqlite:demo.db#avon-1954:1"
@@ -52,8 +53,21 @@ run export avon.gcp -g 1 avon.vrt --crs "EPSG:3857"
 run export avon.gcp -g 1 avon.geojson
 head -n 4 avon.vrt
 
+files="demo.db avon.gcp avon-from-db.gcp residuals.svg pixels.txt map.txt avon.vrt avon.geojson"
+# Optional: a team's server.  Set MORVANE_PG_URI to a PostgreSQL URI, e.g.
+# postgresql://ann@localhost/gis (the area goes to its schema "lodestor").
+if [ -n "${MORVANE_PG_URI:-}" ]; then
+  server="$MORVANE_PG_URI#avon-1954:1"
+  step "Share the area on a PostgreSQL server (MORVANE_PG_URI) and read it back"
+  run copy "$db" "$server" --replace
+  run info "$server"
+  run copy "$server" avon-from-server.gcp
+  cmp avon-from-db.gcp avon-from-server.gcp && echo "avon-from-db.gcp and avon-from-server.gcp are identical"
+  files="$files avon-from-server.gcp"
+fi
+
 step "Done. Files written in $(pwd):"
-for f in demo.db avon.gcp avon-from-db.gcp residuals.svg pixels.txt map.txt avon.vrt avon.geojson; do
+for f in $files; do
   printf '  %-17s %s\n' "$f" "$(wc -c < "$f") bytes"
 done
 echo "Open residuals.svg in a browser to see the residual vectors."

@@ -6,7 +6,7 @@ set -euo pipefail
 
 packages=(
   cmake make g++ pkg-config
-  libeigen3-dev libsqlite3-dev sqlite3 libcli11-dev nlohmann-json3-dev libfmt-dev
+  libeigen3-dev libsqlite3-dev sqlite3 libpq-dev postgresql libcli11-dev nlohmann-json3-dev libfmt-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libxml2-utils
   "$@"

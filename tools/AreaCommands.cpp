@@ -14,7 +14,7 @@
 namespace morvane::tool {
 
 void AddAreaArgument(CLI::App& command, AreaOptions& options) {
-    command.add_option("AREA", options.area, "control-point file, or sqlite:DBPATH#AREA_NAME:KEY")->required();
+    command.add_option("AREA", options.area, "control-point file, sqlite:DBPATH#AREA_NAME:KEY or postgresql://USER@HOST:PORT/DB#AREA_NAME:KEY")->required();
     command.add_option("--size", options.size,
                        "raster size COLSxROWS: the groups' map ranges are computed from the raster frame "
                        "(default 0x0: from the points)");
@@ -152,7 +152,7 @@ void RunList(const AreaOptions& options) {
 
 void RunNew(const AreaOptions& options) {
     CreateEmptyStore(ParseAreaAddress(options.area));
-    fmt::print(stderr, "created an empty area {}\n", options.area);
+    fmt::print(stderr, "created an empty area {}\n", ShownAreaAddress(options.area));
 }
 
 struct GroupAddOptions {
@@ -251,7 +251,8 @@ void RunCopy(const CopyOptions& options) {
     std::unique_ptr<AreaHandle> target = OpenArea(options.target, OpenMode::ChangeOrMake);
     unsigned long existing = GroupCount(*target);
     if (existing > 0 && !options.append && !options.replace) {
-        throw Refusal(fmt::format("{} already holds {} groups: give --append or --replace", options.target.area, existing));
+        throw Refusal(fmt::format("{} already holds {} groups: give --append or --replace",
+                                      ShownAreaAddress(options.target.area), existing));
     }
     if (options.replace) {
         for (unsigned long g = existing; g >= 1; --g) {
@@ -274,8 +275,8 @@ void RunCopy(const CopyOptions& options) {
     }
     progress.Finish();
     target->Commit();
-    fmt::print(stderr, "copied {} groups ({} points) from {} to {}\n", groups.size(), total, options.source.area,
-               options.target.area);
+    fmt::print(stderr, "copied {} groups ({} points) from {} to {}\n", groups.size(), total,
+               ShownAreaAddress(options.source.area), ShownAreaAddress(options.target.area));
 }
 
 }  // namespace
@@ -283,7 +284,7 @@ void RunCopy(const CopyOptions& options) {
 void AddAreaCommands(CLI::App& app) {
     auto newOptions = std::make_shared<AreaOptions>();
     CLI::App* create = app.add_subcommand("new", "create an empty area (a control-point file or database record)");
-    create->add_option("AREA", newOptions->area, "control-point file, or sqlite:DBPATH#AREA_NAME:KEY")->required();
+    create->add_option("AREA", newOptions->area, "control-point file, sqlite:DBPATH#AREA_NAME:KEY or postgresql://USER@HOST:PORT/DB#AREA_NAME:KEY")->required();
     create->callback([newOptions] { RunNew(*newOptions); });
 
     auto infoOptions = std::make_shared<AreaOptions>();

@@ -152,7 +152,7 @@ void RunImport(const ExchangeOptions& o) {
     }
     area->Commit();
     fmt::print(stderr, "imported {} points into group {}{} of {}\n", table.rows.size(), g, created ? " (new)" : "",
-               o.area.area);
+               ShownAreaAddress(o.area.area));
 }
 
 void RunExport(const ExchangeOptions& o) {

@@ -106,7 +106,7 @@ void RunReport(const ReportOptions& o) {
     area->Discard();
     std::vector<TypeComparison> comparison;
     if (o.compare) comparison = CompareTypes(report.rows);
-    std::string title = fmt::format("{} group {}: {} fit, {} points", o.area.area, o.area.group,
+    std::string title = fmt::format("{} group {}: {} fit, {} points", ShownAreaAddress(o.area.area), o.area.group,
                                     TransTypeName(report.transType), report.rows.size());
     if (!o.svg.empty()) WriteSvg(o.svg, report, title, ParseRasterSize(o.area.size));
 

@@ -3,14 +3,16 @@
 // A raster database keeps, for each named raster area, byte records under
 // non-zero record keys; the control-point record of an area is one of them.
 // A CRasteBaseArea is a connection to one area of one database: open it on a
-// database (for SQLite, the path of the database file) and an area name,
+// database (for SQLite, the path of the database file; for PostgreSQL, a
+// postgresql:// or postgres:// URI, see docs/lodestor.md) and an area name,
 // hand it to the record calls of Lodestor.h, and close it.  Opening either
 // creates what is missing (the file with its schema, the area) or, for
 // readers, insists that both exist and writes nothing.
 //
 // Every call reports success as true (or non-zero for the calls of
 // Lodestor.h); after a failure LastError() says why in a sentence, and after
-// a success it is "".  Records are at most about 1 GB (SQLite's limit).
+// a success it is "".  Records are at most 1,000,000,000 bytes (SQLite's
+// limit, kept for PostgreSQL too).
 //
 // An object is used by one thread at a time.  Several objects, in one process
 // or in several, may use the same database at once: readers see every record
@@ -53,6 +55,11 @@ public:
     // database at `databasePath` (a file path), as `mode` allows.  An area
     // that is open is closed first.  Returns false on failure, with the
     // object closed and LastError() saying why.
+    // A `databasePath` starting with postgresql:// or postgres:// is a
+    // PostgreSQL database instead (libpq's URI, plus lodestor_schema and
+    // lodestor_statement_timeout); "the file" below is then its schema,
+    // and a server that is down or refuses the login is refused here with
+    // libpq's reason (the URI's password shown as ***).
     bool Open(const char* databasePath, const char* areaName, OpenMode mode);
     // Open(databasePath, areaName, CreateIfMissing).
     bool Open(const char* databasePath, const char* areaName);
@@ -68,6 +75,14 @@ public:
     bool RecordSize(long key, std::uint32_t& size);
     bool ReadRecord(long key, void* buffer, std::uint32_t length);
     bool WriteRecord(long key, const void* data, std::uint32_t length);
+    // Versioned record calls (Lodestor.h explains versions).  RecordState
+    // gives size and version together, ReadRecordVersion the bytes and
+    // their version; WriteRecordIf writes only while the record is at
+    // `expected` and sets `conflict` when it is not.
+    bool RecordState(long key, std::uint32_t& size, std::uint64_t& version);
+    bool ReadRecordVersion(long key, void* buffer, std::uint32_t length, std::uint64_t& version);
+    bool WriteRecordIf(long key, const void* data, std::uint32_t length, std::uint64_t expected,
+                       std::uint64_t& newVersion, bool& conflict);
     // Removes the key's record (a missing one counts as removed).
     bool DeleteRecord(long key);
     // The keys of this area that hold a record, in increasing order.
@@ -76,6 +91,9 @@ public:
     bool AreaNames(std::vector<std::string>& names);
     // Caps the database file at about maxBytes (whole pages); writes that
     // would need more are refused and change nothing.  For this connection.
+    // On PostgreSQL a byte budget: refused is a write after which the
+    // records of the schema would hold more than maxBytes bytes, and more
+    // than before.
     bool LimitDatabaseSize(std::uint64_t maxBytes);
 
 private:

@@ -1,10 +1,11 @@
-// Database areas of several processes on one database file.  Children are
-// forked, open connections of their own and report through their exit status.
+// Database areas of several processes on one database, for each backend.
+// Children are forked, open connections of their own and report through
+// their exit status.
 #include "AreaInspector.h"
 #include "Morvane.h"
 #include "RasteBaseArea.h"
 #include "RecordKit.h"
-#include "TestDatabase.h"
+#include "TestBackend.h"
 
 #include <gtest/gtest.h>
 
@@ -16,6 +17,7 @@
 
 using dbarea_test::SameRecord;
 using dbarea_test::TestPoint;
+using lodestor_test::Backend;
 
 namespace {
 
@@ -61,9 +63,15 @@ bool HoldsOneGroup(CDB_Morvane& area, int first, int count) {
     return same;
 }
 
-TEST(DbAreaProcesses, AreaSavedByOneProcessLoadsInAnother) {
-    lodestor_test::TempDir dir;
-    const std::string db = dir.File("raster.db");
+class DbAreaProcesses : public ::testing::TestWithParam<Backend> {
+protected:
+    void SetUp() override { SKIP_UNLESS_AVAILABLE(databases_); }
+
+    lodestor_test::TestDatabases databases_{GetParam()};
+};
+
+TEST_P(DbAreaProcesses, AreaSavedByOneProcessLoadsInAnother) {
+    const std::string db = databases_.Location();
     pid_t child = Spawn([&] {
         CRasteBaseArea raster;
         CDB_Morvane area;
@@ -78,9 +86,8 @@ TEST(DbAreaProcesses, AreaSavedByOneProcessLoadsInAnother) {
     EXPECT_TRUE(HoldsOneGroup(area, 40, 25));
 }
 
-TEST(DbAreaProcesses, SimultaneousSavesLeaveEveryRecordComplete) {
-    lodestor_test::TempDir dir;
-    const std::string db = dir.File("raster.db");
+TEST_P(DbAreaProcesses, SimultaneousSavesLeaveEveryRecordComplete) {
+    const std::string db = databases_.Location();
     CRasteBaseArea raster;
     ASSERT_TRUE(raster.Open(db.c_str(), "scene")) << raster.LastError();
     constexpr long kSharedKey = 50;
@@ -161,5 +168,8 @@ TEST(DbAreaProcesses, SimultaneousSavesLeaveEveryRecordComplete) {
                 HoldsOneGroup(shared, firstOf(2, kRounds - 1), countOf(2, kRounds - 1)))
         << "the shared record is not either writer's last save";
 }
+
+INSTANTIATE_TEST_SUITE_P(Backends, DbAreaProcesses, ::testing::Values(Backend::Sqlite, Backend::Postgres),
+                         lodestor_test::BackendNamer());
 
 }  // namespace

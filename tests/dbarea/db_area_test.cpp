@@ -1,12 +1,13 @@
-// CDB_Morvane against real SQLite database files: opening, loading, saving
-// and the refusals around them.  Lodestor calls are counted on their way to
-// the real raster area (CountingLodestor.h).
+// CDB_Morvane against real raster databases, a SQLite file and a PostgreSQL
+// schema: opening, loading, saving and the refusals around them.  Lodestor
+// calls are counted on their way to the real raster area
+// (CountingLodestor.h).
 #include "AreaInspector.h"
 #include "CountingLodestor.h"
 #include "Morvane.h"
 #include "RasteBaseArea.h"
 #include "RecordKit.h"
-#include "TestDatabase.h"
+#include "TestBackend.h"
 
 #include <gtest/gtest.h>
 
@@ -20,14 +21,16 @@ using dbarea_test::SameRecord;
 using dbarea_test::TestPoint;
 using dbarea_test::U32At;
 using dbarea_test::WithoutErrorContexts;
+using lodestor_test::Backend;
 using morvane::AreaInspector;
 
 namespace {
 
-class DbArea : public ::testing::Test {
+class DbArea : public ::testing::TestWithParam<Backend> {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(dir_.ok());
+        SKIP_UNLESS_AVAILABLE(databases_);
+        db_ = databases_.Location();
         ASSERT_TRUE(raster_.Open(db_.c_str(), "scene")) << raster_.LastError();
         ResetCalls();
     }
@@ -71,12 +74,12 @@ protected:
         return count;
     }
 
-    lodestor_test::TempDir dir_;
-    std::string db_ = dir_.File("raster.db");
+    lodestor_test::TestDatabases databases_{GetParam()};
+    std::string db_;
     CRasteBaseArea raster_;
 };
 
-TEST_F(DbArea, KeyZeroOrOutOfRangeKeyIsRefusedWithoutAnyCall) {
+TEST_P(DbArea, KeyZeroOrOutOfRangeKeyIsRefusedWithoutAnyCall) {
     CDB_Morvane area;
     ASSERT_EQ(1, area.OpenGCPArea(&raster_, 3, 100, 200));
     ASSERT_EQ(1, area.CloseGCPArea());
@@ -107,7 +110,7 @@ TEST_F(DbArea, KeyZeroOrOutOfRangeKeyIsRefusedWithoutAnyCall) {
     EXPECT_EQ(state, AreaInspector::StateOf(area));
 }
 
-TEST_F(DbArea, EmptyOrMissingRecordOpensWithoutGroupsAndWithoutRead) {
+TEST_P(DbArea, EmptyOrMissingRecordOpensWithoutGroupsAndWithoutRead) {
     Store(1, TwoGroups(1, 2));
     Store(2, Bytes{});
     CDB_Morvane area;
@@ -129,7 +132,7 @@ TEST_F(DbArea, EmptyOrMissingRecordOpensWithoutGroupsAndWithoutRead) {
     }
 }
 
-TEST_F(DbArea, FourByteRecordOfCountZeroOpensWithoutGroups) {
+TEST_P(DbArea, FourByteRecordOfCountZeroOpensWithoutGroups) {
     Store(4, Bytes{0, 0, 0, 0});
     CDB_Morvane area;
     ASSERT_EQ(1, area.OpenGCPArea(&raster_, 4, 0, 0));
@@ -140,7 +143,7 @@ TEST_F(DbArea, FourByteRecordOfCountZeroOpensWithoutGroups) {
     EXPECT_EQ(0, area.OpenGCPGroup(1));
 }
 
-TEST_F(DbArea, FailedSizeQueryOrReadLeavesNoListAndFormerRanges) {
+TEST_P(DbArea, FailedSizeQueryOrReadLeavesNoListAndFormerRanges) {
     Store(1, TwoGroups(1, 2));
     CDB_Morvane area;
     ASSERT_EQ(1, area.OpenGCPArea(&raster_, 1, 11, 12));
@@ -182,7 +185,7 @@ TEST_F(DbArea, FailedSizeQueryOrReadLeavesNoListAndFormerRanges) {
     EXPECT_EQ(2u, GroupCount(area));
 }
 
-TEST_F(DbArea, GroupsNumberedFiveAndNineLoadAsOneAndTwoAndSaveSo) {
+TEST_P(DbArea, GroupsNumberedFiveAndNineLoadAsOneAndTwoAndSaveSo) {
     Store(1, TwoGroups(5, 9));
     CDB_Morvane area;
     ASSERT_EQ(1, area.OpenGCPArea(&raster_, 1, 0, 0));
@@ -209,7 +212,7 @@ TEST_F(DbArea, GroupsNumberedFiveAndNineLoadAsOneAndTwoAndSaveSo) {
     EXPECT_EQ(TwoGroups(1, 2), WithoutErrorContexts(Stored(1)));
 }
 
-TEST_F(DbArea, BytesAfterTheStreamAreIgnoredAndTheSaveWritesExactLength) {
+TEST_P(DbArea, BytesAfterTheStreamAreIgnoredAndTheSaveWritesExactLength) {
     const Bytes stream = TwoGroups(1, 2);
     Store(1, RecordWriter().Raw(stream).U32(0xFFFFFFFF).U32(12345).bytes());
     CDB_Morvane area;
@@ -223,7 +226,7 @@ TEST_F(DbArea, BytesAfterTheStreamAreIgnoredAndTheSaveWritesExactLength) {
     EXPECT_EQ(stream, WithoutErrorContexts(Stored(1)));
 }
 
-TEST_F(DbArea, PointCountWithTopBitSetGivesGroupWithoutPoints) {
+TEST_P(DbArea, PointCountWithTopBitSetGivesGroupWithoutPoints) {
     Store(1, RecordWriter()
                  .U32(2)
                  .Header(1, 0x80000000u, 0, 1, 0, 0, 1, 1)
@@ -237,7 +240,7 @@ TEST_F(DbArea, PointCountWithTopBitSetGivesGroupWithoutPoints) {
     EXPECT_EQ(1u, PointCount(area, 2));
 }
 
-TEST_F(DbArea, NewGroupOnEmptyRecordIsSavedAsOneWriteOf48Bytes) {
+TEST_P(DbArea, NewGroupOnEmptyRecordIsSavedAsOneWriteOf48Bytes) {
     CDB_Morvane area;
     ASSERT_EQ(1, area.OpenGCPArea(&raster_, 9, 0, 0));
     ASSERT_EQ(1, area.CreateGCPGroup(1));
@@ -254,7 +257,7 @@ TEST_F(DbArea, NewGroupOnEmptyRecordIsSavedAsOneWriteOf48Bytes) {
     EXPECT_EQ(1, Calls().writes) << "a second close wrote again";
 }
 
-TEST_F(DbArea, GroupsOfThreeAndNoPointsSaveAs452BytesAndLoadBack) {
+TEST_P(DbArea, GroupsOfThreeAndNoPointsSaveAs452BytesAndLoadBack) {
     {
         CDB_Morvane area;
         ASSERT_EQ(1, area.OpenGCPArea(&raster_, 3, 0, 0));
@@ -283,7 +286,7 @@ TEST_F(DbArea, GroupsOfThreeAndNoPointsSaveAs452BytesAndLoadBack) {
     }
 }
 
-TEST_F(DbArea, FailedWriteKeepsGroupsAndOldRecordForRetry) {
+TEST_P(DbArea, FailedWriteKeepsGroupsAndOldRecordForRetry) {
     const Bytes old = TwoGroups(1, 2);
     Store(1, old);
     CDB_Morvane area;
@@ -320,7 +323,7 @@ TEST_F(DbArea, FailedWriteKeepsGroupsAndOldRecordForRetry) {
     EXPECT_EQ(4 + 44 + 3002 * 120 + 44 + 120, Stored(1).size());
 }
 
-TEST_F(DbArea, RecordCutAtEveryLengthFailsTheLoadWithoutWriteBack) {
+TEST_P(DbArea, RecordCutAtEveryLengthFailsTheLoadWithoutWriteBack) {
     const Bytes full = RecordWriter()
                            .U32(2)
                            .Header(1, 3, 0, 1, 0, 0, 1, 1)
@@ -355,7 +358,7 @@ TEST_F(DbArea, RecordCutAtEveryLengthFailsTheLoadWithoutWriteBack) {
     }
 }
 
-TEST_F(DbArea, RecordOfMegabytesLoadsAndSavesWholeAndFailsWhenCutByOneByte) {
+TEST_P(DbArea, RecordOfMegabytesLoadsAndSavesWholeAndFailsWhenCutByOneByte) {
     RecordWriter writer;
     writer.U32(2).Header(1, 20000, 0, 1, 0, 0, 1, 1);
     for (int i = 0; i < 20000; ++i) writer.Point(TestPoint(1000 + i));
@@ -382,7 +385,7 @@ TEST_F(DbArea, RecordOfMegabytesLoadsAndSavesWholeAndFailsWhenCutByOneByte) {
     EXPECT_EQ(full, WithoutErrorContexts(Stored(1)));
 }
 
-TEST_F(DbArea, ReopeningWithAnotherKeyLoadsItAndKeepsFlags) {
+TEST_P(DbArea, ReopeningWithAnotherKeyLoadsItAndKeepsFlags) {
     Store(1, TwoGroups(1, 2));
     Store(2, RecordWriter().U32(1).Header(1, 1, 0, 1, 0, 0, 1, 1).Point(TestPoint(6)).bytes());
     CDB_Morvane area;
@@ -404,7 +407,7 @@ TEST_F(DbArea, ReopeningWithAnotherKeyLoadsItAndKeepsFlags) {
     EXPECT_TRUE(SameRecord(TestPoint(6), p));
 }
 
-TEST_F(DbArea, OpeningWhileHoldingGroupsSavesThemFirst) {
+TEST_P(DbArea, OpeningWhileHoldingGroupsSavesThemFirst) {
     CDB_Morvane area;
     ASSERT_EQ(1, area.OpenGCPArea(&raster_, 1, 0, 0));
     ASSERT_EQ(1, area.CreateGCPGroup(1));
@@ -416,7 +419,7 @@ TEST_F(DbArea, OpeningWhileHoldingGroupsSavesThemFirst) {
     EXPECT_EQ(2u, GroupCount(area));
 }
 
-TEST_F(DbArea, CopiesSaveTheirOwnGroupsAndTheLaterCloseWins) {
+TEST_P(DbArea, CopiesSaveTheirOwnGroupsAndTheLaterCloseWins) {
     Store(1, TwoGroups(1, 2));
     CDB_Morvane area;
     ASSERT_EQ(1, area.OpenGCPArea(&raster_, 1, 0, 0));
@@ -444,7 +447,7 @@ TEST_F(DbArea, CopiesSaveTheirOwnGroupsAndTheLaterCloseWins) {
     EXPECT_EQ(saved, Stored(1));
 }
 
-TEST_F(DbArea, DestroyingAnEditedAreaSavesIt) {
+TEST_P(DbArea, DestroyingAnEditedAreaSavesIt) {
     {
         CDB_Morvane area;
         ASSERT_EQ(1, area.OpenGCPArea(&raster_, 6, 0, 0));
@@ -456,5 +459,41 @@ TEST_F(DbArea, DestroyingAnEditedAreaSavesIt) {
     EXPECT_EQ(2u, U32At(stored, 0));
     EXPECT_EQ(2u, U32At(stored, 48));
 }
+
+// A server that goes away between open and close: the save fails with the
+// connection's reason and keeps the groups, and succeeds once it is back.
+TEST(DbAreaServer, SaveAfterTheServerWentAwayFailsKeepsGroupsAndRetriesLater) {
+    if (lodestor_test::PostgresTestUri().empty()) GTEST_SKIP() << lodestor_test::kNoPostgresServer;
+    lodestor_test::PrivateTestServer server;
+    ASSERT_FALSE(server.Uri().empty()) << "cannot make a server with MORVANE_TEST_PG_CTL";
+    CRasteBaseArea raster;
+    ASSERT_TRUE(raster.Open(server.Uri().c_str(), "scene")) << raster.LastError();
+    CDB_Morvane area;
+    ASSERT_EQ(1, area.OpenGCPArea(&raster, 1, 0, 0));
+    ASSERT_EQ(1, area.CreateGCPGroup(1));
+    ASSERT_EQ(1, area.OpenGCPGroup(1));
+    for (int i = 1; i <= 4; ++i) {
+        _CtrlPntStrcT p = TestPoint(i);
+        area.AddOneGCP(i, &p);
+    }
+    ASSERT_EQ(1, area.CloseGCPGroup());
+
+    ASSERT_TRUE(server.Stop());
+    EXPECT_EQ(0, area.CloseGCPArea());
+    EXPECT_NE(std::string(raster.LastError()).find("connection"), std::string::npos) << raster.LastError();
+    EXPECT_TRUE(AreaInspector::StateOf(area).holdsList);
+
+    ASSERT_TRUE(server.Start());
+    ASSERT_EQ(1, area.CloseGCPArea()) << raster.LastError();
+    CDB_Morvane again;
+    ASSERT_EQ(1, again.OpenGCPArea(&raster, 1, 0, 0)) << raster.LastError();
+    ASSERT_EQ(1, again.OpenGCPGroup(1));
+    unsigned long points = 0;
+    ASSERT_EQ(1, again.GetGCPNum(points));
+    EXPECT_EQ(4u, points);
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, DbArea, ::testing::Values(Backend::Sqlite, Backend::Postgres),
+                         lodestor_test::BackendNamer());
 
 }  // namespace

@@ -1,8 +1,8 @@
-// Several processes on one database file at the same time.  Children are
-// forked and report through their exit status; none of them uses the
-// parent's connection.
+// Several processes on one database at the same time, for each backend.
+// Children are forked and report through their exit status; none of them
+// uses the parent's connection.
 #include "RasteBaseArea.h"
-#include "TestDatabase.h"
+#include "TestBackend.h"
 
 #include <gtest/gtest.h>
 
@@ -16,7 +16,7 @@
 using lodestor_test::IsCompleteRecord;
 using lodestor_test::MakeRecord;
 using lodestor_test::RecordSeed;
-using lodestor_test::TempDir;
+using lodestor_test::Backend;
 
 namespace {
 
@@ -41,9 +41,15 @@ bool Fetch(CRasteBaseArea& area, long key, std::vector<unsigned char>& bytes) {
     return ReadGcpRecord(&area, key, bytes.data(), size) != 0;
 }
 
-TEST(Processes, RecordWrittenByOneIsReadByAnother) {
-    TempDir dir;
-    const std::string db = dir.File("raster.db");
+class Processes : public ::testing::TestWithParam<Backend> {
+protected:
+    void SetUp() override { SKIP_UNLESS_AVAILABLE(databases_); }
+
+    lodestor_test::TestDatabases databases_{GetParam()};
+};
+
+TEST_P(Processes, RecordWrittenByOneIsReadByAnother) {
+    const std::string db = databases_.Location();
     const auto fromChild = MakeRecord(101, 250000);
     pid_t writer = Spawn([&] {
         CRasteBaseArea area;
@@ -67,10 +73,9 @@ TEST(Processes, RecordWrittenByOneIsReadByAnother) {
     EXPECT_TRUE(ExitedCleanly(reader));
 }
 
-TEST(Processes, SimultaneousOpeningsOfNewFileAgreeOnOneSchema) {
-    TempDir dir;
+TEST_P(Processes, SimultaneousOpeningsOfNewDatabaseAgreeOnOneSchema) {
     for (int round = 0; round < 12; ++round) {
-        const std::string db = dir.File("new" + std::to_string(round) + ".db");
+        const std::string db = databases_.Location("new" + std::to_string(round));
         std::vector<pid_t> children;
         for (int i = 0; i < 3; ++i) {
             children.push_back(Spawn([&, i] {
@@ -91,9 +96,8 @@ TEST(Processes, SimultaneousOpeningsOfNewFileAgreeOnOneSchema) {
     }
 }
 
-TEST(Processes, ConcurrentWritersLeaveOnlyCompleteRecords) {
-    TempDir dir;
-    const std::string db = dir.File("raster.db");
+TEST_P(Processes, ConcurrentWritersLeaveOnlyCompleteRecords) {
+    const std::string db = databases_.Location();
     CRasteBaseArea area;
     ASSERT_TRUE(area.Open(db.c_str(), "a")) << area.LastError();
 
@@ -160,5 +164,8 @@ TEST(Processes, ConcurrentWritersLeaveOnlyCompleteRecords) {
     EXPECT_TRUE(last == seedOf(1, kWrites - 1) + 500 || last == seedOf(2, kWrites - 1) + 500)
         << "shared key holds seed " << last << ", not either writer's last write";
 }
+
+INSTANTIATE_TEST_SUITE_P(Backends, Processes, ::testing::Values(Backend::Sqlite, Backend::Postgres),
+                         lodestor_test::BackendNamer());
 
 }  // namespace

@@ -1,21 +1,23 @@
-// The three record calls and CRasteBaseArea against real database files.
+// The three record calls and CRasteBaseArea against real databases: a
+// SQLite file and a PostgreSQL schema.
 #include "RasteBaseArea.h"
-#include "TestDatabase.h"
+#include "TestBackend.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
+using lodestor_test::Backend;
 using lodestor_test::MakeRecord;
-using lodestor_test::TempDir;
 
 namespace {
 
-class RecordCalls : public ::testing::Test {
+class RecordCalls : public ::testing::TestWithParam<Backend> {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(dir_.ok());
+        SKIP_UNLESS_AVAILABLE(databases_);
+        db_ = databases_.Location();
         ASSERT_TRUE(area_.Open(db_.c_str(), "scene-1")) << area_.LastError();
     }
 
@@ -28,12 +30,12 @@ protected:
         return bytes;
     }
 
-    TempDir dir_;
-    std::string db_ = dir_.File("raster.db");
+    lodestor_test::TestDatabases databases_{GetParam()};
+    std::string db_;
     CRasteBaseArea area_;
 };
 
-TEST_F(RecordCalls, RefusesNullAreaClosedAreaAndKeyZero) {
+TEST_P(RecordCalls, RefusesNullAreaClosedAreaAndKeyZero) {
     std::uint32_t size = 77;
     unsigned char byte = 5;
     EXPECT_EQ(0, GetGcpRecordSize(nullptr, 1, &size));
@@ -63,7 +65,7 @@ TEST_F(RecordCalls, RefusesNullAreaClosedAreaAndKeyZero) {
     EXPECT_EQ(77u, size);
 }
 
-TEST_F(RecordCalls, MissingKeyHasLengthZeroAndReadsOnlyAsEmpty) {
+TEST_P(RecordCalls, MissingKeyHasLengthZeroAndReadsOnlyAsEmpty) {
     std::uint32_t size = 123;
     ASSERT_EQ(1, GetGcpRecordSize(&area_, 7, &size)) << area_.LastError();
     EXPECT_EQ(0u, size);
@@ -76,7 +78,7 @@ TEST_F(RecordCalls, MissingKeyHasLengthZeroAndReadsOnlyAsEmpty) {
     EXPECT_EQ(9, buffer[0]);
 }
 
-TEST_F(RecordCalls, WriteReplacesWholeRecordAndSurvivesReopening) {
+TEST_P(RecordCalls, WriteReplacesWholeRecordAndSurvivesReopening) {
     const auto first = MakeRecord(1, 5000);
     const auto longer = MakeRecord(2, 300000);  // spans several pages
     const auto shorter = MakeRecord(3, 20);
@@ -109,7 +111,7 @@ TEST_F(RecordCalls, WriteReplacesWholeRecordAndSurvivesReopening) {
     EXPECT_EQ(0u, size);
 }
 
-TEST_F(RecordCalls, ReadRefusesAnyOtherLengthAndNeverWritesPastIt) {
+TEST_P(RecordCalls, ReadRefusesAnyOtherLengthAndNeverWritesPastIt) {
     const auto record = MakeRecord(11, 1000);
     ASSERT_EQ(1, WriteGcpRecord(&area_, 3, record.data(), record.size()));
     std::vector<unsigned char> buffer(1100, 0xA5);
@@ -128,7 +130,7 @@ TEST_F(RecordCalls, ReadRefusesAnyOtherLengthAndNeverWritesPastIt) {
     EXPECT_EQ(record, Fetch(area_, 3)) << "a refused write changed the record";
 }
 
-TEST_F(RecordCalls, AreasKeepSeparateRecordsAndShareThemAcrossConnections) {
+TEST_P(RecordCalls, AreasKeepSeparateRecordsAndShareThemAcrossConnections) {
     CRasteBaseArea other, sameArea;
     ASSERT_TRUE(other.Open(db_.c_str(), "scene-2")) << other.LastError();
     ASSERT_TRUE(sameArea.Open(db_.c_str(), "scene-1")) << sameArea.LastError();
@@ -152,12 +154,14 @@ TEST_F(RecordCalls, AreasKeepSeparateRecordsAndShareThemAcrossConnections) {
     EXPECT_FALSE(other.IsOpen());
     EXPECT_NE(std::string(other.LastError()).find("area name"), std::string::npos);
     EXPECT_FALSE(other.Open(nullptr, "scene-1"));
-    EXPECT_FALSE(other.Open(dir_.File("missing-folder/raster.db").c_str(), "scene-1"));
-    EXPECT_NE(std::string(other.LastError()).find("cannot be opened"), std::string::npos)
-        << other.LastError();
+    if (GetParam() == Backend::Sqlite) {
+        EXPECT_FALSE(other.Open(databases_.Location("missing-folder/raster").c_str(), "scene-1"));
+        EXPECT_NE(std::string(other.LastError()).find("cannot be opened"), std::string::npos)
+            << other.LastError();
+    }
 }
 
-TEST_F(RecordCalls, FullDatabaseRefusesWriteAndKeepsOldRecord) {
+TEST_P(RecordCalls, FullDatabaseRefusesWriteAndKeepsOldRecord) {
     const auto old = MakeRecord(31, 100000);
     ASSERT_EQ(1, WriteGcpRecord(&area_, 1, old.data(), old.size()));
     ASSERT_TRUE(area_.LimitDatabaseSize(0)) << area_.LastError();  // no page more than now
@@ -177,5 +181,9 @@ TEST_F(RecordCalls, FullDatabaseRefusesWriteAndKeepsOldRecord) {
     ASSERT_EQ(1, WriteGcpRecord(&fresh, 1, bigger.data(), bigger.size())) << fresh.LastError();
     EXPECT_EQ(bigger, Fetch(fresh, 1));
 }
+
+INSTANTIATE_TEST_SUITE_P(Backends, RecordCalls,
+                         ::testing::Values(Backend::Sqlite, Backend::Postgres),
+                         lodestor_test::BackendNamer());
 
 }  // namespace

@@ -1,0 +1,820 @@
+// PostgresRecordStore.cpp - the record store in a PostgreSQL database.
+#include "PostgresRecordStore.h"
+
+#include <libpq-fe.h>
+
+#include <endian.h>
+
+#include <cctype>
+#include <cstring>
+#include <utility>
+
+namespace lodestor {
+
+namespace {
+
+constexpr std::string_view kSchemes[] = {"postgresql://", "postgres://"};
+constexpr std::string_view kSchemaParameter = "lodestor_schema";
+constexpr std::string_view kTimeoutParameter = "lodestor_statement_timeout";
+// "LDST", the first key of the advisory locks of this library.
+constexpr std::int32_t kLockClass = 0x4C445354;
+
+// Type OIDs of the parameters (pg_type.h is a server header).
+constexpr Oid kInt8Oid = 20;
+constexpr Oid kTextOid = 25;
+constexpr Oid kByteaOid = 17;
+
+std::string_view SchemeOf(std::string_view uri) {
+    for (std::string_view scheme : kSchemes) {
+        if (uri.starts_with(scheme)) return scheme;
+    }
+    return {};
+}
+
+// libpq's messages span lines ("...failed: ...\n\tIs the server running");
+// a reason is one line.
+std::string OneLine(const char* text) {
+    std::string out;
+    bool blank = false;
+    for (const char* p = text ? text : ""; *p != '\0'; ++p) {
+        if (std::isspace(static_cast<unsigned char>(*p))) {
+            blank = !out.empty();
+            continue;
+        }
+        if (blank) out += ' ';
+        blank = false;
+        out += *p;
+    }
+    return out;
+}
+
+bool IsSchemaName(std::string_view name) {
+    if (name.empty() || name.size() > 63) return false;
+    for (const char c : name) {
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_') return false;
+    }
+    return !std::isdigit(static_cast<unsigned char>(name.front()));
+}
+
+bool ParseMilliseconds(std::string_view text, int* ms) {
+    if (text.empty() || text.size() > 9) return false;
+    int value = 0;
+    for (const char c : text) {
+        if (!std::isdigit(static_cast<unsigned char>(c))) return false;
+        value = value * 10 + (c - '0');
+    }
+    *ms = value;
+    return true;
+}
+
+// Plain words for the server's refusals a caller can do something about,
+// by SQLSTATE.
+const char* Explain(const char* sqlstate) {
+    if (sqlstate == nullptr) return nullptr;
+    const std::string_view code(sqlstate);
+    if (code == "57014") return "the statement ran longer than the statement timeout";
+    if (code == "25006") return "the database is read-only";
+    if (code == "53100") return "the database server's disk is full";
+    if (code == "53200") return "the database server is out of memory";
+    if (code == "53300") return "the database server has too many connections";
+    if (code == "42501") return "permission denied";
+    if (code == "22021") return "the text is not valid in the database's encoding";
+    if (code == "54000") return "the record is larger than the database accepts";
+    if (code == "40P01") return "a deadlock with another connection";
+    if (code == "55P03") return "another connection holds a lock it needs";
+    if (code.starts_with("57P")) return "the database server is shutting down or restarting";
+    if (code.starts_with("08")) return "the connection to the server failed";
+    return nullptr;
+}
+
+std::string KeyText(std::int64_t key) { return std::to_string(key); }
+
+std::uint64_t ReadBigEndian(const char* bytes, int length) {
+    std::uint64_t value = 0;
+    for (int i = 0; i < length; ++i) value = (value << 8) | static_cast<unsigned char>(bytes[i]);
+    return value;
+}
+
+}  // namespace
+
+bool IsPostgresLocation(const std::string& location) { return !SchemeOf(location).empty(); }
+
+std::string MaskPassword(const std::string& uri) {
+    const std::string_view scheme = SchemeOf(uri);
+    if (scheme.empty()) return uri;
+    std::string out = uri;
+    // The user part ends at the last '@' before the path or the query.
+    const std::size_t start = scheme.size();
+    const std::size_t end = std::min(out.find_first_of("/?", start), out.size());
+    const std::size_t at = out.rfind('@', end == 0 ? 0 : end - 1);
+    if (at != std::string::npos && at >= start) {
+        const std::size_t colon = out.find(':', start);
+        if (colon != std::string::npos && colon < at) out.replace(colon + 1, at - colon - 1, "***");
+    }
+    // And a password given as a query parameter.
+    const std::size_t query = out.find('?');
+    for (std::size_t p = query; p != std::string::npos && p < out.size(); p = out.find('&', p + 1)) {
+        if (out.compare(p + 1, 9, "password=") == 0) {
+            const std::size_t valueStart = p + 10;
+            const std::size_t valueEnd = std::min(out.find('&', valueStart), out.size());
+            out.replace(valueStart, valueEnd - valueStart, "***");
+        }
+    }
+    return out;
+}
+
+Status ParsePostgresLocation(const std::string& uri, PostgresLocation* location) {
+    PostgresLocation parsed;
+    parsed.display = MaskPassword(uri);
+    if (SchemeOf(uri).empty()) {
+        return Status::Error("'" + parsed.display + "' is not a postgresql:// or postgres:// URI");
+    }
+    const std::size_t query = uri.find('?');
+    parsed.conninfo = uri.substr(0, query);
+    std::string kept;
+    for (std::size_t p = query; p != std::string::npos;) {
+        const std::size_t next = uri.find('&', p + 1);
+        const std::string_view item =
+            std::string_view(uri).substr(p + 1, (next == std::string::npos ? uri.size() : next) - p - 1);
+        p = next;
+        const std::size_t equals = item.find('=');
+        const std::string_view key = item.substr(0, equals);
+        const std::string_view value = equals == std::string_view::npos ? "" : item.substr(equals + 1);
+        if (key == kSchemaParameter) {
+            if (!IsSchemaName(value)) {
+                return Status::Error("'" + parsed.display + "': " + std::string(kSchemaParameter) +
+                                     " must be a letter or '_' followed by letters, digits or '_', "
+                                     "63 bytes at most");
+            }
+            parsed.schema = std::string(value);
+        } else if (key == kTimeoutParameter) {
+            int ms = 0;
+            if (!ParseMilliseconds(value, &ms)) {
+                return Status::Error("'" + parsed.display + "': " + std::string(kTimeoutParameter) +
+                                     " must be a number of milliseconds (0 to 999999999)");
+            }
+            parsed.statementTimeoutMs = ms;
+        } else if (key.starts_with("lodestor_")) {
+            return Status::Error("'" + parsed.display + "': unknown parameter '" + std::string(key) +
+                                 "' (known: lodestor_schema, lodestor_statement_timeout)");
+        } else if (!item.empty()) {
+            kept += kept.empty() ? "?" : "&";
+            kept += item;
+        }
+    }
+    parsed.conninfo += kept;
+    *location = std::move(parsed);
+    return Status::Ok();
+}
+
+// ---- a result and the parameters of a statement --------------------------
+
+// A PGresult, cleared on every way out.
+class PostgresRecordStore::Result {
+public:
+    Result() = default;
+    explicit Result(PGresult* result) : result_(result) {}
+    ~Result() { PQclear(result_); }
+    Result(Result&& other) noexcept : result_(std::exchange(other.result_, nullptr)) {}
+    Result& operator=(Result&& other) noexcept {
+        std::swap(result_, other.result_);
+        return *this;
+    }
+
+    bool ok() const {
+        const ExecStatusType status = PQresultStatus(result_);
+        return result_ != nullptr && (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK);
+    }
+    const PGresult* get() const { return result_; }
+    int Rows() const { return PQntuples(result_); }
+    bool IsNull(int row, int column) const { return PQgetisnull(result_, row, column) != 0; }
+    const char* Bytes(int row, int column) const { return PQgetvalue(result_, row, column); }
+    int Length(int row, int column) const { return PQgetlength(result_, row, column); }
+    // A binary integer column (int2, int4 or int8, big-endian on the wire).
+    std::int64_t Integer(int row, int column) const {
+        const int length = Length(row, column);
+        const std::uint64_t raw = ReadBigEndian(Bytes(row, column), length);
+        if (length == 8) return static_cast<std::int64_t>(raw);
+        if (length == 4) return static_cast<std::int32_t>(static_cast<std::uint32_t>(raw));
+        if (length == 2) return static_cast<std::int16_t>(static_cast<std::uint16_t>(raw));
+        return 0;
+    }
+    std::string Text(int row, int column) const {
+        return std::string(Bytes(row, column), static_cast<std::size_t>(Length(row, column)));
+    }
+
+private:
+    PGresult* result_ = nullptr;
+};
+
+// Up to four parameters, all in binary format; the object keeps the
+// integers' wire bytes alive for the call.
+class PostgresRecordStore::Params {
+public:
+    Params() = default;
+    Params(const Params&) = delete;
+    Params& operator=(const Params&) = delete;
+
+    Params& Int64(std::int64_t value) {
+        const std::uint64_t wire = htobe64(static_cast<std::uint64_t>(value));
+        std::memcpy(integers_[count_].data(), &wire, 8);
+        return Add(integers_[count_].data(), 8);
+    }
+    Params& Bytes(const void* data, std::uint32_t length) {
+        // An empty value is an empty bytea, never NULL: a non-null pointer.
+        static const char kNothing = 0;
+        return Add(length > 0 ? static_cast<const char*>(data) : &kNothing, static_cast<int>(length));
+    }
+    Params& Text(const std::string& text) { return Add(text.data(), static_cast<int>(text.size())); }
+
+    int count() const { return count_; }
+    const char* const* values() const { return values_.data(); }
+    const int* lengths() const { return lengths_.data(); }
+    const int* formats() const { return formats_.data(); }
+
+private:
+    Params& Add(const char* value, int length) {
+        values_[count_] = value;
+        lengths_[count_] = length;
+        formats_[count_] = 1;
+        ++count_;
+        return *this;
+    }
+
+    std::array<std::array<char, 8>, 4> integers_{};
+    std::array<const char*, 4> values_{};
+    std::array<int, 4> lengths_{};
+    std::array<int, 4> formats_{};
+    int count_ = 0;
+};
+
+namespace {
+
+struct StatementText {
+    const char* sql;   // "@" stands for the quoted schema name
+    int parameters;
+    std::array<Oid, 4> types;
+};
+
+// The statements, in the order of PostgresRecordStore::Statement.
+constexpr StatementText kStatements[] = {
+    {"SELECT area_id FROM @.lodestor_area WHERE name = $1", 1, {kTextOid}},
+    {"SELECT name FROM @.lodestor_area ORDER BY name", 0, {}},
+    {"INSERT INTO @.lodestor_area(name) VALUES ($1) ON CONFLICT (name) DO NOTHING", 1, {kTextOid}},
+    // octet_length of a stored value reads its header, not its bytes.
+    {"SELECT octet_length(data), version FROM @.lodestor_record "
+     "WHERE area_id = $1 AND record_key = $2",
+     2, {kInt8Oid, kInt8Oid}},
+    {"SELECT data, version FROM @.lodestor_record WHERE area_id = $1 AND record_key = $2",
+     2, {kInt8Oid, kInt8Oid}},
+    {"INSERT INTO @.lodestor_record(area_id, record_key, version, data) "
+     "VALUES ($1, $2, nextval('@.lodestor_version'), $3) "
+     "ON CONFLICT (area_id, record_key) DO UPDATE SET data = EXCLUDED.data, version = EXCLUDED.version "
+     "RETURNING version",
+     3, {kInt8Oid, kInt8Oid, kByteaOid}},
+    {"INSERT INTO @.lodestor_record(area_id, record_key, version, data) "
+     "VALUES ($1, $2, nextval('@.lodestor_version'), $3) "
+     "ON CONFLICT (area_id, record_key) DO NOTHING RETURNING version",
+     3, {kInt8Oid, kInt8Oid, kByteaOid}},
+    // Under READ COMMITTED an UPDATE that waited for another writer's row
+    // checks the version again on the row that writer left.
+    {"UPDATE @.lodestor_record SET data = $3, version = nextval('@.lodestor_version') "
+     "WHERE area_id = $1 AND record_key = $2 AND version = $4 RETURNING version",
+     4, {kInt8Oid, kInt8Oid, kByteaOid, kInt8Oid}},
+    {"DELETE FROM @.lodestor_record WHERE area_id = $1 AND record_key = $2", 2, {kInt8Oid, kInt8Oid}},
+    {"SELECT record_key FROM @.lodestor_record WHERE area_id = $1 ORDER BY record_key", 1, {kInt8Oid}},
+    {"SELECT pg_advisory_xact_lock($1::int4, hashtext($2))", 2, {kInt8Oid, kTextOid}},
+    {"SELECT coalesce(sum(octet_length(data)), 0)::int8, "
+     "coalesce(sum(octet_length(data)) FILTER (WHERE area_id = $1 AND record_key = $2), 0)::int8 "
+     "FROM @.lodestor_record",
+     2, {kInt8Oid, kInt8Oid}},
+};
+static_assert(std::size(kStatements) == PostgresRecordStore::kStatementCount);
+
+// The budget lock differs from the schema-creation lock in its first key.
+constexpr std::int64_t kBudgetLockClass = kLockClass + 1;
+
+}  // namespace
+
+// ---- opening ---------------------------------------------------------------
+
+PostgresRecordStore::PostgresRecordStore(pg_conn* conn, PostgresLocation location)
+    : conn_(conn), location_(std::move(location)) {
+    // The schema name is letters, digits and '_' (ParsePostgresLocation),
+    // so quoting it is enough to use it in statements.
+    quotedSchema_ = "\"" + location_.schema + "\"";
+}
+
+PostgresRecordStore::~PostgresRecordStore() { PQfinish(conn_); }
+
+Status PostgresRecordStore::Open(const std::string& uri, bool createIfMissing,
+                                 std::unique_ptr<PostgresRecordStore>* store) {
+    PostgresLocation location;
+    Status status = ParsePostgresLocation(uri, &location);
+    if (!status.ok()) return status;
+    // Keywords before dbname are defaults that the URI may override.
+    const std::string connectTimeout = std::to_string(kConnectTimeoutSeconds);
+    const char* keys[] = {"connect_timeout", "fallback_application_name", "client_encoding", "dbname",
+                          nullptr};
+    const char* values[] = {connectTimeout.c_str(), "morvane", "UTF8", location.conninfo.c_str(),
+                            nullptr};
+    PGconn* conn = PQconnectdbParams(keys, values, 1);
+    if (conn == nullptr) return Status::Error("connecting to '" + location.display + "' failed: out of memory");
+    // Notices (CREATE ... IF NOT EXISTS says "skipping") are not for the
+    // caller's terminal.
+    PQsetNoticeProcessor(conn, [](void*, const char*) {}, nullptr);
+    std::unique_ptr<PostgresRecordStore> opened(new PostgresRecordStore(conn, std::move(location)));
+    if (PQstatus(conn) != CONNECTION_OK) {
+        return Status::Error("connecting to '" + opened->location_.display +
+                             "' failed: " + OneLine(PQerrorMessage(conn)));
+    }
+    status = opened->SetUpSession();
+    if (!status.ok()) return status;
+    status = opened->PrepareSchema(createIfMissing);
+    if (!status.ok()) return status;
+    *store = std::move(opened);
+    return Status::Ok();
+}
+
+Status PostgresRecordStore::SetUpSession() {
+    int timeout = kStatementTimeoutMs;
+    if (location_.statementTimeoutMs) {
+        timeout = *location_.statementTimeoutMs;
+    } else {
+        // Keep a timeout that the server, the role or the URI set.
+        Result current(PQexec(conn_, "SHOW statement_timeout"));
+        if (!current.ok() || current.Rows() != 1) return Failure("reading the statement timeout", current);
+        if (current.Text(0, 0) != "0") return Status::Ok();
+    }
+    const std::string sql = "SET statement_timeout = " + std::to_string(timeout);
+    Result set(PQexec(conn_, sql.c_str()));
+    if (!set.ok()) return Failure("setting the statement timeout", set);
+    return Status::Ok();
+}
+
+Status PostgresRecordStore::ReadSchemaVersion(bool* exists, std::string* application,
+                                              std::int32_t* version) {
+    // A query of the catalog, not to_regclass(): within a transaction that
+    // waited for another client's schema creation, only a query's fresh
+    // snapshot is sure to see the tables that client committed.
+    const char* value = location_.schema.c_str();
+    Result found(PQexecParams(conn_,
+                              "SELECT EXISTS (SELECT 1 FROM pg_catalog.pg_class c "
+                              "JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace "
+                              "WHERE n.nspname = $1 AND c.relname = 'lodestor_meta')",
+                              1, nullptr, &value, nullptr, nullptr, 0));
+    if (!found.ok() || found.Rows() != 1) return Failure("reading the raster database schema", found);
+    *exists = std::string_view(found.Bytes(0, 0)) == "t";
+    if (!*exists) return Status::Ok();
+    const std::string sql = "SELECT application, schema_version FROM " + quotedSchema_ + ".lodestor_meta";
+    Result row(PQexec(conn_, sql.c_str()));
+    if (!row.ok()) return Failure("reading the raster database schema version", row);
+    if (row.Rows() != 1) {
+        return Status::Error("'" + location_.display + "': schema \"" + location_.schema +
+                             "\" has " + std::to_string(row.Rows()) +
+                             " version rows instead of one; the raster database is damaged");
+    }
+    *application = row.Text(0, 0);
+    *version = static_cast<std::int32_t>(std::atoi(row.Bytes(0, 1)));
+    return Status::Ok();
+}
+
+Status PostgresRecordStore::CheckSchema(const std::string& application, std::int32_t version) const {
+    if (application != kApplication) {
+        return Status::Error("'" + location_.display + "': schema \"" + location_.schema +
+                             "\" belongs to another application ('" + application +
+                             "'), not to a raster database");
+    }
+    if (version > kSchemaVersion) {
+        return Status::Error("'" + location_.display + "' has raster database schema version " +
+                             std::to_string(version) + ", newer than version " +
+                             std::to_string(kSchemaVersion) +
+                             " that this library knows; use a newer library");
+    }
+    if (version < 1) {
+        return Status::Error("'" + location_.display + "': schema \"" + location_.schema +
+                             "\" has no valid schema version (" + std::to_string(version) +
+                             "); the raster database is damaged");
+    }
+    return Status::Ok();
+}
+
+Status PostgresRecordStore::PrepareSchema(bool createIfMissing) {
+    bool exists = false;
+    std::string application;
+    std::int32_t version = 0;
+    Status status = ReadSchemaVersion(&exists, &application, &version);
+    if (!status.ok()) return status;
+    if (exists) return CheckSchema(application, version);
+    if (!createIfMissing) {
+        return Status::Error("'" + location_.display + "' holds no raster database: schema \"" +
+                             location_.schema + "\" has no Lodestor tables");
+    }
+    return CreateSchema();
+}
+
+Status PostgresRecordStore::CreateSchema() {
+    const std::string action = "creating the raster database schema \"" + location_.schema + "\"";
+    Status status = Begin(action);
+    if (!status.ok()) return status;
+    // Clients that open a new database together queue here; the first
+    // creates the schema, the others find it made.
+    Params lock;
+    lock.Int64(kLockClass).Text(location_.schema);
+    Result locked = Run(kAdvisoryLock, lock);
+    if (!locked.ok()) {
+        Status failure = Failure(action, locked);
+        Rollback();
+        return failure;
+    }
+    bool exists = false;
+    std::string application;
+    std::int32_t version = 0;
+    status = ReadSchemaVersion(&exists, &application, &version);
+    if (!status.ok() || exists) {
+        Rollback();
+        return status.ok() ? CheckSchema(application, version) : status;
+    }
+    std::string sql =
+        "CREATE SCHEMA IF NOT EXISTS @;"
+        "CREATE TABLE @.lodestor_meta ("
+        "  application text NOT NULL,"
+        "  schema_version integer NOT NULL);"
+        "INSERT INTO @.lodestor_meta VALUES ('" + std::string(kApplication) + "', " +
+        std::to_string(kSchemaVersion) + ");"
+        "CREATE SEQUENCE @.lodestor_version AS bigint;"
+        "CREATE TABLE @.lodestor_area ("
+        "  area_id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,"
+        "  name text COLLATE \"C\" NOT NULL UNIQUE);"
+        "CREATE TABLE @.lodestor_record ("
+        "  area_id bigint NOT NULL REFERENCES @.lodestor_area(area_id),"
+        "  record_key bigint NOT NULL,"
+        "  version bigint NOT NULL,"
+        "  data bytea NOT NULL,"
+        "  PRIMARY KEY (area_id, record_key));"
+        // Stored out of line and uncompressed: compressing records of many
+        // megabytes would cost more than it saves.
+        "ALTER TABLE @.lodestor_record ALTER COLUMN data SET STORAGE EXTERNAL;";
+    Result created = RunCommand(WithSchema(sql).c_str());
+    if (!created.ok()) {
+        Status failure = Failure(action, created);
+        Rollback();
+        return failure;
+    }
+    return Commit(action);
+}
+
+std::string PostgresRecordStore::WithSchema(std::string sql) const {
+    for (std::size_t at = sql.find('@'); at != std::string::npos; at = sql.find('@', at)) {
+        sql.replace(at, 1, quotedSchema_);
+        at += quotedSchema_.size();
+    }
+    return sql;
+}
+
+// ---- round trips -------------------------------------------------------------
+
+Status PostgresRecordStore::Reconnect() {
+    PQreset(conn_);
+    prepared_.fill(false);
+    if (PQstatus(conn_) != CONNECTION_OK) {
+        return Status::Error("reconnecting to '" + location_.display +
+                             "' failed: " + OneLine(PQerrorMessage(conn_)));
+    }
+    return SetUpSession();
+}
+
+Status PostgresRecordStore::BeginCall(const std::string& action) {
+    mayReconnect_ = true;
+    if (PQstatus(conn_) == CONNECTION_OK) return Status::Ok();
+    mayReconnect_ = false;
+    Status status = Reconnect();
+    if (!status.ok()) return Status::Error(action + " failed: " + status.reason());
+    return status;
+}
+
+template <typename Send>
+PostgresRecordStore::Result PostgresRecordStore::RoundTrip(Send send) {
+    Result result = send();
+    if (!result.ok() && mayReconnect_ && PQstatus(conn_) == CONNECTION_BAD) {
+        mayReconnect_ = false;
+        if (Reconnect().ok()) result = send();
+    }
+    mayReconnect_ = false;
+    return result;
+}
+
+bool PostgresRecordStore::EnsurePrepared(Statement statement, Result* failure) {
+    if (prepared_[statement]) return true;
+    const StatementText& text = kStatements[statement];
+    const std::string name = "lodestor_" + std::to_string(statement);
+    Result result(PQprepare(conn_, name.c_str(), WithSchema(text.sql).c_str(), text.parameters,
+                            text.types.data()));
+    if (!result.ok()) {
+        *failure = std::move(result);
+        return false;
+    }
+    prepared_[statement] = true;
+    return true;
+}
+
+PostgresRecordStore::Result PostgresRecordStore::Run(Statement statement, const Params& params) {
+    return RoundTrip([&] {
+        Result failure;
+        if (!EnsurePrepared(statement, &failure)) return failure;
+        const std::string name = "lodestor_" + std::to_string(statement);
+        return Result(PQexecPrepared(conn_, name.c_str(), params.count(), params.values(),
+                                     params.lengths(), params.formats(), 1));
+    });
+}
+
+PostgresRecordStore::Result PostgresRecordStore::RunCommand(const char* sql) {
+    return RoundTrip([&] { return Result(PQexec(conn_, sql)); });
+}
+
+Status PostgresRecordStore::Begin(const std::string& action) {
+    Result begun = RunCommand("BEGIN");
+    if (!begun.ok()) return Failure(action, begun);
+    return Status::Ok();
+}
+
+Status PostgresRecordStore::Commit(const std::string& action) {
+    Result committed = RunCommand("COMMIT");
+    if (committed.ok()) return Status::Ok();
+    if (PQstatus(conn_) == CONNECTION_BAD) {
+        return Refusal(action, "the connection to the server was lost while committing, so the "
+                               "write may or may not have been applied (" +
+                                   OneLine(PQerrorMessage(conn_)) + ")");
+    }
+    Status failure = Failure(action, committed);
+    Rollback();
+    return failure;
+}
+
+void PostgresRecordStore::Rollback() {
+    if (PQstatus(conn_) == CONNECTION_OK && PQtransactionStatus(conn_) != PQTRANS_IDLE) {
+        PQclear(PQexec(conn_, "ROLLBACK"));
+    }
+}
+
+Status PostgresRecordStore::Refusal(const std::string& action, const std::string& why) const {
+    return Status::Error(action + " in '" + location_.display + "' refused: " + why);
+}
+
+Status PostgresRecordStore::Failure(const std::string& action, const Result& result) const {
+    std::string reason = action + " in '" + location_.display + "' failed: ";
+    if (PQstatus(conn_) == CONNECTION_BAD) {
+        return Status::Error(reason + "the connection to the server was lost (" +
+                             OneLine(PQerrorMessage(conn_)) + ")");
+    }
+    const PGresult* r = result.get();
+    const char* primary = r ? PQresultErrorField(r, PG_DIAG_MESSAGE_PRIMARY) : nullptr;
+    const std::string message = OneLine(primary ? primary : PQerrorMessage(conn_));
+    if (const char* plain = Explain(r ? PQresultErrorField(r, PG_DIAG_SQLSTATE) : nullptr)) {
+        reason += plain;
+        if (!message.empty()) reason += " (" + message + ")";
+    } else {
+        reason += message.empty() ? "unknown error" : message;
+    }
+    return Status::Error(reason);
+}
+
+// ---- areas -------------------------------------------------------------------
+
+Status PostgresRecordStore::FindArea(const std::string& name, AreaId* id, bool* found) {
+    if (name.empty()) return Status::Error("no raster area name given");
+    const std::string action = "looking up raster area '" + name + "'";
+    Status status = BeginCall(action);
+    if (!status.ok()) return status;
+    Params params;
+    params.Text(name);
+    Result result = Run(kFindArea, params);
+    if (!result.ok()) return Failure(action, result);
+    *found = result.Rows() == 1;
+    if (*found) *id = result.Integer(0, 0);
+    return Status::Ok();
+}
+
+Status PostgresRecordStore::AreaNames(std::vector<std::string>* names) {
+    Status status = BeginCall("listing raster areas");
+    if (!status.ok()) return status;
+    Params none;
+    Result result = Run(kAreaNames, none);
+    if (!result.ok()) return Failure("listing raster areas", result);
+    names->clear();
+    for (int row = 0; row < result.Rows(); ++row) names->push_back(result.Text(row, 0));
+    return Status::Ok();
+}
+
+Status PostgresRecordStore::OpenArea(const std::string& name, AreaId* id) {
+    bool found = false;
+    Status status = FindArea(name, id, &found);
+    if (!status.ok() || found) return status;
+    const std::string action = "creating raster area '" + name + "'";
+    status = BeginCall(action);
+    if (!status.ok()) return status;
+    // DO NOTHING: another client may have made the area meanwhile.
+    Params params;
+    params.Text(name);
+    Result inserted = Run(kInsertArea, params);
+    if (!inserted.ok()) return Failure(action, inserted);
+    status = FindArea(name, id, &found);
+    if (!status.ok()) return status;
+    if (!found) return Refusal(action, "the new row is missing");
+    return Status::Ok();
+}
+
+// ---- records -----------------------------------------------------------------
+
+Status PostgresRecordStore::RecordState(AreaId area, std::int64_t key, std::uint32_t* size,
+                                        std::uint64_t* version) {
+    const std::string action = "asking the size of record " + KeyText(key);
+    Status status = BeginCall(action);
+    if (!status.ok()) return status;
+    Params params;
+    params.Int64(area).Int64(key);
+    Result result = Run(kRecordState, params);
+    if (!result.ok()) return Failure(action, result);
+    const bool present = result.Rows() == 1;
+    *size = present ? static_cast<std::uint32_t>(result.Integer(0, 0)) : 0;
+    *version = present ? static_cast<std::uint64_t>(result.Integer(0, 1)) : 0;
+    return Status::Ok();
+}
+
+Status PostgresRecordStore::RecordSize(AreaId area, std::int64_t key, std::uint32_t* size) {
+    std::uint64_t version = 0;
+    return RecordState(area, key, size, &version);
+}
+
+Status PostgresRecordStore::ReadRecordVersion(AreaId area, std::int64_t key, void* buffer,
+                                              std::uint32_t length, std::uint64_t* version) {
+    const std::string action = "reading record " + KeyText(key);
+    if (buffer == nullptr && length > 0) return Status::Error(action + " refused: no buffer given");
+    Status status = BeginCall(action);
+    if (!status.ok()) return status;
+    // One statement: the length checked is the length of the bytes copied.
+    Params params;
+    params.Int64(area).Int64(key);
+    Result result = Run(kReadRecord, params);
+    if (!result.ok()) return Failure(action, result);
+    const bool present = result.Rows() == 1;
+    const std::int64_t stored = present ? result.Length(0, 0) : 0;
+    if (stored != static_cast<std::int64_t>(length)) {
+        return Status::Error(action + " refused: the record is " + std::to_string(stored) +
+                             " bytes long, not " + std::to_string(length) +
+                             " (it changed since its size was asked)");
+    }
+    if (length > 0) std::memcpy(buffer, result.Bytes(0, 0), length);
+    *version = present ? static_cast<std::uint64_t>(result.Integer(0, 1)) : 0;
+    return Status::Ok();
+}
+
+Status PostgresRecordStore::ReadRecord(AreaId area, std::int64_t key, void* buffer,
+                                       std::uint32_t length) {
+    std::uint64_t version = 0;
+    return ReadRecordVersion(area, key, buffer, length, &version);
+}
+
+Status PostgresRecordStore::CheckBudget(const std::string& action, AreaId area, std::int64_t key,
+                                        std::uint32_t length) {
+    if (!byteBudget_) return Status::Ok();
+    // Budgeted writers take turns, so that two of them cannot both fit
+    // into the same room.
+    Params lock;
+    lock.Int64(kBudgetLockClass).Text(location_.schema);
+    Result locked = Run(kAdvisoryLock, lock);
+    if (!locked.ok()) return Failure(action, locked);
+    Params params;
+    params.Int64(area).Int64(key);
+    Result stored = Run(kStoredBytes, params);
+    if (!stored.ok() || stored.Rows() != 1) return Failure(action, stored);
+    const std::uint64_t total = static_cast<std::uint64_t>(stored.Integer(0, 0));
+    const std::uint64_t former = static_cast<std::uint64_t>(stored.Integer(0, 1));
+    const std::uint64_t after = total - former + length;
+    if (after > *byteBudget_ && length > former) {
+        return Refusal(action, "the database is full for this connection: its records would take " +
+                                   std::to_string(after) + " bytes, more than the limit of " +
+                                   std::to_string(*byteBudget_));
+    }
+    return Status::Ok();
+}
+
+Status PostgresRecordStore::WriteRecord(AreaId area, std::int64_t key, const void* data,
+                                        std::uint32_t length) {
+    const std::string action = "writing record " + KeyText(key);
+    if (data == nullptr && length > 0) return Status::Error(action + " refused: no bytes given");
+    if (length > kMaxRecordBytes) {
+        return Refusal(action, std::to_string(length) + " bytes are more than the database's limit of " +
+                                   std::to_string(kMaxRecordBytes));
+    }
+    Status status = BeginCall(action);
+    if (status.ok()) status = Begin(action);
+    if (!status.ok()) return status;
+    status = CheckBudget(action, area, key, length);
+    if (!status.ok()) {
+        Rollback();
+        return status;
+    }
+    Params params;
+    params.Int64(area).Int64(key).Bytes(data, length);
+    Result written = Run(kUpsertRecord, params);
+    if (!written.ok()) {
+        Status failure = Failure(action, written);
+        Rollback();
+        return failure;
+    }
+    return Commit(action);
+}
+
+Status PostgresRecordStore::Conflict(const std::string& action, AreaId area, std::int64_t key,
+                                     std::uint64_t expected) {
+    // What the record is now, for the reason; the write changed nothing.
+    Params params;
+    params.Int64(area).Int64(key);
+    Result now = Run(kRecordState, params);
+    Rollback();
+    std::string state = "it could not be read again";
+    if (now.ok()) {
+        state = now.Rows() == 1 ? "it is now at version " + std::to_string(now.Integer(0, 1))
+                                : "it no longer exists";
+    }
+    if (expected == 0) {
+        return Refusal(action, "another writer changed the record: no record was expected, but " +
+                                   (state == "it no longer exists" ? std::string("there is none now either")
+                                                                   : state));
+    }
+    return Refusal(action, "another writer changed the record since version " +
+                               std::to_string(expected) + " was read; " + state);
+}
+
+Status PostgresRecordStore::WriteRecordIf(AreaId area, std::int64_t key, const void* data,
+                                          std::uint32_t length, std::uint64_t expected,
+                                          std::uint64_t* newVersion, bool* conflict) {
+    *conflict = false;
+    const std::string action = "writing record " + KeyText(key);
+    if (data == nullptr && length > 0) return Status::Error(action + " refused: no bytes given");
+    if (length > kMaxRecordBytes) {
+        return Refusal(action, std::to_string(length) + " bytes are more than the database's limit of " +
+                                   std::to_string(kMaxRecordBytes));
+    }
+    if (expected > static_cast<std::uint64_t>(INT64_MAX)) {
+        return Refusal(action, "version " + std::to_string(expected) + " was never given out");
+    }
+    Status status = BeginCall(action);
+    if (status.ok()) status = Begin(action);
+    if (!status.ok()) return status;
+    status = CheckBudget(action, area, key, length);
+    if (!status.ok()) {
+        Rollback();
+        return status;
+    }
+    Params params;
+    params.Int64(area).Int64(key).Bytes(data, length);
+    if (expected != 0) params.Int64(static_cast<std::int64_t>(expected));
+    Result written = Run(expected == 0 ? kInsertRecordIfAbsent : kUpdateRecordIfVersion, params);
+    if (!written.ok()) {
+        Status failure = Failure(action, written);
+        Rollback();
+        return failure;
+    }
+    if (written.Rows() == 0) {
+        *conflict = true;
+        return Conflict(action, area, key, expected);
+    }
+    const std::uint64_t version = static_cast<std::uint64_t>(written.Integer(0, 0));
+    status = Commit(action);
+    if (!status.ok()) return status;
+    *newVersion = version;
+    return Status::Ok();
+}
+
+Status PostgresRecordStore::DeleteRecord(AreaId area, std::int64_t key) {
+    const std::string action = "deleting record " + KeyText(key);
+    Status status = BeginCall(action);
+    if (!status.ok()) return status;
+    // One statement; running it again after a lost connection is harmless.
+    Params params;
+    params.Int64(area).Int64(key);
+    Result deleted = Run(kDeleteRecord, params);
+    if (!deleted.ok()) return Failure(action, deleted);
+    return Status::Ok();
+}
+
+Status PostgresRecordStore::ListKeys(AreaId area, std::vector<std::int64_t>* keys) {
+    Status status = BeginCall("listing records");
+    if (!status.ok()) return status;
+    Params params;
+    params.Int64(area);
+    Result result = Run(kListKeys, params);
+    if (!result.ok()) return Failure("listing records", result);
+    keys->clear();
+    for (int row = 0; row < result.Rows(); ++row) keys->push_back(result.Integer(row, 0));
+    return Status::Ok();
+}
+
+Status PostgresRecordStore::LimitSize(std::uint64_t maxBytes) {
+    byteBudget_ = maxBytes;
+    return Status::Ok();
+}
+
+}  // namespace lodestor
