@@ -1,4 +1,4 @@
-// Lodestor.cpp - the three record calls, as thin wrappers over
+// Lodestor.cpp - the record calls, as thin wrappers over
 // CRasteBaseArea.  They turn every failure, an exhausted heap included, into
 // the status 0, since their callers expect a status and nothing else.
 #include "Lodestor.h"
@@ -33,3 +33,25 @@ short ReadGcpRecord(CRasteBaseArea* area, long key, void* buffer, std::uint32_t 
 short WriteGcpRecord(CRasteBaseArea* area, long key, const void* data, std::uint32_t length) {
     return Guarded(area, [&](CRasteBaseArea& a) { return a.WriteRecord(key, data, length); });
 }
+
+short GetGcpRecordState(CRasteBaseArea* area, long key, std::uint32_t* size, std::uint64_t* version) {
+    if (size == nullptr || version == nullptr) return 0;
+    return Guarded(area, [&](CRasteBaseArea& a) { return a.RecordState(key, *size, *version); });
+}
+
+short ReadGcpRecordVersion(CRasteBaseArea* area, long key, void* buffer, std::uint32_t length,
+                           std::uint64_t* version) {
+    if (version == nullptr) return 0;
+    return Guarded(area, [&](CRasteBaseArea& a) { return a.ReadRecordVersion(key, buffer, length, *version); });
+}
+
+short WriteGcpRecordIf(CRasteBaseArea* area, long key, const void* data, std::uint32_t length,
+                       std::uint64_t expected, std::uint64_t* newVersion, bool* conflict) {
+    if (conflict != nullptr) *conflict = false;
+    if (newVersion == nullptr || conflict == nullptr) return 0;
+    return Guarded(area, [&](CRasteBaseArea& a) {
+        return a.WriteRecordIf(key, data, length, expected, *newVersion, *conflict);
+    });
+}
+
+const char* GetGcpLastError(CRasteBaseArea* area) { return area == nullptr ? "" : area->LastError(); }

@@ -137,6 +137,25 @@ bool CRasteBaseArea::WriteRecord(long key, const void* data, std::uint32_t lengt
     return Report(store_->WriteRecord(areaId_, key, data, length));
 }
 
+bool CRasteBaseArea::RecordState(long key, std::uint32_t& size, std::uint64_t& version) {
+    if (!CheckUsable(key, "asking a record's state")) return false;
+    return Report(store_->RecordState(areaId_, key, &size, &version));
+}
+
+bool CRasteBaseArea::ReadRecordVersion(long key, void* buffer, std::uint32_t length,
+                                       std::uint64_t& version) {
+    if (!CheckUsable(key, "reading a record")) return false;
+    return Report(store_->ReadRecordVersion(areaId_, key, buffer, length, &version));
+}
+
+bool CRasteBaseArea::WriteRecordIf(long key, const void* data, std::uint32_t length,
+                                   std::uint64_t expected, std::uint64_t& newVersion,
+                                   bool& conflict) {
+    conflict = false;
+    if (!CheckUsable(key, "writing a record")) return false;
+    return Report(store_->WriteRecordIf(areaId_, key, data, length, expected, &newVersion, &conflict));
+}
+
 bool CRasteBaseArea::DeleteRecord(long key) {
     if (!CheckUsable(key, "deleting a record")) return false;
     return Report(store_->DeleteRecord(areaId_, key));

@@ -55,6 +55,30 @@ public:
     virtual Status WriteRecord(AreaId area, std::int64_t key, const void* data,
                                std::uint32_t length) = 0;
 
+    // ---- versions ---------------------------------------------------------
+    // Every write (WriteRecord too) gives the record a new version taken
+    // from a counter of the whole database, so a version is never reused,
+    // not even by a record deleted and written again.  0 means no record.
+
+    // Size and version of the record under `key`, read in one snapshot;
+    // both 0 when the key holds none.
+    virtual Status RecordState(AreaId area, std::int64_t key, std::uint32_t* size,
+                               std::uint64_t* version) = 0;
+
+    // ReadRecord that also gives the version of the bytes it read, from
+    // the same snapshot.
+    virtual Status ReadRecordVersion(AreaId area, std::int64_t key, void* buffer,
+                                     std::uint32_t length, std::uint64_t* version) = 0;
+
+    // Replaces the record under `key` only if its version is `expected` (0:
+    // only if the key holds no record); check and write are one
+    // transaction.  A different version fails with *conflict true and a
+    // reason saying another writer changed the record; any other failure
+    // leaves *conflict false.  On success *newVersion is the new version.
+    virtual Status WriteRecordIf(AreaId area, std::int64_t key, const void* data,
+                                 std::uint32_t length, std::uint64_t expected,
+                                 std::uint64_t* newVersion, bool* conflict) = 0;
+
     // Removes the record under `key`; removing a missing record succeeds.
     virtual Status DeleteRecord(AreaId area, std::int64_t key) = 0;
 

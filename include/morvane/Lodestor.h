@@ -24,4 +24,37 @@ LODESTOR_API short ReadGcpRecord(CRasteBaseArea* area, long key, void* buffer, s
 // Replaces the key's record with the given bytes, atomically.
 LODESTOR_API short WriteGcpRecord(CRasteBaseArea* area, long key, const void* data, std::uint32_t length);
 
+// ---- additions of ours: record versions ------------------------------------
+//
+// Every write gives the record a new version, a number never used before in
+// the same database (so a record deleted and written again does not repeat
+// an old version).  Version 0 means "no record".  A writer that must not
+// overwrite what another writer saved since it read the record remembers
+// the version it read and writes with WriteGcpRecordIf.  Same results as
+// above: non-zero for success, 0 for failure.
+
+// Writes the length and the version of the key's record, read together, to
+// *size and *version (0 and 0 for a key that holds no record).
+LODESTOR_API short GetGcpRecordState(CRasteBaseArea* area, long key, std::uint32_t* size,
+                                     std::uint64_t* version);
+
+// ReadGcpRecord that also writes the version of the bytes read (the bytes
+// and the version come from one snapshot) to *version.
+LODESTOR_API short ReadGcpRecordVersion(CRasteBaseArea* area, long key, void* buffer,
+                                        std::uint32_t length, std::uint64_t* version);
+
+// Replaces the key's record with the given bytes only if its version is
+// still `expected` (0: only if the key holds no record), checking and
+// writing in one transaction.  On success *newVersion is the record's new
+// version.  On failure *conflict says whether the reason was a version
+// that differs from `expected` (another writer saved meanwhile); the record
+// is unchanged either way.
+LODESTOR_API short WriteGcpRecordIf(CRasteBaseArea* area, long key, const void* data,
+                                    std::uint32_t length, std::uint64_t expected,
+                                    std::uint64_t* newVersion, bool* conflict);
+
+// Why the last call on area failed, as one sentence; "" after a success
+// and for a null area.  Valid until the next call on area.
+LODESTOR_API const char* GetGcpLastError(CRasteBaseArea* area);
+
 #endif

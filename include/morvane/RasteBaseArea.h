@@ -68,6 +68,14 @@ public:
     bool RecordSize(long key, std::uint32_t& size);
     bool ReadRecord(long key, void* buffer, std::uint32_t length);
     bool WriteRecord(long key, const void* data, std::uint32_t length);
+    // Versioned record calls (Lodestor.h explains versions).  RecordState
+    // gives size and version together, ReadRecordVersion the bytes and
+    // their version; WriteRecordIf writes only while the record is at
+    // `expected` and sets `conflict` when it is not.
+    bool RecordState(long key, std::uint32_t& size, std::uint64_t& version);
+    bool ReadRecordVersion(long key, void* buffer, std::uint32_t length, std::uint64_t& version);
+    bool WriteRecordIf(long key, const void* data, std::uint32_t length, std::uint64_t expected,
+                       std::uint64_t& newVersion, bool& conflict);
     // Removes the key's record (a missing one counts as removed).
     bool DeleteRecord(long key);
     // The keys of this area that hold a record, in increasing order.
