@@ -115,6 +115,7 @@ bool IsAbsent(const std::string& path) {
     return stat(path.c_str(), &info) != 0 && errno == ENOENT;
 }
 
+// The tables of schema version 1, unchanged in version 2.
 const char* kCreateTables =
     "CREATE TABLE lodestor_area ("
     "  area_id INTEGER PRIMARY KEY,"
@@ -124,6 +125,72 @@ const char* kCreateTables =
     "  record_key INTEGER NOT NULL,"
     "  data BLOB NOT NULL,"
     "  PRIMARY KEY (area_id, record_key));";
+
+// What version 2 adds: the record versions.  They live in a table of their
+// own rather than in a column of lodestor_record: a column after the data
+// would make reading a version walk every overflow page of a record of
+// hundreds of megabytes, and one before it cannot be added to an existing
+// table without copying every record.  The triggers give every insert and
+// update of a record a new number from the counter, whoever makes it (this
+// library, plain SQL, an older library's connection opened before the
+// migration), and drop the version with the record; the counter never goes
+// back, so a record deleted and written again gets a number never used.
+const char* kCreateVersionTables =
+    "CREATE TABLE lodestor_version_counter ("
+    "  only_row INTEGER PRIMARY KEY CHECK (only_row = 1),"
+    "  last_version INTEGER NOT NULL);"
+    "CREATE TABLE lodestor_record_version ("
+    "  area_id INTEGER NOT NULL,"
+    "  record_key INTEGER NOT NULL,"
+    "  version INTEGER NOT NULL,"
+    "  PRIMARY KEY (area_id, record_key)) WITHOUT ROWID;"
+    "CREATE TRIGGER lodestor_record_inserted AFTER INSERT ON lodestor_record BEGIN"
+    "  UPDATE lodestor_version_counter SET last_version = last_version + 1;"
+    "  INSERT OR REPLACE INTO lodestor_record_version(area_id, record_key, version)"
+    "    SELECT NEW.area_id, NEW.record_key, last_version FROM lodestor_version_counter;"
+    "END;"
+    "CREATE TRIGGER lodestor_record_updated AFTER UPDATE ON lodestor_record BEGIN"
+    "  DELETE FROM lodestor_record_version"
+    "    WHERE area_id = OLD.area_id AND record_key = OLD.record_key;"
+    "  UPDATE lodestor_version_counter SET last_version = last_version + 1;"
+    "  INSERT OR REPLACE INTO lodestor_record_version(area_id, record_key, version)"
+    "    SELECT NEW.area_id, NEW.record_key, last_version FROM lodestor_version_counter;"
+    "END;"
+    "CREATE TRIGGER lodestor_record_deleted AFTER DELETE ON lodestor_record BEGIN"
+    "  DELETE FROM lodestor_record_version"
+    "    WHERE area_id = OLD.area_id AND record_key = OLD.record_key;"
+    "END;";
+
+// A new database: no version given yet.
+const char* kStartCounter = "INSERT INTO lodestor_version_counter VALUES (1, 0);";
+
+// A version-1 database: every record it holds gets version 1, and the
+// counter goes on from there.
+const char* kVersionExistingRecords =
+    "INSERT INTO lodestor_version_counter VALUES (1, 1);"
+    "INSERT INTO lodestor_record_version(area_id, record_key, version)"
+    "  SELECT area_id, record_key, 1 FROM lodestor_record;";
+
+std::string SchemaMark(std::int32_t version) {
+    return "PRAGMA user_version=" + std::to_string(version) + ";";
+}
+
+// The refusal of a conditional write that found another version.
+std::string ConflictReason(std::int64_t key, const std::string& path, std::uint64_t expected,
+                           std::uint64_t current) {
+    const std::string record = "record " + KeyText(key) + " in '" + path + "'";
+    std::string reason = "writing record " + KeyText(key) + " refused: another writer ";
+    if (expected == 0) {
+        reason += "created " + record + " after it was found missing (it is now at version " +
+                  std::to_string(current) + ")";
+    } else if (current == 0) {
+        reason += "deleted " + record + " after version " + std::to_string(expected) + " was read";
+    } else {
+        reason += "changed " + record + " after version " + std::to_string(expected) +
+                  " was read (it is now at version " + std::to_string(current) + ")";
+    }
+    return reason + "; nothing was written";
+}
 
 }  // namespace
 
@@ -239,13 +306,62 @@ Status SqliteRecordStore::PrepareSchema(bool createIfMissing) {
     }
     status = CheckSchema(app, version);
     if (!status.ok()) return status;
+    versionsKept_ = version >= kSchemaVersion;
     // Opening an existing database without creating writes nothing; a file
-    // not yet in write-ahead-log mode is switched by its first write.
+    // not yet in write-ahead-log mode is switched, and one of schema version
+    // 1 migrated, by its first write.
     if (createIfMissing && sqlite3_db_readonly(db_, "main") != 1) {
         status = EnsureWriteAheadLog();
         if (!status.ok()) return status;
+        if (!versionsKept_) {
+            status = Migrate();
+            if (!status.ok()) return status;
+        }
     }
     if (!Execute(db_, "PRAGMA synchronous=FULL")) return Failure("setting synchronous writes");
+    return Status::Ok();
+}
+
+Status SqliteRecordStore::KeepsVersions(const std::string& action, bool* kept) {
+    if (versionsKept_) {
+        *kept = true;
+        return Status::Ok();
+    }
+    std::int64_t version = 0;
+    if (!QueryInt(db_, "PRAGMA user_version", &version)) return Failure(action);
+    *kept = version >= kSchemaVersion;
+    // A database never goes back to version 1, so a version seen by a
+    // reader, which sees committed data only, holds for good.  A writer may
+    // see its own migration, which its rollback would undo.
+    if (sqlite3_txn_state(db_, "main") != SQLITE_TXN_WRITE) versionsKept_ = *kept;
+    return Status::Ok();
+}
+
+Status SqliteRecordStore::MigrateWithin(const std::string& action, bool* migrated) {
+    *migrated = false;
+    std::int64_t version = 0;
+    if (!QueryInt(db_, "PRAGMA user_version", &version)) return Failure(action);
+    if (version != kUnversionedSchema) return Status::Ok();
+    const std::string mark = SchemaMark(kSchemaVersion);
+    if (!Execute(db_, kCreateVersionTables) || !Execute(db_, kVersionExistingRecords) ||
+        !Execute(db_, mark.c_str())) {
+        return Failure(action + ": migrating the database to schema version " +
+                       std::to_string(kSchemaVersion));
+    }
+    *migrated = true;
+    return Status::Ok();
+}
+
+Status SqliteRecordStore::Migrate() {
+    const std::string action = "migrating the raster database to schema version " +
+                               std::to_string(kSchemaVersion);
+    Transaction tx(db_);
+    if (!tx.Begin("BEGIN IMMEDIATE")) return Failure(action);
+    bool migrated = false;
+    Status status = MigrateWithin(action, &migrated);
+    if (!status.ok()) return status;
+    if (!tx.Commit()) return Failure(action);
+    versionsKept_ = true;  // by this connection or, meanwhile, by another one
     return Status::Ok();
 }
 
@@ -300,14 +416,20 @@ Status SqliteRecordStore::CreateSchema() {
     if (!(app == 0 && version == 0 && empty)) {
         status = CheckSchema(app, version);
         if (!status.ok()) return status;
-        tx.Commit();
+        bool migrated = false;
+        status = MigrateWithin("creating the raster database schema", &migrated);
+        if (!status.ok()) return status;
+        if (!tx.Commit()) return Failure("creating the raster database schema");
+        versionsKept_ = true;
         return EnsureWriteAheadLog();
     }
-    const std::string mark = "PRAGMA application_id=" + std::to_string(kApplicationId) +
-                             ";PRAGMA user_version=" + std::to_string(kSchemaVersion) + ";";
-    if (!Execute(db_, kCreateTables) || !Execute(db_, mark.c_str()) || !tx.Commit()) {
+    const std::string mark = "PRAGMA application_id=" + std::to_string(kApplicationId) + ";" +
+                             SchemaMark(kSchemaVersion);
+    if (!Execute(db_, kCreateTables) || !Execute(db_, kCreateVersionTables) ||
+        !Execute(db_, kStartCounter) || !Execute(db_, mark.c_str()) || !tx.Commit()) {
         return Failure("creating the raster database schema");
     }
+    versionsKept_ = true;
     return EnsureWriteAheadLog();
 }
 
@@ -378,31 +500,87 @@ Status SqliteRecordStore::RecordSize(AreaId area, std::int64_t key, std::uint32_
     return Status::Ok();
 }
 
-Status SqliteRecordStore::ReadRecord(AreaId area, std::int64_t key, void* buffer,
-                                     std::uint32_t length) {
-    const std::string action = "reading record " + KeyText(key);
-    if (buffer == nullptr && length > 0) return Status::Error(action + " refused: no buffer given");
-    // One read transaction, so that the length checked below is the length of
-    // the bytes then copied, whatever other writers do meanwhile.
-    Transaction tx(db_);
-    if (!tx.Begin("BEGIN")) return Failure(action);
+Status SqliteRecordStore::FindRecord(AreaId area, std::int64_t key, const std::string& action,
+                                     StoredRecord* found) {
+    *found = StoredRecord();
     Statement stmt(db_,
                    "SELECT rowid, length(data) FROM lodestor_record "
                    "WHERE area_id = ?1 AND record_key = ?2");
     if (!stmt.Prepared() || !stmt.BindRecord(area, key)) return Failure(action);
     const int rc = stmt.Step();
-    if (rc != SQLITE_ROW && rc != SQLITE_DONE) return Failure(action);
-    const sqlite3_int64 rowid = rc == SQLITE_ROW ? sqlite3_column_int64(stmt.get(), 0) : 0;
-    const sqlite3_int64 stored = rc == SQLITE_ROW ? sqlite3_column_int64(stmt.get(), 1) : 0;
-    if (stored != static_cast<sqlite3_int64>(length)) {
-        return Status::Error(action + " refused: the record is " + std::to_string(stored) +
+    if (rc == SQLITE_DONE) return Status::Ok();
+    if (rc != SQLITE_ROW) return Failure(action);
+    found->exists = true;
+    found->rowid = sqlite3_column_int64(stmt.get(), 0);
+    found->length = sqlite3_column_int64(stmt.get(), 1);
+    bool versioned = false;
+    Status status = KeepsVersions(action, &versioned);
+    if (!status.ok()) return status;
+    if (!versioned) {
+        found->version = kMigratedRecordVersion;
+        return Status::Ok();
+    }
+    Statement version(db_,
+                      "SELECT version FROM lodestor_record_version "
+                      "WHERE area_id = ?1 AND record_key = ?2");
+    if (!version.Prepared() || !version.BindRecord(area, key)) return Failure(action);
+    const int versionRc = version.Step();
+    if (versionRc == SQLITE_DONE || (versionRc == SQLITE_ROW &&
+                                     sqlite3_column_int64(version.get(), 0) <= 0)) {
+        return Status::Error(action + " in '" + path_ + "' failed: the record has no version; " +
+                             "the database is damaged");
+    }
+    if (versionRc != SQLITE_ROW) return Failure(action);
+    found->version = static_cast<std::uint64_t>(sqlite3_column_int64(version.get(), 0));
+    return Status::Ok();
+}
+
+Status SqliteRecordStore::RecordState(AreaId area, std::int64_t key, std::uint32_t* size,
+                                      std::uint64_t* version) {
+    const std::string action = "asking the state of record " + KeyText(key);
+    // One read transaction: the size and the version belong together.
+    Transaction tx(db_);
+    if (!tx.Begin("BEGIN")) return Failure(action);
+    StoredRecord found;
+    Status status = FindRecord(area, key, action, &found);
+    if (!status.ok()) return status;
+    if (!tx.Commit()) return Failure(action);
+    *size = static_cast<std::uint32_t>(found.length);
+    *version = found.version;
+    return Status::Ok();
+}
+
+Status SqliteRecordStore::ReadRecord(AreaId area, std::int64_t key, void* buffer,
+                                     std::uint32_t length) {
+    return ReadWithVersion(area, key, buffer, length, nullptr);
+}
+
+Status SqliteRecordStore::ReadRecordVersion(AreaId area, std::int64_t key, void* buffer,
+                                            std::uint32_t length, std::uint64_t* version) {
+    return ReadWithVersion(area, key, buffer, length, version);
+}
+
+Status SqliteRecordStore::ReadWithVersion(AreaId area, std::int64_t key, void* buffer,
+                                          std::uint32_t length, std::uint64_t* version) {
+    const std::string action = "reading record " + KeyText(key);
+    if (buffer == nullptr && length > 0) return Status::Error(action + " refused: no buffer given");
+    // One read transaction, so that the length checked below is the length of
+    // the bytes then copied, and the version theirs, whatever other writers
+    // do meanwhile.
+    Transaction tx(db_);
+    if (!tx.Begin("BEGIN")) return Failure(action);
+    StoredRecord found;
+    Status status = FindRecord(area, key, action, &found);
+    if (!status.ok()) return status;
+    if (found.length != static_cast<std::int64_t>(length)) {
+        return Status::Error(action + " refused: the record is " + std::to_string(found.length) +
                              " bytes long, not " + std::to_string(length) +
                              " (it changed since its size was asked)");
     }
     if (length > 0) {
         // The length equals a stored blob's, which SQLite keeps below INT_MAX.
         sqlite3_blob* blob = nullptr;
-        if (sqlite3_blob_open(db_, "main", "lodestor_record", "data", rowid, 0, &blob) !=
+        if (sqlite3_blob_open(db_, "main", "lodestor_record", "data", found.rowid, 0, &blob) !=
             SQLITE_OK) {
             sqlite3_blob_close(blob);
             return Failure(action);
@@ -412,12 +590,12 @@ Status SqliteRecordStore::ReadRecord(AreaId area, std::int64_t key, void* buffer
         if (readRc != SQLITE_OK) return Failure(action);
     }
     if (!tx.Commit()) return Failure(action);
+    if (version != nullptr) *version = found.version;
     return Status::Ok();
 }
 
-Status SqliteRecordStore::WriteRecord(AreaId area, std::int64_t key, const void* data,
-                                      std::uint32_t length) {
-    const std::string action = "writing record " + KeyText(key);
+Status SqliteRecordStore::CheckWrite(const std::string& action, const void* data,
+                                     std::uint32_t length) {
     if (data == nullptr && length > 0) return Status::Error(action + " refused: no bytes given");
     Status status = PrepareWrite(action.c_str());
     if (!status.ok()) return status;
@@ -427,8 +605,12 @@ Status SqliteRecordStore::WriteRecord(AreaId area, std::int64_t key, const void*
                              " bytes are more than the database's limit of " +
                              std::to_string(limit));
     }
-    Transaction tx(db_);
-    if (!tx.Begin("BEGIN IMMEDIATE")) return Failure(action);
+    return Status::Ok();
+}
+
+Status SqliteRecordStore::StoreRow(AreaId area, std::int64_t key, const void* data,
+                                   std::uint32_t length, const std::string& action) {
+    // The triggers give the row its new version.
     Statement stmt(db_,
                    "INSERT INTO lodestor_record(area_id, record_key, data) VALUES (?1, ?2, ?3) "
                    "ON CONFLICT(area_id, record_key) DO UPDATE SET data = excluded.data");
@@ -440,7 +622,54 @@ Status SqliteRecordStore::WriteRecord(AreaId area, std::int64_t key, const void*
         stmt.Step() != SQLITE_DONE) {
         return Failure(action);
     }
+    return Status::Ok();
+}
+
+Status SqliteRecordStore::WriteRecord(AreaId area, std::int64_t key, const void* data,
+                                      std::uint32_t length) {
+    const std::string action = "writing record " + KeyText(key);
+    Status status = CheckWrite(action, data, length);
+    if (!status.ok()) return status;
+    Transaction tx(db_);
+    if (!tx.Begin("BEGIN IMMEDIATE")) return Failure(action);
+    bool migrated = false;
+    status = MigrateWithin(action, &migrated);
+    if (!status.ok()) return status;
+    status = StoreRow(area, key, data, length, action);
+    if (!status.ok()) return status;
     if (!tx.Commit()) return Failure(action);
+    if (migrated) versionsKept_ = true;
+    return Status::Ok();
+}
+
+Status SqliteRecordStore::WriteRecordIf(AreaId area, std::int64_t key, const void* data,
+                                        std::uint32_t length, std::uint64_t expected,
+                                        std::uint64_t* newVersion, bool* conflict) {
+    *conflict = false;
+    const std::string action = "writing record " + KeyText(key);
+    Status status = CheckWrite(action, data, length);
+    if (!status.ok()) return status;
+    // The write lock is taken before the version is read, so that no other
+    // writer can come between the check and the write.
+    Transaction tx(db_);
+    if (!tx.Begin("BEGIN IMMEDIATE")) return Failure(action);
+    bool migrated = false;
+    status = MigrateWithin(action, &migrated);
+    if (!status.ok()) return status;
+    StoredRecord found;
+    status = FindRecord(area, key, action, &found);
+    if (!status.ok()) return status;
+    if (found.version != expected) {
+        *conflict = true;
+        return Status::Error(ConflictReason(key, path_, expected, found.version));
+    }
+    status = StoreRow(area, key, data, length, action);
+    if (!status.ok()) return status;
+    status = FindRecord(area, key, action, &found);
+    if (!status.ok()) return status;
+    if (!tx.Commit()) return Failure(action);
+    if (migrated) versionsKept_ = true;
+    *newVersion = found.version;
     return Status::Ok();
 }
 
