@@ -46,11 +46,19 @@
 //     caller can fix the cause and call CloseGCPArea again; only a
 //     destructor drops groups whose save failed.  An area whose open failed
 //     part-way is never written back.
+//   * No lost updates: the save replaces the store only while it still
+//     holds the version this open loaded (or this area's last save wrote).
+//     If another writer saved in between, the close fails as above and
+//     GetLastError says that another writer changed the area since it was
+//     opened; retrying cannot succeed, so the caller opens the area again
+//     and repeats the edit on the current version.
 //   * Why: after a failed OpenGCPArea or CloseGCPArea, GetLastError() says
 //     why in one line; the other calls report 0 only.
 //   * Copies: copying an area that holds groups gives the copy a deep copy
-//     of its own; each object saves what it holds at its own close (the
-//     later save wins).  A prepared transformation is not copied.
+//     of its own and the version it loaded; each object saves what it holds
+//     at its own close, so the first of them to save wins and the other's
+//     save then finds another writer's version.  A prepared transformation
+//     is not copied.
 //   * An area object is used by one thread at a time; separate objects
 //     share nothing.
 #ifndef MORVANE_MORVANE_H
@@ -255,6 +263,13 @@ public:
     // (readers see the old or the new record), and releases them.  Returns 0
     // when the area was never opened or the database refused the write
     // (groups kept for a retry).
+    // The record is replaced only while it is still the version this open
+    // loaded (a key without a record: only while it still holds none), or
+    // the version this area's last save wrote.  When another writer saved
+    // meanwhile, the close returns 0, keeps the groups, writes nothing and
+    // GetLastError says so; closing again gives the same answer, so the
+    // caller drops the groups (SetChangeFlag(false), or the destructor) and
+    // opens the area again to repeat the edit on the current version.
     short CloseGCPArea();
 
     short GetGCPGroupNum(unsigned long& count);
@@ -322,6 +337,9 @@ private:
     std::int32_t RangeArg2;
     bool LastOpenFailed;
     char LastErrorText[kLastErrorCapacity];  // GetLastError
+    // The version of the record that the last open loaded (0: the key held
+    // no record) or that the last save wrote: the save writes only over it.
+    std::uint64_t LoadedRecordVersion;
 };
 
 #pragma pack(pop)
