@@ -98,6 +98,12 @@ public:
     // The file is replaced atomically: a reader sees the old or the new
     // file, never a mix, and a failed save leaves the old file.  Returns 0
     // when the area was never opened or the save failed (groups kept).
+    // The file is replaced only while it is still the file this open loaded
+    // (or this area's last save wrote), or when no file is there any more;
+    // when another writer replaced or changed it meanwhile, the close
+    // returns 0, keeps the groups, writes nothing and GetLastError says
+    // that another writer changed the file since the area was opened
+    // (see "No lost updates" above).
     short CloseGCPArea();
 
     // ---- groups (area open) ---------------------------------------------
@@ -236,6 +242,10 @@ private:
     std::int32_t RangeArg2;
     bool LastOpenFailed;   // the last open stopped part-way: never write back
     char LastErrorText[kLastErrorCapacity];  // GetLastError
+    // The version of the file that the last open loaded or the last save
+    // wrote (device, inode, size, modification and change time in
+    // nanoseconds): the save replaces the file only while it is that one.
+    std::uint64_t LoadedFileVersion[5];
 };
 
 // The same calls as CFile_Morvane, under the same rules, for groups kept in
