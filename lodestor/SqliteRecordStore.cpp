@@ -501,7 +501,7 @@ Status SqliteRecordStore::RecordSize(AreaId area, std::int64_t key, std::uint32_
 }
 
 Status SqliteRecordStore::FindRecord(AreaId area, std::int64_t key, const std::string& action,
-                                     StoredRecord* found) {
+                                     bool withVersion, StoredRecord* found) {
     *found = StoredRecord();
     Statement stmt(db_,
                    "SELECT rowid, length(data) FROM lodestor_record "
@@ -513,6 +513,7 @@ Status SqliteRecordStore::FindRecord(AreaId area, std::int64_t key, const std::s
     found->exists = true;
     found->rowid = sqlite3_column_int64(stmt.get(), 0);
     found->length = sqlite3_column_int64(stmt.get(), 1);
+    if (!withVersion) return Status::Ok();
     bool versioned = false;
     Status status = KeepsVersions(action, &versioned);
     if (!status.ok()) return status;
@@ -542,7 +543,7 @@ Status SqliteRecordStore::RecordState(AreaId area, std::int64_t key, std::uint32
     Transaction tx(db_);
     if (!tx.Begin("BEGIN")) return Failure(action);
     StoredRecord found;
-    Status status = FindRecord(area, key, action, &found);
+    Status status = FindRecord(area, key, action, true, &found);
     if (!status.ok()) return status;
     if (!tx.Commit()) return Failure(action);
     *size = static_cast<std::uint32_t>(found.length);
@@ -570,7 +571,7 @@ Status SqliteRecordStore::ReadWithVersion(AreaId area, std::int64_t key, void* b
     Transaction tx(db_);
     if (!tx.Begin("BEGIN")) return Failure(action);
     StoredRecord found;
-    Status status = FindRecord(area, key, action, &found);
+    Status status = FindRecord(area, key, action, version != nullptr, &found);
     if (!status.ok()) return status;
     if (found.length != static_cast<std::int64_t>(length)) {
         return Status::Error(action + " refused: the record is " + std::to_string(found.length) +
@@ -657,7 +658,7 @@ Status SqliteRecordStore::WriteRecordIf(AreaId area, std::int64_t key, const voi
     status = MigrateWithin(action, &migrated);
     if (!status.ok()) return status;
     StoredRecord found;
-    status = FindRecord(area, key, action, &found);
+    status = FindRecord(area, key, action, true, &found);
     if (!status.ok()) return status;
     if (found.version != expected) {
         *conflict = true;
@@ -665,7 +666,7 @@ Status SqliteRecordStore::WriteRecordIf(AreaId area, std::int64_t key, const voi
     }
     status = StoreRow(area, key, data, length, action);
     if (!status.ok()) return status;
-    status = FindRecord(area, key, action, &found);
+    status = FindRecord(area, key, action, true, &found);
     if (!status.ok()) return status;
     if (!tx.Commit()) return Failure(action);
     if (migrated) versionsKept_ = true;

@@ -109,9 +109,10 @@ private:
     Status MigrateWithin(const std::string& action, bool* migrated);
     // Migrates a version-1 database in a transaction of its own.
     Status Migrate();
-    // Inside the caller's transaction: the record under `key`, with its
-    // version when the database keeps versions (else 1 for a record).
-    Status FindRecord(AreaId area, std::int64_t key, const std::string& action,
+    // Inside the caller's transaction: the record under `key`, and with
+    // withVersion its version (1 for a record of a database that keeps no
+    // versions yet).
+    Status FindRecord(AreaId area, std::int64_t key, const std::string& action, bool withVersion,
                       StoredRecord* found);
     // ReadRecord, and the version of the bytes read when version is not null.
     Status ReadWithVersion(AreaId area, std::int64_t key, void* buffer, std::uint32_t length,
