@@ -14,7 +14,9 @@ namespace lodestor {
 
 namespace {
 
-// One prepared statement, finalized on every way out.
+// One prepared statement, finalized on every way out, or one the store keeps
+// prepared (SqliteRecordStore::Kept), reset on every way out so that it
+// holds no lock and no binding between uses.
 class Statement {
 public:
     Statement(sqlite3* db, const char* sql) {
@@ -23,7 +25,15 @@ public:
             stmt_ = nullptr;
         }
     }
-    ~Statement() { sqlite3_finalize(stmt_); }
+    explicit Statement(sqlite3_stmt* kept) : stmt_(kept), kept_(true) {}
+    ~Statement() {
+        if (!kept_) {
+            sqlite3_finalize(stmt_);
+        } else if (stmt_ != nullptr) {
+            sqlite3_reset(stmt_);
+            sqlite3_clear_bindings(stmt_);
+        }
+    }
     Statement(const Statement&) = delete;
     Statement& operator=(const Statement&) = delete;
 
@@ -38,6 +48,7 @@ public:
 
 private:
     sqlite3_stmt* stmt_ = nullptr;
+    bool kept_ = false;
 };
 
 // A transaction rolled back unless committed, so that an early return never
@@ -135,39 +146,65 @@ const char* kCreateTables =
 // library, plain SQL, an older library's connection opened before the
 // migration), and drop the version with the record; the counter never goes
 // back, so a record deleted and written again gets a number never used.
+//
+// The counter is the row (0, 0) of the version table (area 0 and key 0 name
+// no record), not a table of its own: every table takes a page of 64 KiB of
+// its own, and each page a write changes is one more page written to the
+// log and synced at its commit.  The triggers delete a version row before
+// they insert one, rather than INSERT OR REPLACE, whose conflict rule the
+// record write's own (the upsert) would override inside a trigger.
 const char* kCreateVersionTables =
-    "CREATE TABLE lodestor_version_counter ("
-    "  only_row INTEGER PRIMARY KEY CHECK (only_row = 1),"
-    "  last_version INTEGER NOT NULL);"
     "CREATE TABLE lodestor_record_version ("
     "  area_id INTEGER NOT NULL,"
     "  record_key INTEGER NOT NULL,"
     "  version INTEGER NOT NULL,"
     "  PRIMARY KEY (area_id, record_key)) WITHOUT ROWID;"
     "CREATE TRIGGER lodestor_record_inserted AFTER INSERT ON lodestor_record BEGIN"
-    "  UPDATE lodestor_version_counter SET last_version = last_version + 1;"
-    "  INSERT OR REPLACE INTO lodestor_record_version(area_id, record_key, version)"
-    "    SELECT NEW.area_id, NEW.record_key, last_version FROM lodestor_version_counter;"
+    "  DELETE FROM lodestor_record_version"
+    "    WHERE area_id = NEW.area_id AND record_key = NEW.record_key;"
+    "  UPDATE lodestor_record_version SET version = version + 1"
+    "    WHERE area_id = 0 AND record_key = 0;"
+    "  INSERT INTO lodestor_record_version(area_id, record_key, version)"
+    "    SELECT NEW.area_id, NEW.record_key, version FROM lodestor_record_version"
+    "    WHERE area_id = 0 AND record_key = 0;"
     "END;"
     "CREATE TRIGGER lodestor_record_updated AFTER UPDATE ON lodestor_record BEGIN"
     "  DELETE FROM lodestor_record_version"
-    "    WHERE area_id = OLD.area_id AND record_key = OLD.record_key;"
-    "  UPDATE lodestor_version_counter SET last_version = last_version + 1;"
-    "  INSERT OR REPLACE INTO lodestor_record_version(area_id, record_key, version)"
-    "    SELECT NEW.area_id, NEW.record_key, last_version FROM lodestor_version_counter;"
+    "    WHERE (area_id = OLD.area_id AND record_key = OLD.record_key)"
+    "       OR (area_id = NEW.area_id AND record_key = NEW.record_key);"
+    "  UPDATE lodestor_record_version SET version = version + 1"
+    "    WHERE area_id = 0 AND record_key = 0;"
+    "  INSERT INTO lodestor_record_version(area_id, record_key, version)"
+    "    SELECT NEW.area_id, NEW.record_key, version FROM lodestor_record_version"
+    "    WHERE area_id = 0 AND record_key = 0;"
     "END;"
     "CREATE TRIGGER lodestor_record_deleted AFTER DELETE ON lodestor_record BEGIN"
     "  DELETE FROM lodestor_record_version"
     "    WHERE area_id = OLD.area_id AND record_key = OLD.record_key;"
     "END;";
 
+// The statements of the record calls, kept prepared by the store (Kept):
+// the record write has the version triggers compiled into it, which costs
+// more than writing a small record.  Each is named once, so that its address
+// identifies it.
+const char kSchemaVersionSql[] = "PRAGMA user_version";
+const char kRecordSizeSql[] =
+    "SELECT length(data) FROM lodestor_record WHERE area_id = ?1 AND record_key = ?2";
+const char kFindRecordSql[] =
+    "SELECT rowid, length(data) FROM lodestor_record WHERE area_id = ?1 AND record_key = ?2";
+const char kRecordVersionSql[] =
+    "SELECT version FROM lodestor_record_version WHERE area_id = ?1 AND record_key = ?2";
+const char kStoreRowSql[] =
+    "INSERT INTO lodestor_record(area_id, record_key, data) VALUES (?1, ?2, ?3) "
+    "ON CONFLICT(area_id, record_key) DO UPDATE SET data = excluded.data";
+
 // A new database: no version given yet.
-const char* kStartCounter = "INSERT INTO lodestor_version_counter VALUES (1, 0);";
+const char* kStartCounter = "INSERT INTO lodestor_record_version VALUES (0, 0, 0);";
 
 // A version-1 database: every record it holds gets version 1, and the
 // counter goes on from there.
 const char* kVersionExistingRecords =
-    "INSERT INTO lodestor_version_counter VALUES (1, 1);"
+    "INSERT INTO lodestor_record_version VALUES (0, 0, 1);"
     "INSERT INTO lodestor_record_version(area_id, record_key, version)"
     "  SELECT area_id, record_key, 1 FROM lodestor_record;";
 
@@ -197,7 +234,30 @@ std::string ConflictReason(std::int64_t key, const std::string& path, std::uint6
 SqliteRecordStore::SqliteRecordStore(sqlite3* db, std::string path)
     : db_(db), path_(std::move(path)) {}
 
-SqliteRecordStore::~SqliteRecordStore() { sqlite3_close_v2(db_); }
+SqliteRecordStore::~SqliteRecordStore() {
+    for (const auto& [sql, stmt] : kept_) sqlite3_finalize(stmt);
+    sqlite3_close_v2(db_);
+}
+
+sqlite3_stmt* SqliteRecordStore::Kept(const char* sql) {
+    for (const auto& [keptSql, stmt] : kept_) {
+        if (keptSql == sql) return stmt;
+    }
+    sqlite3_stmt* stmt = nullptr;
+    if (sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr) != SQLITE_OK) {
+        sqlite3_finalize(stmt);
+        return nullptr;
+    }
+    kept_.emplace_back(sql, stmt);
+    return stmt;
+}
+
+Status SqliteRecordStore::SchemaVersionNow(const std::string& action, std::int64_t* version) {
+    Statement stmt(Kept(kSchemaVersionSql));
+    if (!stmt.Prepared() || stmt.Step() != SQLITE_ROW) return Failure(action);
+    *version = sqlite3_column_int64(stmt.get(), 0);
+    return Status::Ok();
+}
 
 Status SqliteRecordStore::Open(const std::string& path, bool createIfMissing,
                                std::unique_ptr<SqliteRecordStore>* store) {
@@ -328,7 +388,8 @@ Status SqliteRecordStore::KeepsVersions(const std::string& action, bool* kept) {
         return Status::Ok();
     }
     std::int64_t version = 0;
-    if (!QueryInt(db_, "PRAGMA user_version", &version)) return Failure(action);
+    Status status = SchemaVersionNow(action, &version);
+    if (!status.ok()) return status;
     *kept = version >= kSchemaVersion;
     // A database never goes back to version 1, so a version seen by a
     // reader, which sees committed data only, holds for good.  A writer may
@@ -340,7 +401,8 @@ Status SqliteRecordStore::KeepsVersions(const std::string& action, bool* kept) {
 Status SqliteRecordStore::MigrateWithin(const std::string& action, bool* migrated) {
     *migrated = false;
     std::int64_t version = 0;
-    if (!QueryInt(db_, "PRAGMA user_version", &version)) return Failure(action);
+    Status status = SchemaVersionNow(action, &version);
+    if (!status.ok()) return status;
     if (version != kUnversionedSchema) return Status::Ok();
     const std::string mark = SchemaMark(kSchemaVersion);
     if (!Execute(db_, kCreateVersionTables) || !Execute(db_, kVersionExistingRecords) ||
@@ -485,8 +547,7 @@ Status SqliteRecordStore::OpenArea(const std::string& name, AreaId* id) {
 
 Status SqliteRecordStore::RecordSize(AreaId area, std::int64_t key, std::uint32_t* size) {
     // length() of a blob reads the row header only, not the record's pages.
-    Statement stmt(db_,
-                   "SELECT length(data) FROM lodestor_record WHERE area_id = ?1 AND record_key = ?2");
+    Statement stmt(Kept(kRecordSizeSql));
     if (!stmt.Prepared() || !stmt.BindRecord(area, key)) {
         return Failure("asking the size of record " + KeyText(key));
     }
@@ -503,9 +564,7 @@ Status SqliteRecordStore::RecordSize(AreaId area, std::int64_t key, std::uint32_
 Status SqliteRecordStore::FindRecord(AreaId area, std::int64_t key, const std::string& action,
                                      bool withVersion, StoredRecord* found) {
     *found = StoredRecord();
-    Statement stmt(db_,
-                   "SELECT rowid, length(data) FROM lodestor_record "
-                   "WHERE area_id = ?1 AND record_key = ?2");
+    Statement stmt(Kept(kFindRecordSql));
     if (!stmt.Prepared() || !stmt.BindRecord(area, key)) return Failure(action);
     const int rc = stmt.Step();
     if (rc == SQLITE_DONE) return Status::Ok();
@@ -521,9 +580,7 @@ Status SqliteRecordStore::FindRecord(AreaId area, std::int64_t key, const std::s
         found->version = kMigratedRecordVersion;
         return Status::Ok();
     }
-    Statement version(db_,
-                      "SELECT version FROM lodestor_record_version "
-                      "WHERE area_id = ?1 AND record_key = ?2");
+    Statement version(Kept(kRecordVersionSql));
     if (!version.Prepared() || !version.BindRecord(area, key)) return Failure(action);
     const int versionRc = version.Step();
     if (versionRc == SQLITE_DONE || (versionRc == SQLITE_ROW &&
@@ -612,9 +669,7 @@ Status SqliteRecordStore::CheckWrite(const std::string& action, const void* data
 Status SqliteRecordStore::StoreRow(AreaId area, std::int64_t key, const void* data,
                                    std::uint32_t length, const std::string& action) {
     // The triggers give the row its new version.
-    Statement stmt(db_,
-                   "INSERT INTO lodestor_record(area_id, record_key, data) VALUES (?1, ?2, ?3) "
-                   "ON CONFLICT(area_id, record_key) DO UPDATE SET data = excluded.data");
+    Statement stmt(Kept(kStoreRowSql));
     // An empty record is an empty blob, never NULL: bind a non-null pointer.
     static const char kNothing = 0;
     if (!stmt.Prepared() || !stmt.BindRecord(area, key) ||

@@ -27,8 +27,11 @@
 #include "RecordStore.h"
 
 #include <memory>
+#include <utility>
+#include <vector>
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 namespace lodestor {
 
@@ -100,6 +103,12 @@ private:
     // The reason of the connection's last failure, worded for `action`.
     Status Failure(const std::string& action) const;
 
+    // The statement of `sql` (one of the record calls' statements, named
+    // once), prepared at its first use and kept until the store closes; null
+    // when it cannot be prepared, with the reason in the connection.
+    sqlite3_stmt* Kept(const char* sql);
+    // The user_version header field, read inside the caller's transaction.
+    Status SchemaVersionNow(const std::string& action, std::int64_t* version);
     // Whether the database keeps record versions (schema version 2), read
     // inside the caller's transaction; once seen, remembered.
     Status KeepsVersions(const std::string& action, bool* kept);
@@ -128,6 +137,7 @@ private:
     std::string path_;
     bool writeAheadLogEnsured_ = false;
     bool versionsKept_ = false;  // the database was seen at schema version 2
+    std::vector<std::pair<const char*, sqlite3_stmt*>> kept_;  // see Kept
 };
 
 }  // namespace lodestor
