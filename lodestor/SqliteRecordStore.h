@@ -14,10 +14,10 @@
 // the later write wins, unless it is a conditional write (WriteRecordIf) that
 // finds another version than the one it expects.
 //
-// Versions: triggers on the record table give every insert or update a new
-// number from a one-row counter and keep it in a table beside the records
-// (docs/lodestor.md), so whoever writes a record, even with plain SQL, gives
-// it a new version.  A database of schema version 1 (no versions yet) is
+// Versions: every write of a record takes a new number from a counter of
+// the whole database, kept with the record's version in a table beside the
+// records (docs/lodestor.md), in the write's own transaction.  A database of
+// schema version 1 (no versions yet) is
 // migrated in one transaction when it is opened with createIfMissing, or
 // else by the first write of a connection; until then its records read as
 // version 1, the version the migration gives them.
@@ -129,9 +129,14 @@ private:
     // Checks that a write of `length` bytes may start: bytes given, the
     // database writable, the length within SQLite's limit.
     Status CheckWrite(const std::string& action, const void* data, std::uint32_t length);
-    // Inside the caller's write transaction: replaces or creates the row.
+    // Inside the caller's write transaction: replaces or creates the row and
+    // gives it a new version (NewVersion).
     Status StoreRow(AreaId area, std::int64_t key, const void* data, std::uint32_t length,
-                    const std::string& action);
+                    const std::string& action, std::uint64_t* version);
+    // Inside the caller's write transaction: the next number of the counter
+    // becomes the record's version.
+    Status NewVersion(AreaId area, std::int64_t key, const std::string& action,
+                      std::uint64_t* version);
 
     sqlite3* db_;
     std::string path_;

@@ -448,19 +448,4 @@ TEST(VersionOneDatabase, CreateIfMissingMigratesAtOnceAndAnUnwritableOneStaysRea
     EXPECT_EQ(1, QueryInt(readOnly, "PRAGMA user_version"));
 }
 
-// The triggers version every write, also one made with plain SQL.
-TEST(Versions, WriteWithPlainSqlGivesANewVersionToo) {
-    TempDir dir;
-    const std::string db = dir.File("raster.db");
-    CRasteBaseArea area;
-    ASSERT_TRUE(area.Open(db.c_str(), "scene")) << area.LastError();
-    const std::uint64_t written = Write(area, 1, MakeRecord(1, 64));
-    Execute(db, "UPDATE lodestor_record SET data = x'0102' WHERE record_key = 1");
-    const State after = StateOf(area, 1);
-    EXPECT_EQ(2u, after.size);
-    EXPECT_GT(after.version, written);
-    Execute(db, "DELETE FROM lodestor_record");
-    EXPECT_EQ(0, QueryInt(db, "SELECT count(*) FROM lodestor_record_version WHERE area_id <> 0"));
-}
-
 }  // namespace
