@@ -29,22 +29,26 @@ constexpr unsigned char kFileMagic[10] = {'G', 'C', 'P', 'F', 'I', 'L', 'E', '6'
 constexpr std::size_t kFileNameCapacity = 260;  // FileName: 259 characters and a zero
 
 // LoadedFileVersion holds a morvane::FileVersion field by field; the public
-// header does not know the type.
-void StoreVersion(std::uint64_t (&fields)[5], const morvane::FileVersion& version) {
-    fields[0] = version.device;
-    fields[1] = version.inode;
-    fields[2] = version.size;
-    fields[3] = static_cast<std::uint64_t>(version.modifiedNs);
-    fields[4] = static_cast<std::uint64_t>(version.changedNs);
+// header does not know the type.  The class is packed, so the field may sit
+// at any address: it is only ever copied as bytes.
+constexpr std::size_t kVersionFields = 5;
+
+void StoreVersion(void* fields, const morvane::FileVersion& version) {
+    const std::uint64_t values[kVersionFields] = {
+        version.device, version.inode, version.size, static_cast<std::uint64_t>(version.modifiedNs),
+        static_cast<std::uint64_t>(version.changedNs)};
+    std::memcpy(fields, values, sizeof values);
 }
 
-morvane::FileVersion StoredVersion(const std::uint64_t (&fields)[5]) {
+morvane::FileVersion StoredVersion(const void* fields) {
+    std::uint64_t values[kVersionFields];
+    std::memcpy(values, fields, sizeof values);
     morvane::FileVersion version;
-    version.device = fields[0];
-    version.inode = fields[1];
-    version.size = fields[2];
-    version.modifiedNs = static_cast<std::int64_t>(fields[3]);
-    version.changedNs = static_cast<std::int64_t>(fields[4]);
+    version.device = values[0];
+    version.inode = values[1];
+    version.size = values[2];
+    version.modifiedNs = static_cast<std::int64_t>(values[3]);
+    version.changedNs = static_cast<std::int64_t>(values[4]);
     return version;
 }
 
@@ -53,6 +57,7 @@ morvane::FileVersion StoredVersion(const std::uint64_t (&fields)[5]) {
 CFile_Morvane::CFile_Morvane() {
     AreaAccess::InitCommonFields(*this);
     std::memset(FileName, 0, sizeof FileName);
+    static_assert(sizeof LoadedFileVersion == kVersionFields * sizeof(std::uint64_t));
     StoreVersion(LoadedFileVersion, morvane::FileVersion());
 }
 

@@ -439,7 +439,7 @@ TEST(VersionOneDatabase, CreateIfMissingMigratesAtOnceAndAnUnwritableOneStaysRea
         ExpectOldRecordsKept(avon, other);
         std::uint64_t newVersion = 0;
         bool conflict = true;
-        const Bytes next = MakeRecord(9, 10);
+        const Bytes next = MakeRecord(9, 100);
         EXPECT_EQ(0, WriteGcpRecordIf(&avon, 1, next.data(), next.size(), 1, &newVersion, &conflict));
         EXPECT_FALSE(conflict);
         EXPECT_TRUE(Contains(avon.LastError(), "read-only")) << avon.LastError();
