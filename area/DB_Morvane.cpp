@@ -7,14 +7,15 @@
 
 using morvane::AreaAccess;
 
-CDB_Morvane::CDB_Morvane() : RasterArea(nullptr), RecordKey(0) {
+CDB_Morvane::CDB_Morvane() : RasterArea(nullptr), RecordKey(0), LoadedRecordVersion(0) {
     AreaAccess::InitCommonFields(*this);
 }
 
 // The copy gets a deep copy of the groups of its own (see Morvane.h); when
 // memory for it runs out, the copy is left closed after use, holding nothing.
 CDB_Morvane::CDB_Morvane(const CDB_Morvane& other)
-    : RasterArea(other.RasterArea), RecordKey(other.RecordKey) {
+    : RasterArea(other.RasterArea), RecordKey(other.RecordKey),
+      LoadedRecordVersion(other.LoadedRecordVersion) {
     AreaAccess::InitCommonFields(*this);
     AreaAccess::CopyCommonFields(*this, other);
     GroupList = AreaAccess::CloneGroupList(other.GroupList);
@@ -29,6 +30,7 @@ CDB_Morvane& CDB_Morvane::operator=(const CDB_Morvane& other) {
     AreaAccess::Destroy(*this);
     RasterArea = other.RasterArea;
     RecordKey = other.RecordKey;
+    LoadedRecordVersion = other.LoadedRecordVersion;
     AreaAccess::CopyCommonFields(*this, other);
     GroupList = copy;
     return *this;

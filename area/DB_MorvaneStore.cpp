@@ -62,7 +62,7 @@ RecordBuffer AllocateRecord(std::size_t size, bool zeroFill) {
 }
 
 // Fails a call of the area whose Lodestor call (size query, read, write)
-// returned 0.  The three calls say no more than that; the raster area's own
+// returned 0 for another reason than a conflict.  The three calls say no more than that; the raster area's own
 // LastError() has the database's reason, but the area library reaches the
 // database only through them.
 short RefusedBy(CDB_Morvane& area, const CRasteBaseArea* raster, const char* call,
@@ -94,6 +94,7 @@ short CDB_Morvane::OpenGCPArea(CRasteBaseArea* area, long recordKey, long rangeA
     OpenFlag = true;
     RasterArea = area;
     LastOpenFailed = true;
+    LoadedRecordVersion = 0;
 
     if (InitialGcpInfo() == 0) {
         AreaAccess::DiscardGroups(*this);
@@ -110,16 +111,23 @@ short CDB_Morvane::OpenGCPArea(CRasteBaseArea* area, long recordKey, long rangeA
 // buffer is as long as the size query said and no longer, and the stream
 // reader stops at its end: a record shorter than its own counts fails the
 // load instead of being read past.
+//
+// The version remembered for the save is the one the read hands back with
+// the bytes, not the one of the size query: another writer may replace the
+// record between the two calls with one of the same length, and the bytes
+// loaded are then that writer's.
 short CDB_Morvane::InitialGcpInfo() {
     if (GroupList == nullptr) return AreaAccess::Fail(*this, {"no group list to read into"});
     if (RecordKey == 0) return AreaAccess::Fail(*this, {"record key 0 names no record"});
     const AreaAccess::Number key(RecordKey);
     std::uint32_t size = 0;
-    if (GetGcpRecordSize(RasterArea, RecordKey, &size) == 0) {
+    std::uint64_t version = 0;
+    if (GetGcpRecordState(RasterArea, RecordKey, &size, &version) == 0) {
         return RefusedBy(*this, RasterArea, "size query", key);
     }
     if (size == 0) {
         GCPGroupNum = 0;
+        LoadedRecordVersion = version;  // of an empty record, or 0 for none
         return 1;
     }
     RecordBuffer record = AllocateRecord(size, true);
@@ -127,9 +135,10 @@ short CDB_Morvane::InitialGcpInfo() {
         return AreaAccess::Fail(*this, {"out of memory: record ", key, " needs ",
                                         AreaAccess::Number(size), " bytes"});
     }
-    if (ReadGcpRecord(RasterArea, RecordKey, record.get(), size) == 0) {
+    if (ReadGcpRecordVersion(RasterArea, RecordKey, record.get(), size, &version) == 0) {
         return RefusedBy(*this, RasterArea, "read", key);
     }
+    LoadedRecordVersion = version;
 
     morvane::MemorySource source(record.get(), size);
     std::uint32_t groupCount = GCPGroupNum;
@@ -142,7 +151,9 @@ short CDB_Morvane::InitialGcpInfo() {
 
 // The record is built whole before anything is written, so a failure on the
 // way leaves the stored record untouched; a refused write returns 0 and the
-// close keeps the groups for another try.
+// close keeps the groups for another try.  The write is conditional: it
+// replaces only the version loaded (or last saved), so that a save never
+// overwrites what another writer saved after this area loaded.
 short CDB_Morvane::ReleaseGcpInfo() {
     if (GroupList == nullptr) return AreaAccess::Fail(*this, {"no groups to save"});
     if (RecordKey == 0) return AreaAccess::Fail(*this, {"record key 0 names no record"});
@@ -162,9 +173,19 @@ short CDB_Morvane::ReleaseGcpInfo() {
     if (!morvane::WriteGroupStream(*GroupList, sink) || sink.Size() != length) {
         return AreaAccess::Fail(*this, {"the groups of record ", key, " cannot be encoded"});
     }
-    if (WriteGcpRecord(RasterArea, RecordKey, record.get(), static_cast<std::uint32_t>(length)) == 0) {
+    std::uint64_t newVersion = 0;
+    bool conflict = false;
+    if (WriteGcpRecordIf(RasterArea, RecordKey, record.get(), static_cast<std::uint32_t>(length),
+                         LoadedRecordVersion, &newVersion, &conflict) == 0) {
+        if (conflict) {
+            return AreaAccess::Fail(*this, {"another writer changed record ", key,
+                                            " since the area was opened; the groups were not saved"});
+        }
         return RefusedBy(*this, RasterArea, "write", key);
     }
+    // The groups held are now this version: a further save of them writes
+    // over it.
+    LoadedRecordVersion = newVersion;
     return 1;
 }
 

@@ -2,8 +2,9 @@
 //
 // Every file access of the library goes through an Env: opening a file for
 // sequential reading, creating a new file, appending, syncing, renaming,
-// removing, syncing a directory, looking at a path, listing a directory and
-// removing what a killed writer left behind.  The POSIX Env is the default; tests install an Env of their own that fails chosen calls, so that
+// removing, syncing a directory, looking at a path, listing a directory,
+// removing what a killed writer left behind, telling which version of a file
+// is there, and locking a file while a save checks and replaces it.  The POSIX Env is the default; tests install an Env of their own that fails chosen calls, so that
 // every failure path of the save can be exercised.
 //
 // Every call returns a Status: OK, or a failure whose message names the
@@ -18,11 +19,26 @@
 #include "Status.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
 namespace morvane {
+
+// What tells one version of a file from another without reading it.  Every
+// save of ours renames a new file in, so the file's identity (device and
+// inode) changes with each save; an edit in place by another program changes
+// its size or its times.  The POSIX Env gives the times in nanoseconds.  Two
+// versions compare equal only when all five agree.
+struct FileVersion {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::uint64_t size = 0;
+    std::int64_t modifiedNs = 0;  // last modification of the content
+    std::int64_t changedNs = 0;   // last change of the content or the inode
+    bool operator==(const FileVersion&) const = default;
+};
 
 // A file open for reading from its start.
 class SequentialFile {
@@ -31,6 +47,8 @@ public:
     // Reads up to n bytes into dst and stores how many arrived in *got; 0
     // bytes with an OK status means the end of the file.
     virtual Status Read(void* dst, std::size_t n, std::size_t* got) = 0;
+    // The version of the open file, which its path may no longer name.
+    virtual Status Version(FileVersion* version) = 0;
 };
 
 // A file open for writing at its end.
@@ -49,6 +67,17 @@ public:
     // Closes the file for writing; its result counts, since a close can
     // report a late write error.  The destructor closes a file still open.
     virtual Status Close() = 0;
+    // The version of the file as it is now, also after Close and after it
+    // was renamed (a rename changes the change time), for as long as this
+    // object lives.
+    virtual Status Version(FileVersion* version) = 0;
+};
+
+// The lock of a save on the file it replaces (Env::LockForReplace), held
+// until this object is destroyed.
+class FileLock {
+public:
+    virtual ~FileLock() = default;
 };
 
 // What Stat reports of a path, without following a final symbolic link.
@@ -57,6 +86,7 @@ struct PathInfo {
     bool isSymlink = false;
     bool isRegular = false;
     unsigned permissions = 0;  // the mode's permission bits (07777)
+    FileVersion version;       // of what the path names (a link itself)
 };
 
 class Env {
@@ -94,6 +124,25 @@ public:
     // not a regular file give OK with *removed false.  Where the platform
     // cannot tell (no file locks), nothing is removed.
     virtual Status RemoveIfAbandoned(const std::string& path, bool* removed) = 0;
+
+    // Takes the lock that every save of ours holds on the file it replaces,
+    // from its check of the file's version to its rename; waits while
+    // another save, of any process, holds it.  Then tells what the path
+    // names now: *exists, and the file's *version.  The lock is on the file
+    // itself, and a save renames a new file over the path, so a file renamed
+    // in while this call waited is noticed and locked instead.  A path that
+    // names no file gives *exists false and no lock (there is nothing to
+    // lock; RenameNoReplace makes the rename safe then); a path that names
+    // something other than a regular file gives *exists true with that
+    // thing's version, unlocked.  Where the file system has no locks, *lock
+    // holds nothing and the version is still told.  A dying process's lock
+    // goes with it.
+    virtual Status LockForReplace(const std::string& path, std::unique_ptr<FileLock>* lock,
+                                  bool* exists, FileVersion* version) = 0;
+    // Renames from to `to` in one step unless something exists at `to`:
+    // then nothing changes, *renamed is false and the status OK.
+    virtual Status RenameNoReplace(const std::string& from, const std::string& to,
+                                   bool* renamed) = 0;
 };
 
 // The Env the areas use; the POSIX Env unless a test installed another.

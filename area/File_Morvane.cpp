@@ -5,7 +5,9 @@
 // group stream (GroupStream.h, docs/control-point-file.md).  The file is
 // open only while it is read in OpenGCPArea and while it is rewritten at
 // close; the save replaces it through a temporary file (SafeReplace.h), so
-// an interrupted or failed save leaves the old file as it was.
+// an interrupted or failed save leaves the old file as it was, and only
+// while it is still the version loaded, so that no save of another writer
+// made after the load is lost.
 #include "Morvane.h"
 
 #include "AreaAccess.h"
@@ -26,11 +28,37 @@ namespace {
 constexpr unsigned char kFileMagic[10] = {'G', 'C', 'P', 'F', 'I', 'L', 'E', '6', '7', 0};
 constexpr std::size_t kFileNameCapacity = 260;  // FileName: 259 characters and a zero
 
+// LoadedFileVersion holds a morvane::FileVersion field by field; the public
+// header does not know the type.  The class is packed, so the field may sit
+// at any address: it is only ever copied as bytes.
+constexpr std::size_t kVersionFields = 5;
+
+void StoreVersion(void* fields, const morvane::FileVersion& version) {
+    const std::uint64_t values[kVersionFields] = {
+        version.device, version.inode, version.size, static_cast<std::uint64_t>(version.modifiedNs),
+        static_cast<std::uint64_t>(version.changedNs)};
+    std::memcpy(fields, values, sizeof values);
+}
+
+morvane::FileVersion StoredVersion(const void* fields) {
+    std::uint64_t values[kVersionFields];
+    std::memcpy(values, fields, sizeof values);
+    morvane::FileVersion version;
+    version.device = values[0];
+    version.inode = values[1];
+    version.size = values[2];
+    version.modifiedNs = static_cast<std::int64_t>(values[3]);
+    version.changedNs = static_cast<std::int64_t>(values[4]);
+    return version;
+}
+
 }  // namespace
 
 CFile_Morvane::CFile_Morvane() {
     AreaAccess::InitCommonFields(*this);
     std::memset(FileName, 0, sizeof FileName);
+    static_assert(sizeof LoadedFileVersion == kVersionFields * sizeof(std::uint64_t));
+    StoreVersion(LoadedFileVersion, morvane::FileVersion());
 }
 
 // The copy gets a deep copy of the groups of its own (see Morvane.h); when
@@ -39,6 +67,7 @@ CFile_Morvane::CFile_Morvane(const CFile_Morvane& other) {
     AreaAccess::InitCommonFields(*this);
     AreaAccess::CopyCommonFields(*this, other);
     std::memcpy(FileName, other.FileName, sizeof FileName);
+    std::memcpy(LoadedFileVersion, other.LoadedFileVersion, sizeof LoadedFileVersion);
     GroupList = AreaAccess::CloneGroupList(other.GroupList);
 }
 
@@ -51,6 +80,7 @@ CFile_Morvane& CFile_Morvane::operator=(const CFile_Morvane& other) {
     AreaAccess::Destroy(*this);
     AreaAccess::CopyCommonFields(*this, other);
     std::memcpy(FileName, other.FileName, sizeof FileName);
+    std::memcpy(LoadedFileVersion, other.LoadedFileVersion, sizeof LoadedFileVersion);
     GroupList = copy;
     return *this;
 }
@@ -92,11 +122,18 @@ short CFile_Morvane::OpenGCPArea(long rangeArg1, long rangeArg2, const char* pat
 }
 
 // Opens the file, checks the magic, takes the path and loads the groups.
+// The version remembered for the save is that of the open file, taken
+// before it is read: a save of another writer that renames a new file in
+// meanwhile cannot be mistaken for the file loaded.
 short CFile_Morvane::LoadFile(const char* path) {
     std::unique_ptr<morvane::SequentialFile> file;
     const morvane::Status opened = morvane::AreaEnv()->OpenForReading(path, &file);
     if (opened.IsNotFound()) return AreaAccess::Fail(*this, {path, ": no such control-point file"});
     if (!opened.ok()) return AreaAccess::Fail(*this, {opened.message()});
+    morvane::FileVersion version;
+    const morvane::Status examined = file->Version(&version);
+    if (!examined.ok()) return AreaAccess::Fail(*this, {examined.message()});
+    StoreVersion(LoadedFileVersion, version);
     morvane::FileSource source(*file);
     unsigned char magic[sizeof kFileMagic];
     if (!source.ReadExact(magic, sizeof magic)) {
@@ -136,17 +173,29 @@ short CFile_Morvane::InitialGcpInfo(void* source) {
 }
 
 // A save that runs out of memory fails like any other: the old file stays.
+// The file is replaced only while it is the version loaded (or last saved);
+// once replaced, the new file is that version, also when the close fails
+// afterwards (directory sync) and is retried.
 short CFile_Morvane::ReleaseGcpInfo() {
     if (GroupList == nullptr) return AreaAccess::Fail(*this, {"no groups to save"});
     if (FileName[0] == '\0') return AreaAccess::Fail(*this, {"no file to save to"});
     CGCPGroupList& list = *GroupList;
     try {
         const std::string path(FileName, strnlen(FileName, sizeof FileName));
+        const morvane::FileVersion loaded = StoredVersion(LoadedFileVersion);
+        morvane::FileVersion written = loaded;
         const morvane::Status saved = morvane::SafeReplaceFile(
-            *morvane::AreaEnv(), path, [&list](morvane::ByteSink& sink) {
+            *morvane::AreaEnv(), path, loaded,
+            [&list](morvane::ByteSink& sink) {
                 return sink.Append(kFileMagic, sizeof kFileMagic) &&
                        morvane::WriteGroupStream(list, sink);
-            });
+            },
+            &written);
+        StoreVersion(LoadedFileVersion, written);
+        if (saved.IsConflict()) {
+            return AreaAccess::Fail(*this, {"another writer changed ", FileName,
+                                            " since the area was opened; the groups were not saved"});
+        }
         if (!saved.ok()) return AreaAccess::Fail(*this, {saved.message()});
         return 1;
     } catch (const std::bad_alloc&) {

@@ -12,10 +12,19 @@
 // than fcntl locks, because an fcntl lock belongs to the process and goes
 // when any descriptor of the file in the process is closed, and because an
 // flock also excludes another open of the same file in the same process.
+//
+// The save's lock on the file it replaces (LockForReplace) is an flock too,
+// on the target file itself, so that it needs no file of its own beside it
+// and goes with a dying process.  A save renames a new file over the path
+// while it holds the lock on the old one; whoever waited for that lock then
+// holds the lock of a file the path no longer names, sees so, and locks the
+// new file instead.  The new file is still held by its writer's lock (see
+// above) until that save is done, so the waiter goes on only after it.
 #include "Env.h"
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -36,6 +45,23 @@ int OpenRetrying(const char* path, int flags, mode_t mode = 0) {
     return fd;
 }
 
+FileVersion VersionOf(const struct stat& st) {
+    FileVersion version;
+    version.device = static_cast<std::uint64_t>(st.st_dev);
+    version.inode = static_cast<std::uint64_t>(st.st_ino);
+    version.size = static_cast<std::uint64_t>(st.st_size);
+    version.modifiedNs = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    version.changedNs = static_cast<std::int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+    return version;
+}
+
+Status VersionOfOpenFile(int fd, const std::string& path, FileVersion* version) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return PosixError("cannot examine", path, errno);
+    *version = VersionOf(st);
+    return Status::OK();
+}
+
 class PosixSequentialFile final : public SequentialFile {
 public:
     PosixSequentialFile(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
@@ -51,6 +77,8 @@ public:
             if (errno != EINTR) return PosixError("cannot read", path_, errno);
         }
     }
+
+    Status Version(FileVersion* version) override { return VersionOfOpenFile(fd_, path_, version); }
 
 private:
     int fd_;
@@ -100,8 +128,8 @@ Status RemoveUnlessHeld(int fd, const std::string& path, bool* removed) {
 
 class PosixWritableFile final : public WritableFile {
 public:
-    // holdFd: a duplicate of fd that keeps the writer's lock after Close, or
-    // -1 where there are no locks.
+    // holdFd: a duplicate of fd that keeps the file open, with the writer's
+    // lock where there are locks, after Close.
     PosixWritableFile(int fd, int holdFd, std::string path)
         : fd_(fd), holdFd_(holdFd), path_(std::move(path)) {}
     ~PosixWritableFile() override {
@@ -136,6 +164,10 @@ public:
         return Status::OK();
     }
 
+    Status Version(FileVersion* version) override {
+        return VersionOfOpenFile(holdFd_ >= 0 ? holdFd_ : fd_, path_, version);
+    }
+
 private:
     int fd_;
     int holdFd_;
@@ -145,8 +177,8 @@ private:
 constexpr int kMaxCreateAttempts = 10;
 
 // The descriptors of a file just created: fd to write through, holdFd a
-// duplicate that keeps the writer's lock after fd is closed (-1 where there
-// are no locks).
+// duplicate that keeps the file open, and the writer's lock where there are
+// locks, after fd is closed.
 struct NewFile {
     int fd = -1;
     int holdFd = -1;
@@ -173,16 +205,50 @@ Status CreateHeld(const std::string& path, mode_t mode, bool exactPermissions, N
         return Status::OK();
     }
     Status s;
-    if (hold == Hold::kHeld) {
-        made->holdFd = ::fcntl(made->fd, F_DUPFD_CLOEXEC, 0);
-        if (made->holdFd < 0) s = PosixError("cannot create", path, errno);
-    }
+    made->holdFd = ::fcntl(made->fd, F_DUPFD_CLOEXEC, 0);
+    if (made->holdFd < 0) s = PosixError("cannot create", path, errno);
     // The umask may have removed bits the old file had.
     if (s.ok() && exactPermissions && ::fchmod(made->fd, mode) != 0) {
         s = PosixError("cannot set the permissions of", path, errno);
     }
     if (!s.ok()) made->Discard(path);
     return s;
+}
+
+// The save lock on a target: its descriptor, whose flock goes with it.
+class PosixFileLock final : public FileLock {
+public:
+    explicit PosixFileLock(int fd) : fd_(fd) {}
+    ~PosixFileLock() override { ::close(fd_); }
+
+private:
+    int fd_;
+};
+
+int LockWaiting(int fd) {
+    int locked;
+    do {
+        locked = ::flock(fd, LOCK_EX);
+    } while (locked != 0 && errno == EINTR);
+    return locked;
+}
+
+// A save that waited for the lock finds a new file under the path each time
+// another save finished meanwhile; it gives up after this many in a row.
+constexpr int kMaxLockAttempts = 1000;
+
+// Renames without replacing where the file system cannot do that in one
+// call: a hard link fails on an existing name, and the old name goes after.
+Status LinkNoReplace(const std::string& from, const std::string& to, bool* renamed) {
+    if (::link(from.c_str(), to.c_str()) != 0) {
+        if (errno == EEXIST) return Status::OK();
+        return PosixError("cannot rename " + from + " to", to, errno);
+    }
+    *renamed = true;
+    // Should this fail, the name stays as a second link to the new file; the
+    // next save's sweep removes it (its writer is gone by then).
+    ::unlink(from.c_str());
+    return Status::OK();
 }
 
 class PosixEnv final : public Env {
@@ -258,6 +324,7 @@ public:
         info->isSymlink = S_ISLNK(st.st_mode);
         info->isRegular = S_ISREG(st.st_mode);
         info->permissions = static_cast<unsigned>(st.st_mode & 07777);
+        info->version = VersionOf(st);
         return Status::OK();
     }
 
@@ -301,6 +368,79 @@ public:
         Status s = RemoveUnlessHeld(fd, path, removed);
         ::close(fd);
         return s;
+    }
+
+    Status LockForReplace(const std::string& path, std::unique_ptr<FileLock>* lock, bool* exists,
+                          FileVersion* version) override {
+        lock->reset();
+        for (int attempt = 0; attempt < kMaxLockAttempts; ++attempt) {
+            // Not following a link, nor waiting on a FIFO: neither is the
+            // regular file a save replaces, and both are told as they are.
+            const int fd = OpenRetrying(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+            if (fd < 0) return DescribeUnopenable(path, errno, exists, version);
+            struct stat st;
+            if (::fstat(fd, &st) != 0) {
+                const int error = errno;
+                ::close(fd);
+                return PosixError("cannot examine", path, error);
+            }
+            if (!S_ISREG(st.st_mode)) {
+                ::close(fd);
+                *exists = true;
+                *version = VersionOf(st);
+                return Status::OK();
+            }
+            // Without locks on this file system the version is checked all
+            // the same, only not atomically with the rename.
+            const bool locked = LockWaiting(fd) == 0;
+            if (locked && !PathNamesFile(path, fd)) {
+                ::close(fd);  // a save renamed a new file in while this one waited
+                continue;
+            }
+            if (::fstat(fd, &st) != 0) {
+                const int error = errno;
+                ::close(fd);
+                return PosixError("cannot examine", path, error);
+            }
+            try {
+                *lock = std::make_unique<PosixFileLock>(fd);
+            } catch (...) {
+                ::close(fd);
+                throw;
+            }
+            *exists = true;
+            *version = VersionOf(st);
+            return Status::OK();
+        }
+        return Status::IOError("cannot lock " + path + ": other saves replaced it " +
+                               std::to_string(kMaxLockAttempts) + " times while this one waited");
+    }
+
+    Status RenameNoReplace(const std::string& from, const std::string& to, bool* renamed) override {
+        *renamed = false;
+        if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
+            *renamed = true;
+            return Status::OK();
+        }
+        if (errno == EEXIST) return Status::OK();
+        // File systems without the flag say EINVAL; old kernels ENOSYS.
+        if (errno == EINVAL || errno == ENOSYS) return LinkNoReplace(from, to, renamed);
+        return PosixError("cannot rename " + from + " to", to, errno);
+    }
+
+private:
+    // What LockForReplace tells of a path it could not open.
+    static Status DescribeUnopenable(const std::string& path, int error, bool* exists,
+                                     FileVersion* version) {
+        *exists = false;
+        if (error == ENOENT) return Status::OK();
+        struct stat st;
+        if (error == ELOOP && ::lstat(path.c_str(), &st) == 0) {  // a link now
+            *exists = true;
+            *version = VersionOf(st);
+            return Status::OK();
+        }
+        return PosixError("cannot open", path, error);
     }
 };
 

@@ -111,6 +111,27 @@ void RemoveAbandonedTemps(Env& env, const std::string& target, const std::string
     }
 }
 
+Status ChangedSinceRead(const std::string& target) {
+    return Status::Conflict("cannot save " + target + ": another writer changed it since it was read");
+}
+
+// Under the target's lock: renames temp over target if target is still the
+// version loaded, or if no file is there (then without replacing one that
+// appears meanwhile).  *lock keeps the lock until the caller is done.
+Status ReplaceUnlessChanged(Env& env, const std::string& temp, const std::string& target,
+                            const FileVersion& loaded, std::unique_ptr<FileLock>* lock) {
+    bool exists = false;
+    FileVersion current;
+    Status s = env.LockForReplace(target, lock, &exists, &current);
+    if (!s.ok()) return s;
+    if (exists && current != loaded) return ChangedSinceRead(target);
+    if (exists) return env.Rename(temp, target);
+    bool renamed = false;
+    s = env.RenameNoReplace(temp, target, &renamed);
+    if (s.ok() && !renamed) return ChangedSinceRead(target);
+    return s;
+}
+
 }  // namespace
 
 std::string DirectoryOf(const std::string& path) {
@@ -146,8 +167,8 @@ Status ResolveSymlinks(Env& env, const std::string& path, std::string* resolved)
                                    " symbolic links in a row (a loop?)");
 }
 
-Status SafeReplaceFile(Env& env, const std::string& path,
-                       const std::function<bool(ByteSink&)>& write) {
+Status SafeReplaceFile(Env& env, const std::string& path, const FileVersion& loaded,
+                       const std::function<bool(ByteSink&)>& write, FileVersion* written) {
     if (path.empty()) return Status::InvalidArgument("cannot save: no path given");
     std::string target;
     Status s = ResolveSymlinks(env, path, &target);
@@ -158,6 +179,9 @@ Status SafeReplaceFile(Env& env, const std::string& path,
     if (old.exists && !old.isRegular) {  // never replace a directory or device
         return Status::InvalidArgument("cannot save " + target + ": it is not a regular file");
     }
+    // Already changed: no need to write a file that cannot be renamed in.
+    // The check that counts is the one under the lock, before the rename.
+    if (old.exists && old.version != loaded) return ChangedSinceRead(target);
     // Everything that may allocate is done before the rename, so that after
     // it only the directory sync can fail.
     std::string dir = DirectoryOf(target);
@@ -170,9 +194,10 @@ Status SafeReplaceFile(Env& env, const std::string& path,
     // be told.
     Status outOfMemory = Status::IOError("cannot save " + target + ": out of memory");
     std::unique_ptr<WritableFile> held;  // the temporary file is ours until the rename
+    std::unique_ptr<FileLock> lock;      // the target's, from the check to the rename
     try {
         s = WriteTemp(env, temp, target, old, write, &held);
-        if (s.ok()) s = env.Rename(temp, target);
+        if (s.ok()) s = ReplaceUnlessChanged(env, temp, target, loaded, &lock);
     } catch (const std::bad_alloc&) {
         s = std::move(outOfMemory);  // the temporary file goes like after any failed write
     }
@@ -180,6 +205,9 @@ Status SafeReplaceFile(Env& env, const std::string& path,
         if (held != nullptr) env.Remove(temp);  // never a file of another save of that name
         return s;
     }
+    // Read while the new file is still held: no save can have replaced it.
+    if (!held->Version(written).ok()) *written = FileVersion();
+    lock.reset();
     held.reset();
     s = env.SyncDirectory(dir);
     if (!s.ok()) {

@@ -7,8 +7,9 @@
 //
 //   cannot create /data/a.gcp.tmp-4711-0: Permission denied
 //
-// The code tells the few cases a caller acts on apart (a missing file); the
-// message is for people and is never parsed.
+// The code tells the few cases a caller acts on apart (a missing file, a
+// save refused because another writer changed the file); the message is for
+// people and is never parsed.
 #ifndef MORVANE_AREA_STATUS_H
 #define MORVANE_AREA_STATUS_H
 
@@ -31,17 +32,21 @@ public:
     static Status InvalidArgument(std::string message) {
         return Status(kInvalidArgument, std::move(message));
     }
+    // Another writer changed the file since it was read: a save refused so
+    // that it does not overwrite that writer's version.
+    static Status Conflict(std::string message) { return Status(kConflict, std::move(message)); }
 
     bool ok() const { return code_ == kOk; }
     bool IsNotFound() const { return code_ == kNotFound; }
     bool IsIOError() const { return code_ == kIOError; }
     bool IsInvalidArgument() const { return code_ == kInvalidArgument; }
+    bool IsConflict() const { return code_ == kConflict; }
 
     // The sentence of a failure; "" on success.
     const std::string& message() const { return message_; }
 
 private:
-    enum Code : unsigned char { kOk, kNotFound, kIOError, kInvalidArgument };
+    enum Code : unsigned char { kOk, kNotFound, kIOError, kInvalidArgument, kConflict };
 
     Status(Code code, std::string message) : code_(code), message_(std::move(message)) {}
 

@@ -46,11 +46,19 @@
 //     caller can fix the cause and call CloseGCPArea again; only a
 //     destructor drops groups whose save failed.  An area whose open failed
 //     part-way is never written back.
+//   * No lost updates: the save replaces the store only while it still
+//     holds the version this open loaded (or this area's last save wrote).
+//     If another writer saved in between, the close fails as above and
+//     GetLastError says that another writer changed the area since it was
+//     opened; retrying cannot succeed, so the caller opens the area again
+//     and repeats the edit on the current version.
 //   * Why: after a failed OpenGCPArea or CloseGCPArea, GetLastError() says
 //     why in one line; the other calls report 0 only.
 //   * Copies: copying an area that holds groups gives the copy a deep copy
-//     of its own; each object saves what it holds at its own close (the
-//     later save wins).  A prepared transformation is not copied.
+//     of its own and the version it loaded; each object saves what it holds
+//     at its own close, so the first of them to save wins and the other's
+//     save then finds another writer's version.  A prepared transformation
+//     is not copied.
 //   * An area object is used by one thread at a time; separate objects
 //     share nothing.
 #ifndef MORVANE_MORVANE_H
@@ -90,6 +98,12 @@ public:
     // The file is replaced atomically: a reader sees the old or the new
     // file, never a mix, and a failed save leaves the old file.  Returns 0
     // when the area was never opened or the save failed (groups kept).
+    // The file is replaced only while it is still the file this open loaded
+    // (or this area's last save wrote), or when no file is there any more;
+    // when another writer replaced or changed it meanwhile, the close
+    // returns 0, keeps the groups, writes nothing and GetLastError says
+    // that another writer changed the file since the area was opened
+    // (see "No lost updates" above).
     short CloseGCPArea();
 
     // ---- groups (area open) ---------------------------------------------
@@ -228,6 +242,10 @@ private:
     std::int32_t RangeArg2;
     bool LastOpenFailed;   // the last open stopped part-way: never write back
     char LastErrorText[kLastErrorCapacity];  // GetLastError
+    // The version of the file that the last open loaded or the last save
+    // wrote (device, inode, size, modification and change time in
+    // nanoseconds): the save replaces the file only while it is that one.
+    std::uint64_t LoadedFileVersion[5];
 };
 
 // The same calls as CFile_Morvane, under the same rules, for groups kept in
@@ -255,6 +273,13 @@ public:
     // (readers see the old or the new record), and releases them.  Returns 0
     // when the area was never opened or the database refused the write
     // (groups kept for a retry).
+    // The record is replaced only while it is still the version this open
+    // loaded (a key without a record: only while it still holds none), or
+    // the version this area's last save wrote.  When another writer saved
+    // meanwhile, the close returns 0, keeps the groups, writes nothing and
+    // GetLastError says so; closing again gives the same answer, so the
+    // caller drops the groups (SetChangeFlag(false), or the destructor) and
+    // opens the area again to repeat the edit on the current version.
     short CloseGCPArea();
 
     short GetGCPGroupNum(unsigned long& count);
@@ -322,6 +347,9 @@ private:
     std::int32_t RangeArg2;
     bool LastOpenFailed;
     char LastErrorText[kLastErrorCapacity];  // GetLastError
+    // The version of the record that the last open loaded (0: the key held
+    // no record) or that the last save wrote: the save writes only over it.
+    std::uint64_t LoadedRecordVersion;
 };
 
 #pragma pack(pop)

@@ -17,7 +17,10 @@
 // An object is used by one thread at a time.  Several objects, in one process
 // or in several, may use the same database at once: readers see every record
 // either as it was before a write or as it is after it, and concurrent
-// writers wait for each other (the later write wins).
+// writers wait for each other (the later write wins).  A writer that must
+// not overwrite a save made after its read uses the versioned calls: every
+// write gives the record a new version, and WriteRecordIf writes only over
+// the version its caller read.
 #ifndef MORVANE_RASTEBASEAREA_H
 #define MORVANE_RASTEBASEAREA_H
 

@@ -20,8 +20,9 @@
 
 namespace morvane::test {
 
+// kVersion: the Version call of an open file, read or written.
 enum class Op { kOpen, kRead, kCreate, kAppend, kSync, kClose, kRename, kRemove, kSyncDir, kStat,
-                kReadLink, kList, kRemoveAbandoned, kCount };
+                kReadLink, kList, kRemoveAbandoned, kVersion, kLock, kRenameNoReplace, kCount };
 
 enum class AppendFailure { kNothingWritten, kHalfWritten };
 
@@ -86,6 +87,16 @@ public:
         if (Trip(Op::kRemoveAbandoned)) return Injected("remove if abandoned", path);
         return base_->RemoveIfAbandoned(path, removed);
     }
+    Status LockForReplace(const std::string& path, std::unique_ptr<FileLock>* lock, bool* exists,
+                          FileVersion* version) override {
+        if (Trip(Op::kLock)) return Injected("lock", path);
+        return base_->LockForReplace(path, lock, exists, version);
+    }
+    Status RenameNoReplace(const std::string& from, const std::string& to, bool* renamed) override {
+        *renamed = false;
+        if (Trip(Op::kRenameNoReplace)) return Injected("rename without replacing", from);
+        return base_->RenameNoReplace(from, to, renamed);
+    }
 
 private:
     Env* base_ = Env::Posix();
@@ -102,6 +113,10 @@ public:
     Status Read(void* dst, std::size_t n, std::size_t* got) override {
         if (env_.Trip(Op::kRead)) return FaultEnv::Injected("read", path_);
         return base_->Read(dst, n, got);
+    }
+    Status Version(FileVersion* version) override {
+        if (env_.Trip(Op::kVersion)) return FaultEnv::Injected("examine", path_);
+        return base_->Version(version);
     }
 
 private:
@@ -129,6 +144,10 @@ public:
         Status closed = base_->Close();  // the descriptor is released either way
         if (env_.Trip(Op::kClose)) return FaultEnv::Injected("close", path_);
         return closed;
+    }
+    Status Version(FileVersion* version) override {
+        if (env_.Trip(Op::kVersion)) return FaultEnv::Injected("examine", path_);
+        return base_->Version(version);
     }
 
 private:

@@ -462,11 +462,17 @@ TEST_F(AreaOpsTest, CopiesOfAnOpenAreaOwnTheirGroups) {
     EXPECT_EQ(PointsInFile(other), 4u);
     target = target;
     ASSERT_EQ(target.DeleteOneGCP(3), 1);
-    ASSERT_EQ(target.CloseGCPArea(), 1);  // the later save wins
+    ASSERT_EQ(target.CloseGCPArea(), 1);  // the first save wins
     EXPECT_EQ(PointsInFile(path_), 2u);
+    // The source loaded the version the copy replaced: its save is refused
+    // rather than overwrite the copy's.
     ASSERT_EQ(area_.SetChangeFlag(true), 1);
+    EXPECT_EQ(area_.CloseGCPArea(), 0);
+    EXPECT_EQ(area_.GetLastError(),
+              "another writer changed " + path_ + " since the area was opened; the groups were not saved");
+    EXPECT_EQ(PointsInFile(path_), 2u);
+    ASSERT_EQ(area_.SetChangeFlag(false), 1);
     ASSERT_EQ(area_.CloseGCPArea(), 1);
-    EXPECT_EQ(PointsInFile(path_), 3u);
 
     // Copies of an area closed after use carry its path and arguments.
     CFile_Morvane closed(area_);

@@ -210,6 +210,7 @@ public:
         position_ += *got;
         return Status::OK();
     }
+    Status Version(FileVersion*) override { return Status::IOError("a file in memory has no version"); }
     int reads = 0;
 
 private:
@@ -229,6 +230,7 @@ public:
     }
     Status Sync() override { return Status::OK(); }
     Status Close() override { return Status::OK(); }
+    Status Version(FileVersion*) override { return Status::IOError("a file in memory has no version"); }
     Bytes bytes;
     int appends = 0;
 };

@@ -4,6 +4,8 @@
 
 #include "RasteBaseArea.h"
 
+#include <utility>
+
 namespace dbarea_test {
 
 LodestorCalls& Calls() {
@@ -17,28 +19,77 @@ void ResetCalls() { Calls() = LodestorCalls(); }
 
 using dbarea_test::Calls;
 
-short GetGcpRecordSize(CRasteBaseArea* area, long key, std::uint32_t* size) {
+namespace {
+
+// Counts a size or state query of key.
+void CountSizeQuery(long key) {
     ++Calls().sizeQueries;
     Calls().keys.push_back(key);
+}
+
+// Counts a read of key; true when the test asked this read to fail.  A
+// hook the test set runs first, as another writer between the area's size
+// query and its read.
+bool CountReadThatFails(long key) {
+    ++Calls().reads;
+    Calls().keys.push_back(key);
+    if (Calls().beforeRead) {
+        auto hook = std::move(Calls().beforeRead);
+        Calls().beforeRead = nullptr;
+        hook();
+    }
+    if (Calls().failReads > 0) {
+        --Calls().failReads;
+        return true;
+    }
+    return false;
+}
+
+void CountWrite(long key, std::uint32_t length) {
+    ++Calls().writes;
+    Calls().keys.push_back(key);
+    Calls().writeLengths.push_back(length);
+}
+
+}  // namespace
+
+short GetGcpRecordSize(CRasteBaseArea* area, long key, std::uint32_t* size) {
+    CountSizeQuery(key);
     if (area == nullptr || size == nullptr) return 0;
     return area->RecordSize(key, *size) ? 1 : 0;
 }
 
 short ReadGcpRecord(CRasteBaseArea* area, long key, void* buffer, std::uint32_t length) {
-    ++Calls().reads;
-    Calls().keys.push_back(key);
-    if (Calls().failReads > 0) {
-        --Calls().failReads;
-        return 0;
-    }
-    if (area == nullptr) return 0;
+    if (CountReadThatFails(key) || area == nullptr) return 0;
     return area->ReadRecord(key, buffer, length) ? 1 : 0;
 }
 
 short WriteGcpRecord(CRasteBaseArea* area, long key, const void* data, std::uint32_t length) {
-    ++Calls().writes;
-    Calls().keys.push_back(key);
-    Calls().writeLengths.push_back(length);
+    CountWrite(key, length);
+    ++Calls().unconditionalWrites;
     if (area == nullptr) return 0;
     return area->WriteRecord(key, data, length) ? 1 : 0;
 }
+
+short GetGcpRecordState(CRasteBaseArea* area, long key, std::uint32_t* size, std::uint64_t* version) {
+    CountSizeQuery(key);
+    if (area == nullptr || size == nullptr || version == nullptr) return 0;
+    return area->RecordState(key, *size, *version) ? 1 : 0;
+}
+
+short ReadGcpRecordVersion(CRasteBaseArea* area, long key, void* buffer, std::uint32_t length,
+                           std::uint64_t* version) {
+    if (CountReadThatFails(key) || area == nullptr || version == nullptr) return 0;
+    return area->ReadRecordVersion(key, buffer, length, *version) ? 1 : 0;
+}
+
+short WriteGcpRecordIf(CRasteBaseArea* area, long key, const void* data, std::uint32_t length,
+                       std::uint64_t expected, std::uint64_t* newVersion, bool* conflict) {
+    CountWrite(key, length);
+    Calls().expectedVersions.push_back(expected);
+    if (conflict != nullptr) *conflict = false;
+    if (area == nullptr || newVersion == nullptr || conflict == nullptr) return 0;
+    return area->WriteRecordIf(key, data, length, expected, *newVersion, *conflict) ? 1 : 0;
+}
+
+const char* GetGcpLastError(CRasteBaseArea* area) { return area == nullptr ? "" : area->LastError(); }
