@@ -7,6 +7,7 @@
 #include "ConcurrentRounds.h"
 #include "Morvane.h"
 #include "RasteBaseArea.h"
+#include "TestBackend.h"
 #include "TestDatabase.h"
 
 #include <gtest/gtest.h>
@@ -86,6 +87,8 @@ std::vector<std::string> PointNamesOf(Area& area) {
 class SharedStore {
 public:
     virtual ~SharedStore() = default;
+    // Whether the store can run here (a PostgreSQL store needs the test server).
+    virtual bool Available() const { return true; }
     // Makes the area with one empty group.
     virtual void Create() = 0;
     // One round, in a child process: open the area anew, add the point, close.
@@ -129,8 +132,12 @@ private:
     std::string path_ = dir_.File("area.gcp");
 };
 
-class SqliteStore final : public SharedStore {
+// One record of a raster database, SQLite or PostgreSQL.
+class DatabaseStore final : public SharedStore {
 public:
+    explicit DatabaseStore(lodestor_test::Backend backend)
+        : databases_(backend), path_(databases_.Location()) {}
+    bool Available() const override { return databases_.Available(); }
     void Create() override {
         CRasteBaseArea raster;
         ASSERT_TRUE(raster.Open(path_.c_str(), "scene")) << raster.LastError();
@@ -168,7 +175,8 @@ public:
 
 private:
     static constexpr long kKey = 1;
-    std::string path_ = dir_.File("raster.db");
+    lodestor_test::TestDatabases databases_;
+    std::string path_;
 };
 
 struct StoreCase {
@@ -182,6 +190,7 @@ class LostUpdates : public ::testing::TestWithParam<StoreCase> {};
 
 TEST_P(LostUpdates, AreaKeepsExactlyTheRoundsThatReportedSuccess) {
     std::unique_ptr<SharedStore> store = GetParam().make();
+    if (!store->Available()) GTEST_SKIP() << lodestor_test::kNoPostgresServer;
     store->Create();
     if (HasFatalFailure()) return;
 
@@ -215,7 +224,8 @@ TEST_P(LostUpdates, AreaKeepsExactlyTheRoundsThatReportedSuccess) {
 
 const StoreCase kStores[] = {
     {"ControlPointFile", [] { return std::unique_ptr<SharedStore>(new FileStore); }},
-    {"Sqlite", [] { return std::unique_ptr<SharedStore>(new SqliteStore); }},
+    {"Sqlite", [] { return std::unique_ptr<SharedStore>(new DatabaseStore(lodestor_test::Backend::Sqlite)); }},
+    {"Postgres", [] { return std::unique_ptr<SharedStore>(new DatabaseStore(lodestor_test::Backend::Postgres)); }},
 };
 
 INSTANTIATE_TEST_SUITE_P(Stores, LostUpdates, ::testing::ValuesIn(kStores),
