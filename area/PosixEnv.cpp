@@ -251,6 +251,66 @@ Status LinkNoReplace(const std::string& from, const std::string& to, bool* renam
     return Status::OK();
 }
 
+// Closes a descriptor on every way out unless released.
+class Descriptor {
+public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    ~Descriptor() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int get() const { return fd_; }
+    int release() {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+
+private:
+    int fd_;
+};
+
+// What LockForReplace tells of a path it could not open.
+Status DescribeUnopenable(const std::string& path, int error, bool* exists, FileVersion* version) {
+    *exists = false;
+    if (error == ENOENT) return Status::OK();
+    struct stat st;
+    if (error == ELOOP && ::lstat(path.c_str(), &st) == 0) {  // a link now
+        *exists = true;
+        *version = VersionOf(st);
+        return Status::OK();
+    }
+    return PosixError("cannot open", path, error);
+}
+
+// One attempt of LockForReplace: opens what path names and, if it is a
+// regular file, locks it.  *renamedMeanwhile: the path names another file
+// than the one locked, since a save renamed it in while this one waited;
+// nothing is held then.
+Status LockTarget(const std::string& path, std::unique_ptr<FileLock>* lock, bool* exists,
+                  FileVersion* version, bool* renamedMeanwhile) {
+    // Not following a link, nor waiting on a FIFO: neither is the regular
+    // file a save replaces, and both are told as they are.
+    Descriptor fd(OpenRetrying(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (fd.get() < 0) return DescribeUnopenable(path, errno, exists, version);
+    struct stat st;
+    if (::fstat(fd.get(), &st) != 0) return PosixError("cannot examine", path, errno);
+    if (S_ISREG(st.st_mode)) {
+        // Without locks on this file system the version is checked all the
+        // same, only not atomically with the rename.
+        const bool locked = LockWaiting(fd.get()) == 0;
+        *renamedMeanwhile = locked && !PathNamesFile(path, fd.get());
+        if (*renamedMeanwhile) return Status::OK();
+        if (::fstat(fd.get(), &st) != 0) return PosixError("cannot examine", path, errno);
+        *lock = std::make_unique<PosixFileLock>(fd.get());
+        fd.release();  // the lock owns it now
+    }
+    *exists = true;
+    *version = VersionOf(st);
+    return Status::OK();
+}
+
 class PosixEnv final : public Env {
 public:
     Status OpenForReading(const std::string& path, std::unique_ptr<SequentialFile>* file) override {
@@ -374,43 +434,9 @@ public:
                           FileVersion* version) override {
         lock->reset();
         for (int attempt = 0; attempt < kMaxLockAttempts; ++attempt) {
-            // Not following a link, nor waiting on a FIFO: neither is the
-            // regular file a save replaces, and both are told as they are.
-            const int fd = OpenRetrying(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-            if (fd < 0) return DescribeUnopenable(path, errno, exists, version);
-            struct stat st;
-            if (::fstat(fd, &st) != 0) {
-                const int error = errno;
-                ::close(fd);
-                return PosixError("cannot examine", path, error);
-            }
-            if (!S_ISREG(st.st_mode)) {
-                ::close(fd);
-                *exists = true;
-                *version = VersionOf(st);
-                return Status::OK();
-            }
-            // Without locks on this file system the version is checked all
-            // the same, only not atomically with the rename.
-            const bool locked = LockWaiting(fd) == 0;
-            if (locked && !PathNamesFile(path, fd)) {
-                ::close(fd);  // a save renamed a new file in while this one waited
-                continue;
-            }
-            if (::fstat(fd, &st) != 0) {
-                const int error = errno;
-                ::close(fd);
-                return PosixError("cannot examine", path, error);
-            }
-            try {
-                *lock = std::make_unique<PosixFileLock>(fd);
-            } catch (...) {
-                ::close(fd);
-                throw;
-            }
-            *exists = true;
-            *version = VersionOf(st);
-            return Status::OK();
+            bool renamedMeanwhile = false;
+            Status s = LockTarget(path, lock, exists, version, &renamedMeanwhile);
+            if (!s.ok() || !renamedMeanwhile) return s;
         }
         return Status::IOError("cannot lock " + path + ": other saves replaced it " +
                                std::to_string(kMaxLockAttempts) + " times while this one waited");
@@ -426,21 +452,6 @@ public:
         // File systems without the flag say EINVAL; old kernels ENOSYS.
         if (errno == EINVAL || errno == ENOSYS) return LinkNoReplace(from, to, renamed);
         return PosixError("cannot rename " + from + " to", to, errno);
-    }
-
-private:
-    // What LockForReplace tells of a path it could not open.
-    static Status DescribeUnopenable(const std::string& path, int error, bool* exists,
-                                     FileVersion* version) {
-        *exists = false;
-        if (error == ENOENT) return Status::OK();
-        struct stat st;
-        if (error == ELOOP && ::lstat(path.c_str(), &st) == 0) {  // a link now
-            *exists = true;
-            *version = VersionOf(st);
-            return Status::OK();
-        }
-        return PosixError("cannot open", path, error);
     }
 };
 

@@ -206,7 +206,12 @@ Status SafeReplaceFile(Env& env, const std::string& path, const FileVersion& loa
         return s;
     }
     // Read while the new file is still held: no save can have replaced it.
-    if (!held->Version(written).ok()) *written = FileVersion();
+    // Unknown, the version is all zero, and a later save over it conflicts.
+    try {
+        if (!held->Version(written).ok()) *written = FileVersion();
+    } catch (const std::bad_alloc&) {
+        *written = FileVersion();  // the file is in place: the save stands
+    }
     lock.reset();
     held.reset();
     s = env.SyncDirectory(dir);

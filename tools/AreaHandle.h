@@ -65,6 +65,9 @@ public:
 
     // Saves the changes (if any) and makes them the store's content.  Throws
     // Refusal when the save fails; the store then keeps its former content.
+    // The area saves only over the version it loaded: when another writer
+    // saved since the open, the refusal says so, and running the command
+    // again applies it to the current version.
     virtual void Commit() = 0;
     // Drops every change: nothing is written.
     virtual void Discard() = 0;
