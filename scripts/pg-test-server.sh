@@ -23,7 +23,7 @@ set -euo pipefail
 usage() { echo "usage: $0 start|stop|restart|remove DIR" >&2; exit 2; }
 [ $# -eq 2 ] || usage
 command=$1
-dir=$2
+dir=${2:+$(realpath -m -- "$2")}
 script=$(cd "$(dirname "$0")" && pwd)/$(basename "$0")
 
 bindir=""
@@ -34,7 +34,8 @@ done
 
 as_server() {
   if [ "$(id -u)" -eq 0 ]; then
-    runuser -u postgres -- "$@"
+    # From /: the caller's folder may be closed to the server's user.
+    (cd / && runuser -u postgres -- "$@")
   else
     "$@"
   fi
