@@ -699,22 +699,34 @@ Status PostgresRecordStore::CheckBudget(const std::string& action, AreaId area, 
     return Status::Ok();
 }
 
-Status PostgresRecordStore::WriteRecord(AreaId area, std::int64_t key, const void* data,
-                                        std::uint32_t length) {
-    const std::string action = "writing record " + KeyText(key);
+// The checks every record write makes before it reaches the server.
+Status PostgresRecordStore::CheckWriteArguments(const std::string& action, const void* data,
+                                                std::uint32_t length) const {
     if (data == nullptr && length > 0) return Status::Error(action + " refused: no bytes given");
     if (length > kMaxRecordBytes) {
         return Refusal(action, std::to_string(length) + " bytes are more than the database's limit of " +
                                    std::to_string(kMaxRecordBytes));
     }
+    return Status::Ok();
+}
+
+// Opens the write's transaction and checks the size budget inside it; on
+// failure no transaction is left open.
+Status PostgresRecordStore::BeginWrite(const std::string& action, AreaId area, std::int64_t key,
+                                       std::uint32_t length) {
     Status status = BeginCall(action);
     if (status.ok()) status = Begin(action);
     if (!status.ok()) return status;
     status = CheckBudget(action, area, key, length);
-    if (!status.ok()) {
-        Rollback();
-        return status;
-    }
+    if (!status.ok()) Rollback();
+    return status;
+}
+
+Status PostgresRecordStore::WriteRecord(AreaId area, std::int64_t key, const void* data,
+                                        std::uint32_t length) {
+    const std::string action = "writing record " + KeyText(key);
+    if (Status refused = CheckWriteArguments(action, data, length); !refused.ok()) return refused;
+    if (Status status = BeginWrite(action, area, key, length); !status.ok()) return status;
     Params params;
     params.Int64(area).Int64(key).Bytes(data, length);
     Result written = Run(kUpsertRecord, params);
@@ -752,22 +764,12 @@ Status PostgresRecordStore::WriteRecordIf(AreaId area, std::int64_t key, const v
                                           std::uint64_t* newVersion, bool* conflict) {
     *conflict = false;
     const std::string action = "writing record " + KeyText(key);
-    if (data == nullptr && length > 0) return Status::Error(action + " refused: no bytes given");
-    if (length > kMaxRecordBytes) {
-        return Refusal(action, std::to_string(length) + " bytes are more than the database's limit of " +
-                                   std::to_string(kMaxRecordBytes));
-    }
+    if (Status refused = CheckWriteArguments(action, data, length); !refused.ok()) return refused;
     if (expected > static_cast<std::uint64_t>(INT64_MAX)) {
         return Refusal(action, "version " + std::to_string(expected) + " was never given out");
     }
-    Status status = BeginCall(action);
-    if (status.ok()) status = Begin(action);
-    if (!status.ok()) return status;
-    status = CheckBudget(action, area, key, length);
-    if (!status.ok()) {
-        Rollback();
-        return status;
-    }
+    if (Status begun = BeginWrite(action, area, key, length); !begun.ok()) return begun;
+    Status status;
     Params params;
     params.Int64(area).Int64(key).Bytes(data, length);
     if (expected != 0) params.Int64(static_cast<std::int64_t>(expected));

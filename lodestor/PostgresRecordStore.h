@@ -157,6 +157,10 @@ private:
     Status Begin(const std::string& action);
     Status Commit(const std::string& action);
     void Rollback();
+    // Refuses a null buffer with bytes, or more bytes than a record may hold.
+    Status CheckWriteArguments(const std::string& action, const void* data, std::uint32_t length) const;
+    // Starts a write's transaction with its budget checked; none left open on failure.
+    Status BeginWrite(const std::string& action, AreaId area, std::int64_t key, std::uint32_t length);
     Status CheckBudget(const std::string& action, AreaId area, std::int64_t key,
                        std::uint32_t length);
     Status Conflict(const std::string& action, AreaId area, std::int64_t key,
