@@ -5,9 +5,11 @@
 
 #include <endian.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <utility>
+#include <vector>
 
 namespace lodestor {
 
@@ -261,31 +263,35 @@ constexpr StatementText kStatements[] = {
     {"SELECT area_id FROM @.lodestor_area WHERE name = $1", 1, {kTextOid}},
     {"SELECT name FROM @.lodestor_area ORDER BY name", 0, {}},
     {"INSERT INTO @.lodestor_area(name) VALUES ($1) ON CONFLICT (name) DO NOTHING", 1, {kTextOid}},
-    // octet_length of a stored value reads its header, not its bytes.
-    {"SELECT octet_length(data), version FROM @.lodestor_record "
-     "WHERE area_id = $1 AND record_key = $2",
+    {"SELECT size, version FROM @.lodestor_record WHERE area_id = $1 AND record_key = $2",
      2, {kInt8Oid, kInt8Oid}},
-    {"SELECT data, version FROM @.lodestor_record WHERE area_id = $1 AND record_key = $2",
+    // One statement, so one snapshot: the size, the version and every chunk
+    // of the same committed write.  A record without bytes has no chunk.
+    {"SELECT r.version, r.size, c.chunk, c.data FROM @.lodestor_record r "
+     "LEFT JOIN @.lodestor_record_chunk c ON c.area_id = r.area_id AND c.record_key = r.record_key "
+     "WHERE r.area_id = $1 AND r.record_key = $2",
      2, {kInt8Oid, kInt8Oid}},
-    {"INSERT INTO @.lodestor_record(area_id, record_key, version, data) "
+    {"INSERT INTO @.lodestor_record(area_id, record_key, version, size) "
      "VALUES ($1, $2, nextval('@.lodestor_version'), $3) "
-     "ON CONFLICT (area_id, record_key) DO UPDATE SET data = EXCLUDED.data, version = EXCLUDED.version "
+     "ON CONFLICT (area_id, record_key) DO UPDATE SET size = EXCLUDED.size, version = EXCLUDED.version "
      "RETURNING version",
-     3, {kInt8Oid, kInt8Oid, kByteaOid}},
-    {"INSERT INTO @.lodestor_record(area_id, record_key, version, data) "
+     3, {kInt8Oid, kInt8Oid, kInt8Oid}},
+    {"INSERT INTO @.lodestor_record(area_id, record_key, version, size) "
      "VALUES ($1, $2, nextval('@.lodestor_version'), $3) "
      "ON CONFLICT (area_id, record_key) DO NOTHING RETURNING version",
-     3, {kInt8Oid, kInt8Oid, kByteaOid}},
+     3, {kInt8Oid, kInt8Oid, kInt8Oid}},
     // Under READ COMMITTED an UPDATE that waited for another writer's row
     // checks the version again on the row that writer left.
-    {"UPDATE @.lodestor_record SET data = $3, version = nextval('@.lodestor_version') "
+    {"UPDATE @.lodestor_record SET size = $3, version = nextval('@.lodestor_version') "
      "WHERE area_id = $1 AND record_key = $2 AND version = $4 RETURNING version",
-     4, {kInt8Oid, kInt8Oid, kByteaOid, kInt8Oid}},
+     4, {kInt8Oid, kInt8Oid, kInt8Oid, kInt8Oid}},
+    {"DELETE FROM @.lodestor_record_chunk WHERE area_id = $1 AND record_key = $2", 2, {kInt8Oid, kInt8Oid}},
+    // The chunks go with the row (ON DELETE CASCADE).
     {"DELETE FROM @.lodestor_record WHERE area_id = $1 AND record_key = $2", 2, {kInt8Oid, kInt8Oid}},
     {"SELECT record_key FROM @.lodestor_record WHERE area_id = $1 ORDER BY record_key", 1, {kInt8Oid}},
     {"SELECT pg_advisory_xact_lock($1::int4, hashtext($2))", 2, {kInt8Oid, kTextOid}},
-    {"SELECT coalesce(sum(octet_length(data)), 0)::int8, "
-     "coalesce(sum(octet_length(data)) FILTER (WHERE area_id = $1 AND record_key = $2), 0)::int8 "
+    {"SELECT coalesce(sum(size), 0)::int8, "
+     "coalesce(sum(size) FILTER (WHERE area_id = $1 AND record_key = $2), 0)::int8 "
      "FROM @.lodestor_record",
      2, {kInt8Oid, kInt8Oid}},
 };
@@ -293,6 +299,18 @@ static_assert(std::size(kStatements) == PostgresRecordStore::kStatementCount);
 
 // The budget lock differs from the schema-creation lock in its first key.
 constexpr std::int64_t kBudgetLockClass = kLockClass + 1;
+
+// The chunk table, with `storage` the setting of its data column.
+std::string ChunkTableSql(const std::string& storage) {
+    return "CREATE TABLE @.lodestor_record_chunk ("
+           "  area_id bigint NOT NULL,"
+           "  record_key bigint NOT NULL,"
+           "  chunk integer NOT NULL,"
+           "  data bytea NOT NULL,"
+           "  PRIMARY KEY (area_id, record_key, chunk),"
+           "  FOREIGN KEY (area_id, record_key) REFERENCES @.lodestor_record ON DELETE CASCADE);"
+           "ALTER TABLE @.lodestor_record_chunk ALTER COLUMN data " + storage + ";";
+}
 
 }  // namespace
 
@@ -405,7 +423,11 @@ Status PostgresRecordStore::PrepareSchema(bool createIfMissing) {
     std::int32_t version = 0;
     Status status = ReadSchemaVersion(&exists, &application, &version);
     if (!status.ok()) return status;
-    if (exists) return CheckSchema(application, version);
+    if (exists) {
+        status = CheckSchema(application, version);
+        if (status.ok() && version < kSchemaVersion) status = UpgradeSchema();
+        return status;
+    }
     if (!createIfMissing) {
         return Status::Error("'" + location_.display + "' holds no raster database: schema \"" +
                              location_.schema + "\" has no Lodestor tables");
@@ -435,6 +457,12 @@ Status PostgresRecordStore::CreateSchema() {
         Rollback();
         return status.ok() ? CheckSchema(application, version) : status;
     }
+    std::string chunkStorage;
+    status = ChunkStorage(&chunkStorage);
+    if (!status.ok()) {
+        Rollback();
+        return status;
+    }
     std::string sql =
         "CREATE SCHEMA IF NOT EXISTS @;"
         "CREATE TABLE @.lodestor_meta ("
@@ -450,14 +478,76 @@ Status PostgresRecordStore::CreateSchema() {
         "  area_id bigint NOT NULL REFERENCES @.lodestor_area(area_id),"
         "  record_key bigint NOT NULL,"
         "  version bigint NOT NULL,"
-        "  data bytea NOT NULL,"
-        "  PRIMARY KEY (area_id, record_key));"
-        // Stored out of line and uncompressed: compressing records of many
-        // megabytes would cost more than it saves.
-        "ALTER TABLE @.lodestor_record ALTER COLUMN data SET STORAGE EXTERNAL;";
+        "  size bigint NOT NULL,"
+        "  PRIMARY KEY (area_id, record_key));" +
+        ChunkTableSql(chunkStorage);
     Result created = RunCommand(WithSchema(sql).c_str());
     if (!created.ok()) {
         Status failure = Failure(action, created);
+        Rollback();
+        return failure;
+    }
+    return Commit(action);
+}
+
+Status PostgresRecordStore::ChunkStorage(std::string* clause) {
+    // lz4 compresses and expands a chunk faster than the disk and the
+    // write-ahead log take it; pglz, the other choice, does not, so without
+    // lz4 the chunks are stored as they are.
+    Result lz4(PQexec(conn_, "SELECT 'lz4' = ANY(enumvals) FROM pg_catalog.pg_settings "
+                             "WHERE name = 'default_toast_compression'"));
+    if (!lz4.ok()) return Failure("asking the server's compression methods", lz4);
+    const bool hasLz4 = lz4.Rows() == 1 && std::string_view(lz4.Bytes(0, 0)) == "t";
+    *clause = hasLz4 ? "SET COMPRESSION lz4" : "SET STORAGE EXTERNAL";
+    return Status::Ok();
+}
+
+Status PostgresRecordStore::UpgradeSchema() {
+    const std::string action = "upgrading the raster database schema \"" + location_.schema +
+                               "\" to version " + std::to_string(kSchemaVersion);
+    Status status = Begin(action);
+    if (!status.ok()) return status;
+    Params lock;
+    lock.Int64(kLockClass).Text(location_.schema);
+    Result locked = Run(kAdvisoryLock, lock);
+    if (!locked.ok()) {
+        Status failure = Failure(action, locked);
+        Rollback();
+        return failure;
+    }
+    // Another client may have upgraded it while this one waited.
+    bool exists = false;
+    std::string application;
+    std::int32_t version = 0;
+    status = ReadSchemaVersion(&exists, &application, &version);
+    if (status.ok() && exists) status = CheckSchema(application, version);
+    if (!status.ok() || !exists || version == kSchemaVersion) {
+        Rollback();
+        return status;
+    }
+    std::string chunkStorage;
+    status = ChunkStorage(&chunkStorage);
+    if (!status.ok()) {
+        Rollback();
+        return status;
+    }
+    // substring() of an uncompressed out-of-line value reads only the
+    // slice it returns, so splitting a record reads it once.
+    const std::string chunk = std::to_string(kChunkBytes);
+    const std::string sql =
+        "ALTER TABLE @.lodestor_record ADD COLUMN size bigint;"
+        "UPDATE @.lodestor_record SET size = octet_length(data);"
+        "ALTER TABLE @.lodestor_record ALTER COLUMN size SET NOT NULL;" +
+        ChunkTableSql(chunkStorage) +
+        "INSERT INTO @.lodestor_record_chunk "
+        "SELECT area_id, record_key, k, substring(data from k * " + chunk + " + 1 for " + chunk + ") "
+        "FROM @.lodestor_record, generate_series(0, (octet_length(data) - 1) / " + chunk + ") k "
+        "WHERE octet_length(data) > 0;"  // (0 - 1) / n is 0: an empty record would get a chunk
+        "ALTER TABLE @.lodestor_record DROP COLUMN data;"
+        "UPDATE @.lodestor_meta SET schema_version = " + std::to_string(kSchemaVersion) + ";";
+    Result upgraded = RunCommand(WithSchema(sql).c_str());
+    if (!upgraded.ok()) {
+        Status failure = Failure(action, upgraded);
         Rollback();
         return failure;
     }
@@ -652,21 +742,119 @@ Status PostgresRecordStore::ReadRecordVersion(AreaId area, std::int64_t key, voi
     if (buffer == nullptr && length > 0) return Status::Error(action + " refused: no buffer given");
     Status status = BeginCall(action);
     if (!status.ok()) return status;
-    // One statement: the length checked is the length of the bytes copied.
     Params params;
     params.Int64(area).Int64(key);
-    Result result = Run(kReadRecord, params);
-    if (!result.ok()) return Failure(action, result);
-    const bool present = result.Rows() == 1;
-    const std::int64_t stored = present ? result.Length(0, 0) : 0;
+    // The rows come one by one as the server sends them: memory for one
+    // chunk at a time, and each is copied out while the next is on its way.
+    const std::string name = "lodestor_" + std::to_string(kReadRecord);
+    Result first = RoundTrip([&] {
+        Result failure;
+        if (!EnsurePrepared(kReadRecord, &failure)) return failure;
+        if (!PQsendQueryPrepared(conn_, name.c_str(), params.count(), params.values(), params.lengths(),
+                                 params.formats(), 1) ||
+            !PQsetSingleRowMode(conn_)) {
+            Drain();
+            return Result();
+        }
+        Result result(PQgetResult(conn_));
+        if (PQresultStatus(result.get()) == PGRES_FATAL_ERROR) Drain();
+        return result;
+    });
+    return ReceiveRecord(action, std::move(first), length, buffer, version);
+}
+
+namespace {
+
+// Where the chunks of one record go, and what has arrived: a record's
+// rows are checked against each other and against the size the caller
+// expects before a byte is copied, so a damaged record is refused, never
+// returned with holes.
+class ChunkAssembly {
+public:
+    ChunkAssembly(std::uint32_t length, void* buffer)
+        : length_(length), buffer_(static_cast<char*>(buffer)),
+          seen_((length + PostgresRecordStore::kChunkBytes - 1) / PostgresRecordStore::kChunkBytes) {}
+
+    // The record's size and version, the same on every row; "" when they fit.
+    std::string Head(std::int64_t size, std::uint64_t version) {
+        if (rows_++ > 0 && (size != size_ || version != version_)) return "its rows disagree on its size";
+        size_ = size;
+        version_ = version;
+        if (size != static_cast<std::int64_t>(length_)) sizeChanged_ = true;
+        return {};
+    }
+    // Places chunk `index`; "" when it belongs there.
+    std::string Place(std::int64_t index, const char* bytes, int count) {
+        if (sizeChanged_) return {};
+        if (index < 0 || static_cast<std::uint64_t>(index) >= seen_.size()) {
+            return "it has a chunk " + std::to_string(index) + " beyond its size";
+        }
+        const std::uint64_t offset = static_cast<std::uint64_t>(index) * PostgresRecordStore::kChunkBytes;
+        const std::uint64_t expected = std::min<std::uint64_t>(PostgresRecordStore::kChunkBytes, length_ - offset);
+        if (static_cast<std::uint64_t>(count) != expected) {
+            return "its chunk " + std::to_string(index) + " holds " + std::to_string(count) + " bytes, not " +
+                   std::to_string(expected);
+        }
+        if (seen_[index]) return "its chunk " + std::to_string(index) + " is there twice";
+        seen_[index] = true;
+        ++placed_;
+        std::memcpy(buffer_ + offset, bytes, static_cast<std::size_t>(count));
+        return {};
+    }
+    bool Found() const { return rows_ > 0; }
+    bool SizeChanged() const { return sizeChanged_; }
+    std::int64_t Size() const { return size_; }
+    std::uint64_t Version() const { return version_; }
+    bool Complete() const { return placed_ == seen_.size(); }
+
+private:
+    std::uint32_t length_;
+    char* buffer_;
+    std::vector<bool> seen_;
+    std::size_t placed_ = 0;
+    std::size_t rows_ = 0;
+    std::int64_t size_ = 0;
+    std::uint64_t version_ = 0;
+    bool sizeChanged_ = false;
+};
+
+}  // namespace
+
+Status PostgresRecordStore::ReceiveRecord(const std::string& action, Result first, std::uint32_t length,
+                                          void* buffer, std::uint64_t* version) {
+    if (first.get() == nullptr) return Failure(action, first);
+    ChunkAssembly assembly(length, buffer);
+    std::string damage;
+    Result row = std::move(first);
+    for (;; row = Result(PQgetResult(conn_))) {
+        const ExecStatusType state = PQresultStatus(row.get());
+        if (row.get() == nullptr || state == PGRES_TUPLES_OK) break;
+        if (state != PGRES_SINGLE_TUPLE || row.Rows() != 1) {
+            Status failure = Failure(action, row);
+            Drain();
+            return failure;
+        }
+        if (!damage.empty()) continue;
+        damage = assembly.Head(row.Integer(0, 1), static_cast<std::uint64_t>(row.Integer(0, 0)));
+        if (damage.empty() && !row.IsNull(0, 2)) damage = assembly.Place(row.Integer(0, 2), row.Bytes(0, 3), row.Length(0, 3));
+    }
+    // The connection takes a new query only after the NULL that ends this one.
+    Drain();
+    if (PQstatus(conn_) == CONNECTION_BAD) return Failure(action, row);
+    if (!damage.empty()) return Refusal(action, "the stored record is damaged: " + damage);
+    const std::int64_t stored = assembly.Found() ? assembly.Size() : 0;
     if (stored != static_cast<std::int64_t>(length)) {
         return Status::Error(action + " refused: the record is " + std::to_string(stored) +
                              " bytes long, not " + std::to_string(length) +
                              " (it changed since its size was asked)");
     }
-    if (length > 0) std::memcpy(buffer, result.Bytes(0, 0), length);
-    *version = present ? static_cast<std::uint64_t>(result.Integer(0, 1)) : 0;
+    if (!assembly.Complete()) return Refusal(action, "the stored record is damaged: chunks are missing");
+    *version = assembly.Version();
     return Status::Ok();
+}
+
+void PostgresRecordStore::Drain() {
+    while (PGresult* rest = PQgetResult(conn_)) PQclear(rest);
 }
 
 Status PostgresRecordStore::ReadRecord(AreaId area, std::int64_t key, void* buffer,
@@ -722,20 +910,121 @@ Status PostgresRecordStore::BeginWrite(const std::string& action, AreaId area, s
     return status;
 }
 
+namespace {
+
+// COPY's binary format: a signature, flags and an empty extension area,
+// then per row a field count and each field as a length and its bytes,
+// all integers big-endian; -1 as field count ends the data.
+constexpr char kCopyHeader[19] = {'P', 'G', 'C', 'O', 'P', 'Y', '\n', '\377', '\r', '\n', '\0',
+                                  0, 0, 0, 0, 0, 0, 0, 0};
+constexpr char kCopyTrailer[2] = {'\377', '\377'};
+
+// The fields of a chunk row before its bytes: area, key, chunk number and
+// the length of the data that follows.
+class ChunkRowHead {
+public:
+    ChunkRowHead(std::int64_t area, std::int64_t key) {
+        Put16(4);
+        Put32(8);
+        Put64(static_cast<std::uint64_t>(area));
+        Put32(8);
+        Put64(static_cast<std::uint64_t>(key));
+        Put32(4);
+        chunkAt_ = used_;
+        Put32(0);
+        Put32(0);
+    }
+    void Set(std::uint32_t chunk, std::uint32_t length) {
+        const std::uint32_t wireChunk = htobe32(chunk), wireLength = htobe32(length);
+        std::memcpy(bytes_ + chunkAt_, &wireChunk, 4);
+        std::memcpy(bytes_ + chunkAt_ + 4, &wireLength, 4);
+    }
+    const char* data() const { return bytes_; }
+    int size() const { return static_cast<int>(used_); }
+
+private:
+    void Put16(std::uint16_t v) { Put(htobe16(v), 2); }
+    void Put32(std::uint32_t v) { Put(htobe32(v), 4); }
+    void Put64(std::uint64_t v) { Put(htobe64(v), 8); }
+    template <typename T>
+    void Put(T wire, std::size_t n) {
+        std::memcpy(bytes_ + used_, &wire, n);
+        used_ += n;
+    }
+
+    char bytes_[2 + 4 + 8 + 4 + 8 + 4 + 4 + 4] = {};
+    std::size_t used_ = 0;
+    std::size_t chunkAt_ = 0;
+};
+
+}  // namespace
+
+Status PostgresRecordStore::SendChunks(const std::string& action, AreaId area, std::int64_t key,
+                                       const void* data, std::uint32_t length) {
+    if (length == 0) return Status::Ok();
+    const std::string sql =
+        WithSchema("COPY @.lodestor_record_chunk (area_id, record_key, chunk, data) FROM STDIN (FORMAT binary)");
+    Result copying(PQexec(conn_, sql.c_str()));
+    if (PQresultStatus(copying.get()) != PGRES_COPY_IN) return Failure(action, copying);
+    const char* bytes = static_cast<const char*>(data);
+    ChunkRowHead head(area, key);
+    bool sent = PQputCopyData(conn_, kCopyHeader, sizeof kCopyHeader) == 1;
+    for (std::uint32_t chunk = 0, offset = 0; sent && offset < length; ++chunk, offset += kChunkBytes) {
+        const std::uint32_t count = std::min(kChunkBytes, length - offset);
+        head.Set(chunk, count);
+        sent = PQputCopyData(conn_, head.data(), head.size()) == 1 &&
+               PQputCopyData(conn_, bytes + offset, static_cast<int>(count)) == 1;
+    }
+    sent = sent && PQputCopyData(conn_, kCopyTrailer, sizeof kCopyTrailer) == 1;
+    // Ending with an error message makes the server abandon the COPY.
+    PQputCopyEnd(conn_, sent ? nullptr : "the client could not send the record");
+    Result copied(PQgetResult(conn_));
+    Drain();
+    if (!copied.ok()) return Failure(action, copied);
+    return Status::Ok();
+}
+
+Status PostgresRecordStore::WriteRows(const std::string& action, Statement statement, const Params& params,
+                                      AreaId area, std::int64_t key, const void* data, std::uint32_t length,
+                                      bool replacesChunks, std::uint64_t* newVersion) {
+    *newVersion = 0;
+    Result written = Run(statement, params);
+    if (!written.ok()) {
+        Status failure = Failure(action, written);
+        Rollback();
+        return failure;
+    }
+    if (written.Rows() == 0) return Status::Ok();
+    const std::uint64_t version = static_cast<std::uint64_t>(written.Integer(0, 0));
+    if (replacesChunks) {
+        Params keyOnly;
+        keyOnly.Int64(area).Int64(key);
+        Result deleted = Run(kDeleteChunks, keyOnly);
+        if (!deleted.ok()) {
+            Status failure = Failure(action, deleted);
+            Rollback();
+            return failure;
+        }
+    }
+    Status status = SendChunks(action, area, key, data, length);
+    if (!status.ok()) {
+        Rollback();
+        return status;
+    }
+    status = Commit(action);
+    if (status.ok()) *newVersion = version;
+    return status;
+}
+
 Status PostgresRecordStore::WriteRecord(AreaId area, std::int64_t key, const void* data,
                                         std::uint32_t length) {
     const std::string action = "writing record " + KeyText(key);
     if (Status refused = CheckWriteArguments(action, data, length); !refused.ok()) return refused;
     if (Status status = BeginWrite(action, area, key, length); !status.ok()) return status;
     Params params;
-    params.Int64(area).Int64(key).Bytes(data, length);
-    Result written = Run(kUpsertRecord, params);
-    if (!written.ok()) {
-        Status failure = Failure(action, written);
-        Rollback();
-        return failure;
-    }
-    return Commit(action);
+    params.Int64(area).Int64(key).Int64(length);
+    std::uint64_t version = 0;
+    return WriteRows(action, kUpsertRecord, params, area, key, data, length, true, &version);
 }
 
 Status PostgresRecordStore::Conflict(const std::string& action, AreaId area, std::int64_t key,
@@ -769,23 +1058,18 @@ Status PostgresRecordStore::WriteRecordIf(AreaId area, std::int64_t key, const v
         return Refusal(action, "version " + std::to_string(expected) + " was never given out");
     }
     if (Status begun = BeginWrite(action, area, key, length); !begun.ok()) return begun;
-    Status status;
     Params params;
-    params.Int64(area).Int64(key).Bytes(data, length);
+    params.Int64(area).Int64(key).Int64(length);
     if (expected != 0) params.Int64(static_cast<std::int64_t>(expected));
-    Result written = Run(expected == 0 ? kInsertRecordIfAbsent : kUpdateRecordIfVersion, params);
-    if (!written.ok()) {
-        Status failure = Failure(action, written);
-        Rollback();
-        return failure;
-    }
-    if (written.Rows() == 0) {
+    std::uint64_t version = 0;
+    // A new record has no chunks to replace.
+    Status status = WriteRows(action, expected == 0 ? kInsertRecordIfAbsent : kUpdateRecordIfVersion, params,
+                              area, key, data, length, expected != 0, &version);
+    if (!status.ok()) return status;
+    if (version == 0) {
         *conflict = true;
         return Conflict(action, area, key, expected);
     }
-    const std::uint64_t version = static_cast<std::uint64_t>(written.Integer(0, 0));
-    status = Commit(action);
-    if (!status.ok()) return status;
     *newVersion = version;
     return Status::Ok();
 }

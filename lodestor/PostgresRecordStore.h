@@ -22,8 +22,14 @@
 // Open() creates the schema and its tables when missing (unless told not
 // to, and then opening runs nothing but queries), under an advisory lock so
 // that several clients may create it at once, and refuses a schema version
-// newer than this library knows.  Records are bytea values, sent and
-// received in binary; a record holds at most kMaxRecordBytes bytes.
+// newer than this library knows; a schema of version 1 is upgraded in
+// place (one transaction) by the first open that finds it.  A record is
+// one row of lodestor_record (key, version, size) and its bytes in
+// chunks of kChunkBytes, rows of lodestor_record_chunk, compressed with
+// lz4 when the server has it.  Chunks are written with one binary COPY
+// and read as a stream of rows, so neither side ever holds a large
+// record as one value or one protocol message; a record holds at most
+// kMaxRecordBytes bytes.
 //
 // Each call is one statement or one transaction: a read's size and bytes
 // come from one snapshot, a write commits whole or not at all, and record
@@ -71,7 +77,10 @@ std::string MaskPassword(const std::string& uri);
 class PostgresRecordStore final : public RecordStore {
 public:
     // Version of the schema this library writes and reads.
-    static constexpr std::int32_t kSchemaVersion = 1;
+    static constexpr std::int32_t kSchemaVersion = 2;
+    // Bytes of each chunk of a record but its last, which holds the rest.
+    // Part of the stored format: a reader places chunk k at k * kChunkBytes.
+    static constexpr std::uint32_t kChunkBytes = 256 * 1024;
     // Marks the schema's version row as ours.
     static constexpr const char* kApplication = "lodestor";
     // Largest record: a bytea value and a protocol message stay below 1 GB.
@@ -120,6 +129,7 @@ public:
         kUpsertRecord,
         kInsertRecordIfAbsent,
         kUpdateRecordIfVersion,
+        kDeleteChunks,
         kDeleteRecord,
         kListKeys,
         kAdvisoryLock,
@@ -138,6 +148,25 @@ private:
     Status ReadSchemaVersion(bool* exists, std::string* application, std::int32_t* version);
     Status CheckSchema(const std::string& application, std::int32_t version) const;
     Status CreateSchema();
+    // Converts a version-1 schema (records as one bytea column) to chunks.
+    Status UpgradeSchema();
+    // The column setting of chunk data: lz4 where the server has it.
+    Status ChunkStorage(std::string* clause);
+    // Streams the chunks of a record into `buffer`; see ReadRecordVersion.
+    Status ReceiveRecord(const std::string& action, Result first, std::uint32_t length,
+                         void* buffer, std::uint64_t* version);
+    // Sends `data` as the chunk rows of a record, within the open transaction.
+    Status SendChunks(const std::string& action, AreaId area, std::int64_t key, const void* data,
+                      std::uint32_t length);
+    // Runs the write of a record row (`statement`, returning the new version),
+    // then replaces its chunks and commits.  *newVersion is 0 when the row
+    // statement changed nothing (a conflict), and the transaction is then
+    // still open.
+    Status WriteRows(const std::string& action, Statement statement, const Params& params,
+                     AreaId area, std::int64_t key, const void* data, std::uint32_t length,
+                     bool replacesChunks, std::uint64_t* newVersion);
+    // Reads and drops what is left of the current query's results.
+    void Drain();
     // `sql` with every '@' replaced by the quoted schema name.
     std::string WithSchema(std::string sql) const;
 

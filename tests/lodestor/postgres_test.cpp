@@ -102,22 +102,117 @@ protected:
     std::string schema_;
 };
 
-TEST_F(Postgres, FirstOpenCreatesTheVersionedSchemaWithUncompressedBinaryRecords) {
+TEST_F(Postgres, FirstOpenCreatesTheVersionedSchemaWithBinaryRecordsInChunks) {
     CRasteBaseArea area;
     ASSERT_TRUE(area.Open(db_.c_str(), "a")) << area.LastError();
-    EXPECT_EQ("lodestor|1", admin_.Query("SELECT application || '|' || schema_version FROM " + schema_ + ".lodestor_meta"));
+    EXPECT_EQ("lodestor|2", admin_.Query("SELECT application || '|' || schema_version FROM " + schema_ + ".lodestor_meta"));
     EXPECT_EQ("1", Count("lodestor_area WHERE name = 'a'"));
-    EXPECT_EQ("e", admin_.Query("SELECT attstorage FROM pg_attribute WHERE attrelid = '" + schema_ +
-                                ".lodestor_record'::regclass AND attname = 'data'"));
     // Every byte value, zero bytes included, arrives as it was sent.
     std::vector<unsigned char> all(256 * 40);
     for (std::size_t i = 0; i < all.size(); ++i) all[i] = static_cast<unsigned char>(i * 7);
     ASSERT_EQ(1, WriteGcpRecord(&area, 5, all.data(), all.size())) << area.LastError();
-    EXPECT_EQ(std::to_string(all.size()), admin_.Query("SELECT octet_length(data) FROM " + schema_ + ".lodestor_record"));
-    EXPECT_EQ("\\x00070e15", admin_.Query("SELECT substring(data from 1 for 4) FROM " + schema_ + ".lodestor_record"));
+    EXPECT_EQ(std::to_string(all.size()), admin_.Query("SELECT size FROM " + schema_ + ".lodestor_record"));
+    EXPECT_EQ("\\x00070e15", admin_.Query("SELECT substring(data from 1 for 4) FROM " + schema_ +
+                                        ".lodestor_record_chunk WHERE chunk = 0"));
     std::vector<unsigned char> back(all.size());
     ASSERT_EQ(1, ReadGcpRecord(&area, 5, back.data(), back.size())) << area.LastError();
     EXPECT_EQ(all, back);
+}
+
+// Sizes around the chunk boundaries: each record comes back whole, in
+// as many chunk rows as it needs, and a rewrite leaves no chunk behind.
+TEST_F(Postgres, RecordsOfEverySizeAroundTheChunkBoundariesComeBackWhole) {
+    constexpr std::uint32_t kChunk = PostgresRecordStore::kChunkBytes;
+    CRasteBaseArea area;
+    ASSERT_TRUE(area.Open(db_.c_str(), "a")) << area.LastError();
+    const std::uint32_t sizes[] = {0, 1, kChunk - 1, kChunk, kChunk + 1, 3 * kChunk + 5, 2 * kChunk};
+    for (std::uint32_t size : sizes) {
+        std::vector<unsigned char> record(size);
+        for (std::uint32_t i = 0; i < size; ++i) record[i] = static_cast<unsigned char>((i * 31 + size) % 251);
+        ASSERT_EQ(1, WriteGcpRecord(&area, 9, record.data(), record.size())) << size << ": " << area.LastError();
+        std::uint32_t stored = 1;
+        ASSERT_EQ(1, GetGcpRecordSize(&area, 9, &stored));
+        ASSERT_EQ(size, stored);
+        std::vector<unsigned char> back(size);
+        ASSERT_EQ(1, ReadGcpRecord(&area, 9, back.data(), size)) << size << ": " << area.LastError();
+        EXPECT_TRUE(back == record) << size;
+        EXPECT_EQ(std::to_string((size + kChunk - 1) / kChunk), Count("lodestor_record_chunk")) << size;
+    }
+    ASSERT_TRUE(area.DeleteRecord(9));
+    EXPECT_EQ("0", Count("lodestor_record_chunk"));
+}
+
+// A record whose chunk rows were changed behind the library's back is
+// refused with what is wrong, and the buffer is never handed out as read.
+TEST_F(Postgres, ARecordWithDamagedChunksIsRefused) {
+    constexpr std::uint32_t kChunk = PostgresRecordStore::kChunkBytes;
+    const std::string chunks = schema_ + ".lodestor_record_chunk";
+    const struct {
+        std::string sql;
+        const char* reason;
+    } damages[] = {
+        {"DELETE FROM " + chunks + " WHERE chunk = 1", "chunks are missing"},
+        {"UPDATE " + chunks + " SET data = substring(data from 2) WHERE chunk = 0", "chunk 0 holds 262143 bytes"},
+        {"UPDATE " + chunks + " SET chunk = 7 WHERE chunk = 2", "chunk 7 beyond its size"},
+    };
+    for (const auto& damage : damages) {
+        CRasteBaseArea area;
+        ASSERT_TRUE(area.Open(db_.c_str(), "a")) << area.LastError();
+        const auto record = MakeRecord(3, 2 * kChunk + 10);
+        ASSERT_EQ(1, WriteGcpRecord(&area, 4, record.data(), record.size())) << area.LastError();
+        ASSERT_EQ("", admin_.Execute(damage.sql));
+        std::vector<unsigned char> back(record.size());
+        EXPECT_EQ(0, ReadGcpRecord(&area, 4, back.data(), back.size())) << damage.sql;
+        EXPECT_TRUE(Contains(area.LastError(), "damaged")) << area.LastError();
+        EXPECT_TRUE(Contains(area.LastError(), damage.reason)) << area.LastError();
+    }
+}
+
+// A schema of version 1 kept each record as one bytea column; the first
+// open converts it to chunks in one transaction, keeping every record,
+// its version and the version sequence.
+TEST_F(Postgres, AVersionOneSchemaIsUpgradedAtOpenWithEveryRecordAndVersionKept) {
+    constexpr std::uint32_t kChunk = PostgresRecordStore::kChunkBytes;
+    const std::string s = schema_;
+    ASSERT_EQ("", admin_.Execute(
+        "CREATE SCHEMA " + s + ";"
+        "CREATE TABLE " + s + ".lodestor_meta (application text NOT NULL, schema_version integer NOT NULL);"
+        "INSERT INTO " + s + ".lodestor_meta VALUES ('lodestor', 1);"
+        "CREATE SEQUENCE " + s + ".lodestor_version AS bigint;"
+        "CREATE TABLE " + s + ".lodestor_area (area_id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,"
+        " name text COLLATE \"C\" NOT NULL UNIQUE);"
+        "CREATE TABLE " + s + ".lodestor_record (area_id bigint NOT NULL REFERENCES " + s + ".lodestor_area(area_id),"
+        " record_key bigint NOT NULL, version bigint NOT NULL, data bytea NOT NULL, PRIMARY KEY (area_id, record_key));"
+        "ALTER TABLE " + s + ".lodestor_record ALTER COLUMN data SET STORAGE EXTERNAL;"
+        "INSERT INTO " + s + ".lodestor_area(name) VALUES ('old');"
+        "INSERT INTO " + s + ".lodestor_record VALUES (1, 1, nextval('" + s + ".lodestor_version'), ''::bytea);"
+        "INSERT INTO " + s + ".lodestor_record SELECT 1, 2, nextval('" + s + ".lodestor_version'),"
+        " decode(repeat('0a0b0c', " + std::to_string(kChunk) + "), 'hex');"));
+    {
+        CRasteBaseArea area;
+        ASSERT_TRUE(area.Open(db_.c_str(), "old", CRasteBaseArea::OpenExisting)) << area.LastError();
+        EXPECT_EQ("2", admin_.Query("SELECT schema_version FROM " + s + ".lodestor_meta"));
+        std::uint32_t size = 1;
+        std::uint64_t version = 0;
+        ASSERT_EQ(1, GetGcpRecordState(&area, 1, &size, &version)) << area.LastError();
+        EXPECT_EQ(0u, size);
+        EXPECT_EQ(1u, version);
+        ASSERT_EQ(1, GetGcpRecordState(&area, 2, &size, &version)) << area.LastError();
+        ASSERT_EQ(3 * kChunk, size);
+        EXPECT_EQ(2u, version);
+        std::vector<unsigned char> back(size);
+        ASSERT_EQ(1, ReadGcpRecordVersion(&area, 2, back.data(), size, &version)) << area.LastError();
+        for (std::size_t i = 0; i < back.size(); ++i) ASSERT_EQ(10 + i % 3, back[i]) << i;
+        EXPECT_EQ("3", Count("lodestor_record_chunk"));
+        // New versions continue the old sequence.
+        std::uint64_t written = 0;
+        bool conflict = false;
+        ASSERT_EQ(1, WriteGcpRecordIf(&area, 2, back.data(), 5, 2, &written, &conflict)) << area.LastError();
+        EXPECT_EQ(3u, written);
+    }
+    CRasteBaseArea again;  // a second open finds nothing left to do
+    ASSERT_TRUE(again.Open(db_.c_str(), "old", CRasteBaseArea::OpenExisting)) << again.LastError();
+    EXPECT_EQ("1", Count("lodestor_record_chunk"));
 }
 
 TEST_F(Postgres, RefusesANewerOrDamagedSchemaVersionAndAnotherApplication) {
@@ -131,10 +226,10 @@ TEST_F(Postgres, RefusesANewerOrDamagedSchemaVersionAndAnotherApplication) {
     };
     const std::string meta = schema_ + ".lodestor_meta";
     const Change changes[] = {
-        {"UPDATE " + meta + " SET schema_version = 2", "schema version 2, newer than version 1"},
+        {"UPDATE " + meta + " SET schema_version = 3", "schema version 3, newer than version 2"},
         {"UPDATE " + meta + " SET schema_version = 0", "no valid schema version"},
-        {"UPDATE " + meta + " SET schema_version = 1, application = 'photos'", "another application"},
-        {"INSERT INTO " + meta + " VALUES ('lodestor', 1)", "2 version rows"},
+        {"UPDATE " + meta + " SET schema_version = 2, application = 'photos'", "another application"},
+        {"INSERT INTO " + meta + " VALUES ('lodestor', 2)", "2 version rows"},
     };
     for (const Change& change : changes) {
         ASSERT_EQ("", admin_.Execute(change.sql));
@@ -144,7 +239,7 @@ TEST_F(Postgres, RefusesANewerOrDamagedSchemaVersionAndAnotherApplication) {
             EXPECT_TRUE(Contains(area.LastError(), change.reason)) << area.LastError();
         }
     }
-    ASSERT_EQ("", admin_.Execute("DELETE FROM " + meta + "; INSERT INTO " + meta + " VALUES ('lodestor', 1)"));
+    ASSERT_EQ("", admin_.Execute("DELETE FROM " + meta + "; INSERT INTO " + meta + " VALUES ('lodestor', 2)"));
     CRasteBaseArea area;
     EXPECT_TRUE(area.Open(db_.c_str(), "a", CRasteBaseArea::OpenExisting)) << area.LastError();
 }
