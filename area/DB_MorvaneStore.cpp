@@ -115,28 +115,38 @@ short CDB_Morvane::OpenGCPArea(CRasteBaseArea* area, long recordKey, long rangeA
 // The version remembered for the save is the one the read hands back with
 // the bytes, not the one of the size query: another writer may replace the
 // record between the two calls with one of the same length, and the bytes
-// loaded are then that writer's.
+// loaded are then that writer's.  One that replaces it with another length
+// makes the read refuse; the load then asks again, up to kLoadAttempts
+// times in all, rather than fail an open that a moment later succeeds.
+// Any failed read is tried again so (a read changes nothing), and the
+// reason kept is the last read's.
+namespace {
+constexpr int kLoadAttempts = 3;
+}  // namespace
+
 short CDB_Morvane::InitialGcpInfo() {
     if (GroupList == nullptr) return AreaAccess::Fail(*this, {"no group list to read into"});
     if (RecordKey == 0) return AreaAccess::Fail(*this, {"record key 0 names no record"});
     const AreaAccess::Number key(RecordKey);
     std::uint32_t size = 0;
     std::uint64_t version = 0;
-    if (GetGcpRecordState(RasterArea, RecordKey, &size, &version) == 0) {
-        return RefusedBy(*this, RasterArea, "size query", key);
-    }
-    if (size == 0) {
-        GCPGroupNum = 0;
-        LoadedRecordVersion = version;  // of an empty record, or 0 for none
-        return 1;
-    }
-    RecordBuffer record = AllocateRecord(size, true);
-    if (record == nullptr) {
-        return AreaAccess::Fail(*this, {"out of memory: record ", key, " needs ",
-                                        AreaAccess::Number(size), " bytes"});
-    }
-    if (ReadGcpRecordVersion(RasterArea, RecordKey, record.get(), size, &version) == 0) {
-        return RefusedBy(*this, RasterArea, "read", key);
+    RecordBuffer record;
+    for (int attempt = 1;; ++attempt) {
+        if (GetGcpRecordState(RasterArea, RecordKey, &size, &version) == 0) {
+            return RefusedBy(*this, RasterArea, "size query", key);
+        }
+        if (size == 0) {
+            GCPGroupNum = 0;
+            LoadedRecordVersion = version;  // of an empty record, or 0 for none
+            return 1;
+        }
+        record = AllocateRecord(size, true);
+        if (record == nullptr) {
+            return AreaAccess::Fail(*this, {"out of memory: record ", key, " needs ",
+                                            AreaAccess::Number(size), " bytes"});
+        }
+        if (ReadGcpRecordVersion(RasterArea, RecordKey, record.get(), size, &version) != 0) break;
+        if (attempt == kLoadAttempts) return RefusedBy(*this, RasterArea, "read", key);
     }
     LoadedRecordVersion = version;
 

@@ -34,6 +34,9 @@ namespace {
 constexpr int kGroups = 10;
 constexpr int kPointsPerGroup = 100000;
 constexpr long kRecordKey = 1;
+// A record of bytes that no compression shrinks, the worst case for a store
+// that compresses: the same size as the area's stream.
+constexpr long kNoiseKey = 2;
 
 void PutLe(std::vector<unsigned char>& out, std::uint64_t v, int n) {
     for (int i = 0; i < n; ++i) out.push_back(static_cast<unsigned char>(v >> (8 * i)));
@@ -108,6 +111,7 @@ struct Fixture {
     std::string database;
     std::string postgresSchema;
     std::vector<unsigned char> stream;
+    std::vector<unsigned char> noise;
     CRasteBaseArea raster;
     CRasteBaseArea postgres;  // open only with a server
 
@@ -116,6 +120,14 @@ struct Fixture {
         file = dir + "/area.gcp";
         database = dir + "/raster.db";
         stream = BuildStream();
+        noise.resize(stream.size());
+        std::uint64_t x = 0x9E3779B97F4A7C15ull;
+        for (unsigned char& byte : noise) {
+            x ^= x << 13;
+            x ^= x >> 7;
+            x ^= x << 17;
+            byte = static_cast<unsigned char>(x >> 32);
+        }
 
         std::ofstream out(file, std::ios::binary);
         out.write("GCPFILE67", 10);
@@ -131,7 +143,8 @@ struct Fixture {
         const std::string location = PostgresLocation(postgresSchema);
         if (!postgres.Open(location.c_str(), "bench") ||
             WriteGcpRecord(&postgres, kRecordKey, stream.data(),
-                           static_cast<std::uint32_t>(stream.size())) == 0) {
+                           static_cast<std::uint32_t>(stream.size())) == 0 ||
+            WriteGcpRecord(&postgres, kNoiseKey, noise.data(), static_cast<std::uint32_t>(noise.size())) == 0) {
             std::fprintf(stderr, "PostgreSQL: %s\n", postgres.LastError());
             std::abort();
         }
@@ -202,16 +215,17 @@ void BM_CloseWithSave(benchmark::State& state) {
     state.SetBytesProcessed(std::int64_t(state.iterations()) * std::int64_t(Stored().stream.size()));
 }
 
-// The raw calls on the same 120 MB record: size query and one read.
-template <Store S>
+// The raw calls on the same 120 MB record (or the noise record of that
+// size): size query and one read.
+template <Store S, long Key = kRecordKey>
 void BM_RecordRead(benchmark::State& state) {
     Fixture& f = Stored();
     CRasteBaseArea& raster = RasterOf<S>();
     std::vector<unsigned char> buffer(f.stream.size());
     for (auto _ : state) {
         std::uint32_t size = 0;
-        if (GetGcpRecordSize(&raster, kRecordKey, &size) == 0 ||
-            ReadGcpRecord(&raster, kRecordKey, buffer.data(), size) == 0) {
+        if (GetGcpRecordSize(&raster, Key, &size) == 0 ||
+            ReadGcpRecord(&raster, Key, buffer.data(), size) == 0) {
             state.SkipWithError(raster.LastError());
         }
         benchmark::DoNotOptimize(buffer.data());
@@ -219,13 +233,13 @@ void BM_RecordRead(benchmark::State& state) {
     state.SetBytesProcessed(std::int64_t(state.iterations()) * std::int64_t(f.stream.size()));
 }
 
-template <Store S>
+template <Store S, long Key = kRecordKey>
 void BM_RecordWrite(benchmark::State& state) {
     Fixture& f = Stored();
     CRasteBaseArea& raster = RasterOf<S>();
+    const std::vector<unsigned char>& bytes = Key == kNoiseKey ? f.noise : f.stream;
     for (auto _ : state) {
-        if (WriteGcpRecord(&raster, kRecordKey, f.stream.data(),
-                           static_cast<std::uint32_t>(f.stream.size())) == 0) {
+        if (WriteGcpRecord(&raster, Key, bytes.data(), static_cast<std::uint32_t>(bytes.size())) == 0) {
             state.SkipWithError(raster.LastError());
         }
     }
@@ -360,6 +374,8 @@ const bool kRegistered = [] {
     if (postgres) Register("Record/read-postgres", BM_RecordRead<Store::Postgres>, 2);
     Register("Record/write", BM_RecordWrite<Store::Sqlite>, 2);
     if (postgres) Register("Record/write-postgres", BM_RecordWrite<Store::Postgres>, 2);
+    if (postgres) Register("Record/read-postgres-noise", BM_RecordRead<Store::Postgres, kNoiseKey>, 2);
+    if (postgres) Register("Record/write-postgres-noise", BM_RecordWrite<Store::Postgres, kNoiseKey>, 2);
     for (int perArea : {0, 1}) {
         const char* suffix = perArea ? "/connection-per-area" : "/connection-per-process";
         benchmark::RegisterBenchmark((std::string("TeamEdits/sqlite") + suffix).c_str(), BM_TeamEdits<Store::Sqlite>)

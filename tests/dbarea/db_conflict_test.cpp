@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -215,13 +216,37 @@ TEST_F(DbConflict, RecordReplacedBetweenSizeQueryAndReadIsLoadedWithItsOwnVersio
     ASSERT_EQ(1, area.CloseGCPArea()) << area.GetLastError();
     EXPECT_EQ(std::vector<std::uint64_t>{loaded}, Calls().expectedVersions);
 
+    // Replaced by a record of another length: the read refuses the length,
+    // and the load asks again and gets the newer record.
     Calls().beforeRead = [&] { TheyWrite(OneGroup(201, 6)); };  // not 4 points: 528 bytes, as now
     CDB_Morvane late;
-    EXPECT_EQ(0, late.OpenGCPArea(&mine_, kKey, 0, 0));
-    EXPECT_STREQ("the raster database refused the read of record 4", late.GetLastError());
+    ASSERT_EQ(1, late.OpenGCPArea(&mine_, kKey, 0, 0)) << late.GetLastError();
+    ASSERT_EQ(1, late.OpenGCPGroup(1));
+    unsigned long count = 0;
+    ASSERT_EQ(1, late.GetGCPNum(count));
+    EXPECT_EQ(6u, count);
+    ASSERT_EQ(1, late.GetOneGCP(1, &first));
+    EXPECT_TRUE(SameRecord(TestPoint(201), first));
+    ASSERT_EQ(1, late.CloseGCPGroup());
+    ASSERT_EQ(1, late.CloseGCPArea()) << late.GetLastError();
+
+    // Replaced again before every read: the load gives up after three tries
+    // with the read's reason, holding nothing.
+    int replacements = 0;
+    std::function<void()> replace = [&] {
+        ++replacements;
+        TheyWrite(OneGroup(300, 6 + replacements));
+        Calls().beforeRead = replace;
+    };
+    Calls().beforeRead = replace;
+    CDB_Morvane busy;
+    EXPECT_EQ(0, busy.OpenGCPArea(&mine_, kKey, 0, 0));
+    Calls().beforeRead = nullptr;
+    EXPECT_EQ(3, replacements);
+    EXPECT_STREQ("the raster database refused the read of record 4", busy.GetLastError());
     EXPECT_NE(std::string(mine_.LastError()).find("changed since its size was asked"), std::string::npos)
         << mine_.LastError();
-    EXPECT_FALSE(AreaInspector::StateOf(late).holdsList);
+    EXPECT_FALSE(AreaInspector::StateOf(busy).holdsList);
 }
 
 }  // namespace
