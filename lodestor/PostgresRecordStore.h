@@ -83,7 +83,8 @@ public:
     static constexpr std::uint32_t kChunkBytes = 256 * 1024;
     // Marks the schema's version row as ours.
     static constexpr const char* kApplication = "lodestor";
-    // Largest record: a bytea value and a protocol message stay below 1 GB.
+    // Largest record: SQLite's limit, so that every record can be copied
+    // between the two stores.
     static constexpr std::uint32_t kMaxRecordBytes = 1000000000;
     static constexpr int kConnectTimeoutSeconds = 10;
     static constexpr int kStatementTimeoutMs = 60000;
