@@ -51,3 +51,9 @@ __all__ = [
     "read_points",
     "write_points",
 ]
+
+# Shown as morvane.Name (tracebacks, repr, help), the name callers use.
+for _name in ("Area", "Error", "FormatError", "Group", "GroupList", "OpenError", "RefusedError", "SaveError",
+              "Transformer", "TransformError", "UnsavedChangesWarning"):
+    globals()[_name].__module__ = __name__
+del _name
