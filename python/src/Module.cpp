@@ -79,7 +79,8 @@ void WritePoints(const py::object& pathObject, const py::object& points, const s
         }
         tool::WriteWholeFile(path, text);
     } catch (const tool::Refusal& error) {
-        throw py::value_error(error.what());
+        PyErr_SetString(PyExc_OSError, error.what());
+        throw py::error_already_set();
     }
 }
 
@@ -103,7 +104,7 @@ struct GroupList {
 
 void BindAreas(py::module_& m) {
     py::class_<Transformer>(m, "Transformer")
-        .def("__call__", &Transformer::Convert, py::arg("xy"))
+        .def("__call__", &Transformer::Convert, py::arg("xy"), py::kw_only(), py::arg("out") = py::none())
         .def_property_readonly("inverse", &Transformer::Inverse)
         .def("__repr__", [](const Transformer& t) { return "<morvane.Transformer " + t.Describe() + ">"; });
 
@@ -114,7 +115,8 @@ void BindAreas(py::module_& m) {
         .def("__len__", &Group::PointCount)
         .def_property_readonly("points", &Group::Points)
         .def("add_points", &Group::AddPoints, py::arg("points"))
-        .def("transform", &Group::Transform, py::arg("xy"), py::arg("inverse") = false)
+        .def("transform", &Group::Transform, py::arg("xy"), py::arg("inverse") = false, py::kw_only(),
+             py::arg("out") = py::none())
         .def("transformer", &Group::MakeTransformer, py::arg("inverse") = false)
         .def("residuals", &Group::Residuals)
         .def("rms", &Group::Rms)

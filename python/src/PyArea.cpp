@@ -162,25 +162,51 @@ LineFlip FlipFor(bool lineUp, bool inverse) {
     return inverse ? LineFlip::AfterConversion : LineFlip::BeforeConversion;
 }
 
+// The array the results go to: a new one, or the caller's `out`, which must
+// be a writable C-contiguous float64 array of the input's shape, and either
+// the input itself (in-place conversion) or an array that shares no memory
+// with it.
+py::array_t<double> OutputFor(const PairArray& in, const py::object& out) {
+    const py::ssize_t count = in.shape(0);
+    if (out.is_none()) return py::array_t<double>({count, py::ssize_t{2}});
+    auto fail = [](const std::string& why) { return std::invalid_argument("out: " + why); };
+    if (!py::isinstance<py::array>(out)) throw fail("must be a NumPy array");
+    auto array = py::reinterpret_borrow<py::array>(out);
+    if (!array.dtype().is(py::dtype::of<double>())) throw fail("must be of dtype float64");
+    if (!(array.flags() & py::array::c_style)) throw fail("must be C-contiguous");
+    if (!array.writeable()) throw fail("must be writable");
+    if (array.ndim() != 2 || array.shape(0) != count || array.shape(1) != 2) {
+        throw fail(fmt::format("must have the shape of xy, ({}, 2)", count));
+    }
+    auto result = py::array_t<double>::ensure(array);
+    const bool same = result.data() == in.data();
+    if (!same && py::module_::import("numpy").attr("may_share_memory")(result, in).cast<bool>()) {
+        throw fail("overlaps xy without being xy itself");
+    }
+    return result;
+}
+
 // batch(in, out, n) and point(in1, in2, out1, out2) return true on success.
 // The whole array goes through one batch call with the GIL released.
 template <class Batch, class Point>
-py::array_t<double> ConvertPairs(const py::object& xy, LineFlip flip, Batch batch, Point point) {
-    PairArray in = RequirePairs(xy);
+py::array_t<double> ConvertPairs(const PairArray& in, py::array_t<double> out, LineFlip flip, Batch batch,
+                                 Point point) {
     const auto count = static_cast<std::size_t>(in.shape(0));
-    py::array_t<double> out({static_cast<py::ssize_t>(count), py::ssize_t{2}});
     const double* source = in.data();
     double* target = out.mutable_data();
     bool converted = true;
     {
         py::gil_scoped_release release;
         if (flip == LineFlip::BeforeConversion) {
-            std::memcpy(target, source, count * 2 * sizeof(double));
+            if (target != source) std::memcpy(target, source, count * 2 * sizeof(double));
             NegateLines(target, count);
             source = target;
         }
         if (count > 0) converted = batch(source, target, count);
         if (converted && flip == LineFlip::AfterConversion) NegateLines(target, count);
+        // A refused input is refused before anything is written: an
+        // in-place conversion gets its lines back.
+        if (!converted && flip == LineFlip::BeforeConversion && target == in.data()) NegateLines(target, count);
     }
     if (converted) return out;
     // Name the first position at fault, for the message.
@@ -392,7 +418,11 @@ void Group::AddPoints(const py::object& points) {
     }
 }
 
-py::array_t<double> Group::Transform(const py::object& xy, bool inverse) {
+py::array_t<double> Group::Transform(const py::object& xy, bool inverse, const py::object& out) {
+    // Converted before the lock: an array-like may run Python code, which
+    // might reach for this very area.
+    const PairArray pairs = RequirePairs(xy);
+    py::array_t<double> results = OutputFor(pairs, out);
     CurrentGroup group(*state_, number_);
     const GroupType type = group.Type();
     AreaHandle& area = group.area();
@@ -402,7 +432,7 @@ py::array_t<double> Group::Transform(const py::object& xy, bool inverse) {
         ~EndOnExit() { area.EndTransform(); }
     } end{area};
     return ConvertPairs(
-        xy, FlipFor(type.orient == TM_ORIENT_LINE_UP, inverse),
+        pairs, std::move(results), FlipFor(type.orient == TM_ORIENT_LINE_UP, inverse),
         [&](const double* in, double* out, std::size_t n) { return area.BatchTransform(in, out, n) == 1; },
         [&](double a, double b, double& x, double& y) { return area.PointTransform(a, b, x, y) == 1; });
 }
@@ -459,7 +489,9 @@ Transformer::~Transformer() {
     if (set_) set_->EndTransform();
 }
 
-py::array_t<double> Transformer::Convert(const py::object& xy) {
+py::array_t<double> Transformer::Convert(const py::object& xy, const py::object& out) {
+    const PairArray pairs = RequirePairs(xy);   // before the lock, as in Group::Transform
+    py::array_t<double> results = OutputFor(pairs, out);
     std::unique_lock<std::mutex> lock(*mutex_, std::try_to_lock);
     if (!lock.owns_lock()) {
         py::gil_scoped_release release;
@@ -467,7 +499,7 @@ py::array_t<double> Transformer::Convert(const py::object& xy) {
     }
     CCtrlPntSet& set = *set_;
     return ConvertPairs(
-        xy, FlipFor(lineUp_, inverse_),
+        pairs, std::move(results), FlipFor(lineUp_, inverse_),
         [&](const double* in, double* out, std::size_t n) { return set.BatchTransform(in, out, n) == TM_OK; },
         [&](double a, double b, double& x, double& y) { return set.PointTransform(&x, &y, a, b) == TM_OK; });
 }

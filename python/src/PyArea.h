@@ -69,7 +69,8 @@ public:
     Transformer(Transformer&&) noexcept;
     ~Transformer();
 
-    pybind11::array_t<double> Convert(const pybind11::object& xy);
+    // out: None (a new array) or the array the results go to.
+    pybind11::array_t<double> Convert(const pybind11::object& xy, const pybind11::object& out);
     bool Inverse() const { return inverse_; }
     std::string Describe() const { return description_; }
 
@@ -97,7 +98,8 @@ public:
     pybind11::array Points() const;
     void AddPoints(const pybind11::object& points);
 
-    pybind11::array_t<double> Transform(const pybind11::object& xy, bool inverse);
+    // xy: (n, 2) pairs; out: None (a new array) or the array the results go to.
+    pybind11::array_t<double> Transform(const pybind11::object& xy, bool inverse, const pybind11::object& out);
     Transformer MakeTransformer(bool inverse) const;
 
     pybind11::array Residuals() const;

@@ -90,6 +90,6 @@ def test_write_refusals_leave_no_file(tmp_path):
         morvane.write_points(tmp_path / "a.txt", make_points(2))
     with pytest.raises(ValueError, match="structured array"):
         morvane.write_points(tmp_path / "a.csv", np.zeros((2, 4)))
-    with pytest.raises(ValueError, match="No such file or directory"):
+    with pytest.raises(OSError, match="No such file or directory"):
         morvane.write_points(tmp_path / "no" / "a.csv", make_points(2))
     assert sorted(p.name for p in tmp_path.iterdir()) == []

@@ -121,3 +121,52 @@ def test_residuals_and_rms_follow_their_definition(new_area, type_name):
     assert user_rms == pytest.approx(np.sqrt(np.mean(residuals["x"][used] ** 2 + residuals["y"][used] ** 2)))
     assert pixel_rms == pytest.approx(
         np.sqrt(np.mean(residuals["pixel"][used] ** 2 + residuals["line"][used] ** 2)))
+
+
+def test_out_receives_the_results_and_may_be_the_input(oriented_area):
+    with morvane.open(oriented_area) as area:
+        group = area.groups[1]
+        pixels = group.points[["pixel", "line"]].tolist()
+        xy = np.array(pixels, dtype=float)
+        expected = group.transform(xy)
+        buffer = np.full_like(xy, np.nan)
+        assert group.transform(xy, out=buffer) is buffer
+        np.testing.assert_array_equal(buffer, expected)
+        in_place = xy.copy()
+        group.transformer()(in_place, out=in_place)
+        np.testing.assert_array_equal(in_place, expected)
+        # A refused input leaves an in-place array as it was.
+        bad = xy.copy()
+        bad[3, 0] = np.nan
+        kept = bad.copy()
+        with pytest.raises(ValueError, match=r"xy\[3\]"):
+            group.transform(bad, out=bad)
+        np.testing.assert_array_equal(bad, kept)
+
+
+@pytest.mark.parametrize(
+    "make_out, message",
+    [
+        (lambda xy: np.empty((len(xy), 2), dtype=np.float32), "float64"),
+        (lambda xy: np.empty((len(xy) + 1, 2)), r"shape of xy, \(4, 2\)"),
+        (lambda xy: np.empty((2, len(xy))).T, "C-contiguous"),
+        (lambda xy: np.frombuffer(bytes(len(xy) * 16)).reshape(-1, 2), "writable"),
+        (lambda xy: np.empty((len(xy), 3))[:, :2], "C-contiguous"),
+        (lambda xy: [[0.0, 0.0]] * len(xy), "NumPy array"),
+    ],
+    ids=["float32", "shape", "fortran", "read-only", "strided", "list"],
+)
+def test_out_is_checked(new_area, make_out, message):
+    group = new_area.add_group()
+    group.add_points(make_points(6))
+    xy = np.arange(8.0).reshape(4, 2)
+    with pytest.raises(ValueError, match=f"out: .*{message}"):
+        group.transform(xy, out=make_out(xy))
+
+
+def test_out_that_overlaps_the_input_is_refused(new_area):
+    group = new_area.add_group()
+    group.add_points(make_points(6))
+    storage = np.arange(10.0)
+    with pytest.raises(ValueError, match="overlaps xy"):
+        group.transform(storage[:8].reshape(4, 2), out=storage[2:].reshape(4, 2))
