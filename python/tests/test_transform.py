@@ -170,3 +170,13 @@ def test_out_that_overlaps_the_input_is_refused(new_area):
     storage = np.arange(10.0)
     with pytest.raises(ValueError, match="overlaps xy"):
         group.transform(storage[:8].reshape(4, 2), out=storage[2:].reshape(4, 2))
+
+
+def test_transformer_outlives_its_area(tmp_path):
+    with morvane.open(tmp_path / "t.gcp", create=True) as area:
+        group = area.add_group()
+        group.add_points(make_points(6))
+        expected = group.transform(grid(20))
+        transformer = group.transformer()
+    assert area.closed
+    np.testing.assert_array_equal(transformer(grid(20)), expected)
