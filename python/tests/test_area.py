@@ -1,7 +1,6 @@
 """Areas from Python: opening, groups, points, saving and refusing."""
 import gc
 import os
-import sqlite3
 import warnings
 
 import numpy as np
@@ -30,15 +29,6 @@ def test_file_to_sqlite_to_file_is_byte_identical(tmp_path, tool, name):
     with morvane.open(database) as middle, morvane.open(tmp_path / "back.gcp", create=True) as back:
         copy_groups(middle, back)
     assert (tmp_path / "back.gcp").read_bytes() == original.read_bytes()
-
-
-def test_points_match_what_the_tool_imported(avon_file):
-    expected = morvane.read_points(sample(SAMPLE_FILES[0]))
-    with morvane.open(avon_file) as area:
-        points = area.groups[1].points
-    assert points.dtype == morvane.POINT_DTYPE
-    for field in ("pixel", "line", "x", "y", "z", "use"):
-        np.testing.assert_array_equal(points[field], expected[field], err_msg=field)
 
 
 def test_groups_are_numbered_from_one_and_follow_deletions(new_area):
@@ -220,15 +210,6 @@ def test_an_area_dropped_with_changes_warns(avon_file):
         del area
         gc.collect()
     assert avon_file.read_bytes() == before
-
-
-def test_sqlite_record_holds_the_groups(tmp_path):
-    database = tmp_path / "r.db"
-    with morvane.open(f"sqlite:{database}#maps:7", create=True) as area:
-        area.add_group(type="poly2").add_points(make_points(8))
-    with morvane.open(f"sqlite:{database}#maps:7") as area:
-        assert len(area.groups[1]) == 8
-    assert sqlite3.connect(database).execute("select count(*) from sqlite_master").fetchone()[0] > 0
 
 
 @pytest.mark.skipif(not os.environ.get("MORVANE_TEST_PG_URI"), reason="MORVANE_TEST_PG_URI names no server")
