@@ -180,3 +180,24 @@ def test_transformer_outlives_its_area(tmp_path):
         transformer = group.transformer()
     assert area.closed
     np.testing.assert_array_equal(transformer(grid(20)), expected)
+
+
+def test_threads_share_an_area_without_deadlock_or_mixing(new_area):
+    from concurrent.futures import ThreadPoolExecutor
+
+    first, second = new_area.add_group(type="poly1"), new_area.add_group(type="poly2")
+    first.add_points(make_points(10))
+    second.add_points(make_points(20, seed=5))
+    xy = grid(200_000)
+    expected = {1: first.transform(xy), 2: second.transform(xy)}
+    jobs = [(first if k % 2 else second, k % 3 == 0) for k in range(24)]
+
+    def work(job):
+        group, prepared = job
+        result = group.transformer()(xy) if prepared else group.transform(xy)
+        len(group.points)   # a short call between the long ones
+        return group.number, result
+
+    with ThreadPoolExecutor(max_workers=4) as pool:
+        for number, result in pool.map(work, jobs, timeout=120):
+            np.testing.assert_array_equal(result, expected[number])
