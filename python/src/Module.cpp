@@ -19,8 +19,6 @@ namespace py = pybind11;
 
 namespace morvane::python {
 
-extern PyObject* gUnsavedChangesWarning;
-
 namespace {
 
 // A path argument: str, bytes or os.PathLike.

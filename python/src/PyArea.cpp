@@ -16,8 +16,6 @@ namespace py = pybind11;
 
 namespace morvane::python {
 
-// The category of the warnings about changes that were not saved; the
-// module sets it when it is imported.
 PyObject* gUnsavedChangesWarning = nullptr;
 
 struct AreaState {
@@ -254,9 +252,15 @@ Area Area::Open(const std::string& address, bool create, std::optional<std::tupl
 
 std::string Area::Address() const { return state_->shown; }
 
-bool Area::Closed() const { return !state_->handle; }
+bool Area::Closed() const {
+    auto lock = LockArea(*state_);
+    return !state_->handle;
+}
 
-bool Area::Modified() const { return state_->handle && state_->dirty; }
+bool Area::Modified() const {
+    auto lock = LockArea(*state_);
+    return state_->handle && state_->dirty;
+}
 
 unsigned long Area::GroupCount() const {
     auto lock = LockArea(*state_);

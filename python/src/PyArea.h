@@ -27,6 +27,10 @@ namespace morvane::python {
 
 struct AreaState;
 
+// The category of the warnings about changes that were not saved
+// (morvane.UnsavedChangesWarning); set when the module is imported.
+extern PyObject* gUnsavedChangesWarning;
+
 class Group;
 
 class Area {
