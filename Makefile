@@ -4,6 +4,12 @@ JOBS ?= $(shell nproc)
 # Our own builds treat warnings as errors; a packager's plain CMake build does not.
 CMAKE_FLAGS ?= -DMORVANE_WERROR=ON
 BUILD ?= build
+# The Python module is built when Debian's interpreter, NumPy and pybind11
+# are there (scripts/install-deps.sh installs them); checked when a recipe
+# runs, after the deps step.  The ASan tree leaves it out (CMakeLists.txt).
+PYTHON ?= /usr/bin/python3
+PYTHON_FLAGS = $(shell test -x $(PYTHON) && $(PYTHON) -c 'import numpy' 2>/dev/null && \
+  test -f /usr/lib/cmake/pybind11/pybind11Config.cmake && echo -DMORVANE_BUILD_PYTHON=ON -DPython3_EXECUTABLE=$(PYTHON))
 ASAN_BUILD ?= build-asan
 BENCH_BUILD ?= build-bench
 FUZZ_BUILD ?= build-fuzz
@@ -19,11 +25,12 @@ ifneq ($(MORVANE_NO_DEPS),1)
 endif
 
 build: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS) $(PYTHON_FLAGS)
 	cmake --build $(BUILD) -j $(JOBS)
 
 demo: build
 	@scripts/demo.sh $(BUILD)
+	@scripts/demo-python.sh $(BUILD)
 
 # Both suites run against one throwaway PostgreSQL server (scripts/pg-test-server.sh),
 # which is removed however the run ends.  A plain `ctest` without it skips the
@@ -37,7 +44,7 @@ test: deps
 	$(MAKE) --no-print-directory test-plain test-asan
 
 test-plain:
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS) $(PYTHON_FLAGS)
 	cmake --build $(BUILD) -j $(JOBS)
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
@@ -54,7 +61,7 @@ ifneq ($(MORVANE_NO_DEPS),1)
 	@scripts/install-deps.sh libgdal-dev
 endif
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS) -DCMAKE_CXX_FLAGS_RELEASE="-O3 -DNDEBUG" \
-	  -DMORVANE_BUILD_BENCH=ON -DMORVANE_BUILD_TESTS=OFF
+	  -DMORVANE_BUILD_BENCH=ON -DMORVANE_BUILD_TESTS=OFF $(PYTHON_FLAGS)
 	cmake --build $(BENCH_BUILD) -j $(JOBS)
 	@scripts/run-bench.sh $(BENCH_BUILD)
 	@scripts/perf-report.sh $(BENCH_BUILD) --reuse-results

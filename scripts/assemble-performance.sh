@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Writes docs/performance.md: one document with every measured figure, made
-# from the per-component pages docs/perf-*.md (the GDAL comparison page is
-# rewritten by each `make bench`; the others record the runs named in them).
+# from the per-component pages docs/perf-*.md (the GDAL comparison and the
+# Python pages are rewritten by each `make bench`; the others record the
+# runs named in them).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 out="$root/docs/performance.md"
-parts=(perf-tiemark perf-grouplist perf-area perf-lodestor perf-gdal)
+parts=(perf-tiemark perf-grouplist perf-area perf-lodestor perf-gdal perf-python)
 {
   echo "# Performance"
   echo

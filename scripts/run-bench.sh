@@ -26,3 +26,11 @@ for b in $(find "$build/bench" -maxdepth 2 -type f -executable -name 'bench_*' |
   echo "== $name"
   "$b" --benchmark_out="$build/results/$name.json" --benchmark_out_format=json
 done
+
+# The Python module against the C++ call it makes, when the build has it;
+# it rewrites docs/perf-python.md.
+if ls "$build"/python/morvane/_morvane*.so >/dev/null 2>&1; then
+  echo "== bench_transform.py"
+  "${PYTHON:-/usr/bin/python3}" "$here/../bench/python/bench_transform.py" "$build" \
+    --doc "$here/../docs/perf-python.md"
+fi

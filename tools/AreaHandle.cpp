@@ -148,14 +148,21 @@ public:
     }
 
     void Commit() override {
-        finished_ = true;
-        if (area_.CloseGCPArea() == 0) {
-            std::string reason = area_.GetLastError();
+        try {
+            Save();
+        } catch (const Refusal&) {
             // The area keeps its groups after a failed save; drop them unsaved
             // so that nothing writes the file after the failure was reported.
             Discard();
-            throw Refusal(fmt::format("{}: the save failed: {}", path_, reason));
+            throw;
         }
+    }
+
+    void Save() override {
+        if (area_.CloseGCPArea() == 0) {
+            throw Refusal(fmt::format("{}: the save failed: {}", path_, area_.GetLastError()));
+        }
+        finished_ = true;
         // A file made for the command but left unchanged was not saved.
         if (made_) CreateEmptyFile(path_, Sync::kYes);
     }
@@ -197,12 +204,19 @@ public:
     }
 
     void Commit() override {
-        finished_ = true;
-        if (area_.CloseGCPArea() == 0) {
-            std::string reason = Reason();
+        try {
+            Save();
+        } catch (const Refusal&) {
             Discard();
-            throw Refusal(fmt::format("{}: the save failed: {}", Address().Describe(), reason));
+            throw;
         }
+    }
+
+    void Save() override {
+        if (area_.CloseGCPArea() == 0) {
+            throw Refusal(fmt::format("{}: the save failed: {}", Address().Describe(), Reason()));
+        }
+        finished_ = true;
     }
 
     void Discard() override {

@@ -69,6 +69,10 @@ public:
     // saved since the open, the refusal says so, and running the command
     // again applies it to the current version.
     virtual void Commit() = 0;
+    // Saves like Commit, but a failed save keeps the area open with its
+    // groups, so the caller can remove the cause and call Save again (or
+    // Discard).  Throws Refusal with the reason.
+    virtual void Save() = 0;
     // Drops every change: nothing is written.
     virtual void Discard() = 0;
 

@@ -6,6 +6,7 @@
 
 #include "AreaHandle.h"
 #include "GcpTable.h"
+#include "GroupRecords.h"
 
 #include <nlohmann/json.hpp>
 
@@ -58,18 +59,6 @@ struct GroupType {
 };
 GroupType ReadGroupType(AreaHandle& area);
 
-// Transformation type names: poly1 poly2 poly3 similarity projective tps.
-const char* TransTypeName(short transType);
-std::optional<short> TransTypeByName(const std::string& name);
-extern const char* const kTransTypeHelp;
-extern const short kAllTransTypes[6];
-
-// Between area records and exchange rows.  Lines are stored negated in a
-// group of orientation 1 (line up); the table always holds lines down.
-GcpRow RowFromRecord(const _CtrlPntStrcT& record, short orientType);
-// Throws Refusal when the row cannot be stored (name too long).
-_CtrlPntStrcT RecordFromRow(const GcpRow& row, short orientType);
-
 // Appends records to the open group, one AddOneGCP each, advancing progress.
 // Flags travel in the records; any the group did not take from them are set
 // afterwards.  Throws Refusal naming the first record the group refuses
@@ -77,9 +66,6 @@ _CtrlPntStrcT RecordFromRow(const GcpRow& row, short orientType);
 class Progress;
 void AppendRecords(AreaHandle& area, const std::vector<_CtrlPntStrcT>& records, Progress& progress,
                    const std::function<std::string(std::size_t)>& describe);
-
-// The point's residual under the group's current fit, when the fit gives one.
-std::optional<GcpResidual> ResidualOf(AreaHandle& area, unsigned long index, short orientType);
 
 void PrintJson(const nlohmann::json& value);
 

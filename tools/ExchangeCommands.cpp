@@ -7,6 +7,7 @@
 // after the last one it creates that group.
 #include "CommandContext.h"
 #include "Commands.h"
+#include "ExchangeFiles.h"
 #include "FileFormat.h"
 #include "Progress.h"
 #include "TextScan.h"
@@ -26,8 +27,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr std::uintmax_t kLargestInput = 512u << 20;   // bytes
-
 struct ExchangeOptions {
     AreaOptions area;
     std::string file;
@@ -39,65 +38,9 @@ struct ExchangeOptions {
     bool force = false;
 };
 
-FileFormat ChooseFormat(const ExchangeOptions& o) {
-    if (!o.format.empty()) {
-        std::optional<FileFormat> f = FormatByName(o.format);
-        if (!f) throw std::invalid_argument(fmt::format("unknown format \"{}\": one of {}", o.format, FormatNamesHelp()));
-        return *f;
-    }
-    std::optional<FileFormat> f = FormatByPath(o.file);
-    if (!f) {
-        throw std::invalid_argument(fmt::format("{}: cannot tell the format from the name; give --format ({})", o.file,
-                                                FormatNamesHelp()));
-    }
-    return *f;
-}
+FileFormat FormatOf(const ExchangeOptions& o) { return morvane::tool::ChooseFormat(o.format, o.file); }
 
-std::string ReadWholeFile(const std::string& path) {
-    std::error_code ec;
-    if (fs::is_directory(path, ec)) throw Refusal(fmt::format("{}: is a directory", path));
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw Refusal(fmt::format("{}: {}", path, std::strerror(errno)));
-    std::uintmax_t size = fs::file_size(path, ec);
-    if (!ec && size > kLargestInput) throw Refusal(fmt::format("{}: larger than {} MiB", path, kLargestInput >> 20));
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-// Writes next to the target and renames, so a failed write leaves no
-// half-written file.
-void WriteWholeFile(const std::string& path, const std::string& text) {
-    std::string temporary = path + ".tmp-morvane";
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        if (!out) throw Refusal(fmt::format("{}: {}", path, std::strerror(errno)));
-        out.write(text.data(), static_cast<std::streamsize>(text.size()));
-        out.close();
-        if (!out) {
-            std::error_code ignored;
-            fs::remove(temporary, ignored);
-            throw Refusal(fmt::format("{}: cannot write", path));
-        }
-    }
-    std::error_code ec;
-    fs::rename(temporary, path, ec);
-    if (ec) {
-        fs::remove(temporary, ec);
-        throw Refusal(fmt::format("{}: cannot write", path));
-    }
-}
-
-GcpTable ReadTable(const ExchangeOptions& o) {
-    FileFormat format = ChooseFormat(o);
-    std::string text = ReadWholeFile(o.file);
-    try {
-        return ReadGcps(format, text);
-    } catch (const FormatError& error) {
-        if (error.line() == 0) throw Refusal(fmt::format("{}: {}", o.file, error.reason()));
-        throw Refusal(fmt::format("{}:{}: {}", o.file, error.line(), error.reason()));
-    }
-}
+GcpTable ReadTable(const ExchangeOptions& o) { return ReadTableFile(FormatOf(o), o.file); }
 
 void DeleteAllPoints(AreaHandle& area) {
     for (unsigned long i = PointCount(area); i >= 1; --i) {
@@ -156,7 +99,7 @@ void RunImport(const ExchangeOptions& o) {
 }
 
 void RunExport(const ExchangeOptions& o) {
-    FileFormat format = ChooseFormat(o);
+    FileFormat format = FormatOf(o);
     std::error_code ec;
     bool exists = fs::exists(o.file, ec);
     if (exists && !o.force) throw Refusal(fmt::format("{}: already exists (give --force to replace it)", o.file));
