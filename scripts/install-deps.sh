@@ -9,6 +9,7 @@ packages=(
   libeigen3-dev libsqlite3-dev sqlite3 libpq-dev postgresql libcli11-dev nlohmann-json3-dev libfmt-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libxml2-utils
+  libgdal-dev gdal-bin
   "$@"
 )
 
