@@ -5,7 +5,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 out="$root/docs/performance.md"
-parts=(perf-tiemark perf-grouplist perf-area perf-lodestor perf-gdal)
+parts=(perf-tiemark perf-grouplist perf-area perf-lodestor perf-gdal perf-warp)
 {
   echo "# Performance"
   echo

@@ -235,7 +235,9 @@ void AddExchangeCommands(CLI::App& app) {
     AddGroupOption(*exportCommand, out->area);
     exportCommand->add_option("FILE", out->file, "file to write")->required();
     exportCommand->add_option("-f,--format", out->format, formats);
-    exportCommand->add_option("--crs", out->crs, "map coordinate system text to record (points, vrt, geojson)");
+    exportCommand->add_option("--crs", out->crs,
+                              "map coordinate system text to record (points, vrt, geojson; with --from the "
+                              "GCPs', default the raster's own)");
     exportCommand->add_option("--from", out->fromRaster,
                               "write FILE as a GeoTIFF copy of this raster with the points as its GCPs "
                               "(the raster itself is only read)");
