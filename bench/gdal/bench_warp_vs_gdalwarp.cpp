@@ -15,6 +15,7 @@
 
 #include <benchmark/benchmark.h>
 #include <gdal.h>
+#include <cpl_string.h>
 #include <ogr_srs_api.h>
 
 #include <chrono>
