@@ -168,7 +168,7 @@ void SetGroupTransformerDstGeoTransform(void* transformer, const GeoTransform& d
 
 int GroupTransform(void* transformer, int dstToSrc, int count, double* x, double* y, double* /*z*/,
                    int* success) {
-    if (transformer == nullptr || count < 0) return FALSE;
+    if (transformer == nullptr || count < 0 || success == nullptr) return FALSE;
     State& state = *static_cast<Instance*>(transformer)->state;
     std::lock_guard<std::mutex> lock(state.calls);
     const bool forward = dstToSrc == 0;

@@ -116,8 +116,6 @@ GdalGcpList GdalGcpsFromTable(const GcpTable& table) {
 
 }  // namespace
 
-bool RasterSupportBuiltIn() { return true; }
-
 std::optional<RasterGcps> ReadRasterGcpsForImport(const std::string& path, const std::string& format) {
     const bool forced = EqualsNoCase(format, kRasterFormatName);
     if (!forced && (!format.empty() || FormatByPath(path))) return std::nullopt;

@@ -22,9 +22,6 @@ namespace morvane::tool {
 // Name of the pseudo-format that forces reading through GDAL (-f raster).
 inline constexpr const char* kRasterFormatName = "raster";
 
-// True when this tool was built with GDAL.
-bool RasterSupportBuiltIn();
-
 struct RasterGcps {
     GcpTable table;   // rows and the GCPs' spatial reference (WKT) as crs
     long columns = 0; // raster size in pixels

@@ -11,8 +11,6 @@ const char* const kWithoutGdal =
     "this morvane was built without GDAL; install libgdal-dev and rebuild (MORVANE_WITH_GDAL)";
 }
 
-bool RasterSupportBuiltIn() { return false; }
-
 std::optional<RasterGcps> ReadRasterGcpsForImport(const std::string&, const std::string& format) {
     if (EqualsNoCase(format, kRasterFormatName)) throw Refusal(kWithoutGdal);
     return std::nullopt;
