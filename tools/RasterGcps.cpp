@@ -129,8 +129,12 @@ std::optional<RasterGcps> ReadRasterGcpsForImport(const std::string& path, const
     const int count = GDALGetGCPCount(dataset.get());
     if (count <= 0) {
         GDALDriverH driver = GDALGetDatasetDriver(dataset.get());
-        throw Refusal(fmt::format("{}: the raster ({}) holds no control points", path,
-                                  driver != nullptr ? GDALGetDriverShortName(driver) : "?"));
+        const char* name = driver != nullptr ? GDALGetDriverShortName(driver) : "?";
+        // GDAL also opens some text files (XYZ, ...): point to --format too.
+        if (forced) throw Refusal(fmt::format("{}: the raster ({}) holds no control points", path, name));
+        throw Refusal(fmt::format("{}: GDAL reads it as a raster ({}) that holds no control points; for an "
+                                  "exchange file give --format ({})",
+                                  path, name, FormatNamesHelp()));
     }
     RasterGcps raster;
     raster.columns = GDALGetRasterXSize(dataset.get());
