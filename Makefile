@@ -54,8 +54,8 @@ test-asan:
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
 
-# GDAL is the comparison baseline of bench/gdal only: installed here, never
-# needed by the library or the tests.
+# GDAL (installed by deps for the tool's raster commands) is also the
+# comparison baseline of bench/gdal; the libraries never need it.
 bench: deps
 ifneq ($(MORVANE_NO_DEPS),1)
 	@scripts/install-deps.sh libgdal-dev

@@ -6,7 +6,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 out="$root/docs/performance.md"
-parts=(perf-tiemark perf-grouplist perf-area perf-lodestor perf-gdal perf-python)
+parts=(perf-tiemark perf-grouplist perf-area perf-lodestor perf-gdal perf-warp perf-python)
 {
   echo "# Performance"
   echo

@@ -10,6 +10,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libxml2-utils
   python3 python3-dev python3-numpy python3-pytest pybind11-dev
+  libgdal-dev gdal-bin
   "$@"
 )
 

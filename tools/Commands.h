@@ -21,6 +21,8 @@ void AddTransformCommand(CLI::App& app);
 // import, export
 void AddExchangeCommands(CLI::App& app);
 void AddReportCommand(CLI::App& app);
+// warp (RasterCommands.cpp; refuses when built without GDAL)
+void AddRasterCommands(CLI::App& app);
 
 // Adds the AREA argument and --size to a subcommand.
 void AddAreaArgument(CLI::App& command, AreaOptions& options);

@@ -10,6 +10,7 @@
 #include "ExchangeFiles.h"
 #include "FileFormat.h"
 #include "Progress.h"
+#include "RasterGcps.h"
 #include "TextScan.h"
 
 #include <fmt/format.h>
@@ -33,6 +34,7 @@ struct ExchangeOptions {
     std::string format;
     std::string type;
     std::string crs;
+    std::string fromRaster;   // export --from: write a copy of this raster
     bool append = false;
     bool replace = false;
     bool force = false;
@@ -59,8 +61,17 @@ void RunImport(const ExchangeOptions& o) {
         type = TransTypeByName(o.type);
         if (!type) throw std::invalid_argument(fmt::format("unknown type \"{}\": one of {}", o.type, kTransTypeHelp));
     }
-    GcpTable table = ReadTable(o);
-    std::unique_ptr<AreaHandle> area = OpenArea(o.area, OpenMode::ChangeOrMake);
+    // A raster's own GCPs come with its size, which sets the group's range
+    // unless --size says otherwise.
+    AreaOptions areaOptions = o.area;
+    GcpTable table;
+    if (std::optional<RasterGcps> raster = ReadRasterGcpsForImport(o.file, o.format)) {
+        table = std::move(raster->table);
+        if (areaOptions.size.empty()) areaOptions.size = fmt::format("{}x{}", raster->columns, raster->rows);
+    } else {
+        table = ReadTable(o);
+    }
+    std::unique_ptr<AreaHandle> area = OpenArea(areaOptions, OpenMode::ChangeOrMake);
     unsigned long groups = GroupCount(*area);
     unsigned long g = o.area.group;
     if (g < 1 || g > groups + 1) {
@@ -99,7 +110,8 @@ void RunImport(const ExchangeOptions& o) {
 }
 
 void RunExport(const ExchangeOptions& o) {
-    FileFormat format = FormatOf(o);
+    if (!o.fromRaster.empty() && !o.format.empty()) throw std::invalid_argument("--from writes a GeoTIFF: drop --format");
+    FileFormat format = o.fromRaster.empty() ? FormatOf(o) : FileFormat::Vrt;
     std::error_code ec;
     bool exists = fs::exists(o.file, ec);
     if (exists && !o.force) throw Refusal(fmt::format("{}: already exists (give --force to replace it)", o.file));
@@ -117,6 +129,12 @@ void RunExport(const ExchangeOptions& o) {
         }
     }
     area->Discard();
+    if (!o.fromRaster.empty()) {
+        WriteRasterWithGcps(o.fromRaster, o.file, table);
+        fmt::print(stderr, "exported {} points of group {} to {} (a copy of {} with them as its GCPs)\n",
+                   table.rows.size(), o.area.group, o.file, o.fromRaster);
+        return;
+    }
     WriteOptions writeOptions;
     RasterSize size = ParseRasterSize(o.area.size);
     writeOptions.columns = size.columns;
@@ -143,12 +161,15 @@ void AddExchangeCommands(CLI::App& app) {
     AddAreaArgument(*import, in->area);
     AddGroupOption(*import, in->area);
     import->add_option("FILE", in->file, "file to read")->required();
-    import->add_option("-f,--format", in->format, formats);
+    import->add_option("-f,--format", in->format,
+                       formats + "; raster: the GCPs stored in any raster GDAL opens (the default for a file "
+                                 "whose name names none of these)");
     import->add_flag("--append", in->append, "add the points after the group's own");
     import->add_flag("--replace", in->replace, "delete the group's points first");
     import->add_option("-t,--type", in->type, std::string("set the group's transformation type: ") + kTransTypeHelp);
     import->footer("A missing control-point file, database or database area is created.  Importing into the\n"
-                   "group after the last creates that group.  See docs/formats.md for each format's conventions.");
+                   "group after the last creates that group.  See docs/formats.md for each format's conventions.\n"
+                   "A raster's size (import from a raster) sets the group's range unless --size is given.");
     import->callback([in] { RunImport(*in); });
 
     auto out = std::make_shared<ExchangeOptions>();
@@ -157,7 +178,12 @@ void AddExchangeCommands(CLI::App& app) {
     AddGroupOption(*exportCommand, out->area);
     exportCommand->add_option("FILE", out->file, "file to write")->required();
     exportCommand->add_option("-f,--format", out->format, formats);
-    exportCommand->add_option("--crs", out->crs, "map coordinate system text to record (points, vrt, geojson)");
+    exportCommand->add_option("--crs", out->crs,
+                              "map coordinate system text to record (points, vrt, geojson; with --from the "
+                              "GCPs', default the raster's own)");
+    exportCommand->add_option("--from", out->fromRaster,
+                              "write FILE as a GeoTIFF copy of this raster with the points as its GCPs "
+                              "(the raster itself is only read)");
     exportCommand->add_flag("--force", out->force,
                             "replace an existing file (an existing .vrt keeps everything but its GCP list)");
     exportCommand->callback([out] { RunExport(*out); });

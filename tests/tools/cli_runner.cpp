@@ -48,6 +48,11 @@ void WriteFile(const std::string& path, const std::string& text) {
 }
 
 RunResult RunTool(const ScratchDir& dir, const std::vector<std::string>& args, const std::string& input) {
+    return RunProgram(dir, MORVANE_TOOL_PATH, args, input);
+}
+
+RunResult RunProgram(const ScratchDir& dir, const std::string& program, const std::vector<std::string>& args,
+                     const std::string& input) {
     std::string inPath = dir / ".stdin", outPath = dir / ".stdout", errPath = dir / ".stderr";
     WriteFile(inPath, input);
     posix_spawn_file_actions_t actions;
@@ -56,17 +61,18 @@ RunResult RunTool(const ScratchDir& dir, const std::vector<std::string>& args, c
     posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addchdir_np(&actions, dir.path().c_str());
-    std::vector<std::string> argv = {MORVANE_TOOL_PATH};
+    std::vector<std::string> argv = {program};
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<char*> pointers;
     for (std::string& a : argv) pointers.push_back(a.data());
     pointers.push_back(nullptr);
     pid_t pid = 0;
     RunResult result;
-    int spawned = posix_spawn(&pid, MORVANE_TOOL_PATH, &actions, nullptr, pointers.data(), environ);
+    // A program named without a slash is looked up in PATH.
+    int spawned = posix_spawnp(&pid, program.c_str(), &actions, nullptr, pointers.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (spawned != 0) {
-        result.err = "cannot start " MORVANE_TOOL_PATH;
+        result.err = "cannot start " + program;
         return result;
     }
     int status = 0;

@@ -31,6 +31,9 @@ private:
 
 // Runs the tool with args (argv[1..]) in folder dir, feeding input on stdin.
 RunResult RunTool(const ScratchDir& dir, const std::vector<std::string>& args, const std::string& input = "");
+// The same for another program (looked up in PATH when named without a slash).
+RunResult RunProgram(const ScratchDir& dir, const std::string& program, const std::vector<std::string>& args,
+                     const std::string& input = "");
 
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& text);
