@@ -9,6 +9,7 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 morvane="$build/tools/morvane"
 [ -x "$morvane" ] || { echo "demo: $morvane not found; build first (make build)" >&2; exit 1; }
 morvane=$(cd "$(dirname "$morvane")" && pwd)/morvane
+build=$(cd "$build" && pwd)  # the steps below run inside demo-out
 samples="$here/examples/gcp"
 out=demo-out
 rm -rf "$out"
