@@ -183,6 +183,8 @@ struct WarpCase {
     double maxNearDifferences;   // fraction of output pixels
 };
 
+void PrintTo(const WarpCase& w, std::ostream* out) { *out << w.type; }
+
 class WarpVsGdal : public RasterCli, public ::testing::WithParamInterface<WarpCase> {};
 
 // Distance, in source pixels, between the position sampled for output pixel
@@ -369,6 +371,8 @@ struct Refused {
     const char* message;
     const char* absent;   // a file that must not exist afterwards ("" = none)
 };
+
+void PrintTo(const Refused& k, std::ostream* out) { *out << k.what; }
 
 class RasterRefusals : public RasterCli, public ::testing::WithParamInterface<Refused> {};
 
