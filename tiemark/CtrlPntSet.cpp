@@ -262,3 +262,26 @@ long CCtrlPntSet::BatchTransform(const double* in, double* out, std::size_t coun
     if (in == nullptr || out == nullptr) return TM_ERR_ARGUMENT;
     return Impl->Prepared().Batch(in, out, count);
 }
+
+long CCtrlPntSet::GetLooResidual(unsigned long index, TmLooFigures* figures) {
+    if (figures == nullptr) return TM_ERR_ARGUMENT;
+    if (Impl == nullptr) return TM_ERR_INDEX;
+    return Guarded([&]() -> long {
+        tiemark::LooPoint loo;
+        if (long rc = Impl->LeaveOneOutOf(index, &loo); rc != TM_OK) return rc;
+        if (loo.Status != TM_OK) return loo.Status;
+        figures->UserDX = loo.User[0];
+        figures->UserDY = loo.User[1];
+        figures->PixelDX = loo.Pixel[0];
+        figures->PixelDY = loo.Pixel[1];
+        figures->Leverage = loo.Leverage;
+        figures->Influence = loo.Influence;
+        return TM_OK;
+    });
+}
+
+long CCtrlPntSet::GetPredictionRMS(double* userRms, double* pixelRms) {
+    if (!userRms || !pixelRms) return TM_ERR_ARGUMENT;
+    if (Impl == nullptr) return TM_ERR_TOO_FEW;
+    return Guarded([&]() -> long { return Impl->PredictionRmsError(userRms, pixelRms); });
+}

@@ -40,6 +40,7 @@ bool PntSetImpl::IsKnownOrientType(short orientType) {
 }
 
 void PntSetImpl::Reset(short orientType, short transType) {
+    Touched();
     Points.clear();
     Used = 0;
     Orient = orientType;
@@ -52,6 +53,7 @@ void PntSetImpl::Reset(short orientType, short transType) {
 }
 
 void PntSetImpl::CopyFrom(const PntSetImpl& source) {
+    Touched();
     if (this == &source) return;
     // Build every allocated part first so that a failed allocation leaves *this as it was.
     std::vector<_CtrlPntStrcT> points(source.Points);
@@ -101,6 +103,7 @@ long PntSetImpl::Add(std::size_t index, const _CtrlPntStrcT& point) {
     // line nothing can fail.
     if (Points.size() == Points.capacity()) Points.reserve(Points.size() * 2 + 8);
     Points.insert(Points.begin() + static_cast<std::ptrdiff_t>(index - 1), p);
+    Touched();
     Duplicates.Inserted(index - 1);
     if (p.UseFlag) {
         ++Used;
@@ -111,6 +114,7 @@ long PntSetImpl::Add(std::size_t index, const _CtrlPntStrcT& point) {
 }
 
 long PntSetImpl::Delete(std::size_t index) {
+    Touched();
     if (index < 1 || index > Points.size()) return TM_ERR_INDEX;
     const _CtrlPntStrcT removed = Points[index - 1];
     bool used = removed.UseFlag != 0;
@@ -134,6 +138,7 @@ long PntSetImpl::Get(std::size_t index, _CtrlPntStrcT* point) {
 }
 
 long PntSetImpl::Update(std::size_t index, const _CtrlPntStrcT& point) {
+    Touched();
     if (index < 1 || index > Points.size()) return TM_ERR_INDEX;
     if (long rc = ValidateRecord(point); rc != TM_OK) return rc;
     _CtrlPntStrcT p = Canonical(point);
@@ -155,6 +160,7 @@ long PntSetImpl::Update(std::size_t index, const _CtrlPntStrcT& point) {
 }
 
 long PntSetImpl::SetUse(std::size_t index, bool use) {
+    Touched();
     if (index < 1 || index > Points.size()) return TM_ERR_INDEX;
     _CtrlPntStrcT& slot = Points[index - 1];
     std::uint8_t flag = use ? 1 : 0;
@@ -193,12 +199,16 @@ long PntSetImpl::GetEdit(std::size_t index, bool* edit) const {
 }
 
 void PntSetImpl::SetTrans(short transType) {
+    Touched();
     if (transType == Trans) return;
     Trans = transType;
     Fit.Invalidate();
 }
 
-void PntSetImpl::SetOrient(short orientType) { Orient = orientType; }
+void PntSetImpl::SetOrient(short orientType) {
+    Touched();
+    Orient = orientType;
+}
 
 void PntSetImpl::GetRange(double* minX, double* minY, double* maxX, double* maxY) const {
     *minX = Range[0];
@@ -310,6 +320,35 @@ long PntSetImpl::RmsError(double* userRms, double* pixelRms) {
     if (long rc = Fit.Ensure(Points, Trans, Orient); rc != TM_OK) return rc;
     double rms[2];
     if (long rc = Fit.Rms(Points, rms); rc != TM_OK) return rc;
+    *userRms = rms[0];
+    *pixelRms = rms[1];
+    return TM_OK;
+}
+
+long PntSetImpl::EnsureLeaveOneOut() {
+    if (long rc = Fit.Ensure(Points, Trans, Orient); rc != TM_OK) return rc;
+    if (LooEdits == Edits && LooFit == Fit.CurrentRevision()) return TM_OK;
+    std::vector<LooPoint> loo;
+    if (long rc = LeaveOneOut(Fit, Points, &loo); rc != TM_OK) return rc;
+    Loo.swap(loo);
+    LooEdits = Edits;
+    LooFit = Fit.CurrentRevision();
+    return TM_OK;
+}
+
+long PntSetImpl::LeaveOneOutOf(std::size_t index, LooPoint* figures) {
+    if (figures == nullptr) return TM_ERR_ARGUMENT;
+    if (index < 1 || index > Points.size()) return TM_ERR_INDEX;
+    if (long rc = EnsureLeaveOneOut(); rc != TM_OK) return rc;
+    *figures = Loo[index - 1];
+    return TM_OK;
+}
+
+long PntSetImpl::PredictionRmsError(double* userRms, double* pixelRms) {
+    if (!userRms || !pixelRms) return TM_ERR_ARGUMENT;
+    if (long rc = EnsureLeaveOneOut(); rc != TM_OK) return rc;
+    double rms[2];
+    if (long rc = PredictionRms(Points, Loo, rms); rc != TM_OK) return rc;
     *userRms = rms[0];
     *pixelRms = rms[1];
     return TM_OK;

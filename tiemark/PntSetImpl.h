@@ -11,6 +11,7 @@
 #include <memory>
 #include <vector>
 
+#include "CrossValidation.h"
 #include "CtrlPntSet.h"
 #include "FitCache.h"
 #include "PixelDuplicates.h"
@@ -54,6 +55,10 @@ public:
                   double* pixelDX, double* pixelDY);
     long RmsError(double* userRms, double* pixelRms);
 
+    // Leave-one-out figures of point index (1-based) and their RMS.
+    long LeaveOneOutOf(std::size_t index, LooPoint* figures);
+    long PredictionRmsError(double* userRms, double* pixelRms);
+
     long Begin(bool forward);
     PreparedTransform& Prepared() { return Prep; }
 
@@ -70,6 +75,10 @@ private:
     void JoinUsedBox(const _CtrlPntStrcT& p);
     void LeaveUsedBox(const _CtrlPntStrcT& p);
     void FillErrorContext(std::size_t index, _CtrlPntStrcT* point);
+    // The leave-one-out figures of the current points and fit, made when
+    // either changed since they were last made.
+    long EnsureLeaveOneOut();
+    void Touched() { ++Edits; }
 
     std::vector<_CtrlPntStrcT> Points;
     std::size_t Used = 0;   // points whose use flag is on
@@ -84,6 +93,9 @@ private:
     mutable double UsedBox[4] = {0.0, 0.0, 0.0, 0.0};  // minX, minY, maxX, maxY
     mutable bool UsedBoxValid = true;
     PreparedTransform Prep;
+    unsigned long long Edits = 0;  // grows with every change of points, flags or types
+    std::vector<LooPoint> Loo;
+    unsigned long long LooEdits = ~0ull, LooFit = ~0ull;
 };
 
 }  // namespace tiemark

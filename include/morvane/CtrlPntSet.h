@@ -138,6 +138,25 @@ static_assert(offsetof(CCtrlPntErr, Reserved) == 24);
 TIEMARK_API _CtrlPntStrcT TmMakePoint(double pixelX, double pixelY, double userX, double userY,
                           double userZ = 0.0, const char* name = nullptr);
 
+// Leave-one-out figures of one point (CCtrlPntSet::GetLooResidual).
+struct TmLooFigures {
+    // The residual the point would have if the group were fitted without it
+    // (for a check point: its ordinary residual, the fit never saw it).
+    double UserDX, UserDY;    // user units: predicted minus stored
+    double PixelDX, PixelDY;  // pixels: stored user position taken back, minus stored pixel
+    // How much of its own fitted value the point fixes: 0 (none) to 1 (the
+    // fit passes through it whatever its value).  Polynomials: the diagonal
+    // of the hat matrix; similarity and projective: the mean of the point's
+    // two diagonal entries; spline: 1.  Check points: the same measure at
+    // their position, which may exceed 1 outside the points.
+    double Leverage;
+    // Least-squares types: Cook's distance, how far the whole fit moves
+    // without the point in units of its own uncertainty (above about 1
+    // deserves a look).  Spline: the point's squared leave-one-out residual
+    // over the mean of them all (1 is typical).  Check points: 0.
+    double Influence;
+};
+
 namespace tiemark { class PntSetImpl; }
 
 // One group of control points and the transformation fitted to them.
@@ -231,6 +250,19 @@ public:
                      double* pixelDX, double* pixelDY);
     // Root mean square of the residual vectors over the used points.
     long GetRMSError(double* userRms, double* pixelRms);
+    // Leave-one-out figures of point index (1 to count), exact for every
+    // type (the spline's pixel residual is its user residual taken through
+    // the fit's local inverse).  Computed for all points at once when the
+    // points or the fit changed, then read in O(1).  TM_ERR_TOO_FEW when
+    // the fit without a used point could not be made (the group has just
+    // the minimum number of points), TM_ERR_DEGENERATE when that fit would
+    // be degenerate; *figures unchanged then.
+    long GetLooResidual(unsigned long index, TmLooFigures* figures);
+    // Prediction RMS: the root mean square of the leave-one-out residual
+    // vectors over the used points, user units and pixels.  The honest
+    // figure to compare types with (the spline's fit RMS is always 0).
+    // Same refusals as GetLooResidual.
+    long GetPredictionRMS(double* userRms, double* pixelRms);
     // Converts count points through the prepared transformation; in and out
     // hold interleaved pairs and may be the same array.
     long BatchTransform(const double* in, double* out, std::size_t count);
