@@ -4,6 +4,7 @@
 // allocation into TM_ERR_MEMORY: nothing thrown leaves the library.  A set
 // that was never changed has no PntSetImpl; it behaves as an empty affine
 // group with orientation 0 and a zero range.
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <new>
@@ -284,4 +285,19 @@ long CCtrlPntSet::GetPredictionRMS(double* userRms, double* pixelRms) {
     if (!userRms || !pixelRms) return TM_ERR_ARGUMENT;
     if (Impl == nullptr) return TM_ERR_TOO_FEW;
     return Guarded([&]() -> long { return Impl->PredictionRmsError(userRms, pixelRms); });
+}
+
+long CCtrlPntSet::CompareTransTypes(TmTypeScore* scores, unsigned long* count) {
+    if (scores == nullptr || count == nullptr) return TM_ERR_ARGUMENT;
+    return Guarded([&]() -> long {
+        TmTypeScore out[6];
+        if (Impl == nullptr) {
+            PntSetImpl(TM_ORIENT_LINE_DOWN, TM_TRANS_POLY1).CompareTypes(out);
+        } else {
+            Impl->CompareTypes(out);
+        }
+        std::copy(out, out + 6, scores);
+        *count = 6;
+        return TM_OK;
+    });
 }

@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "TransTypes.h"
+
 namespace tiemark {
 
 namespace {
@@ -352,6 +354,39 @@ long PntSetImpl::PredictionRmsError(double* userRms, double* pixelRms) {
     *userRms = rms[0];
     *pixelRms = rms[1];
     return TM_OK;
+}
+
+void PntSetImpl::CompareTypes(TmTypeScore scores[6]) const {
+    static constexpr short kTypes[6] = {TM_TRANS_SIMILARITY, TM_TRANS_POLY1, TM_TRANS_PROJECTIVE,
+                                        TM_TRANS_POLY2,      TM_TRANS_POLY3, TM_TRANS_TPS};
+    PntSetImpl scratch(Orient, Trans);
+    scratch.CopyFrom(*this);
+    for (int k = 0; k < 6; ++k) {
+        TmTypeScore& s = scores[k];
+        s = TmTypeScore{kTypes[k], TM_OK, 0, 0.0, 0.0, 0.0, 0};
+        const TransTypeShape* shape = ShapeOf(s.TransType);
+        s.Parameters = s.TransType == TM_TRANS_TPS ? 2 * (Used + 3)
+                                                   : static_cast<unsigned long>(shape->unknowns) * (shape->termsPerAxis == shape->unknowns ? 2 : 1);
+        scratch.SetTrans(s.TransType);
+        double fit[2], prediction[2];
+        if ((s.Status = scratch.RmsError(&fit[0], &fit[1])) != TM_OK) continue;
+        if ((s.Status = scratch.PredictionRmsError(&prediction[0], &prediction[1])) != TM_OK) continue;
+        s.FitRms = fit[0];
+        s.PredictionRms = prediction[0];
+        double sum = 0.0;
+        for (std::size_t i = 0; i < Points.size(); ++i) {
+            if (Points[i].UseFlag) continue;
+            const LooPoint& o = scratch.Loo[i];
+            if (o.Status != TM_OK) continue;
+            sum += o.User[0] * o.User[0] + o.User[1] * o.User[1];
+            ++s.CheckCount;
+        }
+        s.CheckRms = s.CheckCount > 0 ? std::sqrt(sum / static_cast<double>(s.CheckCount)) : 0.0;
+    }
+    std::stable_sort(scores, scores + 6, [](const TmTypeScore& a, const TmTypeScore& b) {
+        if ((a.Status == TM_OK) != (b.Status == TM_OK)) return a.Status == TM_OK;
+        return a.Status == TM_OK && a.PredictionRms < b.PredictionRms;
+    });
 }
 
 long PntSetImpl::Begin(bool forward) {

@@ -157,6 +157,17 @@ struct TmLooFigures {
     double Influence;
 };
 
+// One transformation type fitted to a group's points (CompareTransTypes).
+struct TmTypeScore {
+    short TransType;           // TM_TRANS_*
+    long Status;               // TM_OK, or why this type gives no fit (then the figures are 0)
+    unsigned long Parameters;  // fitted parameters, both axes (spline: 2 (N + 3) for N used points)
+    double FitRms;             // RMS of the used points' residuals, user units
+    double PredictionRms;      // RMS of their leave-one-out residuals, user units
+    double CheckRms;           // RMS of the check points' residuals, user units (0 without any)
+    unsigned long CheckCount;  // check points
+};
+
 namespace tiemark { class PntSetImpl; }
 
 // One group of control points and the transformation fitted to them.
@@ -263,6 +274,12 @@ public:
     // figure to compare types with (the spline's fit RMS is always 0).
     // Same refusals as GetLooResidual.
     long GetPredictionRMS(double* userRms, double* pixelRms);
+    // Fits every transformation type the used points suffice for and ranks
+    // them by prediction RMS, best first; types with too few points or no
+    // fit follow, in type order.  scores must hold 6 entries; *count
+    // receives how many were written (always 6).  The set itself, its type
+    // included, is not changed.
+    long CompareTransTypes(TmTypeScore* scores, unsigned long* count);
     // Converts count points through the prepared transformation; in and out
     // hold interleaved pairs and may be the same array.
     long BatchTransform(const double* in, double* out, std::size_t count);

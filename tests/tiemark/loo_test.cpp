@@ -166,4 +166,52 @@ TEST(LeaveOneOutFigures, FollowEditsOfTheSet) {
     }
 }
 
+// The ranking: ordered by prediction RMS, the true model's type first on
+// noisy data from it, and the set (its type too) left as it was.
+TEST(CompareTransTypes, RanksByPredictionRmsAndChangesNothing) {
+    for (short truth : {TM_TRANS_POLY1, TM_TRANS_POLY2}) {
+        std::vector<_CtrlPntStrcT> pts = NoisyGrid(TrueMapOf(truth), 7, 6, 0.5, 13u);
+        pts[3].UseFlag = 0;
+        CCtrlPntSet set;
+        Fill(set, TM_TRANS_POLY3, pts);
+        double before[2];
+        ASSERT_EQ(set.GetRMSError(&before[0], &before[1]), TM_OK);
+        TmTypeScore scores[6];
+        unsigned long count = 0;
+        ASSERT_EQ(set.CompareTransTypes(scores, &count), TM_OK);
+        ASSERT_EQ(count, 6u);
+        EXPECT_EQ(scores[0].TransType, truth);
+        for (unsigned long k = 0; k < count; ++k) {
+            EXPECT_EQ(scores[k].Status, TM_OK);
+            EXPECT_EQ(scores[k].CheckCount, 1u);
+            if (k > 0) {
+                EXPECT_LE(scores[k - 1].PredictionRms, scores[k].PredictionRms);
+            }
+            if (scores[k].TransType != TM_TRANS_TPS) {
+                EXPECT_LT(scores[k].FitRms, scores[k].PredictionRms);
+            }
+        }
+        short type;
+        set.GetTransType(&type);
+        EXPECT_EQ(type, TM_TRANS_POLY3);
+        double after[2];
+        ASSERT_EQ(set.GetRMSError(&after[0], &after[1]), TM_OK);
+        EXPECT_EQ(after[0], before[0]);
+    }
+    CCtrlPntSet few;
+    Fill(few, TM_TRANS_POLY1, NoisyGrid(TrueMapOf(TM_TRANS_POLY1), 2, 2, 0.5, 3u));
+    TmTypeScore scores[6];
+    unsigned long count = 0;
+    ASSERT_EQ(few.CompareTransTypes(scores, &count), TM_OK);
+    // Four points: a left-out fit needs three, so the similarity, the affine
+    // and the spline are ranked; the projective and above are not.
+    int ranked = 0;
+    for (const TmTypeScore& s : scores) {
+        const bool expected = s.TransType == TM_TRANS_SIMILARITY || s.TransType == TM_TRANS_POLY1 ||
+                              s.TransType == TM_TRANS_TPS;
+        EXPECT_EQ(s.Status == TM_OK, expected) << s.TransType;
+        if (s.Status == TM_OK) EXPECT_EQ(&s - scores, ranked++);
+    }
+}
+
 }  // namespace
