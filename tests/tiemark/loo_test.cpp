@@ -210,7 +210,9 @@ TEST(CompareTransTypes, RanksByPredictionRmsAndChangesNothing) {
         const bool expected = s.TransType == TM_TRANS_SIMILARITY || s.TransType == TM_TRANS_POLY1 ||
                               s.TransType == TM_TRANS_TPS;
         EXPECT_EQ(s.Status == TM_OK, expected) << s.TransType;
-        if (s.Status == TM_OK) EXPECT_EQ(&s - scores, ranked++);
+        if (s.Status == TM_OK) {
+            EXPECT_EQ(&s - scores, ranked++);
+        }
     }
 }
 
