@@ -55,17 +55,43 @@ void PrintTable(const FitReport& report) {
     }
 }
 
+// The leave-one-out table: what each point's residual would be without it.
+void PrintLeaveOneOut(const FitReport& report) {
+    fmt::print("\nleave-one-out (each used point against the fit made without it):\n");
+    fmt::print("{:>5} {:<10} {:>4} {:>10} {:>10} {:>9} {:>12} {:>12} {:>12} {:>9} {:>10}\n", "index", "name", "use",
+               "loo_pixel", "loo_line", "|loo| px", "loo_x", "loo_y", "|loo| map", "leverage", "influence");
+    for (std::size_t i = 0; i < report.rows.size(); ++i) {
+        const GcpRow& r = report.rows[i];
+        if (i >= report.loo.size() || !report.loo[i]) {
+            fmt::print("{:>5} {:<10} {:>4} {:>10}\n", i + 1, r.name, r.use ? "on" : "off", "-");
+            continue;
+        }
+        const PointLoo& l = *report.loo[i];
+        const GcpResidual& e = l.residual;
+        fmt::print("{:>5} {:<10} {:>4} {:>10.4f} {:>10.4f} {:>9.4f} {:>12.6g} {:>12.6g} {:>12.6g} {:>9.4f} {:>10.4g}\n",
+                   i + 1, r.name, r.use ? "on" : "off", e.pixel, e.line, std::hypot(e.pixel, e.line), e.x, e.y,
+                   std::hypot(e.x, e.y), l.leverage, l.influence);
+    }
+}
+
 void PrintComparison(const std::vector<TypeComparison>& rows) {
-    fmt::print("\n{:<11} {:>4} {:>12} {:>14} {:>12} {:>14}\n", "type", "min", "used px", "used map", "check px",
-               "check map");
+    fmt::print("\n{:<11} {:>4} {:>6} {:>12} {:>14} {:>14} {:>12} {:>14} {:>5}\n", "type", "min", "params", "used px",
+               "used map", "predict map", "check px", "check map", "rank");
+    const TypeComparison* best = nullptr;
     for (const TypeComparison& c : rows) {
         auto cell = [](const std::optional<FitFigures>& f, bool pixel) {
             return f ? fmt::format("{:.4g}", pixel ? f->pixelRms : f->mapRms) : std::string("-");
         };
-        fmt::print("{:<11} {:>4} {:>12} {:>14} {:>12} {:>14}{}\n", TransTypeName(c.transType), c.minPoints,
-                   cell(c.used, true), cell(c.used, false), cell(c.check, true), cell(c.check, false),
-                   c.used ? "" : "  (too few points, or degenerate)");
+        std::string predict = c.predictionMap ? fmt::format("{:.4g}", *c.predictionMap) : std::string("-");
+        std::string rank = c.rank > 0 ? std::to_string(c.rank) : std::string("-");
+        fmt::print("{:<11} {:>4} {:>6} {:>12} {:>14} {:>14} {:>12} {:>14} {:>5}{}\n", TransTypeName(c.transType),
+                   c.minPoints, c.parameters, cell(c.used, true), cell(c.used, false), predict, cell(c.check, true),
+                   cell(c.check, false), rank, c.used ? "" : "  (too few points, or degenerate)");
+        if (c.rank == 1) best = &c;
     }
+    if (best != nullptr)
+        fmt::print("best by prediction RMS (the error where there is no point): {}; the group's type is unchanged\n",
+                   TransTypeName(best->transType));
 }
 
 void WriteSvg(const std::string& path, const FitReport& report, const std::string& title, const RasterSize& size) {
@@ -126,17 +152,36 @@ void RunReport(const ReportOptions& o) {
                 p["res_x"] = r.residual->x;
                 p["res_y"] = r.residual->y;
             }
+            if (i < report.loo.size() && report.loo[i]) {
+                const PointLoo& l = *report.loo[i];
+                p["loo_pixel"] = l.residual.pixel;
+                p["loo_line"] = l.residual.line;
+                p["loo_x"] = l.residual.x;
+                p["loo_y"] = l.residual.y;
+                p["leverage"] = l.leverage;
+                p["influence"] = l.influence;
+            }
             out["points"].push_back(p);
         }
         out["used"] = FiguresJson(report.used);
         out["check"] = FiguresJson(report.check);
+        out["prediction"] = nullptr;
+        if (report.prediction)
+            out["prediction"] = {{"rms_map", report.prediction->mapRms}, {"rms_pixel", report.prediction->pixelRms}};
         if (o.compare) {
             out["compare"] = nlohmann::json::array();
+            out["best"] = nullptr;
             for (const TypeComparison& c : comparison) {
+                nlohmann::json predict = nullptr;
+                if (c.predictionMap) predict = *c.predictionMap;
                 out["compare"].push_back({{"type", TransTypeName(c.transType)},
                                           {"min_points", c.minPoints},
+                                          {"parameters", c.parameters},
                                           {"used", FiguresJson(c.used)},
-                                          {"check", FiguresJson(c.check)}});
+                                          {"check", FiguresJson(c.check)},
+                                          {"prediction_rms_map", predict},
+                                          {"rank", c.rank}});
+                if (c.rank == 1) out["best"] = TransTypeName(c.transType);
             }
         }
         PrintJson(out);
@@ -149,6 +194,10 @@ void RunReport(const ReportOptions& o) {
     fmt::print("\nused points ({}): {}\n", report.rows.size() - checkCount,
                report.used ? FiguresText(report.used) : "no fit (too few used points, or degenerate)");
     if (checkCount > 0) fmt::print("check points ({}): {}\n", checkCount, FiguresText(report.check));
+    if (report.prediction)
+        fmt::print("prediction RMS (leave-one-out): {:.4g} px, {:.6g} map units\n", report.prediction->pixelRms,
+                   report.prediction->mapRms);
+    PrintLeaveOneOut(report);
     if (o.compare) PrintComparison(comparison);
     std::fflush(stdout);
     if (!o.svg.empty()) fmt::print(stderr, "wrote {}\n", o.svg);
