@@ -301,3 +301,9 @@ long CCtrlPntSet::CompareTransTypes(TmTypeScore* scores, unsigned long* count) {
         return TM_OK;
     });
 }
+
+long CCtrlPntSet::GetPositionError(double pixelX, double pixelY, TmPositionError* error) {
+    if (error == nullptr) return TM_ERR_ARGUMENT;
+    if (Impl == nullptr) return TM_ERR_TOO_FEW;
+    return Guarded([&]() -> long { return Impl->PositionErrorAt(pixelX, pixelY, error); });
+}

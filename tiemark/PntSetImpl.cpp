@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "TransTypes.h"
+#include "Uncertainty.h"
 
 namespace tiemark {
 
@@ -353,6 +354,19 @@ long PntSetImpl::PredictionRmsError(double* userRms, double* pixelRms) {
     if (long rc = PredictionRms(Points, Loo, rms); rc != TM_OK) return rc;
     *userRms = rms[0];
     *pixelRms = rms[1];
+    return TM_OK;
+}
+
+long PntSetImpl::PositionErrorAt(double pixelX, double pixelY, TmPositionError* error) {
+    if (error == nullptr) return TM_ERR_ARGUMENT;
+    if (!std::isfinite(pixelX) || !std::isfinite(pixelY)) return TM_ERR_NOT_FINITE;
+    if (long rc = Fit.Ensure(Points, Trans, Orient); rc != TM_OK) return rc;
+    if (Trans == TM_TRANS_TPS)
+        if (long rc = EnsureLeaveOneOut(); rc != TM_OK) return rc;
+    PositionError e;
+    if (long rc = PredictPositionError(Fit, Points, Loo, pixelX, pixelY, &e); rc != TM_OK) return rc;
+    EllipseOf(e.Cov, &error->SemiMajor, &error->SemiMinor, &error->Angle);
+    error->Radial = std::sqrt(std::max(0.0, e.Cov[0] + e.Cov[2]));
     return TM_OK;
 }
 

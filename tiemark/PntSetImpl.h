@@ -58,6 +58,7 @@ public:
     // Leave-one-out figures of point index (1-based) and their RMS.
     long LeaveOneOutOf(std::size_t index, LooPoint* figures);
     long PredictionRmsError(double* userRms, double* pixelRms);
+    long PositionErrorAt(double pixelX, double pixelY, TmPositionError* error);
     // Every type on a copy of the points, ranked by prediction RMS.
     void CompareTypes(TmTypeScore scores[6]) const;
 

@@ -168,6 +168,16 @@ struct TmTypeScore {
     unsigned long CheckCount;  // check points
 };
 
+// The predicted standard error of a converted position (GetPositionError):
+// the one-sigma ellipse of the user position the fit gives for a pixel
+// position, in user units.
+struct TmPositionError {
+    double SemiMajor;  // user units
+    double SemiMinor;  // user units
+    double Angle;      // radians, from the user X axis counter-clockwise to the major axis, (-pi/2, pi/2]
+    double Radial;     // root of the summed variances, sqrt(SemiMajor^2 + SemiMinor^2), user units
+};
+
 namespace tiemark { class PntSetImpl; }
 
 // One group of control points and the transformation fitted to them.
@@ -274,6 +284,14 @@ public:
     // figure to compare types with (the spline's fit RMS is always 0).
     // Same refusals as GetLooResidual.
     long GetPredictionRMS(double* userRms, double* pixelRms);
+    // Predicted standard error of the user position the fit gives for the
+    // pixel/line position (pixelX, pixelY), anywhere on or off the raster.
+    // Least-squares types: from the covariance of the fitted parameters,
+    // the noise estimated from the residuals (so a group with just the
+    // minimum of points has none: TM_ERR_TOO_FEW).  Spline: an empirical
+    // estimate from the leave-one-out residuals of the nearest used points
+    // (docs/tiemark.md).  Same refusals as GetCoordinateA.
+    long GetPositionError(double pixelX, double pixelY, TmPositionError* error);
     // Fits every transformation type the used points suffice for and ranks
     // them by prediction RMS, best first; types with too few points or no
     // fit follow, in type order.  scores must hold 6 entries; *count
