@@ -307,3 +307,13 @@ long CCtrlPntSet::GetPositionError(double pixelX, double pixelY, TmPositionError
     if (Impl == nullptr) return TM_ERR_TOO_FEW;
     return Guarded([&]() -> long { return Impl->PositionErrorAt(pixelX, pixelY, error); });
 }
+
+long CCtrlPntSet::FindOutliers(unsigned long* outliers, unsigned long* conflicts, double* robustScale) {
+    if (Impl == nullptr) return TM_ERR_TOO_FEW;
+    return Guarded([&]() -> long { return Impl->FindOutliers(outliers, conflicts, robustScale); });
+}
+
+long CCtrlPntSet::ApplyOutliers(unsigned long* turnedOff, unsigned long* lockedLeft) {
+    if (Impl == nullptr) return TM_ERR_STATE;
+    return Guarded([&]() -> long { return Impl->ApplyOutliers(turnedOff, lockedLeft); });
+}

@@ -357,6 +357,39 @@ long PntSetImpl::PredictionRmsError(double* userRms, double* pixelRms) {
     return TM_OK;
 }
 
+long PntSetImpl::FindOutliers(unsigned long* outliers, unsigned long* conflicts, double* robustScale) {
+    std::vector<RobustVerdict> verdicts;
+    RobustSummary summary;
+    if (long rc = RobustCheck(Points, Trans, Orient, &verdicts, &summary); rc != TM_OK) return rc;
+    Robust.swap(verdicts);
+    RobustTotals = summary;
+    RobustEdits = Edits;
+    std::size_t conflicting = 0;
+    for (const RobustVerdict& v : Robust) conflicting += v.Conflict != 0 ? 1 : 0;
+    if (outliers) *outliers = static_cast<unsigned long>(summary.Outliers);
+    if (conflicts) *conflicts = static_cast<unsigned long>(conflicting);
+    if (robustScale) *robustScale = summary.Scale;
+    return TM_OK;
+}
+
+long PntSetImpl::ApplyOutliers(unsigned long* turnedOff, unsigned long* lockedLeft) {
+    if (RobustEdits != Edits) return TM_ERR_STATE;
+    unsigned long off = 0, locked = 0;
+    for (std::size_t i = 0; i < Points.size(); ++i) {
+        if (!Robust[i].Outlier || !Points[i].UseFlag) continue;
+        if (!Points[i].EditFlag) {
+            ++locked;
+            continue;
+        }
+        SetUse(i + 1, false);
+        ++off;
+    }
+    RobustEdits = Edits;  // the marks stay with the points they were made for
+    if (turnedOff) *turnedOff = off;
+    if (lockedLeft) *lockedLeft = locked;
+    return TM_OK;
+}
+
 long PntSetImpl::PositionErrorAt(double pixelX, double pixelY, TmPositionError* error) {
     if (error == nullptr) return TM_ERR_ARGUMENT;
     if (!std::isfinite(pixelX) || !std::isfinite(pixelY)) return TM_ERR_NOT_FINITE;
@@ -413,6 +446,21 @@ void PntSetImpl::FillErrorContext(std::size_t index, _CtrlPntStrcT* point) {
     Duplicates.Sync(Points);
     point->Err.Clear();
     point->Err.Code = TM_CHECK_OK;
+    if (RobustEdits == Edits) {
+        const RobustVerdict& v = Robust[index];
+        if (v.Conflict != 0) {
+            point->Err.Code = TM_CHECK_CONFLICT;
+            point->Err.Other = static_cast<std::int32_t>(v.Conflict);
+            return;
+        }
+        if (v.Outlier) {
+            point->Err.Code = TM_CHECK_ROBUST_OUTLIER;
+            point->Err.ResidualX = v.Residual[0];
+            point->Err.ResidualY = v.Residual[1];
+            point->Err.Reserved = RobustTotals.Scale;
+            return;
+        }
+    }
     if (std::uint32_t other = Duplicates.OtherOf(index); other != 0) {
         point->Err.Code = TM_CHECK_DUPLICATE;
         point->Err.Other = static_cast<std::int32_t>(other);

@@ -16,6 +16,7 @@
 #include "FitCache.h"
 #include "PixelDuplicates.h"
 #include "PreparedTransform.h"
+#include "RobustFit.h"
 
 namespace tiemark {
 
@@ -58,6 +59,8 @@ public:
     // Leave-one-out figures of point index (1-based) and their RMS.
     long LeaveOneOutOf(std::size_t index, LooPoint* figures);
     long PredictionRmsError(double* userRms, double* pixelRms);
+    long FindOutliers(unsigned long* outliers, unsigned long* conflicts, double* robustScale);
+    long ApplyOutliers(unsigned long* turnedOff, unsigned long* lockedLeft);
     long PositionErrorAt(double pixelX, double pixelY, TmPositionError* error);
     // Every type on a copy of the points, ranked by prediction RMS.
     void CompareTypes(TmTypeScore scores[6]) const;
@@ -99,6 +102,10 @@ private:
     unsigned long long Edits = 0;  // grows with every change of points, flags or types
     std::vector<LooPoint> Loo;
     unsigned long long LooEdits = ~0ull, LooFit = ~0ull;
+    // The last FindOutliers verdict, valid while Edits equals RobustEdits.
+    std::vector<RobustVerdict> Robust;
+    RobustSummary RobustTotals;
+    unsigned long long RobustEdits = ~0ull;
 };
 
 }  // namespace tiemark

@@ -76,6 +76,8 @@ enum : std::int32_t {
     TM_CHECK_OK = 1,          // accepted, nothing to report
     TM_CHECK_DUPLICATE = 2,   // another point of the set had the same pixel position
     TM_CHECK_OUTLIER = 3,     // residual above three times the RMS of the fit
+    TM_CHECK_ROBUST_OUTLIER = 4,  // marked by FindOutliers: far off the robust fit (residual and scale given)
+    TM_CHECK_CONFLICT = 5,    // same pixel position as point Other but another user position, or the reverse
 };
 
 // The error context embedded in every point record (bytes 88 to 119): the
@@ -87,7 +89,7 @@ public:
     std::int32_t Other;     // index of the other point involved (duplicates), else 0
     double ResidualX;       // last fit residual, user units: fitted - stored
     double ResidualY;
-    double Reserved;        // written as 0
+    double Reserved;        // TM_CHECK_ROBUST_OUTLIER: the robust scale (user units); else 0
 
     void Clear() { Code = TM_CHECK_NONE; Other = 0; ResidualX = ResidualY = Reserved = 0.0; }
     std::int32_t GetCode() const { return Code; }
@@ -292,6 +294,26 @@ public:
     // estimate from the leave-one-out residuals of the nearest used points
     // (docs/tiemark.md).  Same refusals as GetCoordinateA.
     long GetPositionError(double pixelX, double pixelY, TmPositionError* error);
+    // Looks for points that do not belong, and deletes nothing.  Points at
+    // one pixel position with different user positions (or the reverse)
+    // are conflicts, found without a fit.  Then a robust fit of the group's
+    // type (least median of squares from minimal samples with a fixed seed,
+    // then Tukey-weighted least squares; for the spline its leave-one-out
+    // residuals, worst first) marks as outliers the used points farther off
+    // than 4.5 robust scales.  The marks go into the points' error context
+    // (GetOneGCP): TM_CHECK_ROBUST_OUTLIER with the robust fit's residual
+    // in ResidualX/Y and the robust scale in Reserved, TM_CHECK_CONFLICT
+    // with the other point in Other; they last until the points change (or
+    // ApplyOutliers, below).  Use flags are not touched.  Outputs (each may
+    // be null): the number of outliers and of conflicting points, and the
+    // robust scale in user units.  TM_ERR_TOO_FEW / TM_ERR_DEGENERATE when
+    // the used points allow no fit.
+    long FindOutliers(unsigned long* outliers, unsigned long* conflicts, double* robustScale);
+    // Applies the last FindOutliers verdict: the outliers' use flags go off,
+    // so they stay in the group as check points, their marks kept.  Locked
+    // points (edit flag off) are left as they are and counted apart.
+    // TM_ERR_STATE when there is no verdict for the current points.
+    long ApplyOutliers(unsigned long* turnedOff, unsigned long* lockedLeft);
     // Fits every transformation type the used points suffice for and ranks
     // them by prediction RMS, best first; types with too few points or no
     // fit follow, in type order.  scores must hold 6 entries; *count

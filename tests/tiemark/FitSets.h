@@ -3,6 +3,7 @@
 #ifndef MORVANE_TESTS_TIEMARK_FITSETS_H
 #define MORVANE_TESTS_TIEMARK_FITSETS_H
 
+#include <algorithm>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -55,6 +56,30 @@ inline std::vector<_CtrlPntStrcT> NoisyGrid(const TrueMap& map, int nx, int ny, 
         p.UserY += sigmaPx * unitsPerPixel * noise(rng);
     }
     return pts;
+}
+
+// Moves a share of the points (every k-th after a seeded shuffle) by 20 to
+// 500 pixels' worth of map units in a random direction; returns the 0-based
+// indices moved, ascending.
+inline std::vector<std::size_t> PlantGrossErrors(const TrueMap& map, std::vector<_CtrlPntStrcT>* pts,
+                                                 double share, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::vector<std::size_t> order(pts->size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::shuffle(order.begin(), order.end(), rng);
+    order.resize(static_cast<std::size_t>(share * static_cast<double>(pts->size()) + 0.5));
+    std::uniform_real_distribution<double> size(20.0, 500.0), angle(0.0, 6.283185307179586);
+    for (std::size_t i : order) {
+        _CtrlPntStrcT& p = (*pts)[i];
+        double x0, y0, x1, y1;
+        map.apply(p.PixelX, p.PixelY, &x0, &y0);
+        map.apply(p.PixelX + 1.0, p.PixelY, &x1, &y1);
+        const double units = std::hypot(x1 - x0, y1 - y0) * size(rng), a = angle(rng);
+        p.UserX += units * std::cos(a);
+        p.UserY += units * std::sin(a);
+    }
+    std::sort(order.begin(), order.end());
+    return order;
 }
 
 inline const TrueMap& TrueMapOf(short type) {
