@@ -21,6 +21,8 @@ void AddTransformCommand(CLI::App& app);
 // import, export
 void AddExchangeCommands(CLI::App& app);
 void AddReportCommand(CLI::App& app);
+// refine: robust outlier search
+void AddRefineCommand(CLI::App& app);
 
 // Adds the AREA argument and --size to a subcommand.
 void AddAreaArgument(CLI::App& command, AreaOptions& options);

@@ -71,7 +71,9 @@ FitReport MakeFitReport(AreaHandle& area) {
     FitReport report;
     GroupType type = ReadGroupType(area);
     report.transType = type.trans;
+    report.orientType = type.orient;
     std::vector<_CtrlPntStrcT> points = ReadPoints(area);
+    report.records = points;
     for (unsigned long i = 1; i <= points.size(); ++i) {
         GcpRow row = RowFromRecord(points[i - 1], type.orient);
         row.residual = ResidualOf(area, i, type.orient);

@@ -42,6 +42,8 @@ struct Prediction {
 
 struct FitReport {
     short transType = 0;
+    short orientType = 0;
+    std::vector<_CtrlPntStrcT> records;  // the group's points as stored
     std::vector<GcpRow> rows;          // residual empty when the fit gives none
     std::vector<std::optional<PointLoo>> loo;  // one per row; empty when none exists
     std::optional<Prediction> prediction;

@@ -10,6 +10,7 @@
 #include <fmt/format.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -94,9 +95,51 @@ void PrintComparison(const std::vector<TypeComparison>& rows) {
                    TransTypeName(best->transType));
 }
 
+// The predicted standard error over the raster frame (or the points'
+// extent without a raster size), on a grid of cells.
+ErrorShading PredictedErrorGrid(CCtrlPntSet& set, const FitReport& report, const RasterSize& size) {
+    double x0 = 0, y0 = 0, x1 = static_cast<double>(size.columns), y1 = static_cast<double>(size.rows);
+    if (!(size.columns > 0 && size.rows > 0)) {
+        if (report.rows.empty()) return {};
+        x0 = x1 = report.rows[0].pixel, y0 = y1 = report.rows[0].line;
+        for (const GcpRow& r : report.rows) {
+            x0 = std::min(x0, r.pixel), x1 = std::max(x1, r.pixel);
+            y0 = std::min(y0, r.line), y1 = std::max(y1, r.line);
+        }
+    }
+    if (!(x1 > x0 && y1 > y0)) return {};
+    ErrorShading g;
+    const double side = std::max(x1 - x0, y1 - y0) / 48.0;
+    g.columns = std::max(1, static_cast<int>(std::ceil((x1 - x0) / side)));
+    g.rows = std::max(1, static_cast<int>(std::ceil((y1 - y0) / side)));
+    g.pixel0 = x0, g.line0 = y0, g.cellWidth = (x1 - x0) / g.columns, g.cellHeight = (y1 - y0) / g.rows;
+    const double lineSign = report.orientType == TM_ORIENT_LINE_UP ? -1.0 : 1.0;
+    for (int j = 0; j < g.rows; ++j)
+        for (int i = 0; i < g.columns; ++i) {
+            TmPositionError e;
+            const double px = x0 + (i + 0.5) * g.cellWidth, line = y0 + (j + 0.5) * g.cellHeight;
+            const bool ok = set.GetPositionError(px, lineSign * line, &e) == TM_OK;
+            g.values.push_back(ok ? e.Radial : std::nan(""));
+        }
+    g.caption = report.transType == TM_TRANS_TPS
+                    ? "estimated error, from the nearest points' leave-one-out residuals"
+                    : "predicted standard error of the converted position";
+    return g;
+}
+
 void WriteSvg(const std::string& path, const FitReport& report, const std::string& title, const RasterSize& size) {
+    CCtrlPntSet set;
+    LoadPointSet(set, report.records, report.orientType, report.transType);
+    std::vector<bool> outliers(report.rows.size(), false);
+    if (set.FindOutliers(nullptr, nullptr, nullptr) == TM_OK) {
+        for (unsigned long i = 1; i <= report.rows.size(); ++i) {
+            _CtrlPntStrcT p;
+            if (set.GetOneGCP(i, &p) == TM_OK) outliers[i - 1] = p.Err.Code == TM_CHECK_ROBUST_OUTLIER;
+        }
+    }
     std::vector<SvgPoint> points;
-    for (const GcpRow& r : report.rows) {
+    for (std::size_t k = 0; k < report.rows.size(); ++k) {
+        const GcpRow& r = report.rows[k];
         SvgPoint p;
         p.pixel = r.pixel;
         p.line = r.line;
@@ -107,9 +150,11 @@ void WriteSvg(const std::string& path, const FitReport& report, const std::strin
             p.residualLine = r.residual->line;
         }
         p.label = r.name.empty() ? std::to_string(r.id) : r.name;
+        p.outlier = outliers[k];
         points.push_back(p);
     }
     SvgOptions options;
+    options.shading = PredictedErrorGrid(set, report, size);
     options.title = title;
     options.columns = size.columns;
     options.rows = size.rows;

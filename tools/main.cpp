@@ -34,6 +34,7 @@ int main(int argc, char** argv) {
     AddTransformCommand(app);
     AddExchangeCommands(app);
     AddReportCommand(app);
+    AddRefineCommand(app);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {

@@ -5,8 +5,12 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
+#include <filesystem>
 #include <map>
+#include <set>
 
 namespace morvane::tool::test {
 namespace {
@@ -76,6 +80,66 @@ TEST_F(AvonArea, CompareRanksEveryTypeByPredictionRmsAndNamesTheBest) {
     EXPECT_EQ(RunJson(dir, {"report", "a.gcp", "-g", "1", "--json"})["type"], "poly2");
     RunResult text = RunTool(dir, {"report", "a.gcp", "-g", "1", "--compare"});
     EXPECT_NE(text.out.find("best by prediction RMS"), std::string::npos) << text.out;
+}
+
+TEST_F(AvonArea, RefineNamesPointFifteenAndAppliesOnlyWhenAsked) {
+    const std::string before = ReadFile(dir / "a.gcp");
+    Json found = RunJson(dir, {"refine", "a.gcp", "-g", "1", "--json"});
+    EXPECT_EQ(ReadFile(dir / "a.gcp"), before);  // looking changes nothing
+    ASSERT_FALSE(found["findings"].empty());
+    std::vector<unsigned long> outliers;
+    for (const Json& f : found["findings"]) {
+        EXPECT_EQ(f["kind"], "outlier");
+        EXPECT_GT(f["robust_scales"].get<double>(), 5.0);
+        EXPECT_GT(f["loo_pixel"].get<double>(), 0.0);
+        outliers.push_back(f["index"].get<unsigned long>());
+    }
+    ASSERT_NE(std::find(outliers.begin(), outliers.end(), 15u), outliers.end());
+
+    // A locked outlier is left and named; the others become check points.
+    ASSERT_EQ(RunTool(dir, {"point", "edit", "a.gcp", "-g", "1", "-i", "15", "off"}).status, 0);
+    RunResult applied = RunTool(dir, {"refine", "a.gcp", "-g", "1", "--apply"});
+    ASSERT_EQ(applied.status, 0) << applied.err;
+    EXPECT_NE(applied.out.find("point 15 : outlier"), std::string::npos) << applied.out;
+    EXPECT_NE(applied.out.find("[locked: left as it is]"), std::string::npos) << applied.out;
+    Json list = RunJson(dir, {"list", "a.gcp", "-g", "1", "--json"});
+    ASSERT_EQ(list.size(), 19u);  // nothing deleted
+    for (const Json& p : list) {
+        const unsigned long index = p["index"].get<unsigned long>();
+        const bool outlier = std::find(outliers.begin(), outliers.end(), index) != outliers.end();
+        EXPECT_EQ(p["use"].get<bool>(), !outlier || index == 15) << index;
+    }
+    EXPECT_NE(RunTool(dir, {"refine", "a.gcp", "-g", "9"}).status, 0);
+}
+
+// The predicted-error picture renders to a PNG of the SVG's size, shaded
+// with a range of colours and the outlier ringed.
+TEST_F(AvonArea, PredictedErrorPictureRendersAndIsNotBlank) {
+    RunResult r = RunTool(dir, {"report", "a.gcp", "-g", "1", "--svg", "error.svg", "--size", "2000x2700"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string svg = ReadFile(dir / "error.svg");
+    std::set<std::string> fills;
+    for (std::size_t at = svg.find("fill=\"#"); at != std::string::npos; at = svg.find("fill=\"#", at + 1))
+        fills.insert(svg.substr(at + 6, 7));
+    EXPECT_GT(fills.size(), 20u);
+    EXPECT_NE(svg.find("r=\"9\" fill=\"none\" stroke=\"#d62728\""), std::string::npos);  // an outlier ring
+    if (!std::filesystem::exists("/usr/bin/rsvg-convert")) GTEST_SKIP() << "rsvg-convert (librsvg2-bin) is not installed";
+    const std::string png = (dir / "error.png");
+    const std::string command = "/usr/bin/rsvg-convert -o '" + png + "' '" + (dir / "error.svg") + "'";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    const std::string bytes = ReadFile(png);
+    ASSERT_GT(bytes.size(), 24u);
+    EXPECT_EQ(bytes.substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8));
+    auto be32 = [&](std::size_t at) {
+        return (static_cast<unsigned>(static_cast<unsigned char>(bytes[at])) << 24) |
+               (static_cast<unsigned>(static_cast<unsigned char>(bytes[at + 1])) << 16) |
+               (static_cast<unsigned>(static_cast<unsigned char>(bytes[at + 2])) << 8) |
+               static_cast<unsigned>(static_cast<unsigned char>(bytes[at + 3]));
+    };
+    const std::size_t widthAt = svg.find("width=\"") + 7;
+    EXPECT_EQ(be32(16), static_cast<unsigned>(std::lround(std::stod(svg.substr(widthAt)))));
+    // A blank page of this size compresses to a few kilobytes; the shading does not.
+    EXPECT_GT(bytes.size(), 30000u);
 }
 
 }  // namespace
