@@ -256,6 +256,156 @@ void LsqPoint(const LsqContext& c, const _CtrlPntStrcT& p, LooPoint* out) {
     if (!PixelResidual(loo, p, out->Pixel)) out->Status = TM_ERR_NO_CONVERGE;
 }
 
+// Monomials of order <= 3 and their gradients at (u, v), as many as M.
+template <int M>
+inline void MonomialsWithGradient(double u, double v, double* m, double* du, double* dv) {
+    m[0] = 1.0, m[1] = u, m[2] = v;
+    du[0] = 0.0, du[1] = 1.0, du[2] = 0.0;
+    dv[0] = 0.0, dv[1] = 0.0, dv[2] = 1.0;
+    if constexpr (M > 3) {
+        m[3] = u * u, m[4] = u * v, m[5] = v * v;
+        du[3] = 2 * u, du[4] = v, du[5] = 0.0;
+        dv[3] = 0.0, dv[4] = u, dv[5] = 2 * v;
+    }
+    if constexpr (M > 6) {
+        m[6] = u * u * u, m[7] = u * u * v, m[8] = u * v * v, m[9] = v * v * v;
+        du[6] = 3 * u * u, du[7] = 2 * u * v, du[8] = v * v, du[9] = 0.0;
+        dv[6] = 0.0, dv[7] = u * u, dv[8] = 2 * u * v, dv[9] = 3 * v * v;
+    }
+}
+
+// Newton steps for the left-out polynomial (coefficients cx, cy) from the
+// stored pixel position, where its misfit is already known to be (rx, ry).
+template <int M>
+bool PolyInvertFrom(const double* cx, const double* cy, double x, double y, double rx, double ry, double* u,
+                    double* v) {
+    // The same bound as the careful inverse (1e-13 of 1 + |(x, y)|), with
+    // |rx| + |ry| >= hypot standing in for the misfit's length.
+    const double tolerance = 1e-13 * (1.0 + std::fabs(x) + std::fabs(y)) * 0.7071067811865476;
+    double m[M], du[M], dv[M];
+    for (int iter = 0; iter < 8; ++iter) {
+        MonomialsWithGradient<M>(*u, *v, m, du, dv);
+        double fx = 0, fy = 0, j0 = 0, j1 = 0, j2 = 0, j3 = 0;
+        for (int k = 0; k < M; ++k) {
+            fx += cx[k] * m[k], fy += cy[k] * m[k];
+            j0 += cx[k] * du[k], j1 += cx[k] * dv[k], j2 += cy[k] * du[k], j3 += cy[k] * dv[k];
+        }
+        // At the start the misfit is the leave-one-out residual itself.
+        if (iter > 0) rx = fx - x, ry = fy - y;
+        if (std::fabs(rx) + std::fabs(ry) <= tolerance) return true;
+        const double det = j0 * j3 - j1 * j2;
+        if (!(std::fabs(det) > 0.0)) return false;
+        *u -= (j3 * rx - j1 * ry) / det;
+        *v -= (-j2 * rx + j0 * ry) / det;
+        // An affine map is its own linearisation: one step is exact.
+        if constexpr (M == 3) return true;
+    }
+    // Not there in a few plain steps (far from the points): the careful way decides.
+    return false;
+}
+
+// The polynomials, all used points at once: the triangular solves run
+// column by column across the points, which vectorises; only the Newton
+// steps of the pixel residual go point by point.
+// Points taken at a time: 512 of them keep the columns (34 doubles a point
+// at most) within the second-level cache.
+constexpr std::size_t kBatch = 512;
+
+template <int M>
+void PolyLeaveOneOutChunk(const LsqContext& c, const std::vector<_CtrlPntStrcT>& points,
+                          const std::vector<std::size_t>& at, std::vector<double>& buffer, std::vector<LooPoint>* out) {
+    const Model& model = *c.model;
+    const Normalisation& norm = model.Norm;
+    const std::size_t n = at.size();
+    buffer.resize(n * (4 + 3 * M));
+    double *U = buffer.data(), *V = U + n, *X = V + n, *Y = X + n;
+    double *mon = Y + n, *q = mon + M * n, *g = q + M * n;
+    for (std::size_t i = 0; i < n; ++i) Normalise(norm, points[at[i]], &U[i], &V[i], &X[i], &Y[i]);
+    for (std::size_t i = 0; i < n; ++i) {
+        double m[M], du[M], dv[M];
+        MonomialsWithGradient<M>(U[i], V[i], m, du, dv);
+        for (int k = 0; k < M; ++k) mon[k * n + i] = m[k];
+    }
+    // q_i = R^-T m_i, column k of all points at a time.
+    for (int k = 0; k < M; ++k) {
+        double* qk = q + k * n;
+        const double* mk = mon + k * n;
+        for (std::size_t i = 0; i < n; ++i) qk[i] = mk[i];
+        for (int j = 0; j < k; ++j) {
+            const double r = c.factor.r[j][k];
+            const double* qj = q + j * n;
+            for (std::size_t i = 0; i < n; ++i) qk[i] -= r * qj[i];
+        }
+        const double inv = 1.0 / c.factor.r[k][k];
+        for (std::size_t i = 0; i < n; ++i) qk[i] *= inv;
+    }
+    // g_i = R^-1 q_i: the change of the coefficients per unit of w.
+    for (int k = M - 1; k >= 0; --k) {
+        double* gk = g + k * n;
+        const double* qk = q + k * n;
+        for (std::size_t i = 0; i < n; ++i) gk[i] = qk[i];
+        for (int j = k + 1; j < M; ++j) {
+            const double r = c.factor.r[k][j];
+            const double* gj = g + j * n;
+            for (std::size_t i = 0; i < n; ++i) gk[i] -= r * gj[i];
+        }
+        const double inv = 1.0 / c.factor.r[k][k];
+        for (std::size_t i = 0; i < n; ++i) gk[i] *= inv;
+    }
+    const double cook = c.variance > 0.0 ? 1.0 / (c.params * c.variance) : 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        LooPoint& o = (*out)[at[i]];
+        double h = 0.0, ex = -X[i], ey = -Y[i];
+        for (int k = 0; k < M; ++k) {
+            const double qk = q[k * n + i], mk = mon[k * n + i];
+            h += qk * qk;
+            ex += mk * c.sol[0][k];
+            ey += mk * c.sol[1][k];
+        }
+        o.Leverage = h;
+        const double freedom = 1.0 - h;
+        if (!(freedom > kMinFreedom)) {
+            o.Status = TM_ERR_DEGENERATE;
+            continue;
+        }
+        const double wx = ex / freedom, wy = ey / freedom;
+        o.User[0] = norm.UserScale * wx, o.User[1] = norm.UserScale * wy;
+        o.Influence = cook * h * (wx * wx + wy * wy);
+        double cx[M], cy[M];
+        for (int k = 0; k < M; ++k) {
+            const double gk = g[k * n + i];
+            cx[k] = c.sol[0][k] + gk * wx;
+            cy[k] = c.sol[1][k] + gk * wy;
+        }
+        double u = U[i], v = V[i];
+        if (PolyInvertFrom<M>(cx, cy, X[i], Y[i], wx, wy, &u, &v)) {
+            o.Pixel[0] = norm.PixelX0 + norm.PixelScale * u - points[at[i]].PixelX;
+            o.Pixel[1] = norm.PixelY0 + norm.PixelScale * v - points[at[i]].PixelY;
+            continue;
+        }
+        Model loo = model;
+        std::copy(cx, cx + M, loo.CoefX);
+        std::copy(cy, cy + M, loo.CoefY);
+        if (!PixelResidual(loo, points[at[i]], o.Pixel)) o.Status = TM_ERR_NO_CONVERGE;
+    }
+}
+
+template <int M>
+void PolyLeaveOneOutBatch(const LsqContext& c, const std::vector<_CtrlPntStrcT>& points, std::vector<LooPoint>* out) {
+    std::vector<std::size_t> at;
+    std::vector<double> buffer;
+    at.reserve(kBatch);
+    for (std::size_t k = 0; k < points.size(); ++k) {
+        if (!points[k].UseFlag) continue;
+        at.push_back(k);
+        if (at.size() == kBatch) {
+            PolyLeaveOneOutChunk<M>(c, points, at, buffer, out);
+            at.clear();
+        }
+    }
+    if (!at.empty()) PolyLeaveOneOutChunk<M>(c, points, at, buffer, out);
+}
+
 long LsqLeaveOneOut(const FitCache& fit, const std::vector<_CtrlPntStrcT>& points, std::vector<LooPoint>* out) {
     bool mirror = false;
     const LsqFactor* factor = fit.SolvedFactor(&mirror);
@@ -263,6 +413,15 @@ long LsqLeaveOneOut(const FitCache& fit, const std::vector<_CtrlPntStrcT>& point
     const Model& model = fit.Current();
     const LsqContext c = MakeContext(model, *factor, mirror, points);
     const bool tooFew = c.used.count <= CCtrlPntSet::MinPointsForType(c.type);
+    bool batched = false;
+    if (!tooFew) {
+        switch (c.type) {
+            case TM_TRANS_POLY1: PolyLeaveOneOutBatch<3>(c, points, out), batched = true; break;
+            case TM_TRANS_POLY2: PolyLeaveOneOutBatch<6>(c, points, out), batched = true; break;
+            case TM_TRANS_POLY3: PolyLeaveOneOutBatch<10>(c, points, out), batched = true; break;
+            default: break;
+        }
+    }
     for (std::size_t k = 0; k < points.size(); ++k) {
         const _CtrlPntStrcT& p = points[k];
         LooPoint& o = (*out)[k];
@@ -278,7 +437,7 @@ long LsqLeaveOneOut(const FitCache& fit, const std::vector<_CtrlPntStrcT>& point
             o.Status = TM_ERR_TOO_FEW;
             continue;
         }
-        LsqPoint(c, p, &o);
+        if (!batched) LsqPoint(c, p, &o);
     }
     return TM_OK;
 }
