@@ -22,9 +22,10 @@ constexpr int kM = LsqFactor::kMaxCols;
 constexpr double kMinFreedom = 1e-10;
 
 // The upper triangle of an m x m system, with one right-hand side in column m.
+// Left uninitialised by default: made per point, it is filled before use.
 struct Triangle {
     int m = 0;
-    double r[kM + 1][kW] = {};
+    double r[kM + 1][kW];
 
     void ForwardSolve(const double* a, double* q) const {
         for (int i = 0; i < m; ++i) {
@@ -89,6 +90,38 @@ bool PixelResidual(const Model& model, const _CtrlPntStrcT& p, double out[2]) {
     return true;
 }
 
+// The pixel residual of a left-out model whose misfit at the stored pixel
+// position is known (rx, ry, normalised): plain Newton steps, one for the
+// similarity (a linear map), the careful way when they do not settle.
+bool PixelResidualFrom(const Model& model, const _CtrlPntStrcT& p, double rx, double ry, double out[2]) {
+    const Normalisation& n = model.Norm;
+    double u = (p.PixelX - n.PixelX0) / n.PixelScale, v = (p.PixelY - n.PixelY0) / n.PixelScale;
+    const double x = (p.UserX - n.UserX0) / n.UserScale, y = (p.UserY - n.UserY0) / n.UserScale;
+    const double tolerance = 1e-13 * (1.0 + std::fabs(x) + std::fabs(y)) * 0.7071067811865476;
+    const bool linear = model.Type == TM_TRANS_SIMILARITY;
+    for (int iter = 0; iter < 8; ++iter) {
+        double fx, fy, j[4];
+        model.EvalWithJacobian(u, v, &fx, &fy, j);
+        if (iter > 0) rx = fx - x, ry = fy - y;
+        if (!(std::fabs(rx) + std::fabs(ry) > tolerance)) {
+            if (!(std::fabs(rx) + std::fabs(ry) <= tolerance)) break;  // not finite
+            out[0] = n.PixelX0 + n.PixelScale * u - p.PixelX;
+            out[1] = n.PixelY0 + n.PixelScale * v - p.PixelY;
+            return true;
+        }
+        const double det = j[0] * j[3] - j[1] * j[2];
+        if (!(std::fabs(det) > 0.0)) break;
+        u -= (j[3] * rx - j[1] * ry) / det;
+        v -= (-j[2] * rx + j[0] * ry) / det;
+        if (linear) {
+            out[0] = n.PixelX0 + n.PixelScale * u - p.PixelX;
+            out[1] = n.PixelY0 + n.PixelScale * v - p.PixelY;
+            return true;
+        }
+    }
+    return PixelResidual(model, p, out);
+}
+
 // Everything the least-squares downdates of one fit share.
 struct LsqContext {
     const Model* model = nullptr;
@@ -105,6 +138,7 @@ struct LsqContext {
 
 LsqContext MakeContext(const Model& model, const LsqFactor& f, bool mirror, const std::vector<_CtrlPntStrcT>& points) {
     LsqContext c;
+    c.factor = Triangle{};  // zero, below the triangle too
     c.model = &model;
     c.type = model.Type;
     c.mirror = mirror;
@@ -129,6 +163,7 @@ LsqContext MakeContext(const Model& model, const LsqFactor& f, bool mirror, cons
 Triangle ShiftedProjective(const LsqContext& c, double bu, double bv) {
     Triangle t = c.factor;
     t.m = 8;
+    for (int j = 0; j < 8; ++j) t.r[8][j] = 0.0;
     t.r[8][8] = c.rho;
     for (int i = 0; i <= 8; ++i) {
         t.r[i][6] += bu * t.r[i][8];
@@ -252,6 +287,9 @@ void LsqPoint(const LsqContext& c, const _CtrlPntStrcT& p, LooPoint* out) {
             return;
         }
         out->User[0] = fx - p.UserX, out->User[1] = fy - p.UserY;
+        const double rx = out->User[0] / norm.UserScale, ry = out->User[1] / norm.UserScale;
+        if (!PixelResidualFrom(loo, p, rx, ry, out->Pixel)) out->Status = TM_ERR_NO_CONVERGE;
+        return;
     }
     if (!PixelResidual(loo, p, out->Pixel)) out->Status = TM_ERR_NO_CONVERGE;
 }
