@@ -25,8 +25,8 @@ struct SvgPoint {
     double residualLine = 0.0;    // pixels, positive downward
     bool used = true;
     bool hasResidual = true;      // false: the fit could not give one
-    bool outlier = false;         // marked by the robust check
     std::string label;
+    bool outlier = false;         // marked by the robust check
 };
 
 // Predicted standard error on a regular grid of cells over the plane:
