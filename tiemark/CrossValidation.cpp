@@ -188,7 +188,8 @@ void PointLeverageOnly(const LsqContext& c, const _CtrlPntStrcT& p, LooPoint* ou
     out->Leverage = h / c.per;
 }
 
-// One used point of a least-squares fit.
+// One used point of a two-row type (similarity, projective); the
+// polynomials go through PolyLeaveOneOutBatch.
 void LsqPoint(const LsqContext& c, const _CtrlPntStrcT& p, LooPoint* out) {
     const Model& model = *c.model;
     const Normalisation& norm = model.Norm;
@@ -227,34 +228,22 @@ void LsqPoint(const LsqContext& c, const _CtrlPntStrcT& p, LooPoint* out) {
     if (c.type == TM_TRANS_PROJECTIVE)
         PointLeverageOnly(c, p, out);
     else
-        out->Leverage = c.per == 1 ? h[0][0] : 0.5 * (h[0][0] + h[1][1]);
+        out->Leverage = 0.5 * (h[0][0] + h[1][1]);
     // w_j = (I - H)^-1 e_j; without the point the solution moves by
     // R^-1 (q w_j) (e is fitted minus stored, hence the plus below).
     double w[2][2] = {};
     double influence = 0.0;
-    if (c.per == 1) {
-        const double freedom = 1.0 - h[0][0];
-        if (!(freedom > kMinFreedom)) {
-            out->Status = TM_ERR_DEGENERATE;
-            return;
-        }
-        for (int j = 0; j < c.rhs; ++j) {
-            w[j][0] = e[j][0] / freedom;
-            influence += h[0][0] * w[j][0] * w[j][0];
-        }
-    } else {
-        const double a = 1.0 - h[0][0], b = -h[0][1], d = 1.0 - h[1][1];
-        const double det = a * d - b * b;
-        if (!(det > kMinFreedom)) {
-            out->Status = TM_ERR_DEGENERATE;
-            return;
-        }
-        w[0][0] = (d * e[0][0] - b * e[0][1]) / det;
-        w[0][1] = (a * e[0][1] - b * e[0][0]) / det;
-        for (int k = 0; k < c.m; ++k) {
-            double g = q[0][k] * w[0][0] + q[1][k] * w[0][1];
-            influence += g * g;
-        }
+    const double a = 1.0 - h[0][0], b = -h[0][1], d = 1.0 - h[1][1];
+    const double det = a * d - b * b;
+    if (!(det > kMinFreedom)) {
+        out->Status = TM_ERR_DEGENERATE;
+        return;
+    }
+    w[0][0] = (d * e[0][0] - b * e[0][1]) / det;
+    w[0][1] = (a * e[0][1] - b * e[0][0]) / det;
+    for (int k = 0; k < c.m; ++k) {
+        double g = q[0][k] * w[0][0] + q[1][k] * w[0][1];
+        influence += g * g;
     }
     out->Influence = c.variance > 0.0 ? influence / (c.params * c.variance) : 0.0;
     Model loo = model;
@@ -276,22 +265,14 @@ void LsqPoint(const LsqContext& c, const _CtrlPntStrcT& p, LooPoint* out) {
         loo.H[8] = h8;
         for (double& hk : loo.H) hk /= h8;
     }
-    if (c.per == 1) {
-        // Polynomials: the left-out residual is the residual over 1 - h.
-        out->User[0] = norm.UserScale * w[0][0];
-        out->User[1] = norm.UserScale * w[1][0];
-    } else {
-        double fx, fy;
-        if (loo.Forward(p.PixelX, p.PixelY, &fx, &fy) != TM_OK) {
-            out->Status = TM_ERR_DEGENERATE;
-            return;
-        }
-        out->User[0] = fx - p.UserX, out->User[1] = fy - p.UserY;
-        const double rx = out->User[0] / norm.UserScale, ry = out->User[1] / norm.UserScale;
-        if (!PixelResidualFrom(loo, p, rx, ry, out->Pixel)) out->Status = TM_ERR_NO_CONVERGE;
+    double fx, fy;
+    if (loo.Forward(p.PixelX, p.PixelY, &fx, &fy) != TM_OK) {
+        out->Status = TM_ERR_DEGENERATE;
         return;
     }
-    if (!PixelResidual(loo, p, out->Pixel)) out->Status = TM_ERR_NO_CONVERGE;
+    out->User[0] = fx - p.UserX, out->User[1] = fy - p.UserY;
+    const double rx = out->User[0] / norm.UserScale, ry = out->User[1] / norm.UserScale;
+    if (!PixelResidualFrom(loo, p, rx, ry, out->Pixel)) out->Status = TM_ERR_NO_CONVERGE;
 }
 
 // Monomials of order <= 3 and their gradients at (u, v), as many as M.
@@ -475,7 +456,7 @@ long LsqLeaveOneOut(const FitCache& fit, const std::vector<_CtrlPntStrcT>& point
             o.Status = TM_ERR_TOO_FEW;
             continue;
         }
-        if (!batched) LsqPoint(c, p, &o);
+        if (!batched) LsqPoint(c, p, &o);  // the two-row types
     }
     return TM_OK;
 }
