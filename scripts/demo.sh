@@ -36,8 +36,17 @@ step "Copy the SQLite area to a second control-point file: the same bytes"
 run copy "$db" avon-from-db.gcp
 cmp avon.gcp avon-from-db.gcp && echo "avon.gcp and avon-from-db.gcp are identical"
 
-step "Point 15 looks wrong: keep it as a check point, outside the fit"
-run point use avon.gcp -g 1 -i 15 off
+step "Which points are wrong? The robust check names point 15 (and says why)"
+run refine avon.gcp -g 1
+
+step "Every type ranked by prediction RMS (leave-one-out), and the predicted error over the raster"
+run report avon.gcp -g 1 --compare --svg uncertainty.svg --size 2000x2700
+if command -v rsvg-convert >/dev/null; then
+  rsvg-convert -o uncertainty.png uncertainty.svg && echo "rendered uncertainty.png"
+fi
+
+step "Apply the verdict: the outliers become check points, outside the fit"
+run refine avon.gcp -g 1 --apply
 
 step "Residuals of the fit, check points apart, and every transformation type side by side"
 run report avon.gcp -g 1 --compare --svg residuals.svg
@@ -54,7 +63,7 @@ run export avon.gcp -g 1 avon.vrt --crs "EPSG:3857"
 run export avon.gcp -g 1 avon.geojson
 head -n 4 avon.vrt
 
-files="demo.db avon.gcp avon-from-db.gcp residuals.svg pixels.txt map.txt avon.vrt avon.geojson"
+files="demo.db avon.gcp avon-from-db.gcp uncertainty.svg residuals.svg pixels.txt map.txt avon.vrt avon.geojson"
 # Optional: a team's server.  Set MORVANE_PG_URI to a PostgreSQL URI, e.g.
 # postgresql://ann@localhost/gis (the area goes to its schema "lodestor").
 if [ -n "${MORVANE_PG_URI:-}" ]; then
@@ -98,6 +107,7 @@ step "Done. Files written in $(pwd):"
 for f in $files; do
   printf '  %-17s %s\n' "$f" "$(wc -c < "$f") bytes"
 done
-echo "Open residuals.svg in a browser to see the residual vectors."
+echo "Open residuals.svg in a browser to see the residual vectors, uncertainty.svg (or .png) for the"
+echo "predicted error of the Avon fit over its raster, the outliers ringed."
 [ -n "$raster_note" ] && echo "$raster_note"
 exit 0

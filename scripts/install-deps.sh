@@ -8,7 +8,7 @@ packages=(
   cmake make g++ pkg-config
   libeigen3-dev libsqlite3-dev sqlite3 libpq-dev postgresql libcli11-dev nlohmann-json3-dev libfmt-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  libxml2-utils
+  libxml2-utils librsvg2-bin
   python3 python3-dev python3-numpy python3-pytest pybind11-dev
   libgdal-dev gdal-bin
   "$@"

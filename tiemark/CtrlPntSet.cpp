@@ -4,6 +4,7 @@
 // allocation into TM_ERR_MEMORY: nothing thrown leaves the library.  A set
 // that was never changed has no PntSetImpl; it behaves as an empty affine
 // group with orientation 0 and a zero range.
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <new>
@@ -261,4 +262,58 @@ long CCtrlPntSet::BatchTransform(const double* in, double* out, std::size_t coun
     if (count == 0) return Impl->Prepared().Active() ? TM_OK : TM_ERR_STATE;
     if (in == nullptr || out == nullptr) return TM_ERR_ARGUMENT;
     return Impl->Prepared().Batch(in, out, count);
+}
+
+long CCtrlPntSet::GetLooResidual(unsigned long index, TmLooFigures* figures) {
+    if (figures == nullptr) return TM_ERR_ARGUMENT;
+    if (Impl == nullptr) return TM_ERR_INDEX;
+    return Guarded([&]() -> long {
+        tiemark::LooPoint loo;
+        if (long rc = Impl->LeaveOneOutOf(index, &loo); rc != TM_OK) return rc;
+        if (loo.Status != TM_OK) return loo.Status;
+        figures->UserDX = loo.User[0];
+        figures->UserDY = loo.User[1];
+        figures->PixelDX = loo.Pixel[0];
+        figures->PixelDY = loo.Pixel[1];
+        figures->Leverage = loo.Leverage;
+        figures->Influence = loo.Influence;
+        return TM_OK;
+    });
+}
+
+long CCtrlPntSet::GetPredictionRMS(double* userRms, double* pixelRms) {
+    if (!userRms || !pixelRms) return TM_ERR_ARGUMENT;
+    if (Impl == nullptr) return TM_ERR_TOO_FEW;
+    return Guarded([&]() -> long { return Impl->PredictionRmsError(userRms, pixelRms); });
+}
+
+long CCtrlPntSet::CompareTransTypes(TmTypeScore* scores, unsigned long* count) {
+    if (scores == nullptr || count == nullptr) return TM_ERR_ARGUMENT;
+    return Guarded([&]() -> long {
+        TmTypeScore out[6];
+        if (Impl == nullptr) {
+            PntSetImpl(TM_ORIENT_LINE_DOWN, TM_TRANS_POLY1).CompareTypes(out);
+        } else {
+            Impl->CompareTypes(out);
+        }
+        std::copy(out, out + 6, scores);
+        *count = 6;
+        return TM_OK;
+    });
+}
+
+long CCtrlPntSet::GetPositionError(double pixelX, double pixelY, TmPositionError* error) {
+    if (error == nullptr) return TM_ERR_ARGUMENT;
+    if (Impl == nullptr) return TM_ERR_TOO_FEW;
+    return Guarded([&]() -> long { return Impl->PositionErrorAt(pixelX, pixelY, error); });
+}
+
+long CCtrlPntSet::FindOutliers(unsigned long* outliers, unsigned long* conflicts, double* robustScale) {
+    if (Impl == nullptr) return TM_ERR_TOO_FEW;
+    return Guarded([&]() -> long { return Impl->FindOutliers(outliers, conflicts, robustScale); });
+}
+
+long CCtrlPntSet::ApplyOutliers(unsigned long* turnedOff, unsigned long* lockedLeft) {
+    if (Impl == nullptr) return TM_ERR_STATE;
+    return Guarded([&]() -> long { return Impl->ApplyOutliers(turnedOff, lockedLeft); });
 }

@@ -7,63 +7,13 @@
 #include <new>
 
 #include "Conditioning.h"
+#include "LsqDesign.h"
 #include "SplineKernel.h"
 #include "TransTypes.h"
 
 namespace tiemark {
 
 namespace {
-
-// Unknowns of the least-squares system of each type (not the spline).
-int Unknowns(short type) {
-    const TransTypeShape* shape = ShapeOf(type);
-    return shape != nullptr ? shape->unknowns : 0;
-}
-
-int RightHandSides(short type) {
-    return type == TM_TRANS_POLY1 || type == TM_TRANS_POLY2 || type == TM_TRANS_POLY3 ? 2 : 1;
-}
-
-int RowsPerPoint(short type) { return RightHandSides(type) == 2 ? 1 : 2; }
-
-// Writes the design rows of one normalised point; each row is Cols + Rhs wide.
-void DesignRows(short type, double u, double v, double x, double y, double rows[2][LsqFactor::kWidth],
-                bool mirror = false) {
-    switch (type) {
-        case TM_TRANS_POLY1:
-        case TM_TRANS_POLY2:
-        case TM_TRANS_POLY3: {
-            double* r = rows[0];
-            int m = Unknowns(type);
-            r[0] = 1.0, r[1] = u, r[2] = v;
-            if (m > 3) r[3] = u * u, r[4] = u * v, r[5] = v * v;
-            if (m > 6) r[6] = u * u * u, r[7] = u * u * v, r[8] = u * v * v, r[9] = v * v * v;
-            r[m] = x;
-            r[m + 1] = y;
-            return;
-        }
-        case TM_TRANS_SIMILARITY: {
-            // Unknowns (tx, a, b, ty): x = tx + a u - b v, y = ty + b u + a v,
-            // with v replaced by -v for the mirrored fit.
-            if (mirror) v = -v;
-            double rx[5] = {1.0, u, -v, 0.0, x};
-            double ry[5] = {0.0, v, u, 1.0, y};
-            std::copy(rx, rx + 5, rows[0]);
-            std::copy(ry, ry + 5, rows[1]);
-            return;
-        }
-        case TM_TRANS_PROJECTIVE: {
-            // Unknowns (H2, H0, H1, H5, H3, H4, H6, H7) with H8 = 1, the
-            // constant first so that the leading 3 x 3 block measures the spread.
-            double rx[9] = {1.0, u, v, 0.0, 0.0, 0.0, -u * x, -v * x, x};
-            double ry[9] = {0.0, 0.0, 0.0, 1.0, u, v, -u * y, -v * y, y};
-            std::copy(rx, rx + 9, rows[0]);
-            std::copy(ry, ry + 9, rows[1]);
-            return;
-        }
-        default: return;
-    }
-}
 
 // The normalisation of the used points; *used receives their count.
 Normalisation ChooseNormalisation(const std::vector<_CtrlPntStrcT>& points, std::size_t* used) {
@@ -100,13 +50,6 @@ Normalisation ChooseNormalisation(const std::vector<_CtrlPntStrcT>& points, std:
     return norm;
 }
 
-void Normalise(const Normalisation& n, const _CtrlPntStrcT& p, double* u, double* v, double* x, double* y) {
-    *u = (p.PixelX - n.PixelX0) / n.PixelScale;
-    *v = (p.PixelY - n.PixelY0) / n.PixelScale;
-    *x = (p.UserX - n.UserX0) / n.UserScale;
-    *y = (p.UserY - n.UserY0) / n.UserScale;
-}
-
 // Design rows absorbed into the factor at a time: 256 rows of 12 values
 // (24 KiB) stay in the first-level cache while they are reflected.
 constexpr std::size_t kBlockRows = 256;
@@ -114,6 +57,7 @@ constexpr std::size_t kBlockRows = 256;
 }  // namespace
 
 void FitCache::PointAdded(const _CtrlPntStrcT& p, short transType) {
+    ++Revision;
     if (!Valid) return;
     if (transType == TM_TRANS_TPS && Type == TM_TRANS_TPS) {
         SplinePointAdded(p);
@@ -154,6 +98,7 @@ long FitCache::Ensure(const std::vector<_CtrlPntStrcT>& points, short transType,
 }
 
 long FitCache::FitFromScratch(const std::vector<_CtrlPntStrcT>& points, short transType, short orientType) {
+    ++Revision;
     std::size_t used = 0;
     // Everything is built in locals first: an allocation failure leaves the cache as it was.
     Model model;
@@ -237,25 +182,7 @@ long FitCache::SolveFactor() {
     double sol[2][LsqFactor::kMaxCols] = {};
     for (int j = 0; j < factor.Rhs(); ++j)
         if (!factor.Solve(j, sol[j])) return TM_ERR_DEGENERATE;
-    switch (type) {
-        case TM_TRANS_SIMILARITY: {
-            double tx = sol[0][0], a = sol[0][1], b = sol[0][2], ty = sol[0][3];
-            double cx[3] = {tx, a, -b}, cy[3] = {ty, b, a};
-            if (mirror) cx[2] = b, cy[2] = -a;  // v entered as -v
-            std::copy(cx, cx + 3, model.CoefX);
-            std::copy(cy, cy + 3, model.CoefY);
-            break;
-        }
-        case TM_TRANS_PROJECTIVE: {
-            const double* s = sol[0];
-            double h[9] = {s[1], s[2], s[0], s[4], s[5], s[3], s[6], s[7], 1.0};
-            std::copy(h, h + 9, model.H);
-            break;
-        }
-        default:
-            std::copy(sol[0], sol[0] + m, model.CoefX);
-            std::copy(sol[1], sol[1] + m, model.CoefY);
-    }
+    SetCoefficients(type, mirror, sol, &model);
     for (int k = 0; k < 10; ++k)
         if (!std::isfinite(model.CoefX[k]) || !std::isfinite(model.CoefY[k])) return TM_ERR_DEGENERATE;
     for (double h : model.H)
@@ -413,6 +340,19 @@ bool FitCache::IsOutlier(const std::vector<_CtrlPntStrcT>& points, double dx, do
     return r > 3.0 * userRms && r > 1e-9 * Fitted.Norm.UserScale;
 }
 
-void FitCache::Swap(FitCache& other) { std::swap(*this, other); }
+void FitCache::Swap(FitCache& other) {
+    // Revisions only grow, so that a diagnostic made before the swap never
+    // passes for one of the fit swapped in.
+    const unsigned long long next = std::max(Revision, other.Revision) + 1;
+    std::swap(*this, other);
+    Revision = other.Revision = next;
+}
+
+const LsqFactor* FitCache::SolvedFactor(bool* mirrored) const {
+    if (!Valid || !Solved || !HasFactor || Status != TM_OK) return nullptr;
+    const bool mirror = Type == TM_TRANS_SIMILARITY && PreferMirror();
+    if (mirrored != nullptr) *mirrored = mirror;
+    return mirror ? &Mirror : &Factor;
+}
 
 }  // namespace tiemark

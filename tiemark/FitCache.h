@@ -28,7 +28,10 @@ namespace tiemark {
 class FitCache {
 public:
     // Marks the fit for a refit from scratch.
-    void Invalidate() { Valid = false; }
+    void Invalidate() {
+        Valid = false;
+        ++Revision;
+    }
     // A used point was appended (or a point switched on): update in place
     // where possible, else mark dirty.  Throws nothing: when memory runs out
     // the cache just becomes dirty.
@@ -46,6 +49,19 @@ public:
     bool IsOutlier(const std::vector<_CtrlPntStrcT>& points, double dx, double dy);
 
     void Swap(FitCache& other);
+
+    // Changes whenever the fit may have changed: diagnostics derived from
+    // the fit (leave-one-out residuals, robust verdicts) keep the revision
+    // they were made at and are recomputed when it moves on.
+    unsigned long long CurrentRevision() const { return Revision; }
+    // The factor the current least-squares fit was solved from (the mirrored
+    // one where the similarity chose it), or null for the spline or no fit.
+    const LsqFactor* SolvedFactor(bool* mirrored) const;
+    // The spline's factorised system when it holds exactly the centres of
+    // the model in order (no appended borders), else null.
+    const SplineSystem* PlainSplineSystem() const {
+        return Type == TM_TRANS_TPS && Status == TM_OK && SplineBorders == 0 ? Spline.get() : nullptr;
+    }
 
 private:
     long FitFromScratch(const std::vector<_CtrlPntStrcT>& points, short transType, short orientType);
@@ -75,6 +91,7 @@ private:
     std::size_t SplineBorders = 0;
     Eigen::MatrixX2d SplineZ;
     bool RmsValid = false;
+    unsigned long long Revision = 0;
     double RmsCache[2] = {0.0, 0.0};
 };
 

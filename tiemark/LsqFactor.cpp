@@ -158,4 +158,24 @@ bool LsqFactor::Solve(int j, double* x) const {
     return true;
 }
 
+bool LsqFactor::SolveTransposed(const double* a, double* q) const {
+    for (int i = 0; i < NCols; ++i) {
+        if (R[i][i] == 0.0) return false;
+        double sum = a[i];
+        for (int k = 0; k < i; ++k) sum -= R[k][i] * q[k];
+        q[i] = sum / R[i][i];
+    }
+    return true;
+}
+
+bool LsqFactor::SolveUpper(const double* q, double* x) const {
+    for (int i = NCols - 1; i >= 0; --i) {
+        if (R[i][i] == 0.0) return false;
+        double sum = q[i];
+        for (int k = i + 1; k < NCols; ++k) sum -= R[i][k] * x[k];
+        x[i] = sum / R[i][i];
+    }
+    return true;
+}
+
 }  // namespace tiemark

@@ -42,6 +42,14 @@ public:
     // Solution for right-hand side j into x[0..Cols-1]; false when R is singular.
     bool Solve(int j, double* x) const;
 
+    // Entry (i, j) of the augmented block: R for j < Cols, Q^T b beyond.
+    double At(int i, int j) const { return R[i][j]; }
+    // q = R^-T a (forward substitution): ||q||^2 is the leverage of a row a
+    // and R^-1 q the change of the solution it carries.  False when R is singular.
+    bool SolveTransposed(const double* a, double* q) const;
+    // x = R^-1 q (back substitution of the triangle alone).
+    bool SolveUpper(const double* q, double* x) const;
+
 private:
     int NCols = 0;
     int NRhs = 0;

@@ -5,6 +5,9 @@
 #include <cmath>
 #include <cstring>
 
+#include "TransTypes.h"
+#include "Uncertainty.h"
+
 namespace tiemark {
 
 namespace {
@@ -40,6 +43,7 @@ bool PntSetImpl::IsKnownOrientType(short orientType) {
 }
 
 void PntSetImpl::Reset(short orientType, short transType) {
+    Touched();
     Points.clear();
     Used = 0;
     Orient = orientType;
@@ -52,6 +56,7 @@ void PntSetImpl::Reset(short orientType, short transType) {
 }
 
 void PntSetImpl::CopyFrom(const PntSetImpl& source) {
+    Touched();
     if (this == &source) return;
     // Build every allocated part first so that a failed allocation leaves *this as it was.
     std::vector<_CtrlPntStrcT> points(source.Points);
@@ -101,6 +106,7 @@ long PntSetImpl::Add(std::size_t index, const _CtrlPntStrcT& point) {
     // line nothing can fail.
     if (Points.size() == Points.capacity()) Points.reserve(Points.size() * 2 + 8);
     Points.insert(Points.begin() + static_cast<std::ptrdiff_t>(index - 1), p);
+    Touched();
     Duplicates.Inserted(index - 1);
     if (p.UseFlag) {
         ++Used;
@@ -111,6 +117,7 @@ long PntSetImpl::Add(std::size_t index, const _CtrlPntStrcT& point) {
 }
 
 long PntSetImpl::Delete(std::size_t index) {
+    Touched();
     if (index < 1 || index > Points.size()) return TM_ERR_INDEX;
     const _CtrlPntStrcT removed = Points[index - 1];
     bool used = removed.UseFlag != 0;
@@ -134,6 +141,7 @@ long PntSetImpl::Get(std::size_t index, _CtrlPntStrcT* point) {
 }
 
 long PntSetImpl::Update(std::size_t index, const _CtrlPntStrcT& point) {
+    Touched();
     if (index < 1 || index > Points.size()) return TM_ERR_INDEX;
     if (long rc = ValidateRecord(point); rc != TM_OK) return rc;
     _CtrlPntStrcT p = Canonical(point);
@@ -155,6 +163,7 @@ long PntSetImpl::Update(std::size_t index, const _CtrlPntStrcT& point) {
 }
 
 long PntSetImpl::SetUse(std::size_t index, bool use) {
+    Touched();
     if (index < 1 || index > Points.size()) return TM_ERR_INDEX;
     _CtrlPntStrcT& slot = Points[index - 1];
     std::uint8_t flag = use ? 1 : 0;
@@ -193,12 +202,16 @@ long PntSetImpl::GetEdit(std::size_t index, bool* edit) const {
 }
 
 void PntSetImpl::SetTrans(short transType) {
+    Touched();
     if (transType == Trans) return;
     Trans = transType;
     Fit.Invalidate();
 }
 
-void PntSetImpl::SetOrient(short orientType) { Orient = orientType; }
+void PntSetImpl::SetOrient(short orientType) {
+    Touched();
+    Orient = orientType;
+}
 
 void PntSetImpl::GetRange(double* minX, double* minY, double* maxX, double* maxY) const {
     *minX = Range[0];
@@ -315,6 +328,114 @@ long PntSetImpl::RmsError(double* userRms, double* pixelRms) {
     return TM_OK;
 }
 
+long PntSetImpl::EnsureLeaveOneOut() {
+    if (long rc = Fit.Ensure(Points, Trans, Orient); rc != TM_OK) return rc;
+    if (LooEdits == Edits && LooFit == Fit.CurrentRevision()) return TM_OK;
+    std::vector<LooPoint> loo;
+    if (long rc = LeaveOneOut(Fit, Points, &loo); rc != TM_OK) return rc;
+    Loo.swap(loo);
+    LooEdits = Edits;
+    LooFit = Fit.CurrentRevision();
+    return TM_OK;
+}
+
+long PntSetImpl::LeaveOneOutOf(std::size_t index, LooPoint* figures) {
+    if (figures == nullptr) return TM_ERR_ARGUMENT;
+    if (index < 1 || index > Points.size()) return TM_ERR_INDEX;
+    if (long rc = EnsureLeaveOneOut(); rc != TM_OK) return rc;
+    *figures = Loo[index - 1];
+    return TM_OK;
+}
+
+long PntSetImpl::PredictionRmsError(double* userRms, double* pixelRms) {
+    if (!userRms || !pixelRms) return TM_ERR_ARGUMENT;
+    if (long rc = EnsureLeaveOneOut(); rc != TM_OK) return rc;
+    double rms[2];
+    if (long rc = PredictionRms(Points, Loo, rms); rc != TM_OK) return rc;
+    *userRms = rms[0];
+    *pixelRms = rms[1];
+    return TM_OK;
+}
+
+long PntSetImpl::FindOutliers(unsigned long* outliers, unsigned long* conflicts, double* robustScale) {
+    std::vector<RobustVerdict> verdicts;
+    RobustSummary summary;
+    if (long rc = RobustCheck(Points, Trans, Orient, &verdicts, &summary); rc != TM_OK) return rc;
+    Robust.swap(verdicts);
+    RobustTotals = summary;
+    RobustEdits = Edits;
+    std::size_t conflicting = 0;
+    for (const RobustVerdict& v : Robust) conflicting += v.Conflict != 0 ? 1 : 0;
+    if (outliers) *outliers = static_cast<unsigned long>(summary.Outliers);
+    if (conflicts) *conflicts = static_cast<unsigned long>(conflicting);
+    if (robustScale) *robustScale = summary.Scale;
+    return TM_OK;
+}
+
+long PntSetImpl::ApplyOutliers(unsigned long* turnedOff, unsigned long* lockedLeft) {
+    if (RobustEdits != Edits) return TM_ERR_STATE;
+    unsigned long off = 0, locked = 0;
+    for (std::size_t i = 0; i < Points.size(); ++i) {
+        if (!Robust[i].Outlier || !Points[i].UseFlag) continue;
+        if (!Points[i].EditFlag) {
+            ++locked;
+            continue;
+        }
+        SetUse(i + 1, false);
+        ++off;
+    }
+    RobustEdits = Edits;  // the marks stay with the points they were made for
+    if (turnedOff) *turnedOff = off;
+    if (lockedLeft) *lockedLeft = locked;
+    return TM_OK;
+}
+
+long PntSetImpl::PositionErrorAt(double pixelX, double pixelY, TmPositionError* error) {
+    if (error == nullptr) return TM_ERR_ARGUMENT;
+    if (!std::isfinite(pixelX) || !std::isfinite(pixelY)) return TM_ERR_NOT_FINITE;
+    if (long rc = Fit.Ensure(Points, Trans, Orient); rc != TM_OK) return rc;
+    if (Trans == TM_TRANS_TPS)
+        if (long rc = EnsureLeaveOneOut(); rc != TM_OK) return rc;
+    PositionError e;
+    if (long rc = PredictPositionError(Fit, Points, Loo, pixelX, pixelY, &e); rc != TM_OK) return rc;
+    EllipseOf(e.Cov, &error->SemiMajor, &error->SemiMinor, &error->Angle);
+    error->Radial = std::sqrt(std::max(0.0, e.Cov[0] + e.Cov[2]));
+    return TM_OK;
+}
+
+void PntSetImpl::CompareTypes(TmTypeScore scores[6]) const {
+    static constexpr short kTypes[6] = {TM_TRANS_SIMILARITY, TM_TRANS_POLY1, TM_TRANS_PROJECTIVE,
+                                        TM_TRANS_POLY2,      TM_TRANS_POLY3, TM_TRANS_TPS};
+    PntSetImpl scratch(Orient, Trans);
+    scratch.CopyFrom(*this);
+    for (int k = 0; k < 6; ++k) {
+        TmTypeScore& s = scores[k];
+        s = TmTypeScore{kTypes[k], TM_OK, 0, 0.0, 0.0, 0.0, 0};
+        const TransTypeShape* shape = ShapeOf(s.TransType);
+        s.Parameters = s.TransType == TM_TRANS_TPS ? 2 * (Used + 3)
+                                                   : static_cast<unsigned long>(shape->unknowns) * (shape->termsPerAxis == shape->unknowns ? 2 : 1);
+        scratch.SetTrans(s.TransType);
+        double fit[2], prediction[2];
+        if ((s.Status = scratch.RmsError(&fit[0], &fit[1])) != TM_OK) continue;
+        if ((s.Status = scratch.PredictionRmsError(&prediction[0], &prediction[1])) != TM_OK) continue;
+        s.FitRms = fit[0];
+        s.PredictionRms = prediction[0];
+        double sum = 0.0;
+        for (std::size_t i = 0; i < Points.size(); ++i) {
+            if (Points[i].UseFlag) continue;
+            const LooPoint& o = scratch.Loo[i];
+            if (o.Status != TM_OK) continue;
+            sum += o.User[0] * o.User[0] + o.User[1] * o.User[1];
+            ++s.CheckCount;
+        }
+        s.CheckRms = s.CheckCount > 0 ? std::sqrt(sum / static_cast<double>(s.CheckCount)) : 0.0;
+    }
+    std::stable_sort(scores, scores + 6, [](const TmTypeScore& a, const TmTypeScore& b) {
+        if ((a.Status == TM_OK) != (b.Status == TM_OK)) return a.Status == TM_OK;
+        return a.Status == TM_OK && a.PredictionRms < b.PredictionRms;
+    });
+}
+
 long PntSetImpl::Begin(bool forward) {
     if (Prep.Active()) return TM_ERR_STATE;
     if (long rc = Fit.Ensure(Points, Trans, Orient); rc != TM_OK) return rc;
@@ -325,6 +446,21 @@ void PntSetImpl::FillErrorContext(std::size_t index, _CtrlPntStrcT* point) {
     Duplicates.Sync(Points);
     point->Err.Clear();
     point->Err.Code = TM_CHECK_OK;
+    if (RobustEdits == Edits) {
+        const RobustVerdict& v = Robust[index];
+        if (v.Conflict != 0) {
+            point->Err.Code = TM_CHECK_CONFLICT;
+            point->Err.Other = static_cast<std::int32_t>(v.Conflict);
+            return;
+        }
+        if (v.Outlier) {
+            point->Err.Code = TM_CHECK_ROBUST_OUTLIER;
+            point->Err.ResidualX = v.Residual[0];
+            point->Err.ResidualY = v.Residual[1];
+            point->Err.Reserved = RobustTotals.Scale;
+            return;
+        }
+    }
     if (std::uint32_t other = Duplicates.OtherOf(index); other != 0) {
         point->Err.Code = TM_CHECK_DUPLICATE;
         point->Err.Other = static_cast<std::int32_t>(other);

@@ -11,10 +11,12 @@
 #include <memory>
 #include <vector>
 
+#include "CrossValidation.h"
 #include "CtrlPntSet.h"
 #include "FitCache.h"
 #include "PixelDuplicates.h"
 #include "PreparedTransform.h"
+#include "RobustFit.h"
 
 namespace tiemark {
 
@@ -54,6 +56,15 @@ public:
                   double* pixelDX, double* pixelDY);
     long RmsError(double* userRms, double* pixelRms);
 
+    // Leave-one-out figures of point index (1-based) and their RMS.
+    long LeaveOneOutOf(std::size_t index, LooPoint* figures);
+    long PredictionRmsError(double* userRms, double* pixelRms);
+    long FindOutliers(unsigned long* outliers, unsigned long* conflicts, double* robustScale);
+    long ApplyOutliers(unsigned long* turnedOff, unsigned long* lockedLeft);
+    long PositionErrorAt(double pixelX, double pixelY, TmPositionError* error);
+    // Every type on a copy of the points, ranked by prediction RMS.
+    void CompareTypes(TmTypeScore scores[6]) const;
+
     long Begin(bool forward);
     PreparedTransform& Prepared() { return Prep; }
 
@@ -70,6 +81,10 @@ private:
     void JoinUsedBox(const _CtrlPntStrcT& p);
     void LeaveUsedBox(const _CtrlPntStrcT& p);
     void FillErrorContext(std::size_t index, _CtrlPntStrcT* point);
+    // The leave-one-out figures of the current points and fit, made when
+    // either changed since they were last made.
+    long EnsureLeaveOneOut();
+    void Touched() { ++Edits; }
 
     std::vector<_CtrlPntStrcT> Points;
     std::size_t Used = 0;   // points whose use flag is on
@@ -84,6 +99,13 @@ private:
     mutable double UsedBox[4] = {0.0, 0.0, 0.0, 0.0};  // minX, minY, maxX, maxY
     mutable bool UsedBoxValid = true;
     PreparedTransform Prep;
+    unsigned long long Edits = 0;  // grows with every change of points, flags or types
+    std::vector<LooPoint> Loo;
+    unsigned long long LooEdits = ~0ull, LooFit = ~0ull;
+    // The last FindOutliers verdict, valid while Edits equals RobustEdits.
+    std::vector<RobustVerdict> Robust;
+    RobustSummary RobustTotals;
+    unsigned long long RobustEdits = ~0ull;
 };
 
 }  // namespace tiemark

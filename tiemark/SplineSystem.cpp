@@ -1,6 +1,7 @@
 // SplineSystem.cpp - base factorisation and bordered extensions.
 #include "SplineSystem.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "SplineCholesky.h"
@@ -123,6 +124,28 @@ void SplineSystem::SolveBase(Eigen::Ref<Eigen::VectorXd> z) const {
     w.applyOnTheLeft(AffineQR.householderQ());
     z.head(n) = w;
     z.segment<3>(n) = affine;
+}
+
+Eigen::VectorXd SplineSystem::KernelInverseDiagonal() const {
+    // The kernel block of M^-1 is Q2 (L L^T)^-1 Q2^T = G G^T with
+    // G = Q [0; L^-T]: its diagonal is the squared norm of each row of G.
+    const Eigen::Index n = static_cast<Eigen::Index>(BaseU.size());
+    const Eigen::Index m = n - 3;
+    Eigen::MatrixXd inverse = Eigen::MatrixXd::Zero(m, m);  // L^-1, lower triangular
+    constexpr Eigen::Index kBlock = 64;
+    const auto l = Reduced.bottomRightCorner(m, m);
+    for (Eigen::Index j = 0; j < m; j += kBlock) {
+        // Columns j.. of L^-1 are zero above row j: only the trailing
+        // triangle takes part, so the whole inverse costs m^3 / 3.
+        const Eigen::Index width = std::min(kBlock, m - j);
+        auto block = inverse.block(j, j, m - j, width);
+        block.topRows(width).setIdentity();
+        l.bottomRightCorner(m - j, m - j).triangularView<Eigen::Lower>().solveInPlace(block);
+    }
+    Eigen::MatrixXd g = Eigen::MatrixXd::Zero(n, m);
+    g.bottomRows(m) = inverse.transpose();
+    g.applyOnTheLeft(AffineQR.householderQ());
+    return g.rowwise().squaredNorm();
 }
 
 Eigen::VectorXd SplineSystem::Solve(const Eigen::VectorXd& b, std::size_t borders) const {

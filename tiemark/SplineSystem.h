@@ -44,6 +44,11 @@ public:
     // Fills the border's y and s for UpdateSolution.
     bool Append(double u, double v, std::size_t borders, double minPivot);
 
+    // The diagonal of the kernel block of M^-1 for the base system (no
+    // borders): entry i is the factor by which the spline's weight of centre
+    // i turns into its leave-one-out residual.  O(N^3 / 3).
+    Eigen::VectorXd KernelInverseDiagonal() const;
+
     std::size_t BaseCount() const { return BaseU.size(); }
     std::size_t Borders() const { return Pivots.size(); }
 

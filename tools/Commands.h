@@ -23,6 +23,8 @@ void AddExchangeCommands(CLI::App& app);
 void AddReportCommand(CLI::App& app);
 // warp (RasterCommands.cpp; refuses when built without GDAL)
 void AddRasterCommands(CLI::App& app);
+// refine: robust outlier search
+void AddRefineCommand(CLI::App& app);
 
 // Adds the AREA argument and --size to a subcommand.
 void AddAreaArgument(CLI::App& command, AreaOptions& options);

@@ -34,16 +34,52 @@ std::optional<FitFigures> FiguresOf(const std::vector<GcpRow>& rows, bool used) 
     return f;
 }
 
+void LoadPointSet(CCtrlPntSet& set, const std::vector<_CtrlPntStrcT>& points, short orientType, short transType) {
+    if (set.InitPntSet(orientType, transType) != TM_OK) throw Refusal("unknown group type");
+    unsigned long index = 0;
+    for (const _CtrlPntStrcT& p : points) {
+        _CtrlPntStrcT record = p;
+        if (set.AddOneGcp(++index, &record) != TM_OK) throw Refusal(fmt::format("point {} cannot be read back", index));
+    }
+}
+
+namespace {
+
+void AddLeaveOneOut(FitReport& report, const std::vector<_CtrlPntStrcT>& points, const GroupType& type) {
+    CCtrlPntSet set;
+    LoadPointSet(set, points, type.orient, type.trans);
+    const double lineSign = type.orient == TM_ORIENT_LINE_UP ? -1.0 : 1.0;
+    for (unsigned long i = 1; i <= points.size(); ++i) {
+        TmLooFigures f;
+        if (set.GetLooResidual(i, &f) != TM_OK) {
+            report.loo.emplace_back();
+            continue;
+        }
+        PointLoo loo;
+        loo.residual = GcpResidual{f.PixelDX, lineSign * f.PixelDY, f.UserDX, f.UserDY};
+        loo.leverage = f.Leverage;
+        loo.influence = f.Influence;
+        report.loo.emplace_back(loo);
+    }
+    Prediction p;
+    if (set.GetPredictionRMS(&p.mapRms, &p.pixelRms) == TM_OK) report.prediction = p;
+}
+
+}  // namespace
+
 FitReport MakeFitReport(AreaHandle& area) {
     FitReport report;
     GroupType type = ReadGroupType(area);
     report.transType = type.trans;
+    report.orientType = type.orient;
     std::vector<_CtrlPntStrcT> points = ReadPoints(area);
+    report.records = points;
     for (unsigned long i = 1; i <= points.size(); ++i) {
         GcpRow row = RowFromRecord(points[i - 1], type.orient);
         row.residual = ResidualOf(area, i, type.orient);
         report.rows.push_back(row);
     }
+    AddLeaveOneOut(report, points, type);
     double mapRms = 0.0, pixelRms = 0.0;
     if (area.GetGCPRMSError(mapRms, pixelRms) == 1) {
         report.used = FiguresOf(report.rows, true);
@@ -81,6 +117,16 @@ std::vector<TypeComparison> CompareTypes(const std::vector<GcpRow>& rows) {
         scratch->AddOneGCP(++index, &record);
         scratch->SetOneGcpUseOnOff(index, row.use);
     }
+    std::vector<_CtrlPntStrcT> records;
+    for (const GcpRow& row : rows) {
+        records.push_back(RecordFromRow(row, TM_ORIENT_LINE_DOWN));
+        records.back().UseFlag = row.use ? 1 : 0;
+    }
+    CCtrlPntSet set;
+    LoadPointSet(set, records, TM_ORIENT_LINE_DOWN, TM_TRANS_POLY1);
+    TmTypeScore scores[6];
+    unsigned long scoreCount = 0;
+    if (set.CompareTransTypes(scores, &scoreCount) != TM_OK) throw Refusal("cannot compare the types (out of memory)");
     std::vector<TypeComparison> result;
     for (short type : kAllTransTypes) {
         TypeComparison c;
@@ -90,6 +136,17 @@ std::vector<TypeComparison> CompareTypes(const std::vector<GcpRow>& rows) {
             FitReport report = MakeFitReport(*scratch);
             c.used = report.used;
             c.check = report.check;
+        }
+        unsigned rank = 0;
+        for (unsigned long k = 0; k < scoreCount; ++k) {
+            const TmTypeScore& score = scores[k];
+            if (score.Status == TM_OK) ++rank;
+            if (score.TransType != type) continue;
+            c.parameters = score.Parameters;
+            if (score.Status == TM_OK && c.used) {
+                c.predictionMap = score.PredictionRms;
+                c.rank = rank;
+            }
         }
         result.push_back(c);
     }

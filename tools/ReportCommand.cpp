@@ -10,6 +10,7 @@
 #include <fmt/format.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -55,22 +56,90 @@ void PrintTable(const FitReport& report) {
     }
 }
 
+// The leave-one-out table: what each point's residual would be without it.
+void PrintLeaveOneOut(const FitReport& report) {
+    fmt::print("\nleave-one-out (each used point against the fit made without it):\n");
+    fmt::print("{:>5} {:<10} {:>4} {:>10} {:>10} {:>9} {:>12} {:>12} {:>12} {:>9} {:>10}\n", "index", "name", "use",
+               "loo_pixel", "loo_line", "|loo| px", "loo_x", "loo_y", "|loo| map", "leverage", "influence");
+    for (std::size_t i = 0; i < report.rows.size(); ++i) {
+        const GcpRow& r = report.rows[i];
+        if (i >= report.loo.size() || !report.loo[i]) {
+            fmt::print("{:>5} {:<10} {:>4} {:>10}\n", i + 1, r.name, r.use ? "on" : "off", "-");
+            continue;
+        }
+        const PointLoo& l = *report.loo[i];
+        const GcpResidual& e = l.residual;
+        fmt::print("{:>5} {:<10} {:>4} {:>10.4f} {:>10.4f} {:>9.4f} {:>12.6g} {:>12.6g} {:>12.6g} {:>9.4f} {:>10.4g}\n",
+                   i + 1, r.name, r.use ? "on" : "off", e.pixel, e.line, std::hypot(e.pixel, e.line), e.x, e.y,
+                   std::hypot(e.x, e.y), l.leverage, l.influence);
+    }
+}
+
 void PrintComparison(const std::vector<TypeComparison>& rows) {
-    fmt::print("\n{:<11} {:>4} {:>12} {:>14} {:>12} {:>14}\n", "type", "min", "used px", "used map", "check px",
-               "check map");
+    fmt::print("\n{:<11} {:>4} {:>6} {:>12} {:>14} {:>14} {:>12} {:>14} {:>5}\n", "type", "min", "params", "used px",
+               "used map", "predict map", "check px", "check map", "rank");
+    const TypeComparison* best = nullptr;
     for (const TypeComparison& c : rows) {
         auto cell = [](const std::optional<FitFigures>& f, bool pixel) {
             return f ? fmt::format("{:.4g}", pixel ? f->pixelRms : f->mapRms) : std::string("-");
         };
-        fmt::print("{:<11} {:>4} {:>12} {:>14} {:>12} {:>14}{}\n", TransTypeName(c.transType), c.minPoints,
-                   cell(c.used, true), cell(c.used, false), cell(c.check, true), cell(c.check, false),
-                   c.used ? "" : "  (too few points, or degenerate)");
+        std::string predict = c.predictionMap ? fmt::format("{:.4g}", *c.predictionMap) : std::string("-");
+        std::string rank = c.rank > 0 ? std::to_string(c.rank) : std::string("-");
+        fmt::print("{:<11} {:>4} {:>6} {:>12} {:>14} {:>14} {:>12} {:>14} {:>5}{}\n", TransTypeName(c.transType),
+                   c.minPoints, c.parameters, cell(c.used, true), cell(c.used, false), predict, cell(c.check, true),
+                   cell(c.check, false), rank, c.used ? "" : "  (too few points, or degenerate)");
+        if (c.rank == 1) best = &c;
     }
+    if (best != nullptr)
+        fmt::print("best by prediction RMS (the error where there is no point): {}; the group's type is unchanged\n",
+                   TransTypeName(best->transType));
+}
+
+// The predicted standard error over the raster frame (or the points'
+// extent without a raster size), on a grid of cells.
+ErrorShading PredictedErrorGrid(CCtrlPntSet& set, const FitReport& report, const RasterSize& size) {
+    double x0 = 0, y0 = 0, x1 = static_cast<double>(size.columns), y1 = static_cast<double>(size.rows);
+    if (!(size.columns > 0 && size.rows > 0)) {
+        if (report.rows.empty()) return {};
+        x0 = x1 = report.rows[0].pixel, y0 = y1 = report.rows[0].line;
+        for (const GcpRow& r : report.rows) {
+            x0 = std::min(x0, r.pixel), x1 = std::max(x1, r.pixel);
+            y0 = std::min(y0, r.line), y1 = std::max(y1, r.line);
+        }
+    }
+    if (!(x1 > x0 && y1 > y0)) return {};
+    ErrorShading g;
+    const double side = std::max(x1 - x0, y1 - y0) / 48.0;
+    g.columns = std::max(1, static_cast<int>(std::ceil((x1 - x0) / side)));
+    g.rows = std::max(1, static_cast<int>(std::ceil((y1 - y0) / side)));
+    g.pixel0 = x0, g.line0 = y0, g.cellWidth = (x1 - x0) / g.columns, g.cellHeight = (y1 - y0) / g.rows;
+    const double lineSign = report.orientType == TM_ORIENT_LINE_UP ? -1.0 : 1.0;
+    for (int j = 0; j < g.rows; ++j)
+        for (int i = 0; i < g.columns; ++i) {
+            TmPositionError e;
+            const double px = x0 + (i + 0.5) * g.cellWidth, line = y0 + (j + 0.5) * g.cellHeight;
+            const bool ok = set.GetPositionError(px, lineSign * line, &e) == TM_OK;
+            g.values.push_back(ok ? e.Radial : std::nan(""));
+        }
+    g.caption = report.transType == TM_TRANS_TPS
+                    ? "estimated error, from the nearest points' leave-one-out residuals"
+                    : "predicted standard error of the converted position";
+    return g;
 }
 
 void WriteSvg(const std::string& path, const FitReport& report, const std::string& title, const RasterSize& size) {
+    CCtrlPntSet set;
+    LoadPointSet(set, report.records, report.orientType, report.transType);
+    std::vector<bool> outliers(report.rows.size(), false);
+    if (set.FindOutliers(nullptr, nullptr, nullptr) == TM_OK) {
+        for (unsigned long i = 1; i <= report.rows.size(); ++i) {
+            _CtrlPntStrcT p;
+            if (set.GetOneGCP(i, &p) == TM_OK) outliers[i - 1] = p.Err.Code == TM_CHECK_ROBUST_OUTLIER;
+        }
+    }
     std::vector<SvgPoint> points;
-    for (const GcpRow& r : report.rows) {
+    for (std::size_t k = 0; k < report.rows.size(); ++k) {
+        const GcpRow& r = report.rows[k];
         SvgPoint p;
         p.pixel = r.pixel;
         p.line = r.line;
@@ -81,9 +150,11 @@ void WriteSvg(const std::string& path, const FitReport& report, const std::strin
             p.residualLine = r.residual->line;
         }
         p.label = r.name.empty() ? std::to_string(r.id) : r.name;
+        p.outlier = outliers[k];
         points.push_back(p);
     }
     SvgOptions options;
+    options.shading = PredictedErrorGrid(set, report, size);
     options.title = title;
     options.columns = size.columns;
     options.rows = size.rows;
@@ -126,17 +197,36 @@ void RunReport(const ReportOptions& o) {
                 p["res_x"] = r.residual->x;
                 p["res_y"] = r.residual->y;
             }
+            if (i < report.loo.size() && report.loo[i]) {
+                const PointLoo& l = *report.loo[i];
+                p["loo_pixel"] = l.residual.pixel;
+                p["loo_line"] = l.residual.line;
+                p["loo_x"] = l.residual.x;
+                p["loo_y"] = l.residual.y;
+                p["leverage"] = l.leverage;
+                p["influence"] = l.influence;
+            }
             out["points"].push_back(p);
         }
         out["used"] = FiguresJson(report.used);
         out["check"] = FiguresJson(report.check);
+        out["prediction"] = nullptr;
+        if (report.prediction)
+            out["prediction"] = {{"rms_map", report.prediction->mapRms}, {"rms_pixel", report.prediction->pixelRms}};
         if (o.compare) {
             out["compare"] = nlohmann::json::array();
+            out["best"] = nullptr;
             for (const TypeComparison& c : comparison) {
+                nlohmann::json predict = nullptr;
+                if (c.predictionMap) predict = *c.predictionMap;
                 out["compare"].push_back({{"type", TransTypeName(c.transType)},
                                           {"min_points", c.minPoints},
+                                          {"parameters", c.parameters},
                                           {"used", FiguresJson(c.used)},
-                                          {"check", FiguresJson(c.check)}});
+                                          {"check", FiguresJson(c.check)},
+                                          {"prediction_rms_map", predict},
+                                          {"rank", c.rank}});
+                if (c.rank == 1) out["best"] = TransTypeName(c.transType);
             }
         }
         PrintJson(out);
@@ -149,6 +239,10 @@ void RunReport(const ReportOptions& o) {
     fmt::print("\nused points ({}): {}\n", report.rows.size() - checkCount,
                report.used ? FiguresText(report.used) : "no fit (too few used points, or degenerate)");
     if (checkCount > 0) fmt::print("check points ({}): {}\n", checkCount, FiguresText(report.check));
+    if (report.prediction)
+        fmt::print("prediction RMS (leave-one-out): {:.4g} px, {:.6g} map units\n", report.prediction->pixelRms,
+                   report.prediction->mapRms);
+    PrintLeaveOneOut(report);
     if (o.compare) PrintComparison(comparison);
     std::fflush(stdout);
     if (!o.svg.empty()) fmt::print(stderr, "wrote {}\n", o.svg);

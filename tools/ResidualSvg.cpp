@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
+#include <limits>
 
 namespace morvane::tool {
 
@@ -18,6 +20,7 @@ constexpr double kLegendHeight = 130.0;   // symbols, arrows, scale bar
 constexpr double kTitleHeight = 34.0;
 constexpr const char* kUsedColour = "#1f5fbf";
 constexpr const char* kCheckColour = "#d9730d";
+constexpr const char* kOutlierColour = "#d62728";
 constexpr const char* kArrowColour = "#c0202a";
 
 struct Extent {
@@ -90,7 +93,42 @@ double ArrowScale(const std::vector<SvgPoint>& points, double plotSide, double& 
     return reference > 0.0 ? 0.10 * plotSide / reference : 1.0;
 }
 
+// The shaded cells, under everything else; *lo and *hi: the value range.
+std::string ShadingCells(const ErrorShading& g, const std::function<double(double)>& toX,
+                         const std::function<double(double)>& toY, double scale, double* lo, double* hi) {
+    *lo = std::numeric_limits<double>::infinity(), *hi = -*lo;
+    for (double v : g.values)
+        if (std::isfinite(v)) *lo = std::min(*lo, v), *hi = std::max(*hi, v);
+    std::string out;
+    if (!(*hi >= *lo)) return out;
+    const double span = *hi > *lo ? *hi - *lo : 1.0;
+    for (int j = 0; j < g.rows; ++j)
+        for (int i = 0; i < g.columns; ++i) {
+            const double v = g.values[static_cast<std::size_t>(j) * static_cast<std::size_t>(g.columns) + static_cast<std::size_t>(i)];
+            if (!std::isfinite(v)) continue;
+            // Cells overlap by a hair so that no seams show between them.
+            out += fmt::format("<rect x=\"{}\" y=\"{}\" width=\"{}\" height=\"{}\" fill=\"{}\"/>\n",
+                               Num(toX(g.pixel0 + i * g.cellWidth)), Num(toY(g.line0 + j * g.cellHeight)),
+                               Num(g.cellWidth * scale + 0.6), Num(g.cellHeight * scale + 0.6),
+                               ShadeColour((v - *lo) / span));
+        }
+    return out;
+}
+
 }  // namespace
+
+std::string ShadeColour(double t) {
+    // Five stops from dark blue through teal and green to yellow, readable
+    // in grey too (lightness grows with the value).
+    static constexpr double kStops[5][3] = {
+        {48, 18, 120}, {38, 98, 160}, {32, 150, 140}, {110, 196, 90}, {250, 230, 40}};
+    t = std::clamp(std::isfinite(t) ? t : 0.0, 0.0, 1.0) * 4.0;
+    const int k = std::min(3, static_cast<int>(t));
+    const double f = t - k;
+    int c[3];
+    for (int q = 0; q < 3; ++q) c[q] = static_cast<int>(std::lround(kStops[k][q] + f * (kStops[k + 1][q] - kStops[k][q])));
+    return fmt::format("#{:02x}{:02x}{:02x}", c[0], c[1], c[2]);
+}
 
 double RoundScaleValue(double value) {
     if (!(value > 0.0) || !std::isfinite(value)) return 1.0;
@@ -109,8 +147,11 @@ std::string DrawResidualSvg(const std::vector<SvgPoint>& points, const SvgOption
     double plotWidth = extent.Width() * layoutScale;
     plotHeight = extent.Height() * layoutScale;
     double width = std::max(plotWidth, 600.0) + 2 * kMargin;
+    const bool shaded = options.shading.columns > 0 && options.shading.rows > 0 &&
+                        options.shading.values.size() ==
+                            static_cast<std::size_t>(options.shading.columns) * static_cast<std::size_t>(options.shading.rows);
     double height = kTitleHeight + kMargin + plotHeight + kLegendHeight +
-                    18.0 * static_cast<double>(options.notes.size());
+                    18.0 * static_cast<double>(options.notes.size()) + (shaded ? 64.0 : 0.0);
     auto toX = [&](double pixel) { return kMargin + (pixel - extent.minPixel) * layoutScale; };
     auto toY = [&](double line) { return kTitleHeight + kMargin + (line - extent.minLine) * layoutScale; };
     double reference = 0.0;
@@ -127,6 +168,12 @@ std::string DrawResidualSvg(const std::vector<SvgPoint>& points, const SvgOption
                                        Num(toY(extent.minLine)), Num(plotWidth), Num(plotHeight));
     out += fmt::format("<clipPath id=\"plot\"><rect {}/></clipPath>\n", plotRect);
     out += fmt::format("<rect {} fill=\"#f6f6f3\" stroke=\"#888\"/>\n", plotRect);
+    double shadeLo = 0.0, shadeHi = 0.0;
+    if (shaded) {
+        out += "<g clip-path=\"url(#plot)\">\n";
+        out += ShadingCells(options.shading, toX, toY, layoutScale, &shadeLo, &shadeHi);
+        out += "</g>\n";
+    }
     if (options.columns > 0 && options.rows > 0) {
         out += fmt::format("<rect x=\"{}\" y=\"{}\" width=\"{}\" height=\"{}\" fill=\"none\" stroke=\"#bbb\" "
                            "stroke-dasharray=\"6 3\"/>\n",
@@ -147,6 +194,9 @@ std::string DrawResidualSvg(const std::vector<SvgPoint>& points, const SvgOption
     }
     out += "</g>\n";
     for (const SvgPoint& p : points) {
+        if (p.outlier)
+            out += fmt::format("<circle cx=\"{}\" cy=\"{}\" r=\"9\" fill=\"none\" stroke=\"{}\" stroke-width=\"2.5\"/>\n",
+                               Num(toX(p.pixel)), Num(toY(p.line)), kOutlierColour);
         out += Marker(toX(p.pixel), toY(p.line), p.used);
         if (!p.label.empty()) {
             out += fmt::format("<text x=\"{}\" y=\"{}\" font-size=\"9\" fill=\"#333\">{}</text>\n",
@@ -182,6 +232,24 @@ std::string DrawResidualSvg(const std::vector<SvgPoint>& points, const SvgOption
         out += fmt::format("<text x=\"{}\" y=\"{}\">every residual is zero</text>\n", Num(x0), Num(y0 + 60));
     }
     double ny = y0 + 84;
+    if (shaded && shadeHi >= shadeLo) {
+        // The colour bar of the shading, with its two ends' values.
+        constexpr int kSteps = 24;
+        constexpr double kBarWidth = 240.0;
+        for (int k = 0; k < kSteps; ++k)
+            out += fmt::format("<rect x=\"{}\" y=\"{}\" width=\"{}\" height=\"12\" fill=\"{}\"/>\n",
+                               Num(x0 + k * kBarWidth / kSteps), Num(ny - 10), Num(kBarWidth / kSteps + 0.5),
+                               ShadeColour((k + 0.5) / kSteps));
+        out += fmt::format("<text x=\"{}\" y=\"{}\">{:.4g} .. {:.4g} map units</text>\n", Num(x0 + kBarWidth + 10),
+                           Num(ny), shadeLo, shadeHi);
+        out += fmt::format("<text x=\"{}\" y=\"{}\" font-size=\"10\" fill=\"#444\">shading: {}</text>\n", Num(x0),
+                           Num(ny + 44), XmlEscape(options.shading.caption));
+        out += fmt::format("<circle cx=\"{}\" cy=\"{}\" r=\"7\" fill=\"none\" stroke=\"{}\" stroke-width=\"2.5\"/>\n",
+                           Num(x0 + 7), Num(ny + 22), kOutlierColour);
+        out += fmt::format("<text x=\"{}\" y=\"{}\">outlier found by the robust check</text>\n", Num(x0 + 22),
+                           Num(ny + 26));
+        ny += 64.0;
+    }
     for (const std::string& note : options.notes) {
         out += fmt::format("<text x=\"{}\" y=\"{}\">{}</text>\n", Num(x0), Num(ny), XmlEscape(note));
         ny += 18.0;

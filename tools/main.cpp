@@ -35,6 +35,7 @@ int main(int argc, char** argv) {
     AddExchangeCommands(app);
     AddReportCommand(app);
     AddRasterCommands(app);
+    AddRefineCommand(app);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {

@@ -135,6 +135,66 @@ BENCHMARK(BM_FitFromScratch)
     ->ArgsProduct({{TM_TRANS_POLY1, TM_TRANS_POLY3, TM_TRANS_PROJECTIVE}, {100000}})
     ->Unit(benchmark::kMillisecond);
 
+// Every leave-one-out residual (and their RMS) of a freshly fitted group,
+// the fit itself outside the timing: compare with BM_FitFromScratch at the
+// same arguments (the target is at most 2x the fit for 1,000 points, 3x for
+// 100,000 points of order 3).
+void BM_LeaveOneOut(benchmark::State& state) {
+    const short type = static_cast<short>(state.range(0));
+    const std::size_t n = static_cast<std::size_t>(state.range(1));
+    CCtrlPntSet set;
+    Fill(set, type, n);
+    const short other = type == TM_TRANS_POLY1 ? TM_TRANS_POLY2 : TM_TRANS_POLY1;
+    for (auto _ : state) {
+        state.PauseTiming();
+        set.SetTransType(other);
+        set.SetTransType(type);
+        double x, y;
+        benchmark::DoNotOptimize(set.GetCoordinateA(&x, &y, 5e4, 5e4, true));
+        state.ResumeTiming();
+        double user, pixel;
+        if (set.GetPredictionRMS(&user, &pixel) != TM_OK) state.SkipWithError("no leave-one-out figures");
+        benchmark::DoNotOptimize(user);
+    }
+}
+// The refit and the leave-one-out figures together, nothing paused: the
+// leave-one-out cost is this minus BM_FitFromScratch (a check on the
+// paused measurement above, whose pauses cost time of their own).
+void BM_FitAndLeaveOneOut(benchmark::State& state) {
+    const short type = static_cast<short>(state.range(0));
+    const std::size_t n = static_cast<std::size_t>(state.range(1));
+    CCtrlPntSet set;
+    Fill(set, type, n);
+    const short other = type == TM_TRANS_POLY1 ? TM_TRANS_POLY2 : TM_TRANS_POLY1;
+    for (auto _ : state) {
+        set.SetTransType(other);
+        set.SetTransType(type);
+        double user, pixel;
+        if (set.GetPredictionRMS(&user, &pixel) != TM_OK) state.SkipWithError("no leave-one-out figures");
+        benchmark::DoNotOptimize(user);
+    }
+}
+BENCHMARK(BM_FitFromScratch)
+    ->ArgNames({"type", "points"})
+    ->ArgsProduct({{TM_TRANS_POLY1, TM_TRANS_POLY2, TM_TRANS_POLY3, TM_TRANS_SIMILARITY, TM_TRANS_PROJECTIVE,
+                    TM_TRANS_TPS},
+                   {1000}})
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_FitAndLeaveOneOut)
+    ->ArgNames({"type", "points"})
+    ->ArgsProduct({{TM_TRANS_POLY1, TM_TRANS_POLY2, TM_TRANS_POLY3, TM_TRANS_SIMILARITY, TM_TRANS_PROJECTIVE,
+                    TM_TRANS_TPS},
+                   {1000}})
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_FitAndLeaveOneOut)->ArgNames({"type", "points"})->Args({TM_TRANS_POLY3, 100000})->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LeaveOneOut)
+    ->ArgNames({"type", "points"})
+    ->ArgsProduct({{TM_TRANS_POLY1, TM_TRANS_POLY2, TM_TRANS_POLY3, TM_TRANS_SIMILARITY, TM_TRANS_PROJECTIVE,
+                    TM_TRANS_TPS},
+                   {1000}})
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_LeaveOneOut)->ArgNames({"type", "points"})->Args({TM_TRANS_POLY3, 100000})->Unit(benchmark::kMillisecond);
+
 // One GetOneGCP per call, reading a fitted affine group of P points in order:
 // the record plus its error context (duplicate report, residual, outlier
 // check).  The time must not grow with P.

@@ -76,6 +76,8 @@ enum : std::int32_t {
     TM_CHECK_OK = 1,          // accepted, nothing to report
     TM_CHECK_DUPLICATE = 2,   // another point of the set had the same pixel position
     TM_CHECK_OUTLIER = 3,     // residual above three times the RMS of the fit
+    TM_CHECK_ROBUST_OUTLIER = 4,  // marked by FindOutliers: far off the robust fit (residual and scale given)
+    TM_CHECK_CONFLICT = 5,    // same pixel position as point Other but another user position, or the reverse
 };
 
 // The error context embedded in every point record (bytes 88 to 119): the
@@ -87,7 +89,7 @@ public:
     std::int32_t Other;     // index of the other point involved (duplicates), else 0
     double ResidualX;       // last fit residual, user units: fitted - stored
     double ResidualY;
-    double Reserved;        // written as 0
+    double Reserved;        // TM_CHECK_ROBUST_OUTLIER: the robust scale (user units); else 0
 
     void Clear() { Code = TM_CHECK_NONE; Other = 0; ResidualX = ResidualY = Reserved = 0.0; }
     std::int32_t GetCode() const { return Code; }
@@ -137,6 +139,46 @@ static_assert(offsetof(CCtrlPntErr, Reserved) == 24);
 // Makes a cleared point record: everything zero, use and edit flags on.
 TIEMARK_API _CtrlPntStrcT TmMakePoint(double pixelX, double pixelY, double userX, double userY,
                           double userZ = 0.0, const char* name = nullptr);
+
+// Leave-one-out figures of one point (CCtrlPntSet::GetLooResidual).
+struct TmLooFigures {
+    // The residual the point would have if the group were fitted without it
+    // (for a check point: its ordinary residual, the fit never saw it).
+    double UserDX, UserDY;    // user units: predicted minus stored
+    double PixelDX, PixelDY;  // pixels: stored user position taken back, minus stored pixel
+    // How much of its own fitted value the point fixes: 0 (none) to 1 (the
+    // fit passes through it whatever its value).  Polynomials: the diagonal
+    // of the hat matrix; similarity and projective: the mean of the point's
+    // two diagonal entries; spline: 1.  Check points: the same measure at
+    // their position, which may exceed 1 outside the points.
+    double Leverage;
+    // Least-squares types: Cook's distance, how far the whole fit moves
+    // without the point in units of its own uncertainty (above about 1
+    // deserves a look).  Spline: the point's squared leave-one-out residual
+    // over the mean of them all (1 is typical).  Check points: 0.
+    double Influence;
+};
+
+// One transformation type fitted to a group's points (CompareTransTypes).
+struct TmTypeScore {
+    short TransType;           // TM_TRANS_*
+    long Status;               // TM_OK, or why this type gives no fit (then the figures are 0)
+    unsigned long Parameters;  // fitted parameters, both axes (spline: 2 (N + 3) for N used points)
+    double FitRms;             // RMS of the used points' residuals, user units
+    double PredictionRms;      // RMS of their leave-one-out residuals, user units
+    double CheckRms;           // RMS of the check points' residuals, user units (0 without any)
+    unsigned long CheckCount;  // check points
+};
+
+// The predicted standard error of a converted position (GetPositionError):
+// the one-sigma ellipse of the user position the fit gives for a pixel
+// position, in user units.
+struct TmPositionError {
+    double SemiMajor;  // user units
+    double SemiMinor;  // user units
+    double Angle;      // radians, from the user X axis counter-clockwise to the major axis, (-pi/2, pi/2]
+    double Radial;     // root of the summed variances, sqrt(SemiMajor^2 + SemiMinor^2), user units
+};
 
 namespace tiemark { class PntSetImpl; }
 
@@ -231,6 +273,53 @@ public:
                      double* pixelDX, double* pixelDY);
     // Root mean square of the residual vectors over the used points.
     long GetRMSError(double* userRms, double* pixelRms);
+    // Leave-one-out figures of point index (1 to count), exact for every
+    // type (the spline's pixel residual is its user residual taken through
+    // the fit's local inverse).  Computed for all points at once when the
+    // points or the fit changed, then read in O(1).  TM_ERR_TOO_FEW when
+    // the fit without a used point could not be made (the group has just
+    // the minimum number of points), TM_ERR_DEGENERATE when that fit would
+    // be degenerate; *figures unchanged then.
+    long GetLooResidual(unsigned long index, TmLooFigures* figures);
+    // Prediction RMS: the root mean square of the leave-one-out residual
+    // vectors over the used points, user units and pixels.  The honest
+    // figure to compare types with (the spline's fit RMS is always 0).
+    // Same refusals as GetLooResidual.
+    long GetPredictionRMS(double* userRms, double* pixelRms);
+    // Predicted standard error of the user position the fit gives for the
+    // pixel/line position (pixelX, pixelY), anywhere on or off the raster.
+    // Least-squares types: from the covariance of the fitted parameters,
+    // the noise estimated from the residuals (so a group with just the
+    // minimum of points has none: TM_ERR_TOO_FEW).  Spline: an empirical
+    // estimate from the leave-one-out residuals of the nearest used points
+    // (docs/tiemark.md).  Same refusals as GetCoordinateA.
+    long GetPositionError(double pixelX, double pixelY, TmPositionError* error);
+    // Looks for points that do not belong, and deletes nothing.  Points at
+    // one pixel position with different user positions (or the reverse)
+    // are conflicts, found without a fit.  Then a robust fit of the group's
+    // type (least median of squares from minimal samples with a fixed seed,
+    // then Tukey-weighted least squares; for the spline its leave-one-out
+    // residuals, worst first) marks as outliers the used points farther off
+    // than 4.5 robust scales.  The marks go into the points' error context
+    // (GetOneGCP): TM_CHECK_ROBUST_OUTLIER with the robust fit's residual
+    // in ResidualX/Y and the robust scale in Reserved, TM_CHECK_CONFLICT
+    // with the other point in Other; they last until the points change (or
+    // ApplyOutliers, below).  Use flags are not touched.  Outputs (each may
+    // be null): the number of outliers and of conflicting points, and the
+    // robust scale in user units.  TM_ERR_TOO_FEW / TM_ERR_DEGENERATE when
+    // the used points allow no fit.
+    long FindOutliers(unsigned long* outliers, unsigned long* conflicts, double* robustScale);
+    // Applies the last FindOutliers verdict: the outliers' use flags go off,
+    // so they stay in the group as check points, their marks kept.  Locked
+    // points (edit flag off) are left as they are and counted apart.
+    // TM_ERR_STATE when there is no verdict for the current points.
+    long ApplyOutliers(unsigned long* turnedOff, unsigned long* lockedLeft);
+    // Fits every transformation type the used points suffice for and ranks
+    // them by prediction RMS, best first; types with too few points or no
+    // fit follow, in type order.  scores must hold 6 entries; *count
+    // receives how many were written (always 6).  The set itself, its type
+    // included, is not changed.
+    long CompareTransTypes(TmTypeScore* scores, unsigned long* count);
     // Converts count points through the prepared transformation; in and out
     // hold interleaved pairs and may be the same array.
     long BatchTransform(const double* in, double* out, std::size_t count);

@@ -1,0 +1,598 @@
+// CrossValidation.cpp - leave-one-out downdates of the least-squares fits
+// and the closed form of the interpolating spline.
+#include "CrossValidation.h"
+
+#include <Eigen/Dense>
+#include <algorithm>
+#include <cmath>
+
+#include "Conditioning.h"
+#include "LsqDesign.h"
+#include "SplineSystem.h"
+
+namespace tiemark {
+
+namespace {
+
+constexpr int kW = LsqFactor::kWidth;
+constexpr int kM = LsqFactor::kMaxCols;
+
+// Below this 1 - leverage (or determinant of I - H) the fit without the
+// point is undetermined: it alone fixes some parameter.
+constexpr double kMinFreedom = 1e-10;
+
+// The upper triangle of an m x m system, with one right-hand side in column m.
+// Left uninitialised by default: made per point, it is filled before use.
+struct Triangle {
+    int m = 0;
+    double r[kM + 1][kW];
+
+    void ForwardSolve(const double* a, double* q) const {
+        for (int i = 0; i < m; ++i) {
+            double sum = a[i];
+            for (int k = 0; k < i; ++k) sum -= r[k][i] * q[k];
+            q[i] = sum / r[i][i];
+        }
+    }
+    void BackSolve(const double* q, double* x) const {
+        for (int i = m - 1; i >= 0; --i) {
+            double sum = q[i];
+            for (int k = i + 1; k < m; ++k) sum -= r[i][k] * x[k];
+            x[i] = sum / r[i][i];
+        }
+    }
+};
+
+// Rotates row `from` into row `into` so that r[from][col] becomes zero.
+void Rotate(Triangle* t, int into, int from, int col, int width) {
+    double a = t->r[into][col], b = t->r[from][col];
+    if (b == 0.0) return;
+    double h = std::hypot(a, b), c = a / h, s = b / h;
+    for (int j = col; j < width; ++j) {
+        double x = t->r[into][j], y = t->r[from][j];
+        t->r[into][j] = c * x + s * y;
+        t->r[from][j] = c * y - s * x;
+    }
+}
+
+struct UsedSums {
+    std::size_t count = 0;
+    double u = 0.0, v = 0.0;
+};
+
+UsedSums SumUsed(const std::vector<_CtrlPntStrcT>& points, const Normalisation& norm) {
+    UsedSums s;
+    for (const _CtrlPntStrcT& p : points) {
+        if (!p.UseFlag) continue;
+        double u, v, x, y;
+        Normalise(norm, p, &u, &v, &x, &y);
+        s.u += u, s.v += v;
+        ++s.count;
+    }
+    return s;
+}
+
+// The left-out model's pixel residual: its inverse at the stored user
+// position, started from the stored pixel position, which is close.
+bool PixelResidual(const Model& model, const _CtrlPntStrcT& p, double out[2]) {
+    const Normalisation& n = model.Norm;
+    double u = (p.PixelX - n.PixelX0) / n.PixelScale, v = (p.PixelY - n.PixelY0) / n.PixelScale;
+    double x = (p.UserX - n.UserX0) / n.UserScale, y = (p.UserY - n.UserY0) / n.UserScale;
+    if (!InvertFrom(model, x, y, &u, &v)) {
+        Model seeded = model;
+        double px, py;
+        if (!seeded.PrepareInverse() || seeded.Backward(p.UserX, p.UserY, &px, &py) != TM_OK) return false;
+        out[0] = px - p.PixelX, out[1] = py - p.PixelY;
+        return true;
+    }
+    out[0] = n.PixelX0 + n.PixelScale * u - p.PixelX;
+    out[1] = n.PixelY0 + n.PixelScale * v - p.PixelY;
+    return true;
+}
+
+// The pixel residual of a left-out model whose misfit at the stored pixel
+// position is known (rx, ry, normalised): plain Newton steps, one for the
+// similarity (a linear map), the careful way when they do not settle.
+bool PixelResidualFrom(const Model& model, const _CtrlPntStrcT& p, double rx, double ry, double out[2]) {
+    const Normalisation& n = model.Norm;
+    double u = (p.PixelX - n.PixelX0) / n.PixelScale, v = (p.PixelY - n.PixelY0) / n.PixelScale;
+    const double x = (p.UserX - n.UserX0) / n.UserScale, y = (p.UserY - n.UserY0) / n.UserScale;
+    const double tolerance = 1e-13 * (1.0 + std::fabs(x) + std::fabs(y)) * 0.7071067811865476;
+    const bool linear = model.Type == TM_TRANS_SIMILARITY;
+    for (int iter = 0; iter < 8; ++iter) {
+        double fx, fy, j[4];
+        model.EvalWithJacobian(u, v, &fx, &fy, j);
+        if (iter > 0) rx = fx - x, ry = fy - y;
+        if (!(std::fabs(rx) + std::fabs(ry) > tolerance)) {
+            if (!(std::fabs(rx) + std::fabs(ry) <= tolerance)) break;  // not finite
+            out[0] = n.PixelX0 + n.PixelScale * u - p.PixelX;
+            out[1] = n.PixelY0 + n.PixelScale * v - p.PixelY;
+            return true;
+        }
+        const double det = j[0] * j[3] - j[1] * j[2];
+        if (!(std::fabs(det) > 0.0)) break;
+        u -= (j[3] * rx - j[1] * ry) / det;
+        v -= (-j[2] * rx + j[0] * ry) / det;
+        if (linear) {
+            out[0] = n.PixelX0 + n.PixelScale * u - p.PixelX;
+            out[1] = n.PixelY0 + n.PixelScale * v - p.PixelY;
+            return true;
+        }
+    }
+    return PixelResidual(model, p, out);
+}
+
+// Everything the least-squares downdates of one fit share.
+struct LsqContext {
+    const Model* model = nullptr;
+    short type = 0;
+    bool mirror = false;
+    int m = 0, rhs = 0, per = 0;
+    Triangle factor;                  // R and Q^T b of the fit
+    double rho = 0.0;                 // root of the residual sum of squares (one right-hand side)
+    double sol[2][kM] = {};           // the fit's solution
+    double variance = 0.0;            // residual variance, normalised units
+    double params = 0.0;              // parameters of both axes
+    UsedSums used;
+};
+
+LsqContext MakeContext(const Model& model, const LsqFactor& f, bool mirror, const std::vector<_CtrlPntStrcT>& points) {
+    LsqContext c;
+    c.factor = Triangle{};  // zero, below the triangle too
+    c.model = &model;
+    c.type = model.Type;
+    c.mirror = mirror;
+    c.m = f.Cols(), c.rhs = f.Rhs(), c.per = RowsPerPoint(c.type);
+    c.factor.m = c.m;
+    for (int i = 0; i < c.m; ++i)
+        for (int j = 0; j < c.m + c.rhs; ++j) c.factor.r[i][j] = f.At(i, j);
+    for (int j = 0; j < c.rhs; ++j) f.Solve(j, c.sol[j]);
+    c.rho = std::sqrt(f.ResidualSumOfSquares(0));
+    c.used = SumUsed(points, model.Norm);
+    c.params = static_cast<double>(c.m * c.rhs);
+    double rss = 0.0;
+    for (int j = 0; j < c.rhs; ++j) rss += f.ResidualSumOfSquares(j);
+    const double freedom = 2.0 * static_cast<double>(c.used.count) - c.params;
+    c.variance = freedom > 0 ? rss / freedom : 0.0;
+    return c;
+}
+
+// The projective factor in the frame whose denominator is 1 at b: columns
+// 6 and 7 gain b times the right-hand side column, which has entries down to
+// the residual row 8, so rows 7 and 8 are rotated back into the triangle.
+Triangle ShiftedProjective(const LsqContext& c, double bu, double bv) {
+    Triangle t = c.factor;
+    t.m = 8;
+    for (int j = 0; j < 8; ++j) t.r[8][j] = 0.0;
+    t.r[8][8] = c.rho;
+    for (int i = 0; i <= 8; ++i) {
+        t.r[i][6] += bu * t.r[i][8];
+        t.r[i][7] += bv * t.r[i][8];
+    }
+    Rotate(&t, 6, 7, 6, 9);
+    Rotate(&t, 6, 8, 6, 9);
+    Rotate(&t, 7, 8, 7, 9);
+    return t;
+}
+
+void PointLeverageOnly(const LsqContext& c, const _CtrlPntStrcT& p, LooPoint* out) {
+    double u, v, x, y, rows[2][kW] = {};
+    Normalise(c.model->Norm, p, &u, &v, &x, &y);
+    DesignRows(c.type, u, v, x, y, rows, c.mirror);
+    double h = 0.0;
+    for (int r = 0; r < c.per; ++r) {
+        double q[kM];
+        c.factor.ForwardSolve(rows[r], q);
+        for (int k = 0; k < c.m; ++k) h += q[k] * q[k];
+    }
+    out->Leverage = h / c.per;
+}
+
+// One used point of a two-row type (similarity, projective); the
+// polynomials go through PolyLeaveOneOutBatch.
+void LsqPoint(const LsqContext& c, const _CtrlPntStrcT& p, LooPoint* out) {
+    const Model& model = *c.model;
+    const Normalisation& norm = model.Norm;
+    double u, v, x, y, rows[2][kW] = {};
+    Normalise(norm, p, &u, &v, &x, &y);
+    DesignRows(c.type, u, v, x, y, rows, c.mirror);
+    const Triangle* factor = &c.factor;
+    double sol[2][kM];
+    std::copy(&c.sol[0][0], &c.sol[0][0] + 2 * kM, &sol[0][0]);
+    Triangle shifted;
+    double bu = 0.0, bv = 0.0;
+    if (c.type == TM_TRANS_PROJECTIVE) {
+        const double rest = static_cast<double>(c.used.count - 1);
+        bu = (c.used.u - u) / rest, bv = (c.used.v - v) / rest;
+        shifted = ShiftedProjective(c, bu, bv);
+        factor = &shifted;
+        double column[kM];
+        for (int i = 0; i < 8; ++i) column[i] = shifted.r[i][8];
+        shifted.BackSolve(column, sol[0]);
+        for (int r = 0; r < 2; ++r) rows[r][6] += bu * rows[r][8], rows[r][7] += bv * rows[r][8];
+    }
+    // q_r = R^-T a_r, H = q^T q, e = A_i t - b_i.
+    double q[2][kM] = {}, e[2][2] = {};
+    for (int r = 0; r < c.per; ++r) factor->ForwardSolve(rows[r], q[r]);
+    double h[2][2] = {};
+    for (int r = 0; r < c.per; ++r)
+        for (int s = 0; s < c.per; ++s)
+            for (int k = 0; k < c.m; ++k) h[r][s] += q[r][k] * q[s][k];
+    for (int j = 0; j < c.rhs; ++j)
+        for (int r = 0; r < c.per; ++r) {
+            double fitted = 0.0;
+            for (int k = 0; k < c.m; ++k) fitted += rows[r][k] * sol[j][k];
+            e[j][r] = fitted - rows[r][c.m + j];
+        }
+    // The projective leverage is the fit's own, not that of the shifted frame.
+    if (c.type == TM_TRANS_PROJECTIVE)
+        PointLeverageOnly(c, p, out);
+    else
+        out->Leverage = 0.5 * (h[0][0] + h[1][1]);
+    // w_j = (I - H)^-1 e_j; without the point the solution moves by
+    // R^-1 (q w_j) (e is fitted minus stored, hence the plus below).
+    double w[2][2] = {};
+    double influence = 0.0;
+    const double a = 1.0 - h[0][0], b = -h[0][1], d = 1.0 - h[1][1];
+    const double det = a * d - b * b;
+    if (!(det > kMinFreedom)) {
+        out->Status = TM_ERR_DEGENERATE;
+        return;
+    }
+    w[0][0] = (d * e[0][0] - b * e[0][1]) / det;
+    w[0][1] = (a * e[0][1] - b * e[0][0]) / det;
+    for (int k = 0; k < c.m; ++k) {
+        double g = q[0][k] * w[0][0] + q[1][k] * w[0][1];
+        influence += g * g;
+    }
+    out->Influence = c.variance > 0.0 ? influence / (c.params * c.variance) : 0.0;
+    Model loo = model;
+    for (int j = 0; j < c.rhs; ++j) {
+        double g[kM] = {}, delta[kM];
+        for (int k = 0; k < c.m; ++k)
+            for (int r = 0; r < c.per; ++r) g[k] += q[r][k] * w[j][r];
+        factor->BackSolve(g, delta);
+        for (int k = 0; k < c.m; ++k) sol[j][k] += delta[k];
+    }
+    SetCoefficients(c.type, c.mirror, sol, &loo);
+    if (c.type == TM_TRANS_PROJECTIVE) {
+        // Back to the fit's frame: h8 = 1 - b.(h6, h7), scaled to 1 again.
+        const double h8 = 1.0 - bu * loo.H[6] - bv * loo.H[7];
+        if (!(h8 > kMinProjectiveDenominator)) {
+            out->Status = TM_ERR_DEGENERATE;
+            return;
+        }
+        loo.H[8] = h8;
+        for (double& hk : loo.H) hk /= h8;
+    }
+    double fx, fy;
+    if (loo.Forward(p.PixelX, p.PixelY, &fx, &fy) != TM_OK) {
+        out->Status = TM_ERR_DEGENERATE;
+        return;
+    }
+    out->User[0] = fx - p.UserX, out->User[1] = fy - p.UserY;
+    const double rx = out->User[0] / norm.UserScale, ry = out->User[1] / norm.UserScale;
+    if (!PixelResidualFrom(loo, p, rx, ry, out->Pixel)) out->Status = TM_ERR_NO_CONVERGE;
+}
+
+// Monomials of order <= 3 and their gradients at (u, v), as many as M.
+template <int M>
+inline void MonomialsWithGradient(double u, double v, double* m, double* du, double* dv) {
+    m[0] = 1.0, m[1] = u, m[2] = v;
+    du[0] = 0.0, du[1] = 1.0, du[2] = 0.0;
+    dv[0] = 0.0, dv[1] = 0.0, dv[2] = 1.0;
+    if constexpr (M > 3) {
+        m[3] = u * u, m[4] = u * v, m[5] = v * v;
+        du[3] = 2 * u, du[4] = v, du[5] = 0.0;
+        dv[3] = 0.0, dv[4] = u, dv[5] = 2 * v;
+    }
+    if constexpr (M > 6) {
+        m[6] = u * u * u, m[7] = u * u * v, m[8] = u * v * v, m[9] = v * v * v;
+        du[6] = 3 * u * u, du[7] = 2 * u * v, du[8] = v * v, du[9] = 0.0;
+        dv[6] = 0.0, dv[7] = u * u, dv[8] = 2 * u * v, dv[9] = 3 * v * v;
+    }
+}
+
+// Newton steps for the left-out polynomial (coefficients cx, cy) from the
+// stored pixel position, where its misfit is already known to be (rx, ry).
+template <int M>
+bool PolyInvertFrom(const double* cx, const double* cy, double x, double y, double rx, double ry, double* u,
+                    double* v) {
+    // The same bound as the careful inverse (1e-13 of 1 + |(x, y)|), with
+    // |rx| + |ry| >= hypot standing in for the misfit's length.
+    const double tolerance = 1e-13 * (1.0 + std::fabs(x) + std::fabs(y)) * 0.7071067811865476;
+    double m[M], du[M], dv[M];
+    for (int iter = 0; iter < 8; ++iter) {
+        MonomialsWithGradient<M>(*u, *v, m, du, dv);
+        double fx = 0, fy = 0, j0 = 0, j1 = 0, j2 = 0, j3 = 0;
+        for (int k = 0; k < M; ++k) {
+            fx += cx[k] * m[k], fy += cy[k] * m[k];
+            j0 += cx[k] * du[k], j1 += cx[k] * dv[k], j2 += cy[k] * du[k], j3 += cy[k] * dv[k];
+        }
+        // At the start the misfit is the leave-one-out residual itself.
+        if (iter > 0) rx = fx - x, ry = fy - y;
+        if (std::fabs(rx) + std::fabs(ry) <= tolerance) return true;
+        const double det = j0 * j3 - j1 * j2;
+        if (!(std::fabs(det) > 0.0)) return false;
+        *u -= (j3 * rx - j1 * ry) / det;
+        *v -= (-j2 * rx + j0 * ry) / det;
+        // An affine map is its own linearisation: one step is exact.
+        if constexpr (M == 3) return true;
+    }
+    // Not there in a few plain steps (far from the points): the careful way decides.
+    return false;
+}
+
+// The polynomials, all used points at once: the triangular solves run
+// column by column across the points, which vectorises; only the Newton
+// steps of the pixel residual go point by point.
+// Points taken at a time: 512 of them keep the columns (34 doubles a point
+// at most) within the second-level cache.
+constexpr std::size_t kBatch = 512;
+
+template <int M>
+void PolyLeaveOneOutChunk(const LsqContext& c, const std::vector<_CtrlPntStrcT>& points,
+                          const std::vector<std::size_t>& at, std::vector<double>& buffer, std::vector<LooPoint>* out) {
+    const Model& model = *c.model;
+    const Normalisation& norm = model.Norm;
+    const std::size_t n = at.size();
+    buffer.resize(n * (4 + 3 * M));
+    double *U = buffer.data(), *V = U + n, *X = V + n, *Y = X + n;
+    double *mon = Y + n, *q = mon + M * n, *g = q + M * n;
+    for (std::size_t i = 0; i < n; ++i) Normalise(norm, points[at[i]], &U[i], &V[i], &X[i], &Y[i]);
+    for (std::size_t i = 0; i < n; ++i) {
+        double m[M], du[M], dv[M];
+        MonomialsWithGradient<M>(U[i], V[i], m, du, dv);
+        for (int k = 0; k < M; ++k) mon[k * n + i] = m[k];
+    }
+    // q_i = R^-T m_i, column k of all points at a time.
+    for (int k = 0; k < M; ++k) {
+        double* qk = q + k * n;
+        const double* mk = mon + k * n;
+        for (std::size_t i = 0; i < n; ++i) qk[i] = mk[i];
+        for (int j = 0; j < k; ++j) {
+            const double r = c.factor.r[j][k];
+            const double* qj = q + j * n;
+            for (std::size_t i = 0; i < n; ++i) qk[i] -= r * qj[i];
+        }
+        const double inv = 1.0 / c.factor.r[k][k];
+        for (std::size_t i = 0; i < n; ++i) qk[i] *= inv;
+    }
+    // g_i = R^-1 q_i: the change of the coefficients per unit of w.
+    for (int k = M - 1; k >= 0; --k) {
+        double* gk = g + k * n;
+        const double* qk = q + k * n;
+        for (std::size_t i = 0; i < n; ++i) gk[i] = qk[i];
+        for (int j = k + 1; j < M; ++j) {
+            const double r = c.factor.r[k][j];
+            const double* gj = g + j * n;
+            for (std::size_t i = 0; i < n; ++i) gk[i] -= r * gj[i];
+        }
+        const double inv = 1.0 / c.factor.r[k][k];
+        for (std::size_t i = 0; i < n; ++i) gk[i] *= inv;
+    }
+    const double cook = c.variance > 0.0 ? 1.0 / (c.params * c.variance) : 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        LooPoint& o = (*out)[at[i]];
+        double h = 0.0, ex = -X[i], ey = -Y[i];
+        for (int k = 0; k < M; ++k) {
+            const double qk = q[k * n + i], mk = mon[k * n + i];
+            h += qk * qk;
+            ex += mk * c.sol[0][k];
+            ey += mk * c.sol[1][k];
+        }
+        o.Leverage = h;
+        const double freedom = 1.0 - h;
+        if (!(freedom > kMinFreedom)) {
+            o.Status = TM_ERR_DEGENERATE;
+            continue;
+        }
+        const double wx = ex / freedom, wy = ey / freedom;
+        o.User[0] = norm.UserScale * wx, o.User[1] = norm.UserScale * wy;
+        o.Influence = cook * h * (wx * wx + wy * wy);
+        double cx[M], cy[M];
+        for (int k = 0; k < M; ++k) {
+            const double gk = g[k * n + i];
+            cx[k] = c.sol[0][k] + gk * wx;
+            cy[k] = c.sol[1][k] + gk * wy;
+        }
+        double u = U[i], v = V[i];
+        if (PolyInvertFrom<M>(cx, cy, X[i], Y[i], wx, wy, &u, &v)) {
+            o.Pixel[0] = norm.PixelX0 + norm.PixelScale * u - points[at[i]].PixelX;
+            o.Pixel[1] = norm.PixelY0 + norm.PixelScale * v - points[at[i]].PixelY;
+            continue;
+        }
+        Model loo = model;
+        std::copy(cx, cx + M, loo.CoefX);
+        std::copy(cy, cy + M, loo.CoefY);
+        if (!PixelResidual(loo, points[at[i]], o.Pixel)) o.Status = TM_ERR_NO_CONVERGE;
+    }
+}
+
+template <int M>
+void PolyLeaveOneOutBatch(const LsqContext& c, const std::vector<_CtrlPntStrcT>& points, std::vector<LooPoint>* out) {
+    std::vector<std::size_t> at;
+    std::vector<double> buffer;
+    at.reserve(kBatch);
+    for (std::size_t k = 0; k < points.size(); ++k) {
+        if (!points[k].UseFlag) continue;
+        at.push_back(k);
+        if (at.size() == kBatch) {
+            PolyLeaveOneOutChunk<M>(c, points, at, buffer, out);
+            at.clear();
+        }
+    }
+    if (!at.empty()) PolyLeaveOneOutChunk<M>(c, points, at, buffer, out);
+}
+
+long LsqLeaveOneOut(const FitCache& fit, const std::vector<_CtrlPntStrcT>& points, std::vector<LooPoint>* out) {
+    bool mirror = false;
+    const LsqFactor* factor = fit.SolvedFactor(&mirror);
+    if (factor == nullptr) return TM_ERR_STATE;
+    const Model& model = fit.Current();
+    const LsqContext c = MakeContext(model, *factor, mirror, points);
+    const bool tooFew = c.used.count <= CCtrlPntSet::MinPointsForType(c.type);
+    bool batched = false;
+    if (!tooFew) {
+        switch (c.type) {
+            case TM_TRANS_POLY1: PolyLeaveOneOutBatch<3>(c, points, out), batched = true; break;
+            case TM_TRANS_POLY2: PolyLeaveOneOutBatch<6>(c, points, out), batched = true; break;
+            case TM_TRANS_POLY3: PolyLeaveOneOutBatch<10>(c, points, out), batched = true; break;
+            default: break;
+        }
+    }
+    for (std::size_t k = 0; k < points.size(); ++k) {
+        const _CtrlPntStrcT& p = points[k];
+        LooPoint& o = (*out)[k];
+        if (!p.UseFlag) {
+            double r[4];
+            o.Status = model.PointResidual(p, r);
+            o.User[0] = r[0], o.User[1] = r[1], o.Pixel[0] = r[2], o.Pixel[1] = r[3];
+            PointLeverageOnly(c, p, &o);
+            continue;
+        }
+        if (tooFew) {
+            PointLeverageOnly(c, p, &o);
+            o.Status = TM_ERR_TOO_FEW;
+            continue;
+        }
+        if (!batched) LsqPoint(c, p, &o);  // the two-row types
+    }
+    return TM_OK;
+}
+
+long SplineLeaveOneOut(const FitCache& fit, const std::vector<_CtrlPntStrcT>& points, std::vector<LooPoint>* out) {
+    const Model& model = fit.Current();
+    const Normalisation& norm = model.Norm;
+    const SplineSystem* system = fit.PlainSplineSystem();
+    SplineSystem own;
+    Eigen::VectorXd wx, wy;
+    std::size_t used = 0;
+    for (const _CtrlPntStrcT& p : points) used += p.UseFlag ? 1 : 0;
+    if (system != nullptr) {
+        wx = Eigen::Map<const Eigen::VectorXd>(model.WeightX.data(), static_cast<Eigen::Index>(used));
+        wy = Eigen::Map<const Eigen::VectorXd>(model.WeightY.data(), static_cast<Eigen::Index>(used));
+    } else {
+        // Centres were appended one by one: their order is not the points'
+        // order, so the system of the points in order is made afresh.
+        std::vector<double> cu, cv;
+        Eigen::VectorXd bx = Eigen::VectorXd::Zero(static_cast<Eigen::Index>(used + 3)), by = bx;
+        for (const _CtrlPntStrcT& p : points) {
+            if (!p.UseFlag) continue;
+            double u, v, x, y;
+            Normalise(norm, p, &u, &v, &x, &y);
+            bx[static_cast<Eigen::Index>(cu.size())] = x, by[static_cast<Eigen::Index>(cu.size())] = y;
+            cu.push_back(u), cv.push_back(v);
+        }
+        if (!own.Factor(cu, cv, kMinSplineRcond)) return TM_ERR_DEGENERATE;
+        wx = own.Solve(bx, 0).head(static_cast<Eigen::Index>(used));
+        wy = own.Solve(by, 0).head(static_cast<Eigen::Index>(used));
+        system = &own;
+    }
+    const bool tooFew = used <= CCtrlPntSet::MinPointsForType(TM_TRANS_TPS);
+    const Eigen::VectorXd diagonal = tooFew ? Eigen::VectorXd() : system->KernelInverseDiagonal();
+    Eigen::Index centre = 0;
+    double sumSquares = 0.0;
+    for (std::size_t k = 0; k < points.size(); ++k) {
+        const _CtrlPntStrcT& p = points[k];
+        LooPoint& o = (*out)[k];
+        o.Leverage = 1.0;  // an interpolating spline reproduces every used point
+        if (!p.UseFlag) {
+            double r[4];
+            o.Status = model.PointResidual(p, r);
+            o.User[0] = r[0], o.User[1] = r[1], o.Pixel[0] = r[2], o.Pixel[1] = r[3];
+            o.Leverage = 0.0;
+            continue;
+        }
+        const Eigen::Index i = centre++;
+        if (tooFew) {
+            o.Status = TM_ERR_TOO_FEW;
+            continue;
+        }
+        const double d = diagonal[i];
+        if (!(d > 0.0) || !std::isfinite(d)) {
+            o.Status = TM_ERR_DEGENERATE;
+            continue;
+        }
+        const double ex = -wx[i] / d, ey = -wy[i] / d;  // normalised user units
+        o.User[0] = norm.UserScale * ex, o.User[1] = norm.UserScale * ey;
+        double u, v, x, y, fx, fy, j[4];
+        Normalise(norm, p, &u, &v, &x, &y);
+        model.EvalWithJacobian(u, v, &fx, &fy, j);
+        const double det = j[0] * j[3] - j[1] * j[2];
+        if (!(std::fabs(det) > 0.0)) {
+            o.Status = TM_ERR_DEGENERATE;
+            continue;
+        }
+        // The left-out spline reaches the stored user position about J^-1 e
+        // away from the point, on the other side.
+        o.Pixel[0] = -norm.PixelScale * (j[3] * ex - j[1] * ey) / det;
+        o.Pixel[1] = -norm.PixelScale * (-j[2] * ex + j[0] * ey) / det;
+        sumSquares += o.User[0] * o.User[0] + o.User[1] * o.User[1];
+    }
+    const double mean = used > 0 ? sumSquares / static_cast<double>(used) : 0.0;
+    for (std::size_t k = 0; k < points.size(); ++k) {
+        LooPoint& o = (*out)[k];
+        if (!points[k].UseFlag || o.Status != TM_OK) continue;
+        o.Influence = mean > 0.0 ? (o.User[0] * o.User[0] + o.User[1] * o.User[1]) / mean : 0.0;
+    }
+    return TM_OK;
+}
+
+}  // namespace
+
+bool InvertFrom(const Model& model, double x, double y, double* uOut, double* vOut) {
+    double u = *uOut, v = *vOut, fx, fy, j[4];
+    model.EvalWithJacobian(u, v, &fx, &fy, j);
+    double misfit = std::hypot(fx - x, fy - y);
+    const double tolerance = 1e-13 * (1.0 + std::hypot(x, y));
+    for (int iter = 0; iter < 60 && misfit > tolerance; ++iter) {
+        const double det = j[0] * j[3] - j[1] * j[2];
+        if (!(std::fabs(det) > 0.0) || !std::isfinite(det)) return false;
+        const double rx = x - fx, ry = y - fy;
+        const double du = (j[3] * rx - j[1] * ry) / det, dv = (-j[2] * rx + j[0] * ry) / det;
+        bool improved = false;
+        double step = 1.0;
+        for (int half = 0; half < 40 && !improved; ++half, step *= 0.5) {
+            double nu = u + step * du, nv = v + step * dv, gx, gy, g[4];
+            model.EvalWithJacobian(nu, nv, &gx, &gy, g);
+            double m = std::hypot(gx - x, gy - y);
+            if (std::isfinite(m) && m < misfit) {
+                u = nu, v = nv, fx = gx, fy = gy, misfit = m;
+                std::copy(g, g + 4, j);
+                improved = true;
+            }
+        }
+        if (!improved) break;  // at the limit of the arithmetic
+    }
+    if (!(misfit <= 1e-9 * (1.0 + std::hypot(x, y)))) return false;
+    if (model.Type == TM_TRANS_PROJECTIVE && !(model.H[6] * u + model.H[7] * v + model.H[8] > kMinProjectiveDenominator))
+        return false;
+    *uOut = u, *vOut = v;
+    return true;
+}
+
+long LeaveOneOut(const FitCache& fit, const std::vector<_CtrlPntStrcT>& points, std::vector<LooPoint>* out) {
+    out->assign(points.size(), LooPoint{});
+    if (fit.Current().Type == TM_TRANS_TPS) return SplineLeaveOneOut(fit, points, out);
+    return LsqLeaveOneOut(fit, points, out);
+}
+
+long PredictionRms(const std::vector<_CtrlPntStrcT>& points, const std::vector<LooPoint>& loo, double rms[2]) {
+    double su = 0.0, sp = 0.0;
+    std::size_t n = 0;
+    for (std::size_t k = 0; k < points.size(); ++k) {
+        if (!points[k].UseFlag) continue;
+        const LooPoint& o = loo[k];
+        if (o.Status != TM_OK) return o.Status == TM_ERR_TOO_FEW ? TM_ERR_TOO_FEW : TM_ERR_DEGENERATE;
+        su += o.User[0] * o.User[0] + o.User[1] * o.User[1];
+        sp += o.Pixel[0] * o.Pixel[0] + o.Pixel[1] * o.Pixel[1];
+        ++n;
+    }
+    if (n == 0) return TM_ERR_TOO_FEW;
+    rms[0] = std::sqrt(su / static_cast<double>(n));
+    rms[1] = std::sqrt(sp / static_cast<double>(n));
+    return TM_OK;
+}
+
+}  // namespace tiemark
