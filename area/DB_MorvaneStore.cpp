@@ -2,17 +2,18 @@
 // area.
 //
 // The groups of an area live in one record of a Lodestor raster area: the
-// group stream (GroupStream.h) with nothing before or after it.  Each way the
-// whole record moves in one Lodestor call through one heap buffer of exactly
-// the record's length: the load asks the size, allocates it and reads once;
-// the save computes the stream's length, allocates once, fills the buffer and
-// writes once.
+// group stream (GroupStream.h) with nothing before or after it.  The load
+// reads the record piece by piece and decodes each piece as it comes (a
+// server database streams it meanwhile), so it never holds the record
+// whole.  The save computes the stream's length, allocates one heap buffer
+// of exactly that, fills it and writes it in one Lodestor call.
 #include "Morvane.h"
 
 #include "AreaAccess.h"
 #include "GroupStream.h"
 #include "Lodestor.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
@@ -20,6 +21,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <stdlib.h>
 #include <sys/mman.h>
@@ -36,16 +38,15 @@ using RecordBuffer = std::unique_ptr<unsigned char, FreeBuffer>;
 
 constexpr std::size_t kHugePage = std::size_t(2) << 20;
 
-// A heap buffer of `size` bytes for a whole record, or null.  zeroFill: every
-// byte starts as 0 (the load, whose buffer the read fills); the save fills
-// every byte itself and checks that it did.
+// A heap buffer of `size` bytes for a whole record to be saved, or null; the
+// save fills every byte itself and checks that it did.
 //
 // Records of control points run to hundreds of megabytes.  Buffers of that
 // size are aligned to and advised for transparent huge pages where the system
 // offers them: filling one then takes a few hundred page faults instead of
 // tens of thousands, which roughly halves the time to build or load a large
 // record.  The advice is only a hint; without it the buffer works the same.
-RecordBuffer AllocateRecord(std::size_t size, bool zeroFill) {
+RecordBuffer AllocateRecord(std::size_t size) {
 #if defined(MADV_HUGEPAGE)
     if (size >= kHugePage) {
         // Exactly `size` bytes (a record's tail stays on small pages), so that
@@ -53,11 +54,10 @@ RecordBuffer AllocateRecord(std::size_t size, bool zeroFill) {
         void* buffer = nullptr;
         if (::posix_memalign(&buffer, kHugePage, size) != 0) return nullptr;
         ::madvise(buffer, size & ~(kHugePage - 1), MADV_HUGEPAGE);
-        if (zeroFill) std::memset(buffer, 0, size);
         return RecordBuffer(static_cast<unsigned char*>(buffer));
     }
 #endif
-    void* buffer = zeroFill ? std::calloc(size, 1) : std::malloc(size);
+    void* buffer = std::malloc(size);
     return RecordBuffer(static_cast<unsigned char*>(buffer));
 }
 
@@ -107,55 +107,92 @@ short CDB_Morvane::OpenGCPArea(CRasteBaseArea* area, long recordKey, long rangeA
     return 1;
 }
 
-// A record of length 0 is an area without groups and needs no read.  The
-// buffer is as long as the size query said and no longer, and the stream
-// reader stops at its end: a record shorter than its own counts fails the
-// load instead of being read past.
-//
-// The version remembered for the save is the one the read hands back with
-// the bytes, not the one of the size query: another writer may replace the
-// record between the two calls with one of the same length, and the bytes
-// loaded are then that writer's.  One that replaces it with another length
-// makes the read refuse; the load then asks again, up to kLoadAttempts
-// times in all, rather than fail an open that a moment later succeeds.
-// Any failed read is tried again so (a read changes nothing), and the
-// reason kept is the last read's.
 namespace {
-constexpr int kLoadAttempts = 3;
+
+// Bytes of the record the load asks for at a time: large enough that the
+// calls cost nothing beside the decoding, small enough to stay in cache.
+constexpr std::uint32_t kPieceBytes = 256 * 1024;
+
+// The group stream of a record, from the raster area's open record read.
+// Never hands out bytes past the record's size; a failed piece read ends
+// the stream and is remembered.
+class RecordPieceSource final : public morvane::ByteSource {
+public:
+    RecordPieceSource(CRasteBaseArea* raster, std::uint32_t size)
+        : raster_(raster), left_(size), piece_(std::min(size, kPieceBytes)) {}
+
+    bool ReadExact(void* dst, std::size_t n) override {
+        auto* out = static_cast<unsigned char*>(dst);
+        while (n > 0) {
+            if (at_ == filled_ && !Refill()) return false;
+            const std::size_t take = std::min(n, filled_ - at_);
+            std::memcpy(out, piece_.data() + at_, take);
+            at_ += take;
+            out += take;
+            n -= take;
+        }
+        return true;
+    }
+    bool Failed() const { return failed_; }
+
+private:
+    bool Refill() {
+        if (left_ == 0 || failed_) return false;
+        std::uint32_t count = 0;
+        const std::uint32_t want = std::min<std::uint32_t>(left_, static_cast<std::uint32_t>(piece_.size()));
+        if (ReadGcpRecordPiece(raster_, piece_.data(), want, &count) == 0 || count == 0) {
+            failed_ = true;
+            return false;
+        }
+        left_ -= count;
+        at_ = 0;
+        filled_ = count;
+        return true;
+    }
+
+    CRasteBaseArea* raster_;
+    std::uint32_t left_;
+    std::vector<unsigned char> piece_;
+    std::size_t at_ = 0;
+    std::size_t filled_ = 0;
+    bool failed_ = false;
+};
+
+// Ends the raster area's record read however the load ends.
+struct RecordReadScope {
+    CRasteBaseArea* raster;
+    ~RecordReadScope() { CloseGcpRecordReader(raster); }
+};
+
 }  // namespace
 
+// A record of length 0 is an area without groups and needs no read.  The
+// stream reader stops at the record's end: a record shorter than its own
+// counts fails the load instead of being read past.  Size, version and
+// bytes come from one snapshot, so the version remembered for the save is
+// that of the bytes loaded.
 short CDB_Morvane::InitialGcpInfo() {
     if (GroupList == nullptr) return AreaAccess::Fail(*this, {"no group list to read into"});
     if (RecordKey == 0) return AreaAccess::Fail(*this, {"record key 0 names no record"});
     const AreaAccess::Number key(RecordKey);
     std::uint32_t size = 0;
     std::uint64_t version = 0;
-    RecordBuffer record;
-    for (int attempt = 1;; ++attempt) {
-        if (GetGcpRecordState(RasterArea, RecordKey, &size, &version) == 0) {
-            return RefusedBy(*this, RasterArea, "size query", key);
-        }
-        if (size == 0) {
-            GCPGroupNum = 0;
-            LoadedRecordVersion = version;  // of an empty record, or 0 for none
-            return 1;
-        }
-        record = AllocateRecord(size, true);
-        if (record == nullptr) {
-            return AreaAccess::Fail(*this, {"out of memory: record ", key, " needs ",
-                                            AreaAccess::Number(size), " bytes"});
-        }
-        if (ReadGcpRecordVersion(RasterArea, RecordKey, record.get(), size, &version) != 0) break;
-        if (attempt == kLoadAttempts) return RefusedBy(*this, RasterArea, "read", key);
+    if (OpenGcpRecordReader(RasterArea, RecordKey, &size, &version) == 0) {
+        return RefusedBy(*this, RasterArea, "read", key);
     }
-    LoadedRecordVersion = version;
-
-    morvane::MemorySource source(record.get(), size);
+    RecordReadScope scope{RasterArea};
+    LoadedRecordVersion = version;  // of an empty record, or 0 for none
+    if (size == 0) {
+        GCPGroupNum = 0;
+        return 1;
+    }
+    RecordPieceSource source(RasterArea, size);
     std::uint32_t groupCount = GCPGroupNum;
     std::string why;
     const bool complete = morvane::ReadGroupStream(source, *GroupList, groupCount, &why);
     GCPGroupNum = groupCount;
     if (complete) return 1;
+    if (source.Failed()) return RefusedBy(*this, RasterArea, "read", key);
     return AreaAccess::Fail(*this, {"record ", key, " is damaged: ", why});
 }
 
@@ -174,7 +211,7 @@ short CDB_Morvane::ReleaseGcpInfo() {
         return AreaAccess::Fail(*this, {"the groups take ", bytes,
                                         " bytes, more than a record can hold (4 GiB)"});
     }
-    RecordBuffer record = AllocateRecord(static_cast<std::size_t>(length), false);
+    RecordBuffer record = AllocateRecord(static_cast<std::size_t>(length));
     if (record == nullptr) {
         return AreaAccess::Fail(*this, {"out of memory: record ", key, " needs ", bytes, " bytes"});
     }

@@ -34,6 +34,20 @@ short WriteGcpRecord(CRasteBaseArea* area, long key, const void* data, std::uint
     return Guarded(area, [&](CRasteBaseArea& a) { return a.WriteRecord(key, data, length); });
 }
 
+short OpenGcpRecordReader(CRasteBaseArea* area, long key, std::uint32_t* size, std::uint64_t* version) {
+    if (size == nullptr || version == nullptr) return 0;
+    return Guarded(area, [&](CRasteBaseArea& a) { return a.OpenRecordReader(key, *size, *version); });
+}
+
+short ReadGcpRecordPiece(CRasteBaseArea* area, void* buffer, std::uint32_t capacity, std::uint32_t* count) {
+    if (count == nullptr) return 0;
+    return Guarded(area, [&](CRasteBaseArea& a) { return a.ReadRecordPiece(buffer, capacity, *count); });
+}
+
+void CloseGcpRecordReader(CRasteBaseArea* area) {
+    if (area != nullptr) area->CloseRecordReader();
+}
+
 short GetGcpRecordState(CRasteBaseArea* area, long key, std::uint32_t* size, std::uint64_t* version) {
     if (size == nullptr || version == nullptr) return 0;
     return Guarded(area, [&](CRasteBaseArea& a) { return a.RecordState(key, *size, *version); });

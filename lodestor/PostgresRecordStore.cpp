@@ -269,7 +269,7 @@ constexpr StatementText kStatements[] = {
     // of the same committed write.  A record without bytes has no chunk.
     {"SELECT r.version, r.size, c.chunk, c.data FROM @.lodestor_record r "
      "LEFT JOIN @.lodestor_record_chunk c ON c.area_id = r.area_id AND c.record_key = r.record_key "
-     "WHERE r.area_id = $1 AND r.record_key = $2",
+     "WHERE r.area_id = $1 AND r.record_key = $2 ORDER BY c.chunk",
      2, {kInt8Oid, kInt8Oid}},
     {"INSERT INTO @.lodestor_record(area_id, record_key, version, size) "
      "VALUES ($1, $2, nextval('@.lodestor_version'), $3) "
@@ -742,12 +742,17 @@ Status PostgresRecordStore::ReadRecordVersion(AreaId area, std::int64_t key, voi
     if (buffer == nullptr && length > 0) return Status::Error(action + " refused: no buffer given");
     Status status = BeginCall(action);
     if (!status.ok()) return status;
+    Result first = StartRead(area, key);
+    return ReceiveRecord(action, std::move(first), length, buffer, version);
+}
+
+// The rows come one by one as the server sends them: memory for one chunk
+// at a time, and each is copied out while the next is on its way.
+PostgresRecordStore::Result PostgresRecordStore::StartRead(AreaId area, std::int64_t key) {
     Params params;
     params.Int64(area).Int64(key);
-    // The rows come one by one as the server sends them: memory for one
-    // chunk at a time, and each is copied out while the next is on its way.
     const std::string name = "lodestor_" + std::to_string(kReadRecord);
-    Result first = RoundTrip([&] {
+    return RoundTrip([&] {
         Result failure;
         if (!EnsurePrepared(kReadRecord, &failure)) return failure;
         if (!PQsendQueryPrepared(conn_, name.c_str(), params.count(), params.values(), params.lengths(),
@@ -760,7 +765,128 @@ Status PostgresRecordStore::ReadRecordVersion(AreaId area, std::int64_t key, voi
         if (PQresultStatus(result.get()) == PGRES_FATAL_ERROR) Drain();
         return result;
     });
-    return ReceiveRecord(action, std::move(first), length, buffer, version);
+}
+
+void PostgresRecordStore::Abandon() {
+    if (PGcancel* cancel = PQgetCancel(conn_)) {
+        char error[256];
+        PQcancel(cancel, error, sizeof error);
+        PQfreeCancel(cancel);
+    }
+    Drain();
+}
+
+// The chunks of a record in order, each checked before a byte of it is
+// handed out: chunk k must come k-th and hold exactly its share.
+class PostgresRecordStore::StreamReader final : public RecordReader {
+public:
+    StreamReader(PostgresRecordStore* store, std::string action, Result first, std::uint32_t size)
+        : store_(store), action_(std::move(action)), row_(std::move(first)), size_(size) {
+        TakeRow();
+    }
+    ~StreamReader() override {
+        if (!finished_) store_->Abandon();
+    }
+
+    Status Read(void* buffer, std::uint32_t capacity, std::uint32_t* count) override {
+        *count = 0;
+        if (!failure_.ok()) return failure_;
+        char* out = static_cast<char*>(buffer);
+        while (*count < capacity && !finished_) {
+            if (offset_ == rowLength_) {
+                row_ = Result(PQgetResult(store_->conn_));
+                TakeRow();
+                if (!failure_.ok()) return failure_;
+                continue;
+            }
+            const std::uint32_t n = std::min(capacity - *count, rowLength_ - offset_);
+            std::memcpy(out + *count, rowBytes_ + offset_, n);
+            offset_ += n;
+            *count += n;
+        }
+        return Status::Ok();
+    }
+
+private:
+    // Checks the row just received and makes its chunk the one to hand out;
+    // the end of the results finishes the read.
+    void TakeRow() {
+        offset_ = rowLength_ = 0;
+        rowBytes_ = nullptr;
+        const ExecStatusType state = PQresultStatus(row_.get());
+        if (row_.get() == nullptr || state == PGRES_TUPLES_OK) {
+            store_->Drain();
+            finished_ = true;
+            if (PQstatus(store_->conn_) == CONNECTION_BAD) {
+                failure_ = store_->Failure(action_, row_);
+            } else if (delivered_ != size_) {
+                failure_ = store_->Refusal(action_, "the stored record is damaged: chunks are missing");
+            }
+            return;
+        }
+        if (state != PGRES_SINGLE_TUPLE || row_.Rows() != 1) return Fail(store_->Failure(action_, row_));
+        if (row_.IsNull(0, 2)) return;  // a record without bytes
+        const std::int64_t chunk = row_.Integer(0, 2);
+        const std::uint64_t expected = std::min<std::uint64_t>(kChunkBytes, size_ - delivered_);
+        if (chunk != next_ || static_cast<std::uint64_t>(row_.Length(0, 3)) != expected || expected == 0) {
+            return Fail(store_->Refusal(action_, "the stored record is damaged: chunk " + std::to_string(chunk) +
+                                                     " (" + std::to_string(row_.Length(0, 3)) +
+                                                     " bytes) is not chunk " + std::to_string(next_) + " of " +
+                                                     std::to_string(expected) + " bytes"));
+        }
+        ++next_;
+        delivered_ += static_cast<std::uint64_t>(expected);
+        rowBytes_ = row_.Bytes(0, 3);
+        rowLength_ = static_cast<std::uint32_t>(expected);
+    }
+    void Fail(Status failure) {
+        failure_ = std::move(failure);
+        store_->Abandon();
+        finished_ = true;
+    }
+
+    PostgresRecordStore* store_;
+    std::string action_;
+    Result row_;
+    std::uint32_t size_;
+    std::uint64_t delivered_ = 0;
+    std::int64_t next_ = 0;
+    const char* rowBytes_ = nullptr;
+    std::uint32_t rowLength_ = 0;
+    std::uint32_t offset_ = 0;
+    bool finished_ = false;
+    Status failure_;
+};
+
+Status PostgresRecordStore::OpenRecordReader(AreaId area, std::int64_t key, std::uint32_t* size,
+                                             std::uint64_t* version, std::unique_ptr<RecordReader>* reader) {
+    const std::string action = "reading record " + KeyText(key);
+    Status status = BeginCall(action);
+    if (!status.ok()) return status;
+    Result first = StartRead(area, key);
+    if (first.get() == nullptr) return Failure(action, first);
+    const ExecStatusType state = PQresultStatus(first.get());
+    if (state == PGRES_TUPLES_OK) {  // no record
+        Drain();
+        *size = 0;
+        *version = 0;
+        *reader = std::make_unique<StreamReader>(this, action, Result(), 0);
+        return Status::Ok();
+    }
+    if (state != PGRES_SINGLE_TUPLE || first.Rows() != 1) {
+        Status failure = Failure(action, first);
+        Drain();
+        return failure;
+    }
+    const std::int64_t stored = first.Integer(0, 1);
+    if (stored < 0 || stored > kMaxRecordBytes) {
+        Abandon();
+        return Refusal(action, "the stored record is damaged: its size is " + std::to_string(stored));
+    }
+    *size = static_cast<std::uint32_t>(stored);
+    *version = static_cast<std::uint64_t>(first.Integer(0, 0));
+    *reader = std::make_unique<StreamReader>(this, action, std::move(first), *size);
+    return Status::Ok();
 }
 
 namespace {

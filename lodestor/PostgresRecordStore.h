@@ -113,6 +113,11 @@ public:
                          bool* conflict) override;
     Status DeleteRecord(AreaId area, std::int64_t key) override;
     Status ListKeys(AreaId area, std::vector<std::int64_t>* keys) override;
+    // Streams the chunks as the server sends them: the caller's pieces are
+    // copied straight out of each arriving row, and no side holds the
+    // record whole.  Size, version and bytes come from one statement.
+    Status OpenRecordReader(AreaId area, std::int64_t key, std::uint32_t* size, std::uint64_t* version,
+                            std::unique_ptr<RecordReader>* reader) override;
     // A byte budget for this connection: a write after which the records of
     // the schema would hold more than maxBytes bytes, and more than before,
     // is refused ("full").  Checked inside the write's transaction under a
@@ -140,6 +145,7 @@ public:
 
     class Result;
     class Params;
+    class StreamReader;
 
 private:
     PostgresRecordStore(pg_conn* conn, PostgresLocation location);
@@ -168,6 +174,10 @@ private:
                      bool replacesChunks, std::uint64_t* newVersion);
     // Reads and drops what is left of the current query's results.
     void Drain();
+    // Sends the read of a record in single-row mode; the first result.
+    Result StartRead(AreaId area, std::int64_t key);
+    // Asks the server to stop the current query, then drains it.
+    void Abandon();
     // `sql` with every '@' replaced by the quoted schema name.
     std::string WithSchema(std::string sql) const;
 

@@ -111,6 +111,7 @@ bool CRasteBaseArea::Open(const char* databasePath, const char* areaName, OpenMo
 }
 
 void CRasteBaseArea::Close() {
+    reader_.reset();
     store_.reset();
     areaId_ = 0;
     databasePath_.clear();
@@ -128,11 +129,20 @@ bool CRasteBaseArea::Report(const lodestor::Status& status) {
     return status.ok();
 }
 
-bool CRasteBaseArea::CheckUsable(long key, const char* action) {
+bool CRasteBaseArea::CheckOpen(const char* action) {
     if (!store_) {
         lastError_ = std::string(action) + " refused: the raster area is not open";
         return false;
     }
+    if (reader_) {
+        lastError_ = std::string(action) + " refused: a record read is still open (CloseRecordReader)";
+        return false;
+    }
+    return true;
+}
+
+bool CRasteBaseArea::CheckUsable(long key, const char* action) {
+    if (!CheckOpen(action)) return false;
     if (key == 0) {
         lastError_ = std::string(action) + " refused: record key 0 names no record";
         return false;
@@ -179,11 +189,32 @@ bool CRasteBaseArea::DeleteRecord(long key) {
     return Report(store_->DeleteRecord(areaId_, key));
 }
 
-bool CRasteBaseArea::RecordKeys(std::vector<long>& keys) {
-    if (!store_) {
-        lastError_ = "listing records refused: the raster area is not open";
+bool CRasteBaseArea::OpenRecordReader(long key, std::uint32_t& size, std::uint64_t& version) {
+    reader_.reset();
+    if (!CheckUsable(key, "reading a record")) return false;
+    std::unique_ptr<lodestor::RecordReader> reader;
+    if (!Report(store_->OpenRecordReader(areaId_, key, &size, &version, &reader))) return false;
+    reader_ = std::move(reader);
+    return true;
+}
+
+bool CRasteBaseArea::ReadRecordPiece(void* buffer, std::uint32_t capacity, std::uint32_t& count) {
+    count = 0;
+    if (!reader_) {
+        lastError_ = "reading a record piece refused: no record read is open";
         return false;
     }
+    if (buffer == nullptr && capacity > 0) {
+        lastError_ = "reading a record piece refused: no buffer given";
+        return false;
+    }
+    return Report(reader_->Read(buffer, capacity, &count));
+}
+
+void CRasteBaseArea::CloseRecordReader() { reader_.reset(); }
+
+bool CRasteBaseArea::RecordKeys(std::vector<long>& keys) {
+    if (!CheckOpen("listing records")) return false;
     std::vector<std::int64_t> stored;
     if (!Report(store_->ListKeys(areaId_, &stored))) return false;
     keys.assign(stored.begin(), stored.end());
@@ -191,17 +222,11 @@ bool CRasteBaseArea::RecordKeys(std::vector<long>& keys) {
 }
 
 bool CRasteBaseArea::AreaNames(std::vector<std::string>& names) {
-    if (!store_) {
-        lastError_ = "listing raster areas refused: the raster area is not open";
-        return false;
-    }
+    if (!CheckOpen("listing raster areas")) return false;
     return Report(store_->AreaNames(&names));
 }
 
 bool CRasteBaseArea::LimitDatabaseSize(std::uint64_t maxBytes) {
-    if (!store_) {
-        lastError_ = "limiting the database size refused: the raster area is not open";
-        return false;
-    }
+    if (!CheckOpen("limiting the database size")) return false;
     return Report(store_->LimitSize(maxBytes));
 }

@@ -19,12 +19,22 @@
 #include "Status.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace lodestor {
 
 using AreaId = std::int64_t;
+
+// The bytes of one record, handed out piece by piece in order.
+class RecordReader {
+public:
+    virtual ~RecordReader() = default;
+    // Copies the next bytes of the record, at most `capacity`, into buffer;
+    // *count is how many, 0 only once the record is all read.
+    virtual Status Read(void* buffer, std::uint32_t capacity, std::uint32_t* count) = 0;
+};
 
 class RecordStore {
 public:
@@ -84,6 +94,14 @@ public:
 
     // The keys of the area that hold a record, in increasing order.
     virtual Status ListKeys(AreaId area, std::vector<std::int64_t>* keys) = 0;
+
+    // Starts reading the record under `key` without a buffer of its size:
+    // *size and *version are the record's (both 0 when the key holds none),
+    // and *reader hands out its bytes; all three are of one snapshot.  The
+    // store takes no other call until the reader is destroyed, which may
+    // be before its end.
+    virtual Status OpenRecordReader(AreaId area, std::int64_t key, std::uint32_t* size,
+                                    std::uint64_t* version, std::unique_ptr<RecordReader>* reader) = 0;
 
     // Caps the size of the database at about maxBytes; a write that would
     // grow it further is refused and leaves every stored record as it was.

@@ -71,6 +71,10 @@ public:
                        std::uint64_t* version) override;
     Status ReadRecordVersion(AreaId area, std::int64_t key, void* buffer, std::uint32_t length,
                              std::uint64_t* version) override;
+    // Reads the record's blob piece by piece inside one read transaction,
+    // held until the reader is destroyed.
+    Status OpenRecordReader(AreaId area, std::int64_t key, std::uint32_t* size, std::uint64_t* version,
+                            std::unique_ptr<RecordReader>* reader) override;
     Status WriteRecordIf(AreaId area, std::int64_t key, const void* data, std::uint32_t length,
                          std::uint64_t expected, std::uint64_t* newVersion,
                          bool* conflict) override;

@@ -53,6 +53,20 @@ LODESTOR_API short WriteGcpRecordIf(CRasteBaseArea* area, long key, const void* 
                                     std::uint32_t length, std::uint64_t expected,
                                     std::uint64_t* newVersion, bool* conflict);
 
+// Reading a record piece by piece, without a buffer of its whole size (a
+// server database streams it).  OpenGcpRecordReader writes the record's
+// length and version to *size and *version (0 and 0 for a key without a
+// record) and starts the read; size, version and bytes are of one
+// snapshot.  ReadGcpRecordPiece copies the next bytes, at most `capacity`,
+// into buffer and writes how many to *count (0 only once all are read).
+// CloseGcpRecordReader ends the read, also before its end.  While a read
+// is open, every other call on the area fails.  Same results as above.
+LODESTOR_API short OpenGcpRecordReader(CRasteBaseArea* area, long key, std::uint32_t* size,
+                                       std::uint64_t* version);
+LODESTOR_API short ReadGcpRecordPiece(CRasteBaseArea* area, void* buffer, std::uint32_t capacity,
+                                      std::uint32_t* count);
+LODESTOR_API void CloseGcpRecordReader(CRasteBaseArea* area);
+
 // Why the last call on area failed, as one sentence; "" after a success
 // and for a null area.  Valid until the next call on area.
 LODESTOR_API const char* GetGcpLastError(CRasteBaseArea* area);

@@ -31,7 +31,7 @@
 #include <string>
 #include <vector>
 
-namespace lodestor { class RecordStore; class Status; }
+namespace lodestor { class RecordReader; class RecordStore; class Status; }
 
 class LODESTOR_API CRasteBaseArea {
 public:
@@ -86,6 +86,18 @@ public:
     bool ReadRecordVersion(long key, void* buffer, std::uint32_t length, std::uint64_t& version);
     bool WriteRecordIf(long key, const void* data, std::uint32_t length, std::uint64_t expected,
                        std::uint64_t& newVersion, bool& conflict);
+    // Reading a record piece by piece, without a buffer of its size.
+    // OpenRecordReader gives the record's size and version (0 and 0 for a
+    // key without one) and starts the read: size, version and bytes are of
+    // one snapshot.  ReadRecordPiece copies the next bytes, at most
+    // `capacity`, into buffer and sets `count` to how many (0 only once
+    // all are read); it refuses a record found damaged on the way.
+    // CloseRecordReader ends the read, also before its end.  While a read
+    // is open the object takes no other call (they are refused), and
+    // opening a second one ends the first.
+    bool OpenRecordReader(long key, std::uint32_t& size, std::uint64_t& version);
+    bool ReadRecordPiece(void* buffer, std::uint32_t capacity, std::uint32_t& count);
+    void CloseRecordReader();
     // Removes the key's record (a missing one counts as removed).
     bool DeleteRecord(long key);
     // The keys of this area that hold a record, in increasing order.
@@ -102,8 +114,10 @@ public:
 private:
     bool Report(const lodestor::Status& status);
     bool CheckUsable(long key, const char* action);
+    bool CheckOpen(const char* action);
 
     std::unique_ptr<lodestor::RecordStore> store_;
+    std::unique_ptr<lodestor::RecordReader> reader_;
     std::int64_t areaId_ = 0;
     std::string databasePath_;
     std::string areaName_;

@@ -27,17 +27,22 @@ void CountSizeQuery(long key) {
     Calls().keys.push_back(key);
 }
 
-// Counts a read of key; true when the test asked this read to fail.  A
-// hook the test set runs first, as another writer between the area's size
-// query and its read.
-bool CountReadThatFails(long key) {
-    ++Calls().reads;
-    Calls().keys.push_back(key);
+// The hook the test set, once: another writer just before the read.
+void RunHookBeforeRead() {
     if (Calls().beforeRead) {
         auto hook = std::move(Calls().beforeRead);
         Calls().beforeRead = nullptr;
         hook();
     }
+}
+
+// Counts a read of key; true when the test asked this read to fail.  The
+// hook runs first, as another writer between the area's size query and
+// its read.
+bool CountReadThatFails(long key) {
+    ++Calls().reads;
+    Calls().keys.push_back(key);
+    RunHookBeforeRead();
     if (Calls().failReads > 0) {
         --Calls().failReads;
         return true;
@@ -69,6 +74,27 @@ short WriteGcpRecord(CRasteBaseArea* area, long key, const void* data, std::uint
     ++Calls().unconditionalWrites;
     if (area == nullptr) return 0;
     return area->WriteRecord(key, data, length) ? 1 : 0;
+}
+
+// Opening a record read counts as a size query (the hook runs first, as
+// another writer just before the read), each piece as a read.
+long openReadKey = 0;
+
+short OpenGcpRecordReader(CRasteBaseArea* area, long key, std::uint32_t* size, std::uint64_t* version) {
+    CountSizeQuery(key);
+    RunHookBeforeRead();
+    openReadKey = key;
+    if (area == nullptr || size == nullptr || version == nullptr) return 0;
+    return area->OpenRecordReader(key, *size, *version) ? 1 : 0;
+}
+
+short ReadGcpRecordPiece(CRasteBaseArea* area, void* buffer, std::uint32_t capacity, std::uint32_t* count) {
+    if (CountReadThatFails(openReadKey) || area == nullptr || count == nullptr) return 0;
+    return area->ReadRecordPiece(buffer, capacity, *count) ? 1 : 0;
+}
+
+void CloseGcpRecordReader(CRasteBaseArea* area) {
+    if (area != nullptr) area->CloseRecordReader();
 }
 
 short GetGcpRecordState(CRasteBaseArea* area, long key, std::uint32_t* size, std::uint64_t* version) {

@@ -6,7 +6,8 @@
 // goes on to the real raster area (and real SQLite).  A test may make the
 // next calls of one kind fail, to reach failures that a real database cannot
 // produce on demand.  State queries count as size queries, versioned reads
-// as reads and conditional writes as writes.
+// as reads, the opening of a piecewise record read as a size query and each
+// piece as a read, and conditional writes as writes.
 #ifndef MORVANE_TESTS_DBAREA_COUNTINGLODESTOR_H
 #define MORVANE_TESTS_DBAREA_COUNTINGLODESTOR_H
 

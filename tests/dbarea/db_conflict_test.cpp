@@ -12,7 +12,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -196,11 +195,10 @@ const MeanwhileCase kMeanwhileCases[] = {
 INSTANTIATE_TEST_SUITE_P(Cases, WhatAnotherWriterDid, ::testing::ValuesIn(kMeanwhileCases),
                          [](const auto& info) { return std::string(info.param.label); });
 
-// Between the area's size query and its read another writer may replace the
-// record.  With the same length the read succeeds and hands back that
-// writer's bytes: the area must remember their version, not the one its
-// size query saw, or it would refuse its own save for nothing.  With
-// another length the read is refused, and the load with it.
+// Another writer may replace the record just before the area reads it,
+// with the same length or another: the load gets that writer's bytes whole
+// and must remember their version, or it would refuse its own save for
+// nothing.
 TEST_F(DbConflict, RecordReplacedBetweenSizeQueryAndReadIsLoadedWithItsOwnVersion) {
     TheyWrite(OneGroup(1, 3));
     Calls().beforeRead = [&] { TheyWrite(OneGroup(101, 3)); };
@@ -216,8 +214,8 @@ TEST_F(DbConflict, RecordReplacedBetweenSizeQueryAndReadIsLoadedWithItsOwnVersio
     ASSERT_EQ(1, area.CloseGCPArea()) << area.GetLastError();
     EXPECT_EQ(std::vector<std::uint64_t>{loaded}, Calls().expectedVersions);
 
-    // Replaced by a record of another length: the read refuses the length,
-    // and the load asks again and gets the newer record.
+    // Replaced by a record of another length: size and bytes are read
+    // together, so the load gets the newer record whole.
     Calls().beforeRead = [&] { TheyWrite(OneGroup(201, 6)); };  // not 4 points: 528 bytes, as now
     CDB_Morvane late;
     ASSERT_EQ(1, late.OpenGCPArea(&mine_, kKey, 0, 0)) << late.GetLastError();
@@ -229,24 +227,6 @@ TEST_F(DbConflict, RecordReplacedBetweenSizeQueryAndReadIsLoadedWithItsOwnVersio
     EXPECT_TRUE(SameRecord(TestPoint(201), first));
     ASSERT_EQ(1, late.CloseGCPGroup());
     ASSERT_EQ(1, late.CloseGCPArea()) << late.GetLastError();
-
-    // Replaced again before every read: the load gives up after three tries
-    // with the read's reason, holding nothing.
-    int replacements = 0;
-    std::function<void()> replace = [&] {
-        ++replacements;
-        TheyWrite(OneGroup(300, 6 + replacements));
-        Calls().beforeRead = replace;
-    };
-    Calls().beforeRead = replace;
-    CDB_Morvane busy;
-    EXPECT_EQ(0, busy.OpenGCPArea(&mine_, kKey, 0, 0));
-    Calls().beforeRead = nullptr;
-    EXPECT_EQ(3, replacements);
-    EXPECT_STREQ("the raster database refused the read of record 4", busy.GetLastError());
-    EXPECT_NE(std::string(mine_.LastError()).find("changed since its size was asked"), std::string::npos)
-        << mine_.LastError();
-    EXPECT_FALSE(AreaInspector::StateOf(busy).holdsList);
 }
 
 }  // namespace

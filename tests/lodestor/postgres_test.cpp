@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -165,6 +166,23 @@ TEST_F(Postgres, ARecordWithDamagedChunksIsRefused) {
         EXPECT_EQ(0, ReadGcpRecord(&area, 4, back.data(), back.size())) << damage.sql;
         EXPECT_TRUE(Contains(area.LastError(), "damaged")) << area.LastError();
         EXPECT_TRUE(Contains(area.LastError(), damage.reason)) << area.LastError();
+        // Read in pieces, the damage stops the stream before a wrong byte
+        // is handed out, and the connection stays usable.
+        std::uint32_t size = 0, count = 0, total = 0;
+        std::uint64_t version = 0;
+        ASSERT_EQ(1, OpenGcpRecordReader(&area, 4, &size, &version)) << area.LastError();
+        short ok = 1;
+        while (ok == 1 && total < size) {
+            ok = ReadGcpRecordPiece(&area, back.data() + total, size - total, &count);
+            if (ok == 1 && count == 0) break;
+            total += ok == 1 ? count : 0;
+        }
+        CloseGcpRecordReader(&area);
+        EXPECT_EQ(0, ok) << damage.sql << ": the damaged record was read whole";
+        EXPECT_TRUE(Contains(area.LastError(), "damaged")) << area.LastError();
+        EXPECT_TRUE(std::equal(back.begin(), back.begin() + total, record.begin())) << damage.sql;
+        std::uint32_t stateSize = 0;
+        EXPECT_EQ(1, GetGcpRecordState(&area, 4, &stateSize, &version)) << area.LastError();
     }
 }
 

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -180,6 +181,72 @@ TEST_P(RecordCalls, FullDatabaseRefusesWriteAndKeepsOldRecord) {
     EXPECT_EQ(0u, size) << "a refused write left a record behind";
     ASSERT_EQ(1, WriteGcpRecord(&fresh, 1, bigger.data(), bigger.size())) << fresh.LastError();
     EXPECT_EQ(bigger, Fetch(fresh, 1));
+}
+
+// A record read in pieces comes back whole, with the size and version the
+// state query gives, whatever the piece size: sizes around PostgreSQL's
+// chunk boundaries, pieces smaller and larger than a chunk.
+TEST_P(RecordCalls, PiecewiseReadHandsOutTheRecordInOrderWithItsSizeAndVersion) {
+    constexpr std::uint32_t kChunk = 256 * 1024;
+    const std::uint32_t sizes[] = {0, 9, kChunk - 1, kChunk + 1, 3 * kChunk};
+    const std::uint32_t pieces[] = {1000, kChunk, 5 * kChunk};
+    for (std::uint32_t size : sizes) {
+        std::vector<unsigned char> record(size);
+        for (std::uint32_t i = 0; i < size; ++i) record[i] = static_cast<unsigned char>((i * 131 + size) >> 3);
+        ASSERT_EQ(1, WriteGcpRecord(&area_, 6, record.data(), size)) << area_.LastError();
+        std::uint32_t stateSize = 0;
+        std::uint64_t stateVersion = 0;
+        ASSERT_EQ(1, GetGcpRecordState(&area_, 6, &stateSize, &stateVersion));
+        for (std::uint32_t piece : pieces) {
+            std::uint32_t readSize = 1;
+            std::uint64_t version = 0;
+            ASSERT_EQ(1, OpenGcpRecordReader(&area_, 6, &readSize, &version)) << area_.LastError();
+            EXPECT_EQ(size, readSize);
+            EXPECT_EQ(stateVersion, version);
+            std::vector<unsigned char> back, buffer(piece);
+            for (std::uint32_t count = 1; count > 0;) {
+                ASSERT_EQ(1, ReadGcpRecordPiece(&area_, buffer.data(), piece, &count)) << area_.LastError();
+                ASSERT_LE(count, piece);
+                back.insert(back.end(), buffer.begin(), buffer.begin() + count);
+            }
+            CloseGcpRecordReader(&area_);
+            EXPECT_TRUE(back == record) << size << " bytes in pieces of " << piece;
+        }
+    }
+    std::uint32_t size = 1;
+    std::uint64_t version = 1;
+    ASSERT_EQ(1, OpenGcpRecordReader(&area_, 77, &size, &version)) << area_.LastError();
+    EXPECT_EQ(0u, size);
+    EXPECT_EQ(0u, version);
+    std::uint32_t count = 1;
+    unsigned char byte = 0;
+    EXPECT_EQ(1, ReadGcpRecordPiece(&area_, &byte, 1, &count));
+    EXPECT_EQ(0u, count);
+    CloseGcpRecordReader(&area_);
+}
+
+// While a read is open the connection is the read's: other calls are
+// refused, not mixed into it.  A read ended half-way leaves the connection
+// usable for the next call.
+TEST_P(RecordCalls, AnOpenReadRefusesOtherCallsAndCanBeEndedEarly) {
+    const auto record = MakeRecord(4, 2 * 1024 * 1024 + 3);
+    ASSERT_EQ(1, WriteGcpRecord(&area_, 2, record.data(), record.size())) << area_.LastError();
+    std::uint32_t size = 0, count = 0;
+    std::uint64_t version = 0;
+    unsigned char byte = 0;
+    EXPECT_EQ(0, ReadGcpRecordPiece(&area_, &byte, 1, &count));
+    EXPECT_NE(std::string(area_.LastError()).find("no record read is open"), std::string::npos);
+    ASSERT_EQ(1, OpenGcpRecordReader(&area_, 2, &size, &version)) << area_.LastError();
+    std::vector<unsigned char> first(1000);
+    ASSERT_EQ(1, ReadGcpRecordPiece(&area_, first.data(), 1000, &count));
+    EXPECT_TRUE(std::equal(first.begin(), first.end(), record.begin()));
+    EXPECT_EQ(0, WriteGcpRecord(&area_, 2, &byte, 1));
+    EXPECT_NE(std::string(area_.LastError()).find("a record read is still open"), std::string::npos)
+        << area_.LastError();
+    std::vector<long> keys;
+    EXPECT_FALSE(area_.RecordKeys(keys));
+    CloseGcpRecordReader(&area_);
+    EXPECT_EQ(record, Fetch(area_, 2)) << "the refused write changed the record, or the early end broke the connection";
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, RecordCalls,
