@@ -286,6 +286,12 @@ constexpr StatementText kStatements[] = {
      "WHERE area_id = $1 AND record_key = $2 AND version = $4 RETURNING version",
      4, {kInt8Oid, kInt8Oid, kInt8Oid, kInt8Oid}},
     {"DELETE FROM @.lodestor_record_chunk WHERE area_id = $1 AND record_key = $2", 2, {kInt8Oid, kInt8Oid}},
+    // A record of one chunk, written with the removal of any others in one
+    // round trip (the two touch different rows).
+    {"WITH gone AS (DELETE FROM @.lodestor_record_chunk WHERE area_id = $1 AND record_key = $2 AND chunk > 0) "
+     "INSERT INTO @.lodestor_record_chunk(area_id, record_key, chunk, data) VALUES ($1, $2, 0, $3) "
+     "ON CONFLICT (area_id, record_key, chunk) DO UPDATE SET data = EXCLUDED.data",
+     3, {kInt8Oid, kInt8Oid, kByteaOid}},
     // The chunks go with the row (ON DELETE CASCADE).
     {"DELETE FROM @.lodestor_record WHERE area_id = $1 AND record_key = $2", 2, {kInt8Oid, kInt8Oid}},
     {"SELECT record_key FROM @.lodestor_record WHERE area_id = $1 ORDER BY record_key", 1, {kInt8Oid}},
@@ -783,7 +789,9 @@ public:
     StreamReader(PostgresRecordStore* store, std::string action, Result first, std::uint32_t size)
         : store_(store), action_(std::move(action)), row_(std::move(first)), size_(size) {
         TakeRow();
+        FinishIfComplete();
     }
+    // Closed before the end: the server is told to stop sending.
     ~StreamReader() override {
         if (!finished_) store_->Abandon();
     }
@@ -804,10 +812,20 @@ public:
             offset_ += n;
             *count += n;
         }
-        return Status::Ok();
+        FinishIfComplete();
+        return failure_;
     }
 
 private:
+    // With the last byte handed out, the end of the results is taken at
+    // once: it checks that no chunk follows, and a reader closed next has
+    // nothing to cancel (a cancel costs the server a connection).
+    void FinishIfComplete() {
+        if (finished_ || offset_ != rowLength_ || delivered_ != size_) return;
+        row_ = Result(PQgetResult(store_->conn_));
+        TakeRow();
+    }
+
     // Checks the row just received and makes its chunk the one to hand out;
     // the end of the results finishes the read.
     void TakeRow() {
@@ -1110,6 +1128,21 @@ Status PostgresRecordStore::SendChunks(const std::string& action, AreaId area, s
     return Status::Ok();
 }
 
+Status PostgresRecordStore::DeleteChunks(const std::string& action, AreaId area, std::int64_t key) {
+    Params params;
+    params.Int64(area).Int64(key);
+    Result deleted = Run(kDeleteChunks, params);
+    return deleted.ok() ? Status::Ok() : Failure(action, deleted);
+}
+
+Status PostgresRecordStore::WriteOnlyChunk(const std::string& action, AreaId area, std::int64_t key,
+                                           const void* data, std::uint32_t length) {
+    Params params;
+    params.Int64(area).Int64(key).Bytes(data, length);
+    Result written = Run(kWriteOnlyChunk, params);
+    return written.ok() ? Status::Ok() : Failure(action, written);
+}
+
 Status PostgresRecordStore::WriteRows(const std::string& action, Statement statement, const Params& params,
                                       AreaId area, std::int64_t key, const void* data, std::uint32_t length,
                                       bool replacesChunks, std::uint64_t* newVersion) {
@@ -1122,17 +1155,10 @@ Status PostgresRecordStore::WriteRows(const std::string& action, Statement state
     }
     if (written.Rows() == 0) return Status::Ok();
     const std::uint64_t version = static_cast<std::uint64_t>(written.Integer(0, 0));
-    if (replacesChunks) {
-        Params keyOnly;
-        keyOnly.Int64(area).Int64(key);
-        Result deleted = Run(kDeleteChunks, keyOnly);
-        if (!deleted.ok()) {
-            Status failure = Failure(action, deleted);
-            Rollback();
-            return failure;
-        }
-    }
-    Status status = SendChunks(action, area, key, data, length);
+    Status status = length > 0 && length <= kChunkBytes ? WriteOnlyChunk(action, area, key, data, length)
+                    : replacesChunks                    ? DeleteChunks(action, area, key)
+                                                        : Status::Ok();
+    if (status.ok() && length > kChunkBytes) status = SendChunks(action, area, key, data, length);
     if (!status.ok()) {
         Rollback();
         return status;

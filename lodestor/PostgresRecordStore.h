@@ -136,6 +136,7 @@ public:
         kInsertRecordIfAbsent,
         kUpdateRecordIfVersion,
         kDeleteChunks,
+        kWriteOnlyChunk,
         kDeleteRecord,
         kListKeys,
         kAdvisoryLock,
@@ -162,6 +163,11 @@ private:
     // Streams the chunks of a record into `buffer`; see ReadRecordVersion.
     Status ReceiveRecord(const std::string& action, Result first, std::uint32_t length,
                          void* buffer, std::uint64_t* version);
+    // Within the open transaction: removes a record's chunks; writes the one
+    // chunk of a record of at most kChunkBytes and removes any others.
+    Status DeleteChunks(const std::string& action, AreaId area, std::int64_t key);
+    Status WriteOnlyChunk(const std::string& action, AreaId area, std::int64_t key, const void* data,
+                          std::uint32_t length);
     // Sends `data` as the chunk rows of a record, within the open transaction.
     Status SendChunks(const std::string& action, AreaId area, std::int64_t key, const void* data,
                       std::uint32_t length);
