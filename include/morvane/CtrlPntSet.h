@@ -298,9 +298,9 @@ public:
     // one pixel position with different user positions (or the reverse)
     // are conflicts, found without a fit.  Then a robust fit of the group's
     // type (least median of squares from minimal samples with a fixed seed,
-    // then Tukey-weighted least squares; for the spline its leave-one-out
-    // residuals, worst first) marks as outliers the used points farther off
-    // than 4.5 robust scales.  The marks go into the points' error context
+    // then Tukey-weighted least squares; for the spline, the robust
+    // polynomial of the highest order its points allow) marks as outliers
+    // the used points farther off than 5 robust scales.  The marks go into the points' error context
     // (GetOneGCP): TM_CHECK_ROBUST_OUTLIER with the robust fit's residual
     // in ResidualX/Y and the robust scale in Reserved, TM_CHECK_CONFLICT
     // with the other point in Other; they last until the points change (or
