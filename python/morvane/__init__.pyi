@@ -1,6 +1,6 @@
 # Type stubs of the morvane package (the compiled morvane._morvane).
 import os
-from typing import Iterator, Literal, Optional, Tuple, Union, overload
+from typing import Any, Dict, Iterator, Literal, Optional, Tuple, Union, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -53,6 +53,17 @@ class Group:
     def residuals(self) -> np.ndarray: ...
     # (user units, pixels): root mean square over the used points.
     def rms(self) -> Tuple[float, float]: ...
+    # One row per point: loo_pixel, loo_line, loo_x, loo_y, leverage,
+    # influence (NaN where a point has none).
+    def loo(self) -> np.ndarray: ...
+    # (user units, pixels): RMS of the used points' leave-one-out residuals.
+    def prediction_rms(self) -> Tuple[float, float]: ...
+    # {"findings": structured array, "robust_scale": float, "turned_off": int};
+    # apply=True turns the unlocked outliers into check points.
+    def refine(self, *, apply: bool = False) -> Dict[str, Any]: ...
+    # (n, 2) pixel/line in; (n, 4) out: semi-major, semi-minor (map units),
+    # angle (radians), their root sum of squares.
+    def predicted_error(self, xy: npt.ArrayLike) -> npt.NDArray[np.float64]: ...
 
 class GroupList:
     def __len__(self) -> int: ...

@@ -118,6 +118,10 @@ void BindAreas(py::module_& m) {
         .def("transformer", &Group::MakeTransformer, py::arg("inverse") = false)
         .def("residuals", &Group::Residuals)
         .def("rms", &Group::Rms)
+        .def("loo", &Group::Loo)
+        .def("prediction_rms", &Group::PredictionRms)
+        .def("refine", &Group::Refine, py::kw_only(), py::arg("apply") = false)
+        .def("predicted_error", &Group::PredictedError, py::arg("xy"))
         .def("__repr__", [](const Group& g) { return fmt::format("<morvane.Group {}>", g.Number()); });
 
     py::class_<GroupList>(m, "GroupList")

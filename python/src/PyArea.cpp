@@ -8,7 +8,10 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
+#include <array>
 #include <cmath>
+#include <limits>
 #include <cstring>
 #include <vector>
 
@@ -506,6 +509,159 @@ py::array_t<double> Transformer::Convert(const py::object& xy, const py::object&
         pairs, std::move(results), FlipFor(lineUp_, inverse_),
         [&](const double* in, double* out, std::size_t n) { return set.BatchTransform(in, out, n) == TM_OK; },
         [&](double a, double b, double& x, double& y) { return set.PointTransform(&x, &y, a, b) == TM_OK; });
+}
+
+// ---- fit quality ----------------------------------------------------------------
+
+namespace {
+
+// The group's points in a set of their own, flags included, as the fit
+// sees them; the figures below come from it, the area is not changed.
+std::unique_ptr<CCtrlPntSet> FittedSetOf(CurrentGroup& group, const GroupType& type) {
+    auto set = std::make_unique<CCtrlPntSet>();
+    if (set->InitPntSet(type.orient, type.trans) != TM_OK) throw Error("the group's type cannot be copied");
+    std::vector<_CtrlPntStrcT> records = group.Records();
+    for (unsigned long i = 1; i <= records.size(); ++i) {
+        _CtrlPntStrcT& record = records[i - 1];
+        if (set->AddOneGcp(i, &record) != TM_OK) throw Error(fmt::format("point {}: cannot be copied", i));
+        set->SetOneGcpUseOnOff(i, record.UseFlag != 0);
+        set->SetOneGCPEditOnOff(i, record.EditFlag != 0);
+    }
+    return set;
+}
+
+// Line residuals and positions count upward in a group whose lines do.
+double LineSign(const GroupType& type) { return type.orient == TM_ORIENT_LINE_UP ? -1.0 : 1.0; }
+
+py::array StructuredArray(py::ssize_t rows, const py::list& dtype) {
+    py::module_ np = py::module_::import("numpy");
+    return np.attr("zeros")(rows, np.attr("dtype")(dtype));
+}
+
+py::list DoubleFields(std::initializer_list<const char*> names) {
+    py::list fields;
+    for (const char* name : names) fields.append(py::make_tuple(name, "<f8"));
+    return fields;
+}
+
+}  // namespace
+
+py::array Group::Loo() const {
+    std::vector<std::array<double, 6>> rows;
+    {
+        CurrentGroup group(*state_, number_);
+        const GroupType type = group.Type();
+        std::unique_ptr<CCtrlPntSet> set = FittedSetOf(group, type);
+        const double nan = std::numeric_limits<double>::quiet_NaN();
+        for (unsigned long i = 1; i <= group.Count(); ++i) {
+            TmLooFigures f;
+            if (set->GetLooResidual(i, &f) != TM_OK) {
+                rows.push_back({nan, nan, nan, nan, nan, nan});
+                continue;
+            }
+            rows.push_back({f.PixelDX, LineSign(type) * f.PixelDY, f.UserDX, f.UserDY, f.Leverage, f.Influence});
+        }
+        if (!rows.empty() && std::isnan(rows.front()[0]) &&
+            std::all_of(rows.begin(), rows.end(), [](const auto& r) { return std::isnan(r[0]); })) {
+            throw TransformError(NoFitReason(number_, type.trans));
+        }
+    }
+    const char* names[] = {"loo_pixel", "loo_line", "loo_x", "loo_y", "leverage", "influence"};
+    py::array result = StructuredArray(static_cast<py::ssize_t>(rows.size()),
+                                       DoubleFields({names[0], names[1], names[2], names[3], names[4], names[5]}));
+    for (int f = 0; f < 6; ++f) {
+        py::array_t<double> column(static_cast<py::ssize_t>(rows.size()));
+        for (std::size_t i = 0; i < rows.size(); ++i) column.mutable_at(static_cast<py::ssize_t>(i)) = rows[i][f];
+        result[py::str(names[f])] = column;
+    }
+    return result;
+}
+
+std::tuple<double, double> Group::PredictionRms() const {
+    CurrentGroup group(*state_, number_);
+    const GroupType type = group.Type();
+    std::unique_ptr<CCtrlPntSet> set = FittedSetOf(group, type);
+    double user = 0, pixel = 0;
+    if (set->GetPredictionRMS(&user, &pixel) != TM_OK) throw TransformError(NoFitReason(number_, type.trans));
+    return {user, pixel};
+}
+
+py::dict Group::Refine(bool apply) {
+    struct Finding {
+        unsigned long index;
+        bool conflict, locked, used;
+        unsigned long other;
+        double residual;
+    };
+    std::vector<Finding> findings;
+    double scale = 0.0;
+    unsigned long turnedOff = 0;
+    {
+        CurrentGroup group(*state_, number_);
+        const GroupType type = group.Type();
+        std::unique_ptr<CCtrlPntSet> set = FittedSetOf(group, type);
+        if (long rc = set->FindOutliers(nullptr, nullptr, &scale); rc != TM_OK) {
+            throw TransformError(fmt::format("group {}: the used points allow no robust {} fit (too few, or no "
+                                             "room to judge them)", number_, tool::TransTypeName(type.trans)));
+        }
+        for (unsigned long i = 1; i <= group.Count(); ++i) {
+            _CtrlPntStrcT p;
+            if (set->GetOneGCP(i, &p) != TM_OK) continue;
+            if (p.Err.Code != TM_CHECK_ROBUST_OUTLIER && p.Err.Code != TM_CHECK_CONFLICT) continue;
+            findings.push_back({i, p.Err.Code == TM_CHECK_CONFLICT, p.EditFlag == 0, p.UseFlag != 0,
+                                static_cast<unsigned long>(p.Err.Other), std::hypot(p.Err.ResidualX, p.Err.ResidualY)});
+        }
+        for (const Finding& f : findings) {
+            if (!apply || f.conflict || f.locked || !f.used) continue;
+            if (group.area().SetOneGcpUseOnOff(f.index, false) != 1) {
+                throw Error(fmt::format("point {}: the use flag cannot be set", f.index));
+            }
+            ++turnedOff;
+        }
+    }
+    py::list dtype;
+    dtype.append(py::make_tuple("index", "<u8"));
+    dtype.append(py::make_tuple("kind", "<U8"));
+    dtype.append(py::make_tuple("other", "<u8"));
+    dtype.append(py::make_tuple("robust_residual", "<f8"));
+    dtype.append(py::make_tuple("robust_scales", "<f8"));
+    dtype.append(py::make_tuple("locked", "?"));
+    dtype.append(py::make_tuple("used", "?"));
+    py::array table = StructuredArray(static_cast<py::ssize_t>(findings.size()), dtype);
+    for (std::size_t i = 0; i < findings.size(); ++i) {
+        const Finding& f = findings[i];
+        const double residual = f.conflict ? std::numeric_limits<double>::quiet_NaN() : f.residual;
+        table[py::int_(i)] = py::make_tuple(f.index, f.conflict ? "conflict" : "outlier", f.conflict ? f.other : 0,
+                                            residual, scale > 0.0 ? residual / scale : residual, f.locked, f.used);
+    }
+    py::dict result;
+    result["findings"] = table;
+    result["robust_scale"] = scale;
+    result["turned_off"] = turnedOff;
+    return result;
+}
+
+py::array_t<double> Group::PredictedError(const py::object& xy) const {
+    const PairArray pairs = RequirePairs(xy);
+    const py::ssize_t n = pairs.shape(0);
+    py::array_t<double> result({n, py::ssize_t{4}});
+    CurrentGroup group(*state_, number_);
+    const GroupType type = group.Type();
+    std::unique_ptr<CCtrlPntSet> set = FittedSetOf(group, type);
+    auto in = pairs.unchecked<2>();
+    auto out = result.mutable_unchecked<2>();
+    for (py::ssize_t i = 0; i < n; ++i) {
+        TmPositionError e;
+        if (set->GetPositionError(in(i, 0), LineSign(type) * in(i, 1), &e) != TM_OK) {
+            throw TransformError(fmt::format("group {}: no predicted error at ({}, {}): {}", number_, in(i, 0),
+                                             in(i, 1), NoFitReason(number_, type.trans)));
+        }
+        out(i, 0) = e.SemiMajor;
+        out(i, 1) = e.SemiMinor;
+        out(i, 2) = e.Angle;
+        out(i, 3) = e.Radial;
+    }
+    return result;
 }
 
 }  // namespace morvane::python

@@ -109,6 +109,16 @@ public:
     pybind11::array Residuals() const;
     std::tuple<double, double> Rms() const;
 
+    // Fit quality (FitQuality.cpp).  Leave-one-out figures of every point
+    // (LOO_DTYPE; NaN where a point has none); the RMS of the used points'
+    // leave-one-out residuals (user units, pixels); outliers and conflicts
+    // found by a robust fit, their use flags turned off with apply; the
+    // predicted standard-error ellipse at (n, 2) pixel/line positions.
+    pybind11::array Loo() const;
+    std::tuple<double, double> PredictionRms() const;
+    pybind11::dict Refine(bool apply);
+    pybind11::array_t<double> PredictedError(const pybind11::object& xy) const;
+
 private:
     std::shared_ptr<AreaState> state_;
     unsigned long number_;
