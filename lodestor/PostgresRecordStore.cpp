@@ -441,12 +441,10 @@ Status PostgresRecordStore::PrepareSchema(bool createIfMissing) {
     return CreateSchema();
 }
 
-Status PostgresRecordStore::CreateSchema() {
-    const std::string action = "creating the raster database schema \"" + location_.schema + "\"";
+Status PostgresRecordStore::BeginUnderSchemaLock(const std::string& action, bool* exists,
+                                                 std::string* application, std::int32_t* version) {
     Status status = Begin(action);
     if (!status.ok()) return status;
-    // Clients that open a new database together queue here; the first
-    // creates the schema, the others find it made.
     Params lock;
     lock.Int64(kLockClass).Text(location_.schema);
     Result locked = Run(kAdvisoryLock, lock);
@@ -455,13 +453,23 @@ Status PostgresRecordStore::CreateSchema() {
         Rollback();
         return failure;
     }
+    status = ReadSchemaVersion(exists, application, version);
+    if (!status.ok()) Rollback();
+    return status;
+}
+
+Status PostgresRecordStore::CreateSchema() {
+    const std::string action = "creating the raster database schema \"" + location_.schema + "\"";
+    // Clients that open a new database together queue here; the first
+    // creates the schema, the others find it made.
     bool exists = false;
     std::string application;
     std::int32_t version = 0;
-    status = ReadSchemaVersion(&exists, &application, &version);
-    if (!status.ok() || exists) {
+    Status status = BeginUnderSchemaLock(action, &exists, &application, &version);
+    if (!status.ok()) return status;
+    if (exists) {
         Rollback();
-        return status.ok() ? CheckSchema(application, version) : status;
+        return CheckSchema(application, version);
     }
     std::string chunkStorage;
     status = ChunkStorage(&chunkStorage);
@@ -511,22 +519,13 @@ Status PostgresRecordStore::ChunkStorage(std::string* clause) {
 Status PostgresRecordStore::UpgradeSchema() {
     const std::string action = "upgrading the raster database schema \"" + location_.schema +
                                "\" to version " + std::to_string(kSchemaVersion);
-    Status status = Begin(action);
-    if (!status.ok()) return status;
-    Params lock;
-    lock.Int64(kLockClass).Text(location_.schema);
-    Result locked = Run(kAdvisoryLock, lock);
-    if (!locked.ok()) {
-        Status failure = Failure(action, locked);
-        Rollback();
-        return failure;
-    }
     // Another client may have upgraded it while this one waited.
     bool exists = false;
     std::string application;
     std::int32_t version = 0;
-    status = ReadSchemaVersion(&exists, &application, &version);
-    if (status.ok() && exists) status = CheckSchema(application, version);
+    Status status = BeginUnderSchemaLock(action, &exists, &application, &version);
+    if (!status.ok()) return status;
+    if (exists) status = CheckSchema(application, version);
     if (!status.ok() || !exists || version == kSchemaVersion) {
         Rollback();
         return status;

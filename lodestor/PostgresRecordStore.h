@@ -156,6 +156,11 @@ private:
     Status ReadSchemaVersion(bool* exists, std::string* application, std::int32_t* version);
     Status CheckSchema(const std::string& application, std::int32_t version) const;
     Status CreateSchema();
+    // Opens a transaction, takes the schema's advisory lock (the one every
+    // creation and upgrade takes) and reads the version row afresh; on
+    // failure no transaction is left open.
+    Status BeginUnderSchemaLock(const std::string& action, bool* exists, std::string* application,
+                                std::int32_t* version);
     // Converts a version-1 schema (records as one bytea column) to chunks.
     Status UpgradeSchema();
     // The column setting of chunk data: lz4 where the server has it.

@@ -444,9 +444,11 @@ py::array_t<double> Group::Transform(const py::object& xy, bool inverse, const p
         [&](double a, double b, double& x, double& y) { return area.PointTransform(a, b, x, y) == 1; });
 }
 
-Transformer Group::MakeTransformer(bool inverse) const {
-    CurrentGroup group(*state_, number_);
-    const GroupType type = group.Type();
+namespace {
+
+// The group's points in a set of their own, flags included, as the fit
+// sees them; the figures below come from it, the area is not changed.
+std::unique_ptr<CCtrlPntSet> FittedSetOf(CurrentGroup& group, const GroupType& type) {
     auto set = std::make_unique<CCtrlPntSet>();
     if (set->InitPntSet(type.orient, type.trans) != TM_OK) throw Error("the group's type cannot be copied");
     std::vector<_CtrlPntStrcT> records = group.Records();
@@ -456,9 +458,33 @@ Transformer Group::MakeTransformer(bool inverse) const {
         set->SetOneGcpUseOnOff(i, record.UseFlag != 0);
         set->SetOneGCPEditOnOff(i, record.EditFlag != 0);
     }
+    return set;
+}
+
+// Line residuals and positions count upward in a group whose lines do.
+double LineSign(const GroupType& type) { return type.orient == TM_ORIENT_LINE_UP ? -1.0 : 1.0; }
+
+py::array StructuredArray(py::ssize_t rows, const py::list& dtype) {
+    py::module_ np = py::module_::import("numpy");
+    return np.attr("zeros")(rows, np.attr("dtype")(dtype));
+}
+
+py::list DoubleFields(std::initializer_list<const char*> names) {
+    py::list fields;
+    for (const char* name : names) fields.append(py::make_tuple(name, "<f8"));
+    return fields;
+}
+
+}  // namespace
+
+Transformer Group::MakeTransformer(bool inverse) const {
+    CurrentGroup group(*state_, number_);
+    const GroupType type = group.Type();
+    std::unique_ptr<CCtrlPntSet> set = FittedSetOf(group, type);
+    const unsigned long count = group.Count();
     if (set->BeginTransform(!inverse) != TM_OK) throw TransformError(NoFitReason(number_, type.trans));
     std::string description = fmt::format("{} of group {} of {} ({} points, {})", inverse ? "inverse" : "forward",
-                                          number_, state_->shown, records.size(), tool::TransTypeName(type.trans));
+                                          number_, state_->shown, count, tool::TransTypeName(type.trans));
     return Transformer(std::move(set), inverse, type.orient == TM_ORIENT_LINE_UP, std::move(description));
 }
 
@@ -511,40 +537,8 @@ py::array_t<double> Transformer::Convert(const py::object& xy, const py::object&
         [&](double a, double b, double& x, double& y) { return set.PointTransform(&x, &y, a, b) == TM_OK; });
 }
 
+
 // ---- fit quality ----------------------------------------------------------------
-
-namespace {
-
-// The group's points in a set of their own, flags included, as the fit
-// sees them; the figures below come from it, the area is not changed.
-std::unique_ptr<CCtrlPntSet> FittedSetOf(CurrentGroup& group, const GroupType& type) {
-    auto set = std::make_unique<CCtrlPntSet>();
-    if (set->InitPntSet(type.orient, type.trans) != TM_OK) throw Error("the group's type cannot be copied");
-    std::vector<_CtrlPntStrcT> records = group.Records();
-    for (unsigned long i = 1; i <= records.size(); ++i) {
-        _CtrlPntStrcT& record = records[i - 1];
-        if (set->AddOneGcp(i, &record) != TM_OK) throw Error(fmt::format("point {}: cannot be copied", i));
-        set->SetOneGcpUseOnOff(i, record.UseFlag != 0);
-        set->SetOneGCPEditOnOff(i, record.EditFlag != 0);
-    }
-    return set;
-}
-
-// Line residuals and positions count upward in a group whose lines do.
-double LineSign(const GroupType& type) { return type.orient == TM_ORIENT_LINE_UP ? -1.0 : 1.0; }
-
-py::array StructuredArray(py::ssize_t rows, const py::list& dtype) {
-    py::module_ np = py::module_::import("numpy");
-    return np.attr("zeros")(rows, np.attr("dtype")(dtype));
-}
-
-py::list DoubleFields(std::initializer_list<const char*> names) {
-    py::list fields;
-    for (const char* name : names) fields.append(py::make_tuple(name, "<f8"));
-    return fields;
-}
-
-}  // namespace
 
 py::array Group::Loo() const {
     std::vector<std::array<double, 6>> rows;
