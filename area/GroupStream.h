@@ -21,6 +21,8 @@
 #ifndef MORVANE_AREA_GROUPSTREAM_H
 #define MORVANE_AREA_GROUPSTREAM_H
 
+#include "ByteStream.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -32,50 +34,6 @@ namespace morvane {
 inline constexpr std::size_t kGroupCountSize = 4;
 inline constexpr std::size_t kGroupHeaderSize = 44;
 inline constexpr std::size_t kPointRecordSize = 120;
-
-// Destination of a stream.  Append takes all n bytes or reports failure.
-class ByteSink {
-public:
-    virtual ~ByteSink() = default;
-    virtual bool Append(const void* data, std::size_t n) = 0;
-};
-
-// Origin of a stream.  Reads exactly n bytes or fails; never reads past the
-// end of its stream.
-class ByteSource {
-public:
-    virtual ~ByteSource() = default;
-    virtual bool ReadExact(void* dst, std::size_t n) = 0;
-};
-
-// Reads from a caller's buffer, which must outlive the source.
-class MemorySource final : public ByteSource {
-public:
-    MemorySource(const unsigned char* data, std::size_t size);
-    bool ReadExact(void* dst, std::size_t n) override;
-    // Bytes not yet read.
-    std::size_t Remaining() const { return size_ - position_; }
-
-private:
-    const unsigned char* data_;
-    std::size_t size_;
-    std::size_t position_ = 0;
-};
-
-// Writes into a caller's buffer of fixed capacity; refuses (and writes
-// nothing of) an Append that would overflow it.
-class MemorySink final : public ByteSink {
-public:
-    MemorySink(unsigned char* buffer, std::size_t capacity);
-    bool Append(const void* data, std::size_t n) override;
-    // Bytes written so far.
-    std::size_t Size() const { return size_; }
-
-private:
-    unsigned char* buffer_;
-    std::size_t capacity_;
-    std::size_t size_ = 0;
-};
 
 // The 44-byte group header, decoded.  range holds the four values in the
 // argument order of CCtrlPntSet::GetUserCoordRange.

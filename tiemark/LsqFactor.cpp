@@ -1,6 +1,8 @@
 // LsqFactor.cpp - Givens updates, back substitution and condition numbers.
 #include "LsqFactor.h"
 
+#include "CpuDispatch.h"
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -92,7 +94,7 @@ template <int M, int W>
 // loops above run four columns per instruction; the choice is made once,
 // when the library is loaded.
 #define MORVANE_REFLECT_BLOCK(M, W)                                                                  \
-    __attribute__((target_clones("avx2", "default"))) void ReflectBlock##M##x##W(                   \
+    MORVANE_CLONE_AVX2 void ReflectBlock##M##x##W(                   \
         double (*r)[LsqFactor::kWidth], double* rss, double* rows, std::size_t count) {              \
         ReflectBlock<M, W>(r, rss, rows, count);                                                     \
     }

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "Conditioning.h"
+#include "CpuDispatch.h"
 #include "LsqFactor.h"
 
 namespace tiemark {
@@ -89,7 +90,7 @@ inline bool IsNonFinite(std::uint64_t flags) { return (flags >> 63) != 0; }
 // The batch loops below are cloned for AVX2 (four lanes of 64 bits), chosen
 // once when the library is loaded; the default clone uses the baseline
 // vectors.
-__attribute__((target_clones("avx2", "default"))) bool AnyNonFinite(const double* values,
+MORVANE_CLONE_AVX2 bool AnyNonFinite(const double* values,
                                                                     std::size_t count) {
     std::uint64_t flags = 0;
     for (std::size_t i = 0; i < count; ++i) flags |= NonFiniteFlag(values[i]);
@@ -98,7 +99,7 @@ __attribute__((target_clones("avx2", "default"))) bool AnyNonFinite(const double
 
 // c = {input centre x, y, output centre x, coefficients of du, dv for x},
 // d = {output centre y, coefficients for y}; the OR of the outputs' flags.
-__attribute__((target_clones("avx2", "default"))) std::uint64_t BatchAffine(
+MORVANE_CLONE_AVX2 std::uint64_t BatchAffine(
     const double* c, const double* d, const double* in, double* out, std::size_t count) {
     const double ix = c[0], iy = c[1], x0 = c[2], a1 = c[3], a2 = c[4];
     const double y0 = d[0], b1 = d[1], b2 = d[2];
@@ -139,13 +140,13 @@ inline std::uint64_t BatchPoly(double ix, double iy, double x0, double y0, const
     return flags;
 }
 
-__attribute__((target_clones("avx2", "default"))) std::uint64_t BatchPoly2(
+MORVANE_CLONE_AVX2 std::uint64_t BatchPoly2(
     double ix, double iy, double x0, double y0, const double* cx, const double* cy, const double* in,
     double* out, std::size_t count) {
     return BatchPoly<2>(ix, iy, x0, y0, cx, cy, in, out, count);
 }
 
-__attribute__((target_clones("avx2", "default"))) std::uint64_t BatchPoly3(
+MORVANE_CLONE_AVX2 std::uint64_t BatchPoly3(
     double ix, double iy, double x0, double y0, const double* cx, const double* cy, const double* in,
     double* out, std::size_t count) {
     return BatchPoly<3>(ix, iy, x0, y0, cx, cy, in, out, count);

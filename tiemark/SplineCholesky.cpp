@@ -1,6 +1,8 @@
 // SplineCholesky.cpp - blocked Cholesky with a vectorised trailing update.
 #include "SplineCholesky.h"
 
+#include "CpuDispatch.h"
+
 #include <algorithm>
 #include <cstring>
 #include <vector>
@@ -76,18 +78,21 @@ void UpdateBaseline(const double* packed, Eigen::Index kb, double* c, Eigen::Ind
     UpdateBody(packed, kb, c, ldc, rows);
 }
 
+#if MORVANE_X86_DISPATCH
 __attribute__((target("avx2,fma"))) void UpdateAvx2(const double* packed, Eigen::Index kb, double* c,
                                                     Eigen::Index ldc, Eigen::Index rows) {
     UpdateBody(packed, kb, c, ldc, rows);
 }
+#endif
 
 using UpdateFn = void (*)(const double*, Eigen::Index, double*, Eigen::Index, Eigen::Index);
 
 UpdateFn ChosenUpdate() {
     static const UpdateFn chosen = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") ? UpdateAvx2
-                                                                               : UpdateBaseline;
+#if MORVANE_X86_DISPATCH
+        if (CpuHasAvx2Fma()) return UpdateAvx2;
+#endif
+        return UpdateBaseline;
     }();
     return chosen;
 }

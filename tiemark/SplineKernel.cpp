@@ -7,6 +7,8 @@
 // one: the library stays portable and no build flag is needed.
 #include "SplineKernel.h"
 
+#include "CpuDispatch.h"
+
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -164,7 +166,9 @@ using ColumnFn = void (*)(const double*, const double*, std::size_t, double, dou
     }
 
 MORVANE_SPLINE_KERNELS(Baseline, )
+#if MORVANE_X86_DISPATCH
 MORVANE_SPLINE_KERNELS(Avx2, __attribute__((target("avx2,fma"))))
+#endif
 #undef MORVANE_SPLINE_KERNELS
 
 struct Kernels {
@@ -174,9 +178,9 @@ struct Kernels {
 };
 
 Kernels Choose() {
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"))
-        return {true, SumValueAvx2, SumGradientAvx2, ColumnAvx2};
+#if MORVANE_X86_DISPATCH
+    if (CpuHasAvx2Fma()) return {true, SumValueAvx2, SumGradientAvx2, ColumnAvx2};
+#endif
     return {false, SumValueBaseline, SumGradientBaseline, ColumnBaseline};
 }
 

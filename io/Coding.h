@@ -5,8 +5,8 @@
 // so the byte order of a stored file never depends on how a compiler lays out
 // a struct.  Integers are two's complement; reals are IEEE 754 binary64.  The
 // helpers neither align nor pad: dst and src may point anywhere.
-#ifndef MORVANE_AREA_CODING_H
-#define MORVANE_AREA_CODING_H
+#ifndef MORVANE_IO_CODING_H
+#define MORVANE_IO_CODING_H
 
 #include <bit>
 #include <cstdint>

@@ -13,8 +13,8 @@
 //
 // Paths are byte strings passed to the platform unchanged; a relative path is
 // resolved against the current directory at the time of each call.
-#ifndef MORVANE_AREA_ENV_H
-#define MORVANE_AREA_ENV_H
+#ifndef MORVANE_IO_ENV_H
+#define MORVANE_IO_ENV_H
 
 #include "Status.h"
 

@@ -10,8 +10,8 @@
 // The code tells the few cases a caller acts on apart (a missing file, a
 // save refused because another writer changed the file); the message is for
 // people and is never parsed.
-#ifndef MORVANE_AREA_STATUS_H
-#define MORVANE_AREA_STATUS_H
+#ifndef MORVANE_IO_STATUS_H
+#define MORVANE_IO_STATUS_H
 
 #include <string>
 #include <utility>

@@ -3,11 +3,11 @@
 // The group stream moves in pieces of 4, 44 and 120 bytes; these adapters
 // gather them into large reads and writes, so that a file costs one system
 // call per buffer rather than one per record.
-#ifndef MORVANE_AREA_FILESTREAMS_H
-#define MORVANE_AREA_FILESTREAMS_H
+#ifndef MORVANE_IO_FILESTREAMS_H
+#define MORVANE_IO_FILESTREAMS_H
 
 #include "Env.h"
-#include "GroupStream.h"
+#include "ByteStream.h"
 
 #include <cstddef>
 #include <vector>

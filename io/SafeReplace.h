@@ -13,11 +13,11 @@
 // read: the save takes the target's lock (Env::LockForReplace), compares the
 // version there with the one read, renames and only then lets go, and every
 // save takes that lock, so two saves of one version cannot both succeed.
-#ifndef MORVANE_AREA_SAFEREPLACE_H
-#define MORVANE_AREA_SAFEREPLACE_H
+#ifndef MORVANE_IO_SAFEREPLACE_H
+#define MORVANE_IO_SAFEREPLACE_H
 
 #include "Env.h"
-#include "GroupStream.h"
+#include "ByteStream.h"
 
 #include <functional>
 #include <string>
