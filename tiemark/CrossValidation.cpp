@@ -461,36 +461,78 @@ long LsqLeaveOneOut(const FitCache& fit, const std::vector<_CtrlPntStrcT>& point
     return TM_OK;
 }
 
+// The spline of the used points in the system's order: the fit's own when
+// the system is the plain one, else made afresh from the points in order.
+// False when the points' system is singular.
+bool SplineInOrder(const FitCache& fit, const std::vector<_CtrlPntStrcT>& points, SplineSystem* own,
+                   const SplineSystem** system, Model* spline) {
+    const Model& model = fit.Current();
+    *spline = model;
+    *system = fit.PlainSplineSystem();
+    if (*system != nullptr) return true;
+    // Centres were appended one by one: their order is not the points'
+    // order, so the system of the points in order is made afresh.
+    std::vector<double> cu, cv, bx, by;
+    for (const _CtrlPntStrcT& p : points) {
+        if (!p.UseFlag) continue;
+        double u, v, x, y;
+        Normalise(model.Norm, p, &u, &v, &x, &y);
+        bx.push_back(x), by.push_back(y);
+        cu.push_back(u), cv.push_back(v);
+    }
+    const std::size_t used = cu.size();
+    if (!own->Factor(cu, cv, kMinSplineRcond)) return false;
+    Eigen::VectorXd rx = Eigen::VectorXd::Zero(static_cast<Eigen::Index>(used + 3)), ry = rx;
+    rx.head(static_cast<Eigen::Index>(used)) = Eigen::Map<const Eigen::VectorXd>(bx.data(), rx.size() - 3);
+    ry.head(static_cast<Eigen::Index>(used)) = Eigen::Map<const Eigen::VectorXd>(by.data(), ry.size() - 3);
+    const Eigen::VectorXd zx = own->Solve(rx, 0), zy = own->Solve(ry, 0);
+    spline->CentreU = cu, spline->CentreV = cv;
+    spline->WeightX.assign(zx.data(), zx.data() + used);
+    spline->WeightY.assign(zy.data(), zy.data() + used);
+    for (int k = 0; k < 3; ++k) {
+        spline->CoefX[k] = zx[static_cast<Eigen::Index>(used) + k];
+        spline->CoefY[k] = zy[static_cast<Eigen::Index>(used) + k];
+    }
+    *system = own;
+    return true;
+}
+
+// The spline without centre i: its solution is the full one minus
+// (dx, dy) times column i of M^-1 (the i-th cardinal function), and its
+// weight at centre i is zero.
+void LeftOutSpline(const Model& spline, const Eigen::VectorXd& column, const Eigen::Matrix3Xd& affine,
+                   Eigen::Index i, double dx, double dy, Model* out) {
+    const std::size_t n = spline.WeightX.size();
+    for (std::size_t j = 0; j < n; ++j) {
+        const double c = column[static_cast<Eigen::Index>(j)];
+        out->WeightX[j] = spline.WeightX[j] - dx * c;
+        out->WeightY[j] = spline.WeightY[j] - dy * c;
+    }
+    out->WeightX[static_cast<std::size_t>(i)] = 0.0;
+    out->WeightY[static_cast<std::size_t>(i)] = 0.0;
+    for (int k = 0; k < 3; ++k) {
+        out->CoefX[k] = spline.CoefX[k] - dx * affine(k, i);
+        out->CoefY[k] = spline.CoefY[k] - dy * affine(k, i);
+    }
+}
+
 long SplineLeaveOneOut(const FitCache& fit, const std::vector<_CtrlPntStrcT>& points, std::vector<LooPoint>* out) {
     const Model& model = fit.Current();
     const Normalisation& norm = model.Norm;
-    const SplineSystem* system = fit.PlainSplineSystem();
-    SplineSystem own;
-    Eigen::VectorXd wx, wy;
     std::size_t used = 0;
     for (const _CtrlPntStrcT& p : points) used += p.UseFlag ? 1 : 0;
-    if (system != nullptr) {
-        wx = Eigen::Map<const Eigen::VectorXd>(model.WeightX.data(), static_cast<Eigen::Index>(used));
-        wy = Eigen::Map<const Eigen::VectorXd>(model.WeightY.data(), static_cast<Eigen::Index>(used));
-    } else {
-        // Centres were appended one by one: their order is not the points'
-        // order, so the system of the points in order is made afresh.
-        std::vector<double> cu, cv;
-        Eigen::VectorXd bx = Eigen::VectorXd::Zero(static_cast<Eigen::Index>(used + 3)), by = bx;
-        for (const _CtrlPntStrcT& p : points) {
-            if (!p.UseFlag) continue;
-            double u, v, x, y;
-            Normalise(norm, p, &u, &v, &x, &y);
-            bx[static_cast<Eigen::Index>(cu.size())] = x, by[static_cast<Eigen::Index>(cu.size())] = y;
-            cu.push_back(u), cv.push_back(v);
-        }
-        if (!own.Factor(cu, cv, kMinSplineRcond)) return TM_ERR_DEGENERATE;
-        wx = own.Solve(bx, 0).head(static_cast<Eigen::Index>(used));
-        wy = own.Solve(by, 0).head(static_cast<Eigen::Index>(used));
-        system = &own;
-    }
     const bool tooFew = used <= CCtrlPntSet::MinPointsForType(TM_TRANS_TPS);
-    const Eigen::VectorXd diagonal = tooFew ? Eigen::VectorXd() : system->KernelInverseDiagonal();
+    SplineSystem own;
+    const SplineSystem* system = nullptr;
+    Model spline, loo;
+    Eigen::MatrixXd rotated;
+    Eigen::Matrix3Xd affine;
+    Eigen::VectorXd column;
+    if (!tooFew) {
+        if (!SplineInOrder(fit, points, &own, &system, &spline)) return TM_ERR_DEGENERATE;
+        system->BaseInverse(&rotated, &affine);
+        loo = spline;
+    }
     Eigen::Index centre = 0;
     double sumSquares = 0.0;
     for (std::size_t k = 0; k < points.size(); ++k) {
@@ -509,26 +551,20 @@ long SplineLeaveOneOut(const FitCache& fit, const std::vector<_CtrlPntStrcT>& po
             o.Status = TM_ERR_TOO_FEW;
             continue;
         }
-        const double d = diagonal[i];
+        system->KernelInverseColumn(rotated, i, &column);
+        const double d = column[i];
         if (!(d > 0.0) || !std::isfinite(d)) {
             o.Status = TM_ERR_DEGENERATE;
             continue;
         }
-        const double ex = -wx[i] / d, ey = -wy[i] / d;  // normalised user units
-        o.User[0] = norm.UserScale * ex, o.User[1] = norm.UserScale * ey;
-        double u, v, x, y, fx, fy, j[4];
-        Normalise(norm, p, &u, &v, &x, &y);
-        model.EvalWithJacobian(u, v, &fx, &fy, j);
-        const double det = j[0] * j[3] - j[1] * j[2];
-        if (!(std::fabs(det) > 0.0)) {
-            o.Status = TM_ERR_DEGENERATE;
-            continue;
-        }
-        // The left-out spline reaches the stored user position about J^-1 e
-        // away from the point, on the other side.
-        o.Pixel[0] = -norm.PixelScale * (j[3] * ex - j[1] * ey) / det;
-        o.Pixel[1] = -norm.PixelScale * (-j[2] * ex + j[0] * ey) / det;
+        // z' = z - (z_i / d) M^-1 e_i makes weight i zero; row i of the
+        // system then says the left-out spline is off by -z_i / d there.
+        const double dx = spline.WeightX[static_cast<std::size_t>(i)] / d;
+        const double dy = spline.WeightY[static_cast<std::size_t>(i)] / d;
+        o.User[0] = -norm.UserScale * dx, o.User[1] = -norm.UserScale * dy;
         sumSquares += o.User[0] * o.User[0] + o.User[1] * o.User[1];
+        LeftOutSpline(spline, column, affine, i, dx, dy, &loo);
+        if (!PixelResidualFrom(loo, p, -dx, -dy, o.Pixel)) o.Status = TM_ERR_NO_CONVERGE;
     }
     const double mean = used > 0 ? sumSquares / static_cast<double>(used) : 0.0;
     for (std::size_t k = 0; k < points.size(); ++k) {

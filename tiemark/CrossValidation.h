@@ -24,12 +24,15 @@
 // Thin plate spline: for the interpolation system M z = [f; 0] the fit
 // without centre i is M z' = [f; 0] - d e_i with z'_i = 0, so
 // d = z_i / (M^-1)_ii, and row i then says the left-out spline predicts
-// f_i - d there: the residual is -z_i / (M^-1)_ii.  The diagonal comes from
-// the system's null-space factorisation (SplineSystem::KernelInverseDiagonal).
-// The spline does not depend on the normalisation (a similarity of the
-// pixel plane only adds an affine term).  Its pixel residual is the user
-// residual taken back through the inverse Jacobian of the fit at the point:
-// a first-order value, since the left-out spline itself is never formed.
+// f_i - d there: the residual is -z_i / (M^-1)_ii.  The left-out spline
+// itself is z - d M^-1 e_i: the full spline minus d times its i-th cardinal
+// function, whose coefficients are column i of M^-1.  SplineSystem's
+// BaseInverse gives that inverse (2 N^3 / 3 flops, through the kernels of
+// the factorisation); a column costs O(N) from it.  The pixel residual is
+// then the exact inverse of the left-out spline at the stored user
+// position, Newton steps from the stored pixel position, where the misfit
+// is the user residual already known.  The spline does not depend on the
+// normalisation (a similarity of the pixel plane only adds an affine term).
 //
 // Check points (use flag off) were never in the fit: their residuals are the
 // ordinary ones and their leverage is that of their position.

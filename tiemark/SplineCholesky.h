@@ -24,6 +24,12 @@ bool CholeskyInPlace(Eigen::Ref<Eigen::MatrixXd> a);
 // factorisation.
 double CholeskyRcond(const Eigen::Ref<const Eigen::MatrixXd>& l, double matrixNorm);
 
+// Overwrites `s` (both triangles, m x m) with (L L^T)^-1, given L (m x m)
+// in the lower triangle of `l`.  Blocked like the factorisation and through
+// the same kind of kernel: the inverse of L and its Gram matrix, m^3 / 3
+// flops each.
+void InverseFromCholesky(const Eigen::Ref<const Eigen::MatrixXd>& l, Eigen::Ref<Eigen::MatrixXd> s);
+
 }  // namespace tiemark
 
 #endif

@@ -126,26 +126,34 @@ void SplineSystem::SolveBase(Eigen::Ref<Eigen::VectorXd> z) const {
     z.segment<3>(n) = affine;
 }
 
-Eigen::VectorXd SplineSystem::KernelInverseDiagonal() const {
-    // The kernel block of M^-1 is Q2 (L L^T)^-1 Q2^T = G G^T with
-    // G = Q [0; L^-T]: its diagonal is the squared norm of each row of G.
+void SplineSystem::BaseInverse(Eigen::MatrixXd* rotated, Eigen::Matrix3Xd* affine) const {
+    // For b = [e_i; 0] the steps of SolveBase give column i of M^-1:
+    //   kernel rows  Q2 S Q2^T e_i,           S = (L L^T)^-1,
+    //   affine rows  R^-1 (Q1^T e_i - B21^T S Q2^T e_i).
+    // With W = S Q2^T = [0 S] Q^T (m x N, S symmetric): the kernel column
+    // is Q [0; W e_i] and the affine block is R^-1 (Q1^T - B21^T W).
     const Eigen::Index n = static_cast<Eigen::Index>(BaseU.size());
     const Eigen::Index m = n - 3;
-    Eigen::MatrixXd inverse = Eigen::MatrixXd::Zero(m, m);  // L^-1, lower triangular
-    constexpr Eigen::Index kBlock = 64;
-    const auto l = Reduced.bottomRightCorner(m, m);
-    for (Eigen::Index j = 0; j < m; j += kBlock) {
-        // Columns j.. of L^-1 are zero above row j: only the trailing
-        // triangle takes part, so the whole inverse costs m^3 / 3.
-        const Eigen::Index width = std::min(kBlock, m - j);
-        auto block = inverse.block(j, j, m - j, width);
-        block.topRows(width).setIdentity();
-        l.bottomRightCorner(m - j, m - j).triangularView<Eigen::Lower>().solveInPlace(block);
-    }
-    Eigen::MatrixXd g = Eigen::MatrixXd::Zero(n, m);
-    g.bottomRows(m) = inverse.transpose();
-    g.applyOnTheLeft(AffineQR.householderQ());
-    return g.rowwise().squaredNorm();
+    Eigen::MatrixXd& w = *rotated;
+    w.resize(m, n);
+    w.leftCols<3>().setZero();
+    InverseFromCholesky(Reduced.bottomRightCorner(m, m), w.rightCols(m));
+    w.applyOnTheRight(AffineQR.householderQ().transpose());
+    Eigen::MatrixX3d q1 = Eigen::MatrixX3d::Zero(n, 3);
+    q1.topRows<3>().setIdentity();
+    q1.applyOnTheLeft(AffineQR.householderQ());
+    const auto b21 = Reduced.block(3, 0, m, 3);
+    const Eigen::Matrix3Xd unscaled = q1.transpose() - b21.transpose() * w;
+    *affine = AffineQR.matrixQR().topRows<3>().triangularView<Eigen::Upper>().solve(unscaled);
+}
+
+void SplineSystem::KernelInverseColumn(const Eigen::MatrixXd& rotated, Eigen::Index i,
+                                       Eigen::VectorXd* column) const {
+    const Eigen::Index n = static_cast<Eigen::Index>(BaseU.size());
+    column->resize(n);
+    column->head<3>().setZero();
+    column->tail(n - 3) = rotated.col(i);
+    column->applyOnTheLeft(AffineQR.householderQ());
 }
 
 Eigen::VectorXd SplineSystem::Solve(const Eigen::VectorXd& b, std::size_t borders) const {

@@ -44,10 +44,16 @@ public:
     // Fills the border's y and s for UpdateSolution.
     bool Append(double u, double v, std::size_t borders, double minPivot);
 
-    // The diagonal of the kernel block of M^-1 for the base system (no
-    // borders): entry i is the factor by which the spline's weight of centre
-    // i turns into its leave-one-out residual.  O(N^3 / 3).
-    Eigen::VectorXd KernelInverseDiagonal() const;
+    // The inverse of the base system (no borders) where the leave-one-out
+    // figures need it: its kernel block in a rotated frame (`rotated`,
+    // N - 3 x N, for KernelInverseColumn) and its affine rows (3 x N).
+    // Column i of M^-1 is the solution for a unit value at centre i, the
+    // coefficients of the spline's i-th cardinal function.  O(2 N^3 / 3).
+    void BaseInverse(Eigen::MatrixXd* rotated, Eigen::Matrix3Xd* affine) const;
+
+    // Column i (0 <= i < N) of the kernel block of M^-1 from BaseInverse's
+    // `rotated`: O(N).
+    void KernelInverseColumn(const Eigen::MatrixXd& rotated, Eigen::Index i, Eigen::VectorXd* column) const;
 
     std::size_t BaseCount() const { return BaseU.size(); }
     std::size_t Borders() const { return Pivots.size(); }

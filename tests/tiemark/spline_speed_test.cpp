@@ -178,4 +178,27 @@ TEST(SplineCholesky, FactorisesLikeTheTextbookAndRefusesIndefiniteMatrices) {
     }
 }
 
+// The inverse from the factor at sizes around its panel (64) and tile
+// edges, written into a block of a larger matrix: (L L^T)^-1 as Eigen
+// computes it, both triangles, nothing outside the block touched.
+TEST(SplineCholesky, InverseFromTheFactorMatchesTheDirectInverse) {
+    for (Eigen::Index n : {1, 3, 8, 63, 64, 65, 129, 200}) {
+        SCOPED_TRACE(testing::Message() << "n " << n);
+        Eigen::MatrixXd g = Eigen::MatrixXd::Random(n, n);
+        Eigen::MatrixXd a = g * g.transpose() + 0.1 * Eigen::MatrixXd::Identity(n, n);
+        Eigen::MatrixXd l = a.llt().matrixL();
+        l.triangularView<Eigen::StrictlyUpper>().setConstant(7.0);  // must not be read
+        Eigen::MatrixXd host = Eigen::MatrixXd::Constant(n + 4, n + 3, 99.0);
+        tiemark::InverseFromCholesky(l, host.block(2, 1, n, n));
+        const Eigen::MatrixXd expected = a.inverse();
+        const Eigen::MatrixXd s = host.block(2, 1, n, n);
+        EXPECT_LT((s - expected).norm(), 1e-10 * expected.norm());
+        EXPECT_EQ((s - s.transpose()).norm(), 0.0);
+        EXPECT_EQ(host.topRows(2).minCoeff(), 99.0);
+        EXPECT_EQ(host.bottomRows(2).maxCoeff(), 99.0);
+        EXPECT_EQ(host.leftCols(1).minCoeff(), 99.0);
+        EXPECT_EQ(host.rightCols(2).maxCoeff(), 99.0);
+    }
+}
+
 }  // namespace
