@@ -5,6 +5,7 @@
 #include <Eigen/Dense>
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "Conditioning.h"
 #include "LsqDesign.h"
@@ -275,6 +276,155 @@ void LsqPoint(const LsqContext& c, const _CtrlPntStrcT& p, LooPoint* out) {
     if (!PixelResidualFrom(loo, p, rx, ry, out->Pixel)) out->Status = TM_ERR_NO_CONVERGE;
 }
 
+// The projective type without the shifted factor.  Its fit is
+//     min ||B h||  subject to  c^T h = 1,   B = [A, -b],  h = (t, h8),
+// with c = e_8 for the fit (denominator 1 at the centre of the used points)
+// and c = (0, .., 0, bu, bv, 1) for the fit without a point, whose centre is
+// b = (bu, bv).  The solution is G^-1 c scaled to c^T h = 1, G = B^T B.  With
+// R9 the fit's triangle bordered by its right-hand side column and the root
+// of the residual sum of squares, G = D R9^T R9 D, D = diag(1, .., 1, -1),
+// and without the point's rows U (Sherman-Morrison-Woodbury)
+//     (G - U^T U)^-1 c~ = R9^-1 [s + P (I - P^T P)^-1 P^T s],
+//     P = R9^-T U^T,  s = R9^-T c~,  c~ = D c = bu e6 + bv e7 - e8,
+// two forward solves and one back solve of the shared 9 x 9 triangle a
+// point.  P's first eight rows are the fit's own q = R^-T a, which gives the
+// leverage as well.  The fit must leave a residual (R9 regular) and the
+// 2 x 2 matrix I - P^T P must be well away from singular (as it is not when
+// the points without this one fit exactly); otherwise ProjectiveByShift
+// (LsqPoint) takes the point.
+struct ProjectiveShared {
+    bool usable = false;
+    Triangle r9;
+    double s6[9] = {}, s7[9] = {}, s8[9] = {};
+};
+
+// Below this determinant of I - P^T P the downdated system is left to the
+// shifted factor, which does not square the condition of the 2 x 2 system.
+constexpr double kMinProjectiveFreedom = 1e-3;
+
+ProjectiveShared MakeProjectiveShared(const LsqContext& c) {
+    ProjectiveShared s;
+    s.r9 = c.factor;
+    s.r9.m = 9;
+    for (int j = 0; j < 8; ++j) s.r9.r[8][j] = 0.0;
+    s.r9.r[8][8] = c.rho;
+    double rhsNorm = 0.0;
+    for (int i = 0; i <= 8; ++i) rhsNorm += s.r9.r[i][8] * s.r9.r[i][8];
+    if (!(c.rho > 1e-8 * std::sqrt(rhsNorm))) return s;  // (nearly) exact fit
+    double e[3][9] = {};
+    e[0][6] = e[1][7] = e[2][8] = 1.0;
+    s.r9.ForwardSolve(e[0], s.s6);
+    s.r9.ForwardSolve(e[1], s.s7);
+    s.r9.ForwardSolve(e[2], s.s8);
+    s.usable = true;
+    return s;
+}
+
+// The points at[0..n) of a chunk.  The triangular solves run column by
+// column across the points, as for the polynomials; the rest goes point by
+// point.  Points the bordered triangle cannot take are appended to declined.
+void ProjectiveChunk(const LsqContext& c, const ProjectiveShared& shared, const std::vector<_CtrlPntStrcT>& points,
+                     const std::vector<std::size_t>& at, std::vector<double>& buffer, Model* loo,
+                     std::vector<LooPoint>* out, std::vector<std::size_t>* declined) {
+    const Normalisation& norm = c.model->Norm;
+    const std::size_t n = at.size();
+    buffer.resize(n * (4 + 3 * 9 + 2));
+    double *U = buffer.data(), *V = U + n, *X = V + n, *Y = X + n;
+    double *p0 = Y + n, *p1 = p0 + 9 * n, *h = p1 + 9 * n, *w0 = h + 9 * n, *w1 = w0 + n;
+    for (std::size_t i = 0; i < n; ++i) Normalise(norm, points[at[i]], &U[i], &V[i], &X[i], &Y[i]);
+    const auto& r = shared.r9.r;
+    double inverse[9];
+    for (int k = 0; k < 9; ++k) inverse[k] = 1.0 / r[k][k];
+    // P = R9^-T U^T: the design rows (1, u, v, 0, 0, 0, -u x, -v x, x) and
+    // (0, 0, 0, 1, u, v, -u y, -v y, y), then solved in place, column k of
+    // all points at a time.
+    for (std::size_t i = 0; i < n; ++i) {
+        const double u = U[i], v = V[i], x = X[i], y = Y[i];
+        const double row0[9] = {1.0, u, v, 0.0, 0.0, 0.0, -u * x, -v * x, x};
+        const double row1[9] = {0.0, 0.0, 0.0, 1.0, u, v, -u * y, -v * y, y};
+        for (int k = 0; k < 9; ++k) p0[k * n + i] = row0[k], p1[k * n + i] = row1[k];
+    }
+    for (int k = 0; k < 9; ++k) {
+        double* a = p0 + k * n;
+        double* b = p1 + k * n;
+        for (int j = 0; j < k; ++j) {
+            const double rjk = r[j][k];
+            const double *aj = p0 + j * n, *bj = p1 + j * n;
+            for (std::size_t i = 0; i < n; ++i) a[i] -= rjk * aj[i], b[i] -= rjk * bj[i];
+        }
+        for (std::size_t i = 0; i < n; ++i) a[i] *= inverse[k], b[i] *= inverse[k];
+    }
+    // s + P (I - P^T P)^-1 P^T s into h, point by point (nine terms each).
+    const double rest = static_cast<double>(c.used.count - 1);
+    for (std::size_t i = 0; i < n; ++i) {
+        const double bu = (c.used.u - U[i]) / rest, bv = (c.used.v - V[i]) / rest;
+        double k00 = 1.0, k01 = 0.0, k11 = 1.0, t0 = 0.0, t1 = 0.0, sv[9];
+        for (int k = 0; k < 9; ++k) {
+            const double a = p0[k * n + i], b = p1[k * n + i];
+            sv[k] = bu * shared.s6[k] + bv * shared.s7[k] - shared.s8[k];
+            k00 -= a * a, k01 -= a * b, k11 -= b * b;
+            t0 += a * sv[k], t1 += b * sv[k];
+        }
+        const double det = k00 * k11 - k01 * k01;
+        const bool regular = det > kMinProjectiveFreedom;
+        // A NaN in w0 marks the point for LsqPoint.
+        w0[i] = regular ? (k11 * t0 - k01 * t1) / det : std::numeric_limits<double>::quiet_NaN();
+        w1[i] = regular ? (k00 * t1 - k01 * t0) / det : 0.0;
+        for (int k = 0; k < 9; ++k) h[k * n + i] = sv[k] + p0[k * n + i] * w0[i] + p1[k * n + i] * w1[i];
+    }
+    // R9^-1 in place, row k of all points at a time.
+    for (int k = 8; k >= 0; --k) {
+        double* hk = h + k * n;
+        for (int j = k + 1; j < 9; ++j) {
+            const double rkj = r[k][j];
+            const double* hj = h + j * n;
+            for (std::size_t i = 0; i < n; ++i) hk[i] -= rkj * hj[i];
+        }
+        for (std::size_t i = 0; i < n; ++i) hk[i] *= inverse[k];
+    }
+    const double cook = c.variance > 0.0 ? 1.0 / (c.params * c.variance) : 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        LooPoint& o = (*out)[at[i]];
+        double leverage = 0.0;
+        for (int k = 0; k < 8; ++k) leverage += p0[k * n + i] * p0[k * n + i] + p1[k * n + i] * p1[k * n + i];
+        const double bu = (c.used.u - U[i]) / rest, bv = (c.used.v - V[i]) / rest;
+        const double h8 = -h[8 * n + i];
+        const double scale = bu * h[6 * n + i] + bv * h[7 * n + i] + h8;  // c^T h, positive for a regular G
+        if (!(scale > 0.0) || !std::isfinite(scale) || std::isnan(w0[i])) {
+            declined->push_back(at[i]);
+            continue;
+        }
+        o.Leverage = 0.5 * leverage;
+        // In the fit's frame: h8 = 1 - b.(h6, h7) after scaling to c^T h = 1.
+        if (!(h8 / scale > kMinProjectiveDenominator)) {
+            o.Status = TM_ERR_DEGENERATE;
+            continue;
+        }
+        double t[8];
+        for (int k = 0; k < 8; ++k) t[k] = h[k * n + i] / h8;
+        // Cook's distance in the fit's own frame: ||R (t_(i) - t)||^2 / (p s^2).
+        double influence = 0.0;
+        for (int a = 0; a < 8; ++a) {
+            double row = 0.0;
+            for (int k = a; k < 8; ++k) row += c.factor.r[a][k] * (t[k] - c.sol[0][k]);
+            influence += row * row;
+        }
+        o.Influence = cook * influence;
+        const double hm[9] = {t[1], t[2], t[0], t[4], t[5], t[3], t[6], t[7], 1.0};
+        std::copy(hm, hm + 9, loo->H);
+        const double u = U[i], v = V[i];
+        const double den = hm[6] * u + hm[7] * v + 1.0;
+        if (!(den > kMinProjectiveDenominator)) {
+            o.Status = TM_ERR_DEGENERATE;
+            continue;
+        }
+        const double rx = (hm[0] * u + hm[1] * v + hm[2]) / den - X[i];
+        const double ry = (hm[3] * u + hm[4] * v + hm[5]) / den - Y[i];
+        o.User[0] = norm.UserScale * rx, o.User[1] = norm.UserScale * ry;
+        if (!PixelResidualFrom(*loo, points[at[i]], rx, ry, o.Pixel)) o.Status = TM_ERR_NO_CONVERGE;
+    }
+}
+
 // Monomials of order <= 3 and their gradients at (u, v), as many as M.
 template <int M>
 inline void MonomialsWithGradient(double u, double v, double* m, double* du, double* dv) {
@@ -425,6 +575,24 @@ void PolyLeaveOneOutBatch(const LsqContext& c, const std::vector<_CtrlPntStrcT>&
     if (!at.empty()) PolyLeaveOneOutChunk<M>(c, points, at, buffer, out);
 }
 
+std::vector<std::size_t> ProjectiveBatch(const LsqContext& c, const ProjectiveShared& shared,
+                                         const std::vector<_CtrlPntStrcT>& points, std::vector<LooPoint>* out) {
+    std::vector<std::size_t> at, declined;
+    std::vector<double> buffer;
+    Model loo = *c.model;
+    at.reserve(kBatch);
+    for (std::size_t k = 0; k < points.size(); ++k) {
+        if (!points[k].UseFlag) continue;
+        at.push_back(k);
+        if (at.size() == kBatch) {
+            ProjectiveChunk(c, shared, points, at, buffer, &loo, out, &declined);
+            at.clear();
+        }
+    }
+    if (!at.empty()) ProjectiveChunk(c, shared, points, at, buffer, &loo, out, &declined);
+    return declined;
+}
+
 long LsqLeaveOneOut(const FitCache& fit, const std::vector<_CtrlPntStrcT>& points, std::vector<LooPoint>* out) {
     bool mirror = false;
     const LsqFactor* factor = fit.SolvedFactor(&mirror);
@@ -439,6 +607,14 @@ long LsqLeaveOneOut(const FitCache& fit, const std::vector<_CtrlPntStrcT>& point
             case TM_TRANS_POLY2: PolyLeaveOneOutBatch<6>(c, points, out), batched = true; break;
             case TM_TRANS_POLY3: PolyLeaveOneOutBatch<10>(c, points, out), batched = true; break;
             default: break;
+        }
+    }
+    std::vector<std::size_t> declined;  // projective points the batch leaves to LsqPoint
+    if (c.type == TM_TRANS_PROJECTIVE && !tooFew) {
+        const ProjectiveShared projective = MakeProjectiveShared(c);
+        if (projective.usable) {
+            declined = ProjectiveBatch(c, projective, points, out);
+            batched = true;
         }
     }
     for (std::size_t k = 0; k < points.size(); ++k) {
@@ -456,8 +632,9 @@ long LsqLeaveOneOut(const FitCache& fit, const std::vector<_CtrlPntStrcT>& point
             o.Status = TM_ERR_TOO_FEW;
             continue;
         }
-        if (!batched) LsqPoint(c, p, &o);  // the two-row types
+        if (!batched) LsqPoint(c, p, &o);  // the similarity; the projective type without a residual
     }
+    for (std::size_t k : declined) LsqPoint(c, points[k], &(*out)[k]);
     return TM_OK;
 }
 

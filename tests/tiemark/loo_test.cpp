@@ -25,6 +25,9 @@ std::vector<_CtrlPntStrcT> Avon(short) { return ReadQgisPoints(kAvonFile); }
 std::vector<_CtrlPntStrcT> Grid(short type) { return NoisyGrid(TrueMapOf(type), 6, 5, 0.7, 11u + type); }
 // Large enough that the spline's inverse runs through several blocks.
 std::vector<_CtrlPntStrcT> LargeGrid(short type) { return NoisyGrid(TrueMapOf(type), 14, 11, 0.7, 41u + type); }
+// No noise: the fit leaves no residual, so the projective type cannot use
+// the bordered triangle and takes the shifted factor instead.
+std::vector<_CtrlPntStrcT> ExactGrid(short type) { return NoisyGrid(TrueMapOf(type), 6, 5, 0.0, 3u); }
 std::vector<_CtrlPntStrcT> GridWithCheckPoints(short type) {
     std::vector<_CtrlPntStrcT> pts = NoisyGrid(TrueMapOf(type), 5, 5, 0.4, 29u + type);
     for (std::size_t i = 0; i < pts.size(); i += 6) pts[i].UseFlag = 0;
@@ -42,6 +45,7 @@ std::vector<LooCase> AllCases() {
         cases.push_back({name, type, GridWithCheckPoints});
     }
     cases.push_back({"spline", TM_TRANS_TPS, LargeGrid});
+    cases.push_back({"projective", TM_TRANS_PROJECTIVE, ExactGrid});
     return cases;
 }
 
@@ -95,7 +99,9 @@ TEST_P(LeaveOneOut, EqualsTheRefitWithoutThePoint) {
 
 std::string CaseName(const ::testing::TestParamInfo<LooCase>& info) {
     const auto points = info.param.points;
-    const char* set = points == Avon ? "avon" : points == Grid ? "grid" : points == LargeGrid ? "large" : "checkpoints";
+    const char* set = points == Avon ? "avon" : points == Grid ? "grid" : points == LargeGrid ? "large"
+                      : points == ExactGrid ? "exact"
+                                            : "checkpoints";
     return std::string(info.param.name) + "_" + set;
 }
 
