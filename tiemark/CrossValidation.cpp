@@ -320,6 +320,20 @@ ProjectiveShared MakeProjectiveShared(const LsqContext& c) {
     return s;
 }
 
+// The homography h (h8 = 1) solved for the pixel position of (x, y), both
+// normalised: x (h6 u + h7 v + 1) = h0 u + h1 v + h2 and likewise y are two
+// linear equations in (u, v).  False when they are (nearly) singular or the
+// position is not in front (denominator not positive).
+bool ProjectiveInverse(const double h[9], double x, double y, double* u, double* v) {
+    const double a = h[0] - x * h[6], b = h[1] - x * h[7], c = h[3] - y * h[6], d = h[4] - y * h[7];
+    const double e = x - h[2], f = y - h[5];
+    const double det = a * d - b * c;
+    const double size = std::fabs(a * d) + std::fabs(b * c);
+    if (!(std::fabs(det) > 1e-12 * size)) return false;
+    *u = (d * e - b * f) / det, *v = (a * f - c * e) / det;
+    return h[6] * *u + h[7] * *v + 1.0 > kMinProjectiveDenominator;
+}
+
 // The points at[0..n) of a chunk.  The triangular solves run column by
 // column across the points, as for the polynomials; the rest goes point by
 // point.  Points the bordered triangle cannot take are appended to declined.
@@ -421,6 +435,11 @@ void ProjectiveChunk(const LsqContext& c, const ProjectiveShared& shared, const 
         const double rx = (hm[0] * u + hm[1] * v + hm[2]) / den - X[i];
         const double ry = (hm[3] * u + hm[4] * v + hm[5]) / den - Y[i];
         o.User[0] = norm.UserScale * rx, o.User[1] = norm.UserScale * ry;
+        if (ProjectiveInverse(hm, X[i], Y[i], &o.Pixel[0], &o.Pixel[1])) {
+            o.Pixel[0] = norm.PixelX0 + norm.PixelScale * o.Pixel[0] - points[at[i]].PixelX;
+            o.Pixel[1] = norm.PixelY0 + norm.PixelScale * o.Pixel[1] - points[at[i]].PixelY;
+            continue;
+        }
         if (!PixelResidualFrom(*loo, points[at[i]], rx, ry, o.Pixel)) o.Status = TM_ERR_NO_CONVERGE;
     }
 }
