@@ -320,6 +320,62 @@ ProjectiveShared MakeProjectiveShared(const LsqContext& c) {
     return s;
 }
 
+// One used point of the similarity: for a linear model the left-out
+// residual is (I - H)^-1 e itself (H the point's 2 x 2 block of the hat
+// matrix), and the pixel residual is one step through the left-out linear
+// part, t_(i) = t + R^-1 q (I - H)^-1 e.  No model is formed.
+void SimilarityPoint(const LsqContext& c, const double inverse[4], const _CtrlPntStrcT& p, LooPoint* out) {
+    const Normalisation& norm = c.model->Norm;
+    double u, v, x, y, rows[2][kW] = {};
+    Normalise(norm, p, &u, &v, &x, &y);
+    DesignRows(TM_TRANS_SIMILARITY, u, v, x, y, rows, c.mirror);
+    double q[2][4], e[2];
+    for (int r = 0; r < 2; ++r) {
+        for (int i = 0; i < 4; ++i) {
+            double sum = rows[r][i];
+            for (int k = 0; k < i; ++k) sum -= c.factor.r[k][i] * q[r][k];
+            q[r][i] = sum * inverse[i];
+        }
+        e[r] = rows[r][0] * c.sol[0][0] + rows[r][1] * c.sol[0][1] + rows[r][2] * c.sol[0][2] +
+               rows[r][3] * c.sol[0][3] - rows[r][4];
+    }
+    double h00 = 0.0, h01 = 0.0, h11 = 0.0;
+    for (int k = 0; k < 4; ++k) h00 += q[0][k] * q[0][k], h01 += q[0][k] * q[1][k], h11 += q[1][k] * q[1][k];
+    out->Leverage = 0.5 * (h00 + h11);
+    const double a = 1.0 - h00, b = -h01, d = 1.0 - h11;
+    const double det = a * d - b * b;
+    if (!(det > kMinFreedom)) {
+        out->Status = TM_ERR_DEGENERATE;
+        return;
+    }
+    const double w0 = (d * e[0] - b * e[1]) / det, w1 = (a * e[1] - b * e[0]) / det;
+    double g[4], delta[4], t[4];
+    double influence = 0.0;
+    for (int k = 0; k < 4; ++k) {
+        g[k] = q[0][k] * w0 + q[1][k] * w1;
+        influence += g[k] * g[k];
+    }
+    for (int i = 3; i >= 0; --i) {
+        double sum = g[i];
+        for (int k = i + 1; k < 4; ++k) sum -= c.factor.r[i][k] * delta[k];
+        delta[i] = sum * inverse[i];
+        t[i] = c.sol[0][i] + delta[i];
+    }
+    out->Influence = c.variance > 0.0 ? influence / (c.params * c.variance) : 0.0;
+    out->User[0] = norm.UserScale * w0, out->User[1] = norm.UserScale * w1;
+    // The left-out linear part, as SetCoefficients lays it out.
+    const double ja = t[1], jb = t[2];
+    const double j00 = ja, j01 = c.mirror ? jb : -jb, j10 = jb, j11 = c.mirror ? -ja : ja;
+    const double jdet = j00 * j11 - j01 * j10;
+    if (!(std::fabs(jdet) > 0.0)) {
+        out->Status = TM_ERR_DEGENERATE;
+        return;
+    }
+    // The left-out model misses (x, y) by w at the stored pixel position.
+    out->Pixel[0] = -norm.PixelScale * (j11 * w0 - j01 * w1) / jdet;
+    out->Pixel[1] = -norm.PixelScale * (-j10 * w0 + j00 * w1) / jdet;
+}
+
 // The homography h (h8 = 1) solved for the pixel position of (x, y), both
 // normalised: x (h6 u + h7 v + 1) = h0 u + h1 v + h2 and likewise y are two
 // linear equations in (u, v).  False when they are (nearly) singular or the
@@ -628,6 +684,8 @@ long LsqLeaveOneOut(const FitCache& fit, const std::vector<_CtrlPntStrcT>& point
             default: break;
         }
     }
+    double similarityInverse[4] = {};
+    for (int k = 0; k < 4 && c.type == TM_TRANS_SIMILARITY; ++k) similarityInverse[k] = 1.0 / c.factor.r[k][k];
     std::vector<std::size_t> declined;  // projective points the batch leaves to LsqPoint
     if (c.type == TM_TRANS_PROJECTIVE && !tooFew) {
         const ProjectiveShared projective = MakeProjectiveShared(c);
@@ -651,7 +709,11 @@ long LsqLeaveOneOut(const FitCache& fit, const std::vector<_CtrlPntStrcT>& point
             o.Status = TM_ERR_TOO_FEW;
             continue;
         }
-        if (!batched) LsqPoint(c, p, &o);  // the similarity; the projective type without a residual
+        if (batched) continue;
+        if (c.type == TM_TRANS_SIMILARITY)
+            SimilarityPoint(c, similarityInverse, p, &o);
+        else
+            LsqPoint(c, p, &o);  // the projective type without a residual
     }
     for (std::size_t k : declined) LsqPoint(c, points[k], &(*out)[k]);
     return TM_OK;
