@@ -61,10 +61,16 @@ struct UsedSums {
     double u = 0.0, v = 0.0;
 };
 
-UsedSums SumUsed(const std::vector<_CtrlPntStrcT>& points, const Normalisation& norm) {
+// The sums of positions only where they are needed (the projective
+// type's centre), else just the count: a pass of four divisions a point.
+UsedSums SumUsed(const std::vector<_CtrlPntStrcT>& points, const Normalisation& norm, bool positions) {
     UsedSums s;
     for (const _CtrlPntStrcT& p : points) {
         if (!p.UseFlag) continue;
+        if (!positions) {
+            ++s.count;
+            continue;
+        }
         double u, v, x, y;
         Normalise(norm, p, &u, &v, &x, &y);
         s.u += u, s.v += v;
@@ -149,7 +155,7 @@ LsqContext MakeContext(const Model& model, const LsqFactor& f, bool mirror, cons
         for (int j = 0; j < c.m + c.rhs; ++j) c.factor.r[i][j] = f.At(i, j);
     for (int j = 0; j < c.rhs; ++j) f.Solve(j, c.sol[j]);
     c.rho = std::sqrt(f.ResidualSumOfSquares(0));
-    c.used = SumUsed(points, model.Norm);
+    c.used = SumUsed(points, model.Norm, c.type == TM_TRANS_PROJECTIVE);
     c.params = static_cast<double>(c.m * c.rhs);
     double rss = 0.0;
     for (int j = 0; j < c.rhs; ++j) rss += f.ResidualSumOfSquares(j);
