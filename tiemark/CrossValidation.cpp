@@ -195,8 +195,9 @@ void PointLeverageOnly(const LsqContext& c, const _CtrlPntStrcT& p, LooPoint* ou
     out->Leverage = h / c.per;
 }
 
-// One used point of a two-row type (similarity, projective); the
-// polynomials go through PolyLeaveOneOutBatch.
+// One used point of a two-row type through the shifted factor: the
+// projective points ProjectiveChunk leaves (no residual, near-singular
+// downdate).  The similarity and the polynomials have faster paths.
 void LsqPoint(const LsqContext& c, const _CtrlPntStrcT& p, LooPoint* out) {
     const Model& model = *c.model;
     const Normalisation& norm = model.Norm;
@@ -296,8 +297,8 @@ void LsqPoint(const LsqContext& c, const _CtrlPntStrcT& p, LooPoint* out) {
 // point.  P's first eight rows are the fit's own q = R^-T a, which gives the
 // leverage as well.  The fit must leave a residual (R9 regular) and the
 // 2 x 2 matrix I - P^T P must be well away from singular (as it is not when
-// the points without this one fit exactly); otherwise ProjectiveByShift
-// (LsqPoint) takes the point.
+// the points without this one fit exactly); otherwise LsqPoint takes the
+// point through the shifted factor.
 struct ProjectiveShared {
     bool usable = false;
     Triangle r9;

@@ -18,6 +18,10 @@
 // variables, h8 = 1 - b.(h6, h7), which adds b times the right-hand side to
 // the h6 and h7 columns; the factor follows with two Givens rotations before
 // the downdate, so the result is the refit the library would make, exactly.
+// The projective points go in batches through the equivalent constrained
+// form instead (min ||B h|| with c^T h = 1, c moving with the centre),
+// downdated on the fit's triangle bordered by its residual; the rotations
+// remain for exact fits and near-singular downdates.
 // The user residual is the left-out model at the stored pixel position, the
 // pixel residual its exact inverse at the stored user position.
 //
