@@ -270,8 +270,9 @@ void InverseFromCholesky(const Eigen::Ref<const Eigen::MatrixXd>& l, Eigen::Ref<
     // block row K of I - sum_{J<K} L_KJ X_J; once it is known, it leaves its
     // share in every later block row (a product through the kernel), and its
     // Gram matrix X_K^T X_K joins -S = -(X^T X) (a symmetric update through
-    // the factorisation's kernel).  Each part costs m^3 / 3 flops.
-    Eigen::MatrixXd x = Eigen::MatrixXd::Zero(m, m);
+    // the factorisation's kernel).  Each part costs m^3 / 3 flops.  Both
+    // live in s: -S in the leading rows, which X no longer needs once
+    // packed, the sums of the later block rows of X below them.
     s.setZero();
     std::vector<double> packedA, packedB;
     Eigen::MatrixXd diagonalInverse, row;
@@ -280,22 +281,23 @@ void InverseFromCholesky(const Eigen::Ref<const Eigen::MatrixXd>& l, Eigen::Ref<
         diagonalInverse.setIdentity(kb, kb);
         l.block(k0, k0, kb, kb).triangularView<Eigen::Lower>().solveInPlace(diagonalInverse);
         // X_K = L_KK^-1 [T_K, I]: the left part as -(-L_KK^-1) T_K.
-        row = x.block(k0, 0, kb, k0);
-        x.block(k0, 0, kb, end).setZero();
+        row = s.block(k0, 0, kb, k0);
+        s.block(k0, 0, kb, end).setZero();
         if (k0 > 0) {
             PackRows(diagonalInverse, packedA, -1.0);
             PackRowsOfTranspose(row, packedB);
-            ChosenGemm()(packedA.data(), packedB.data(), kb, &x(k0, 0), x.outerStride(), kb, k0);
+            ChosenGemm()(packedA.data(), packedB.data(), kb, &s(k0, 0), s.outerStride(), kb, k0);
         }
-        x.block(k0, k0, kb, kb) = diagonalInverse.triangularView<Eigen::Lower>();
-        // -S(0..end, 0..end) -= X_K^T X_K.
-        PackRowsOfTranspose(x.block(k0, 0, kb, end), packedB);
+        s.block(k0, k0, kb, kb) = diagonalInverse.triangularView<Eigen::Lower>();
+        PackRowsOfTranspose(s.block(k0, 0, kb, end), packedB);
+        // Its rows now belong to -S: -S(0..end, 0..end) -= X_K^T X_K.
+        s.block(k0, 0, kb, end).setZero();
         ChosenUpdate()(packedB.data(), kb, &s(0, 0), s.outerStride(), end);
         // T_I -= L_IK X_K for the block rows below.
         const Eigen::Index rest = m - end;
         if (rest == 0) break;
         PackRows(l.block(end, k0, rest, kb), packedA);
-        ChosenGemm()(packedA.data(), packedB.data(), kb, &x(end, 0), x.outerStride(), rest, end);
+        ChosenGemm()(packedA.data(), packedB.data(), kb, &s(end, 0), s.outerStride(), rest, end);
     }
     NegateAndMirror(s);  // both triangles, the sign put right
 }
