@@ -153,7 +153,19 @@ void SplineSystem::KernelInverseColumn(const Eigen::MatrixXd& rotated, Eigen::In
     column->resize(n);
     column->head<3>().setZero();
     column->tail(n - 3) = rotated.col(i);
-    column->applyOnTheLeft(AffineQR.householderQ());
+    // Q = H_0 H_1 H_2, H_k = I - tau_k v_k v_k^T with v_k = (1, essential)
+    // from row k on: applied by hand, Eigen's sequence costs twice as much
+    // on a single vector.
+    const auto& qr = AffineQR.matrixQR();
+    double* x = column->data();
+    for (Eigen::Index k = 2; k >= 0; --k) {
+        const double* essential = qr.col(k).data();
+        double dot = x[k];
+        for (Eigen::Index r = k + 1; r < n; ++r) dot += essential[r] * x[r];
+        const double scaled = AffineQR.hCoeffs()[k] * dot;
+        x[k] -= scaled;
+        for (Eigen::Index r = k + 1; r < n; ++r) x[r] -= scaled * essential[r];
+    }
 }
 
 Eigen::VectorXd SplineSystem::Solve(const Eigen::VectorXd& b, std::size_t borders) const {
