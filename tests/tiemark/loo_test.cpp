@@ -28,6 +28,13 @@ std::vector<_CtrlPntStrcT> LargeGrid(short type) { return NoisyGrid(TrueMapOf(ty
 // No noise: the fit leaves no residual, so the projective type cannot use
 // the bordered triangle and takes the shifted factor instead.
 std::vector<_CtrlPntStrcT> ExactGrid(short type) { return NoisyGrid(TrueMapOf(type), 6, 5, 0.0, 3u); }
+// The map seen in a mirror (user y negated): with lines counted downwards
+// the other sets take the similarity's mirrored form, this one the plain.
+std::vector<_CtrlPntStrcT> MirroredGrid(short type) {
+    std::vector<_CtrlPntStrcT> pts = Grid(type);
+    for (_CtrlPntStrcT& p : pts) p.UserY = -p.UserY;
+    return pts;
+}
 std::vector<_CtrlPntStrcT> GridWithCheckPoints(short type) {
     std::vector<_CtrlPntStrcT> pts = NoisyGrid(TrueMapOf(type), 5, 5, 0.4, 29u + type);
     for (std::size_t i = 0; i < pts.size(); i += 6) pts[i].UseFlag = 0;
@@ -46,6 +53,7 @@ std::vector<LooCase> AllCases() {
     }
     cases.push_back({"spline", TM_TRANS_TPS, LargeGrid});
     cases.push_back({"projective", TM_TRANS_PROJECTIVE, ExactGrid});
+    cases.push_back({"similarity", TM_TRANS_SIMILARITY, MirroredGrid});
     return cases;
 }
 
@@ -100,7 +108,8 @@ TEST_P(LeaveOneOut, EqualsTheRefitWithoutThePoint) {
 std::string CaseName(const ::testing::TestParamInfo<LooCase>& info) {
     const auto points = info.param.points;
     const char* set = points == Avon ? "avon" : points == Grid ? "grid" : points == LargeGrid ? "large"
-                      : points == ExactGrid ? "exact"
+                      : points == ExactGrid   ? "exact"
+                      : points == MirroredGrid ? "mirrored"
                                             : "checkpoints";
     return std::string(info.param.name) + "_" + set;
 }

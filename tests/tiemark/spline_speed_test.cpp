@@ -178,6 +178,30 @@ TEST(SplineCholesky, FactorisesLikeTheTextbookAndRefusesIndefiniteMatrices) {
     }
 }
 
+// The inverse of the base system, kernel columns and affine rows, is the
+// dense saddle matrix's inverse, at sizes on both sides of the blocks.
+TEST(SplineSystem, BaseInverseColumnsAreThoseOfTheDenseInverse) {
+    std::mt19937 rng(23);
+    for (std::size_t n : {4u, 9u, 70u, 150u}) {
+        SCOPED_TRACE(testing::Message() << "n " << n);
+        std::vector<double> cu = Uniform(rng, n, -1, 1), cv = Uniform(rng, n, -1, 1);
+        tiemark::SplineSystem system;
+        ASSERT_TRUE(system.Factor(cu, cv, 1e-14));
+        Eigen::MatrixXd rotated;
+        Eigen::Matrix3Xd affine;
+        system.BaseInverse(&rotated, &affine);
+        const Eigen::MatrixXd inverse = SaddleMatrix(cu, cv).inverse();
+        const double scale = inverse.cwiseAbs().maxCoeff();
+        const Eigen::Index count = static_cast<Eigen::Index>(n);
+        for (Eigen::Index i = 0; i < count; ++i) {
+            Eigen::VectorXd column;
+            system.KernelInverseColumn(rotated, i, &column);
+            EXPECT_LT((column - inverse.col(i).head(count)).cwiseAbs().maxCoeff(), 1e-10 * scale) << i;
+            EXPECT_LT((affine.col(i) - inverse.col(i).tail<3>()).cwiseAbs().maxCoeff(), 1e-10 * scale) << i;
+        }
+    }
+}
+
 // The inverse from the factor at sizes around its panel (64) and tile
 // edges, written into a block of a larger matrix: (L L^T)^-1 as Eigen
 // computes it, both triangles, nothing outside the block touched.
