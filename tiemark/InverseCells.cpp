@@ -1,0 +1,303 @@
+// InverseCells.cpp - corners by Newton iteration, cubics by a fixed
+// least-squares projection, and the per-cell check.
+#include "InverseCells.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "LsqFactor.h"
+
+namespace tiemark {
+
+namespace {
+
+// Local corners of a cell, in the order of the fitted data.
+constexpr double kCornerA[4] = {0.0, 1.0, 0.0, 1.0};
+constexpr double kCornerB[4] = {0.0, 0.0, 1.0, 1.0};
+constexpr int kData = 12;  // four values, then four (d/da, d/db) pairs
+// Interior check points of a cell: its centre and the centres of its quarters.
+constexpr double kCheckA[5] = {0.5, 0.25, 0.75, 0.25, 0.75};
+constexpr double kCheckB[5] = {0.5, 0.25, 0.25, 0.75, 0.75};
+// Undamped Newton steps allowed at a corner seeded from its neighbour.
+constexpr int kCornerSteps = 10;
+// The damped iteration's target: misfit relative to 1 + |(x, y)|.
+constexpr double kNewtonTolerance = 1e-13;
+
+// The least-squares cubic of the twelve corner data is a fixed linear map of
+// them: coefficients = Projection[.][data].  Built once, from the 12 x 10
+// design of cubic values and slopes at the corners (full rank: no nonzero
+// cubic vanishes with its gradient at four corners of a square).
+struct CubicProjection {
+    double P[10][kData];
+    CubicProjection() {
+        double design[kData][10];
+        for (int q = 0; q < 4; ++q) {
+            const double a = kCornerA[q], b = kCornerB[q];
+            const double value[10] = {1, a, b, a * a, a * b, b * b, a * a * a, a * a * b, a * b * b, b * b * b};
+            const double da[10] = {0, 1, 0, 2 * a, b, 0, 3 * a * a, 2 * a * b, b * b, 0};
+            const double db[10] = {0, 0, 1, 0, a, 2 * b, 0, a * a, 2 * a * b, 3 * b * b};
+            std::copy(value, value + 10, design[q]);
+            std::copy(da, da + 10, design[4 + 2 * q]);
+            std::copy(db, db + 10, design[5 + 2 * q]);
+        }
+        // Column j of P solves the least-squares problem with unit data j.
+        for (int j = 0; j < kData; j += 2) {
+            LsqFactor lsq;
+            lsq.Reset(10, 2);
+            for (int r = 0; r < kData; ++r) {
+                double row[12];
+                std::copy(design[r], design[r] + 10, row);
+                row[10] = r == j ? 1.0 : 0.0;
+                row[11] = r == j + 1 ? 1.0 : 0.0;
+                lsq.AddRow(row);
+            }
+            double x0[10], x1[10];
+            lsq.Solve(0, x0);
+            lsq.Solve(1, x1);
+            for (int k = 0; k < 10; ++k) P[k][j] = x0[k], P[k][j + 1] = x1[k];
+        }
+    }
+};
+
+const CubicProjection& Projection() {
+    static const CubicProjection projection;
+    return projection;
+}
+
+template <int Order>
+struct PolyEval {
+    const Model& m;
+    void operator()(double u, double v, double* x, double* y, double j[4]) const {
+        PolyWithGradient<Order>(m.CoefX, u, v, x, &j[0], &j[1]);
+        PolyWithGradient<Order>(m.CoefY, u, v, y, &j[2], &j[3]);
+    }
+};
+
+struct ModelEval {
+    const Model& m;
+    void operator()(double u, double v, double* x, double* y, double j[4]) const {
+        m.EvalWithJacobian(u, v, x, y, j);
+    }
+};
+
+}  // namespace
+
+void InverseCells::Clear() {
+    N = 0;
+    Coef.clear();
+    Verified.clear();
+}
+
+int InverseCells::VerifiedCells() const {
+    return static_cast<int>(std::count(Verified.begin(), Verified.end(), std::uint8_t{1}));
+}
+
+void InverseCells::SetFrame(const Model& m, int n) {
+    const Normalisation& norm = m.Norm;
+    N = n;
+    Side = n;
+    Half = 0.5 * n;
+    H = 2.0 * kReach / n;
+    const double S = norm.UserScale;
+    UserXc = norm.UserX0 + S * m.CentreX;
+    UserYc = norm.UserY0 + S * m.CentreY;
+    Fs[0] = m.Inv[0] / (S * H), Fs[1] = m.Inv[1] / (S * H);
+    Ft[0] = m.Inv[2] / (S * H), Ft[1] = m.Inv[3] / (S * H);
+    // L = Inv^-1: the forward model's linear part at the centre.
+    const double det = m.Inv[0] * m.Inv[3] - m.Inv[1] * m.Inv[2];
+    L[0] = m.Inv[3] / det, L[1] = -m.Inv[1] / det, L[2] = -m.Inv[2] / det, L[3] = m.Inv[0] / det;
+    PixelX0 = norm.PixelX0, PixelY0 = norm.PixelY0, PixelScale = norm.PixelScale;
+}
+
+void InverseCells::FramePoint(const Model& m, int i, int k, double a, double b, double* x,
+                              double* y) const {
+    const double s = -kReach + (i + a) * H, t = -kReach + (k + b) * H;
+    *x = m.CentreX + L[0] * s + L[1] * t;
+    *y = m.CentreY + L[2] * s + L[3] * t;
+}
+
+template <class Eval>
+void InverseCells::SolveCorners(const Model& m, const Eval& eval, std::vector<Corner>& corners) const {
+    const int side = N + 1;
+    const double detL = L[0] * L[3] - L[1] * L[2];
+    for (int k = 0; k < side; ++k) {
+        for (int i = 0; i < side; ++i) {
+            Corner& c = corners[static_cast<std::size_t>(k) * side + i];
+            c.ok = false;
+            double x, y;
+            FramePoint(m, i, k, 0.0, 0.0, &x, &y);
+            // Seed: one cell's step from the solved neighbour, else the
+            // affine estimate.
+            double u = -kReach + i * H, v = -kReach + k * H;
+            if (i > 0 && corners[static_cast<std::size_t>(k) * side + i - 1].ok) {
+                const Corner& left = corners[static_cast<std::size_t>(k) * side + i - 1];
+                u = left.u + left.ua, v = left.v + left.va;
+            } else if (k > 0 && corners[static_cast<std::size_t>(k - 1) * side + i].ok) {
+                const Corner& below = corners[static_cast<std::size_t>(k - 1) * side + i];
+                u = below.u + below.ub, v = below.v + below.vb;
+            }
+            const double tolerance2 = kNewtonTolerance * kNewtonTolerance * (1.0 + x * x + y * y);
+            double j[4], last = std::numeric_limits<double>::infinity();
+            bool solved = false;
+            for (int step = 0; step < kCornerSteps; ++step) {
+                double fx, fy;
+                eval(u, v, &fx, &fy, j);
+                const double rx = x - fx, ry = y - fy, misfit2 = rx * rx + ry * ry;
+                if (misfit2 <= tolerance2) {
+                    solved = true;
+                    break;
+                }
+                if (!(misfit2 < last)) break;
+                last = misfit2;
+                const double det = j[0] * j[3] - j[1] * j[2];
+                if (!(std::fabs(det) > 0.0)) break;
+                u += (j[3] * rx - j[1] * ry) / det;
+                v += (j[0] * ry - j[2] * rx) / det;
+            }
+            if (!solved) {
+                // The damped iteration from the centre's estimate.
+                const Normalisation& n = m.Norm;
+                double px, py, fx, fy;
+                if (m.Backward(n.UserX0 + n.UserScale * x, n.UserY0 + n.UserScale * y, &px, &py) != TM_OK)
+                    continue;
+                u = (px - n.PixelX0) / n.PixelScale, v = (py - n.PixelY0) / n.PixelScale;
+                eval(u, v, &fx, &fy, j);
+            }
+            const double det = j[0] * j[3] - j[1] * j[2];
+            // Across a fold the inverse is not the branch the points are on.
+            if (!(det * detL > 0.0) || !std::isfinite(u) || !std::isfinite(v)) continue;
+            // Slopes along a and b: H * J^-1 * L.
+            const double i0 = j[3] / det, i1 = -j[1] / det, i2 = -j[2] / det, i3 = j[0] / det;
+            c.u = u, c.v = v;
+            c.ua = H * (i0 * L[0] + i1 * L[2]), c.ub = H * (i0 * L[1] + i1 * L[3]);
+            c.va = H * (i2 * L[0] + i3 * L[2]), c.vb = H * (i2 * L[1] + i3 * L[3]);
+            c.ok = std::isfinite(c.ua + c.ub + c.va + c.vb);
+        }
+    }
+}
+
+template <class Eval>
+double InverseCells::FitCell(const Model& m, const Eval& eval, const Corner* c[4], int i, int k,
+                             bool verify, double* coef) const {
+    double du[kData], dv[kData];
+    for (int q = 0; q < 4; ++q) {
+        du[q] = c[q]->u, dv[q] = c[q]->v;
+        du[4 + 2 * q] = c[q]->ua, du[5 + 2 * q] = c[q]->ub;
+        dv[4 + 2 * q] = c[q]->va, dv[5 + 2 * q] = c[q]->vb;
+    }
+    const CubicProjection& p = Projection();
+    double cu[10], cv[10];
+    for (int r = 0; r < 10; ++r) {
+        double su = 0.0, sv = 0.0;
+        for (int d = 0; d < kData; ++d) su += p.P[r][d] * du[d], sv += p.P[r][d] * dv[d];
+        cu[r] = su, cv[r] = sv;
+    }
+    double worst = 0.0;
+    if (verify) {
+        // At the corners the exact values are known.
+        for (int q = 0; q < 4; ++q) {
+            const double eu = cu[0] + Cubic(cu, kCornerA[q], kCornerB[q]) - c[q]->u;
+            const double ev = cv[0] + Cubic(cv, kCornerA[q], kCornerB[q]) - c[q]->v;
+            worst = std::max(worst, std::hypot(eu, ev));
+        }
+        // Inside, the forward misfit taken back through the inverse Jacobian:
+        // the Newton step to the exact inverse, first-order exact.
+        for (int q = 0; q < 5; ++q) {
+            double x, y, fx, fy, j[4];
+            FramePoint(m, i, k, kCheckA[q], kCheckB[q], &x, &y);
+            const double u = cu[0] + Cubic(cu, kCheckA[q], kCheckB[q]);
+            const double v = cv[0] + Cubic(cv, kCheckA[q], kCheckB[q]);
+            eval(u, v, &fx, &fy, j);
+            const double det = j[0] * j[3] - j[1] * j[2];
+            const double rx = x - fx, ry = y - fy;
+            const double eu = (j[3] * rx - j[1] * ry) / det, ev = (j[0] * ry - j[2] * rx) / det;
+            const double e = std::hypot(eu, ev);
+            worst = std::isnan(e) ? std::numeric_limits<double>::infinity() : std::max(worst, e);
+        }
+    }
+    // Stored in pixels: the normalisation folded in.
+    for (int r = 0; r < 10; ++r) coef[r] = PixelScale * cu[r], coef[10 + r] = PixelScale * cv[r];
+    coef[0] += PixelX0;
+    coef[10] += PixelY0;
+    return worst;
+}
+
+template <class Eval>
+double InverseCells::BuildGrid(const Model& m, const Eval& eval, int n, bool verify) {
+    std::vector<Corner> corners(static_cast<std::size_t>(n + 1) * (n + 1));
+    std::vector<double> coef(static_cast<std::size_t>(n) * n * kCoefPerCell);
+    std::vector<std::uint8_t> verified(static_cast<std::size_t>(n) * n, 0);
+    SetFrame(m, n);
+    SolveCorners(m, eval, corners);
+    const double tolerance = kTolerancePx / (kSafety * PixelScale);
+    double worst = 0.0;
+    for (int k = 0; k < n; ++k) {
+        for (int i = 0; i < n; ++i) {
+            const std::size_t cell = static_cast<std::size_t>(k) * n + i;
+            double* c = coef.data() + cell * kCoefPerCell;
+            const std::size_t base = static_cast<std::size_t>(k) * (n + 1) + i;
+            const Corner* four[4] = {&corners[base], &corners[base + 1], &corners[base + n + 1],
+                                     &corners[base + n + 2]};
+            if (!(four[0]->ok && four[1]->ok && four[2]->ok && four[3]->ok)) {
+                // No cubic: Seed() falls back to the affine estimate here.
+                std::fill(c, c + kCoefPerCell, std::numeric_limits<double>::quiet_NaN());
+                continue;
+            }
+            const double error = FitCell(m, eval, four, i, k, verify, c);
+            worst = std::max(worst, error);
+            verified[cell] = verify && error <= tolerance;
+        }
+    }
+    Coef.swap(coef);
+    Verified.swap(verified);
+    return worst;
+}
+
+void InverseCells::Build(const Model& m, bool verify) {
+    auto build = [&](const auto& eval) {
+        if (!verify) {
+            BuildGrid(m, eval, kSplineCells, false);
+            return;
+        }
+        // The error of the cubics shrinks as the fourth power of the cell
+        // width: the probe's worst cell says how many cells the tolerance
+        // needs (with a tenth to spare), up to kMaxCells per side.
+        const double worst = BuildGrid(m, eval, kProbeCells, true);
+        const double tolerance = kTolerancePx / (kSafety * PixelScale);
+        if (!(worst > tolerance)) return;
+        const double ratio = std::pow(worst / tolerance, 0.25) * 1.1;
+        const int n = ratio < kMaxCells / double(kProbeCells)
+                          ? static_cast<int>(std::ceil(kProbeCells * ratio))
+                          : kMaxCells;
+        BuildGrid(m, eval, n, true);
+    };
+    switch (m.Type) {
+        case TM_TRANS_POLY2: build(PolyEval<2>{m}); break;
+        case TM_TRANS_POLY3: build(PolyEval<3>{m}); break;
+        default: build(ModelEval{m}); break;
+    }
+}
+
+void InverseCells::Seed(double X, double Y, double* u, double* v) const {
+    const double dx = X - UserXc, dy = Y - UserYc;
+    const double fs = Half + Fs[0] * dx + Fs[1] * dy;
+    const double ft = Half + Ft[0] * dx + Ft[1] * dy;
+    const double fi = std::clamp(std::floor(fs), 0.0, Side - 1.0);
+    const double fk = std::clamp(std::floor(ft), 0.0, Side - 1.0);
+    if (std::isfinite(fi) && std::isfinite(fk)) {
+        const int i = static_cast<int>(fi), k = static_cast<int>(fk);
+        const double* c = Coef.data() + (static_cast<std::size_t>(k) * N + i) * kCoefPerCell;
+        const double px = c[0] + Cubic(c, fs - i, ft - k);
+        const double py = c[10] + Cubic(c + 10, fs - i, ft - k);
+        if (std::isfinite(px) && std::isfinite(py)) {
+            *u = (px - PixelX0) / PixelScale;
+            *v = (py - PixelY0) / PixelScale;
+            return;
+        }
+    }
+    *u = (fs - Half) * H;
+    *v = (ft - Half) * H;
+}
+
+}  // namespace tiemark
