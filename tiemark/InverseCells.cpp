@@ -29,7 +29,8 @@ constexpr double kNewtonTolerance = 1e-13;
 // design of cubic values and slopes at the corners (full rank: no nonzero
 // cubic vanishes with its gradient at four corners of a square).
 struct CubicProjection {
-    double P[10][kData];
+    double P[kData][10];  // transposed: P[data][coefficient], so that a cell's
+                          // fit runs across its ten coefficients at a time
     CubicProjection() {
         double design[kData][10];
         for (int q = 0; q < 4; ++q) {
@@ -55,7 +56,7 @@ struct CubicProjection {
             double x0[10], x1[10];
             lsq.Solve(0, x0);
             lsq.Solve(1, x1);
-            for (int k = 0; k < 10; ++k) P[k][j] = x0[k], P[k][j + 1] = x1[k];
+            for (int k = 0; k < 10; ++k) P[j][k] = x0[k], P[j + 1][k] = x1[k];
         }
     }
 };
@@ -187,19 +188,16 @@ double InverseCells::FitCell(const Model& m, const Eval& eval, const Corner* c[4
         dv[4 + 2 * q] = c[q]->va, dv[5 + 2 * q] = c[q]->vb;
     }
     const CubicProjection& p = Projection();
-    double cu[10], cv[10];
-    for (int r = 0; r < 10; ++r) {
-        double su = 0.0, sv = 0.0;
-        for (int d = 0; d < kData; ++d) su += p.P[r][d] * du[d], sv += p.P[r][d] * dv[d];
-        cu[r] = su, cv[r] = sv;
-    }
-    double worst = 0.0;
+    double cu[10] = {}, cv[10] = {};
+    for (int d = 0; d < kData; ++d)
+        for (int r = 0; r < 10; ++r) cu[r] += p.P[d][r] * du[d], cv[r] += p.P[d][r] * dv[d];
+    double worst2 = 0.0;  // squared, to spare the square roots
     if (verify) {
         // At the corners the exact values are known.
         for (int q = 0; q < 4; ++q) {
             const double eu = cu[0] + Cubic(cu, kCornerA[q], kCornerB[q]) - c[q]->u;
             const double ev = cv[0] + Cubic(cv, kCornerA[q], kCornerB[q]) - c[q]->v;
-            worst = std::max(worst, std::hypot(eu, ev));
+            worst2 = std::max(worst2, eu * eu + ev * ev);
         }
         // Inside, the forward misfit taken back through the inverse Jacobian:
         // the Newton step to the exact inverse, first-order exact.
@@ -212,15 +210,15 @@ double InverseCells::FitCell(const Model& m, const Eval& eval, const Corner* c[4
             const double det = j[0] * j[3] - j[1] * j[2];
             const double rx = x - fx, ry = y - fy;
             const double eu = (j[3] * rx - j[1] * ry) / det, ev = (j[0] * ry - j[2] * rx) / det;
-            const double e = std::hypot(eu, ev);
-            worst = std::isnan(e) ? std::numeric_limits<double>::infinity() : std::max(worst, e);
+            const double e2 = eu * eu + ev * ev;
+            worst2 = std::isnan(e2) ? std::numeric_limits<double>::infinity() : std::max(worst2, e2);
         }
     }
     // Stored in pixels: the normalisation folded in.
     for (int r = 0; r < 10; ++r) coef[r] = PixelScale * cu[r], coef[10 + r] = PixelScale * cv[r];
     coef[0] += PixelX0;
     coef[10] += PixelY0;
-    return worst;
+    return std::sqrt(worst2);
 }
 
 template <class Eval>
@@ -277,27 +275,6 @@ void InverseCells::Build(const Model& m, bool verify) {
         case TM_TRANS_POLY3: build(PolyEval<3>{m}); break;
         default: build(ModelEval{m}); break;
     }
-}
-
-void InverseCells::Seed(double X, double Y, double* u, double* v) const {
-    const double dx = X - UserXc, dy = Y - UserYc;
-    const double fs = Half + Fs[0] * dx + Fs[1] * dy;
-    const double ft = Half + Ft[0] * dx + Ft[1] * dy;
-    const double fi = std::clamp(std::floor(fs), 0.0, Side - 1.0);
-    const double fk = std::clamp(std::floor(ft), 0.0, Side - 1.0);
-    if (std::isfinite(fi) && std::isfinite(fk)) {
-        const int i = static_cast<int>(fi), k = static_cast<int>(fk);
-        const double* c = Coef.data() + (static_cast<std::size_t>(k) * N + i) * kCoefPerCell;
-        const double px = c[0] + Cubic(c, fs - i, ft - k);
-        const double py = c[10] + Cubic(c + 10, fs - i, ft - k);
-        if (std::isfinite(px) && std::isfinite(py)) {
-            *u = (px - PixelX0) / PixelScale;
-            *v = (py - PixelY0) / PixelScale;
-            return;
-        }
-    }
-    *u = (fs - Half) * H;
-    *v = (ft - Half) * H;
 }
 
 }  // namespace tiemark

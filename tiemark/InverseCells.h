@@ -95,7 +95,25 @@ public:
     // A seed for Newton iteration at user (X, Y), in normalised pixel units:
     // the nearest cell's cubic (extrapolated outside the frame), or the
     // affine estimate where that cell has none.
-    void Seed(double X, double Y, double* u, double* v) const;
+    void Seed(double X, double Y, double* u, double* v) const {
+        const double dx = X - UserXc, dy = Y - UserYc;
+        const double fs = Half + Fs[0] * dx + Fs[1] * dy;
+        const double ft = Half + Ft[0] * dx + Ft[1] * dy;
+        // The cell index by truncation, clamped (std::floor is a library
+        // call on the baseline x86-64).
+        const int i = fs > 0.0 ? (fs < Side ? static_cast<int>(fs) : N - 1) : 0;
+        const int k = ft > 0.0 ? (ft < Side ? static_cast<int>(ft) : N - 1) : 0;
+        const double* c = Coef.data() + (static_cast<std::size_t>(k) * N + i) * kCoefPerCell;
+        const double px = c[0] + Cubic(c, fs - i, ft - k);
+        const double py = c[10] + Cubic(c + 10, fs - i, ft - k);
+        if (std::isfinite(px) && std::isfinite(py)) {
+            *u = (px - PixelX0) / PixelScale;
+            *v = (py - PixelY0) / PixelScale;
+        } else {
+            *u = (fs - Half) * H;
+            *v = (ft - Half) * H;
+        }
+    }
 
     // Terms of a cubic above the constant, nested so that each costs one
     // multiply-add.

@@ -28,6 +28,9 @@ constexpr double kNewtonTolerance = 1e-13;
 // a tenth of what the cells of the polynomials promise, so that a position
 // converted back and forth moves by well under 1e-7 of a map unit.
 constexpr double kSplineTolerancePx = 1e-7;
+// A longer step than this (normalised units) rarely leaves a misfit small
+// enough to stop at, so the spline evaluates the gradient there at once.
+constexpr double kConfirmStep2 = 1e-11;
 
 // f(u + du, v + dv) - f(u, v) - J(u, v) (du, dv) for a polynomial of order 2
 // or 3: the misfit a Newton step from (u, v) leaves, known exactly from the
@@ -172,8 +175,9 @@ inline bool PreparedTransform::SeededNewton(double X, double Y, double x, double
                 // leaves; else when the misfit it leaves, found without the
                 // gradient (a cheaper pass over the centres), is small
                 // enough taken back through J^-1 (twice its norm here).
-                bool done = SplineStepSuffices(j, det, u, v, du * du + dv * dv);
-                if (!done) {
+                const double step2 = du * du + dv * dv;
+                bool done = SplineStepSuffices(j, det, u, v, step2);
+                if (!done && step2 < kConfirmStep2) {
                     double gx, gy;
                     m.EvalNormalised(u + du, v + dv, &gx, &gy);
                     const double jNorm = std::sqrt(j[0] * j[0] + j[1] * j[1] + j[2] * j[2] + j[3] * j[3]);
