@@ -222,8 +222,10 @@ double InverseCells::FitCell(const Model& m, const Eval& eval, const Corner* c[4
 }
 
 template <class Eval>
-double InverseCells::BuildGrid(const Model& m, const Eval& eval, int n, bool verify) {
+double InverseCells::BuildGrid(const Model& m, const Eval& eval, int n, bool verify, double* median) {
     std::vector<Corner> corners(static_cast<std::size_t>(n + 1) * (n + 1));
+    std::vector<double> errors;
+    errors.reserve(static_cast<std::size_t>(n) * n);
     std::vector<double> coef(static_cast<std::size_t>(n) * n * kCoefPerCell);
     std::vector<std::uint8_t> verified(static_cast<std::size_t>(n) * n, 0);
     SetFrame(m, n);
@@ -244,11 +246,18 @@ double InverseCells::BuildGrid(const Model& m, const Eval& eval, int n, bool ver
             }
             const double error = FitCell(m, eval, four, i, k, verify, c);
             worst = std::max(worst, error);
+            errors.push_back(error);
             verified[cell] = verify && error <= tolerance;
         }
     }
     Coef.swap(coef);
     Verified.swap(verified);
+    if (median != nullptr) {
+        // Cells without a cubic count as failing.
+        errors.resize(static_cast<std::size_t>(n) * n, std::numeric_limits<double>::infinity());
+        std::nth_element(errors.begin(), errors.begin() + errors.size() / 2, errors.end());
+        *median = errors[errors.size() / 2];
+    }
     return worst;
 }
 
@@ -261,14 +270,16 @@ void InverseCells::Build(const Model& m, bool verify) {
         // The error of the cubics shrinks as the fourth power of the cell
         // width: the probe's worst cell says how many cells the tolerance
         // needs (with a tenth to spare), up to kMaxCells per side.
-        const double worst = BuildGrid(m, eval, kProbeCells, true);
+        // When even the probe's median cell would need more than kMaxCells,
+        // a finer grid would verify few cells at a high price: the probe's
+        // cubics stay, as seeds.
+        double median = 0.0;
+        const double worst = BuildGrid(m, eval, kProbeCells, true, &median);
         const double tolerance = kTolerancePx / (kSafety * PixelScale);
         if (!(worst > tolerance)) return;
-        const double ratio = std::pow(worst / tolerance, 0.25) * 1.1;
-        const int n = ratio < kMaxCells / double(kProbeCells)
-                          ? static_cast<int>(std::ceil(kProbeCells * ratio))
-                          : kMaxCells;
-        BuildGrid(m, eval, n, true);
+        auto cellsFor = [&](double error) { return kProbeCells * std::pow(error / tolerance, 0.25) * 1.1; };
+        if (!(cellsFor(median) <= kMaxCells)) return;
+        BuildGrid(m, eval, static_cast<int>(std::ceil(std::min<double>(cellsFor(worst), kMaxCells))), true);
     };
     switch (m.Type) {
         case TM_TRANS_POLY2: build(PolyEval<2>{m}); break;

@@ -18,7 +18,8 @@
 // exact inverse; elsewhere (outside the frame, unverified cells) the caller
 // iterates from Seed().  The error of a cubic fitted to a smooth map on a
 // cell of width h shrinks as h^4: Build picks n from the error a coarse
-// probe grid shows.
+// probe grid shows, and keeps the probe (as seeds) when its median cell
+// would need more than kMaxCells per side.
 //
 // Built without verification (the thin plate spline), the cells serve only
 // as seeds for Newton iteration.
@@ -131,7 +132,9 @@ private:
         bool ok;
     };
     template <class Eval>
-    double BuildGrid(const Model& m, const Eval& eval, int n, bool verify);
+    // Builds n x n cells; returns the largest error seen (normalised units),
+    // and the median cell's in *median when asked.
+    double BuildGrid(const Model& m, const Eval& eval, int n, bool verify, double* median = nullptr);
     template <class Eval>
     void SolveCorners(const Model& m, const Eval& eval, std::vector<Corner>& corners) const;
     template <class Eval>
