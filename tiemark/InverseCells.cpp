@@ -85,7 +85,7 @@ struct ModelEval {
 }  // namespace
 
 void InverseCells::Clear() {
-    N = 0;
+    Ns = Nt = 0;
     Coef.clear();
     Verified.clear();
 }
@@ -94,12 +94,57 @@ int InverseCells::VerifiedCells() const {
     return static_cast<int>(std::count(Verified.begin(), Verified.end(), std::uint8_t{1}));
 }
 
-void InverseCells::SetFrame(const Model& m, int n) {
+template <class Eval>
+void InverseCells::FrameBox(const Model& m, const Eval& eval, double box[4]) const {
     const Normalisation& norm = m.Norm;
-    N = n;
-    Side = n;
-    Half = 0.5 * n;
-    H = 2.0 * kReach / n;
+    const double u0 = norm.PixelLo[0], v0 = norm.PixelLo[1];
+    const double du = norm.PixelHi[0] - u0, dv = norm.PixelHi[1] - v0;
+    const double det = m.Inv[0] * m.Inv[3] - m.Inv[1] * m.Inv[2];
+    box[0] = box[1] = std::numeric_limits<double>::infinity();
+    box[2] = box[3] = -std::numeric_limits<double>::infinity();
+    // The boundary of the pixel extent, kBoxSamples points an edge: the box
+    // of a smooth curve's samples misses its extremes by the sag between
+    // them, which the margin covers.
+    constexpr int kBoxSamples = 16;
+    for (int q = 0; q < 4 * kBoxSamples; ++q) {
+        const int edge = q / kBoxSamples;
+        const double f = static_cast<double>(q % kBoxSamples) / kBoxSamples;
+        const double a = edge == 0 ? f : edge == 1 ? 1.0 : edge == 2 ? 1.0 - f : 0.0;
+        const double b = edge == 0 ? 0.0 : edge == 1 ? f : edge == 2 ? 1.0 : 1.0 - f;
+        double x, y, j[4];
+        eval(u0 + a * du, v0 + b * dv, &x, &y, j);
+        const double dx = x - m.CentreX, dy = y - m.CentreY;
+        const double s = m.Inv[0] * dx + m.Inv[1] * dy, t = m.Inv[2] * dx + m.Inv[3] * dy;
+        if (!std::isfinite(s) || !std::isfinite(t)) continue;
+        box[0] = std::min(box[0], s), box[1] = std::min(box[1], t);
+        box[2] = std::max(box[2], s), box[3] = std::max(box[3], t);
+    }
+    // Unusable (no finite sample, no inverse): the square the points are
+    // normalised to.
+    if (!(box[0] <= box[2] && box[1] <= box[3]) || !(std::fabs(det) > 0.0)) {
+        box[0] = box[1] = -1.0;
+        box[2] = box[3] = 1.0;
+    }
+    // A thin extent still gets cells a tenth of its long side across.
+    const double side = std::max(box[2] - box[0], box[3] - box[1]);
+    const double margin = kMargin * side;
+    for (int k = 0; k < 2; ++k) {
+        const double widen = margin + 0.5 * std::max(0.0, 0.1 * side - (box[k + 2] - box[k]));
+        box[k] -= widen, box[k + 2] += widen;
+    }
+}
+
+void InverseCells::SetFrame(const Model& m, const double box[4], int n) {
+    const Normalisation& norm = m.Norm;
+    const double ws = box[2] - box[0], wt = box[3] - box[1];
+    H = std::max(ws, wt) / n;
+    Ns = std::max(1, static_cast<int>(std::ceil(ws / H - 1e-9)));
+    Nt = std::max(1, static_cast<int>(std::ceil(wt / H - 1e-9)));
+    SideS = Ns, SideT = Nt;
+    // Centred on the box.
+    SLo = 0.5 * (box[0] + box[2] - Ns * H);
+    TLo = 0.5 * (box[1] + box[3] - Nt * H);
+    OffS = -SLo / H, OffT = -TLo / H;
     const double S = norm.UserScale;
     UserXc = norm.UserX0 + S * m.CentreX;
     UserYc = norm.UserY0 + S * m.CentreY;
@@ -113,16 +158,16 @@ void InverseCells::SetFrame(const Model& m, int n) {
 
 void InverseCells::FramePoint(const Model& m, int i, int k, double a, double b, double* x,
                               double* y) const {
-    const double s = -kReach + (i + a) * H, t = -kReach + (k + b) * H;
+    const double s = SLo + (i + a) * H, t = TLo + (k + b) * H;
     *x = m.CentreX + L[0] * s + L[1] * t;
     *y = m.CentreY + L[2] * s + L[3] * t;
 }
 
 template <class Eval>
 void InverseCells::SolveCorners(const Model& m, const Eval& eval, std::vector<Corner>& corners) const {
-    const int side = N + 1;
+    const int side = Ns + 1;
     const double detL = L[0] * L[3] - L[1] * L[2];
-    for (int k = 0; k < side; ++k) {
+    for (int k = 0; k <= Nt; ++k) {
         for (int i = 0; i < side; ++i) {
             Corner& c = corners[static_cast<std::size_t>(k) * side + i];
             c.ok = false;
@@ -130,7 +175,7 @@ void InverseCells::SolveCorners(const Model& m, const Eval& eval, std::vector<Co
             FramePoint(m, i, k, 0.0, 0.0, &x, &y);
             // Seed: one cell's step from the solved neighbour, else the
             // affine estimate.
-            double u = -kReach + i * H, v = -kReach + k * H;
+            double u = SLo + i * H, v = TLo + k * H;
             if (i > 0 && corners[static_cast<std::size_t>(k) * side + i - 1].ok) {
                 const Corner& left = corners[static_cast<std::size_t>(k) * side + i - 1];
                 u = left.u + left.ua, v = left.v + left.va;
@@ -222,23 +267,26 @@ double InverseCells::FitCell(const Model& m, const Eval& eval, const Corner* c[4
 }
 
 template <class Eval>
-double InverseCells::BuildGrid(const Model& m, const Eval& eval, int n, bool verify, double* median) {
-    std::vector<Corner> corners(static_cast<std::size_t>(n + 1) * (n + 1));
+double InverseCells::BuildGrid(const Model& m, const Eval& eval, const double box[4], int n, bool verify,
+                               double* median) {
+    SetFrame(m, box, n);
+    const int ns = Ns, nt = Nt;
+    std::vector<Corner> corners(static_cast<std::size_t>(ns + 1) * (nt + 1));
     std::vector<double> errors;
-    errors.reserve(static_cast<std::size_t>(n) * n);
-    std::vector<double> coef(static_cast<std::size_t>(n) * n * kCoefPerCell);
-    std::vector<std::uint8_t> verified(static_cast<std::size_t>(n) * n, 0);
-    SetFrame(m, n);
+    const std::size_t cells = static_cast<std::size_t>(ns) * nt;
+    errors.reserve(cells);
+    std::vector<double> coef(cells * kCoefPerCell);
+    std::vector<std::uint8_t> verified(cells, 0);
     SolveCorners(m, eval, corners);
     const double tolerance = kTolerancePx / (kSafety * PixelScale);
     double worst = 0.0;
-    for (int k = 0; k < n; ++k) {
-        for (int i = 0; i < n; ++i) {
-            const std::size_t cell = static_cast<std::size_t>(k) * n + i;
+    for (int k = 0; k < nt; ++k) {
+        for (int i = 0; i < ns; ++i) {
+            const std::size_t cell = static_cast<std::size_t>(k) * ns + i;
             double* c = coef.data() + cell * kCoefPerCell;
-            const std::size_t base = static_cast<std::size_t>(k) * (n + 1) + i;
-            const Corner* four[4] = {&corners[base], &corners[base + 1], &corners[base + n + 1],
-                                     &corners[base + n + 2]};
+            const std::size_t base = static_cast<std::size_t>(k) * (ns + 1) + i;
+            const Corner* four[4] = {&corners[base], &corners[base + 1], &corners[base + ns + 1],
+                                     &corners[base + ns + 2]};
             if (!(four[0]->ok && four[1]->ok && four[2]->ok && four[3]->ok)) {
                 // No cubic: Seed() falls back to the affine estimate here.
                 std::fill(c, c + kCoefPerCell, std::numeric_limits<double>::quiet_NaN());
@@ -254,7 +302,7 @@ double InverseCells::BuildGrid(const Model& m, const Eval& eval, int n, bool ver
     Verified.swap(verified);
     if (median != nullptr) {
         // Cells without a cubic count as failing.
-        errors.resize(static_cast<std::size_t>(n) * n, std::numeric_limits<double>::infinity());
+        errors.resize(cells, std::numeric_limits<double>::infinity());
         std::nth_element(errors.begin(), errors.begin() + errors.size() / 2, errors.end());
         *median = errors[errors.size() / 2];
     }
@@ -263,8 +311,10 @@ double InverseCells::BuildGrid(const Model& m, const Eval& eval, int n, bool ver
 
 void InverseCells::Build(const Model& m, bool verify) {
     auto build = [&](const auto& eval) {
+        double box[4];
+        FrameBox(m, eval, box);
         if (!verify) {
-            BuildGrid(m, eval, kSplineCells, false);
+            BuildGrid(m, eval, box, kSplineCells, false);
             return;
         }
         // The error of the cubics shrinks as the fourth power of the cell
@@ -274,12 +324,12 @@ void InverseCells::Build(const Model& m, bool verify) {
         // a finer grid would verify few cells at a high price: the probe's
         // cubics stay, as seeds.
         double median = 0.0;
-        const double worst = BuildGrid(m, eval, kProbeCells, true, &median);
+        const double worst = BuildGrid(m, eval, box, kProbeCells, true, &median);
         const double tolerance = kTolerancePx / (kSafety * PixelScale);
         if (!(worst > tolerance)) return;
         auto cellsFor = [&](double error) { return kProbeCells * std::pow(error / tolerance, 0.25) * 1.1; };
         if (!(cellsFor(median) <= kMaxCells)) return;
-        BuildGrid(m, eval, static_cast<int>(std::ceil(std::min<double>(cellsFor(worst), kMaxCells))), true);
+        BuildGrid(m, eval, box, static_cast<int>(std::ceil(std::min<double>(cellsFor(worst), kMaxCells))), true);
     };
     switch (m.Type) {
         case TM_TRANS_POLY2: build(PolyEval<2>{m}); break;

@@ -1,9 +1,11 @@
 // InverseCells.h - a piecewise cubic table of the exact inverse of a model.
 //
-// The frame is a square of (s, t), the affine estimate of the pixel position
-// (s, t) = Inv * ((x, y) - Centre) in normalised units, over [-kReach,
-// kReach]^2: the points lie within [-1, 1]^2, so the frame covers them with
-// a margin.  It is cut into n x n square cells.  At every cell corner the
+// The frame is a rectangle of (s, t), the affine estimate of the pixel
+// position (s, t) = Inv * ((x, y) - Centre) in normalised units: the box of
+// (s, t) over the boundary of the points' pixel extent taken through the
+// forward model, widened by kMargin of its larger side.  Conversions stay
+// where the points are, so the cells are spent there only.  It is cut into
+// square cells, n along its larger side.  At every cell corner the
 // exact inverse (Newton iteration on the forward model) and its gradient
 // (the inverse Jacobian) are computed once; each cell holds, for pixel x and
 // pixel y, the cubic in the cell's local coordinates (a, b) in [0, 1)^2 that
@@ -54,8 +56,8 @@ inline void PolyWithGradient(const double* c, double u, double v, double* f, dou
 
 class InverseCells {
 public:
-    // Half width of the frame in normalised units.
-    static constexpr double kReach = 1.25;
+    // Widening of the frame on every side, as a fraction of its larger side.
+    static constexpr double kMargin = 0.05;
     // Largest error, in pixels, that a verified cell may have.
     static constexpr double kTolerancePx = 1e-6;
     // Factor between the error seen at a cell's check points and kTolerancePx.
@@ -71,8 +73,9 @@ public:
     // May throw std::bad_alloc before changing anything.
     void Build(const Model& m, bool verify);
     void Clear();
-    bool Empty() const { return N == 0; }
-    int CellsPerSide() const { return N; }
+    bool Empty() const { return Ns == 0; }
+    // Cells along the frame's larger side.
+    int CellsPerSide() const { return Ns > Nt ? Ns : Nt; }
     // Number of verified cells.
     int VerifiedCells() const;
 
@@ -80,11 +83,11 @@ public:
     // is outside the frame, in an unverified cell, or not finite.
     bool Lookup(double X, double Y, double* pixelX, double* pixelY) const {
         const double dx = X - UserXc, dy = Y - UserYc;
-        const double fs = Half + Fs[0] * dx + Fs[1] * dy;
-        const double ft = Half + Ft[0] * dx + Ft[1] * dy;
-        if (!(fs >= 0.0 && fs < Side && ft >= 0.0 && ft < Side)) return false;
+        const double fs = OffS + Fs[0] * dx + Fs[1] * dy;
+        const double ft = OffT + Ft[0] * dx + Ft[1] * dy;
+        if (!(fs >= 0.0 && fs < SideS && ft >= 0.0 && ft < SideT)) return false;
         const int i = static_cast<int>(fs), k = static_cast<int>(ft);
-        const std::size_t cell = static_cast<std::size_t>(k) * N + i;
+        const std::size_t cell = static_cast<std::size_t>(k) * Ns + i;
         if (!Verified[cell]) return false;
         const double a = fs - i, b = ft - k;
         const double* c = Coef.data() + cell * kCoefPerCell;
@@ -98,21 +101,21 @@ public:
     // affine estimate where that cell has none.
     void Seed(double X, double Y, double* u, double* v) const {
         const double dx = X - UserXc, dy = Y - UserYc;
-        const double fs = Half + Fs[0] * dx + Fs[1] * dy;
-        const double ft = Half + Ft[0] * dx + Ft[1] * dy;
+        const double fs = OffS + Fs[0] * dx + Fs[1] * dy;
+        const double ft = OffT + Ft[0] * dx + Ft[1] * dy;
         // The cell index by truncation, clamped (std::floor is a library
         // call on the baseline x86-64).
-        const int i = fs > 0.0 ? (fs < Side ? static_cast<int>(fs) : N - 1) : 0;
-        const int k = ft > 0.0 ? (ft < Side ? static_cast<int>(ft) : N - 1) : 0;
-        const double* c = Coef.data() + (static_cast<std::size_t>(k) * N + i) * kCoefPerCell;
+        const int i = fs > 0.0 ? (fs < SideS ? static_cast<int>(fs) : Ns - 1) : 0;
+        const int k = ft > 0.0 ? (ft < SideT ? static_cast<int>(ft) : Nt - 1) : 0;
+        const double* c = Coef.data() + (static_cast<std::size_t>(k) * Ns + i) * kCoefPerCell;
         const double px = c[0] + Cubic(c, fs - i, ft - k);
         const double py = c[10] + Cubic(c + 10, fs - i, ft - k);
         if (std::isfinite(px) && std::isfinite(py)) {
             *u = (px - PixelX0) / PixelScale;
             *v = (py - PixelY0) / PixelScale;
         } else {
-            *u = (fs - Half) * H;
-            *v = (ft - Half) * H;
+            *u = SLo + fs * H;
+            *v = TLo + ft * H;
         }
     }
 
@@ -131,10 +134,15 @@ private:
         double u, v, ua, ub, va, vb;
         bool ok;
     };
+    // The frame's box in (s, t): {s low, t low, s high, t high}.
     template <class Eval>
-    // Builds n x n cells; returns the largest error seen (normalised units),
-    // and the median cell's in *median when asked.
-    double BuildGrid(const Model& m, const Eval& eval, int n, bool verify, double* median = nullptr);
+    void FrameBox(const Model& m, const Eval& eval, double box[4]) const;
+    // Builds the cells of width h over box (n along its larger side);
+    // returns the largest error seen (normalised units), and the median
+    // cell's in *median when asked.
+    template <class Eval>
+    double BuildGrid(const Model& m, const Eval& eval, const double box[4], int n, bool verify,
+                     double* median = nullptr);
     template <class Eval>
     void SolveCorners(const Model& m, const Eval& eval, std::vector<Corner>& corners) const;
     template <class Eval>
@@ -142,10 +150,12 @@ private:
                    bool verify, double* coef) const;
     // (s, t) of local (a, b) in cell (i, k), and the user position it stands for.
     void FramePoint(const Model& m, int i, int k, double a, double b, double* x, double* y) const;
-    void SetFrame(const Model& m, int n);
+    void SetFrame(const Model& m, const double box[4], int n);
 
-    int N = 0;
-    double Side = 0.0, Half = 0.0, H = 0.0;
+    int Ns = 0, Nt = 0;                 // cells along s and along t
+    double SideS = 0.0, SideT = 0.0;    // the same, as doubles
+    double OffS = 0.0, OffT = 0.0;      // cell units of (s, t) = 0
+    double SLo = 0.0, TLo = 0.0, H = 0.0;  // frame's low corner, cell width
     double UserXc = 0.0, UserYc = 0.0;  // user position of (s, t) = 0
     double Fs[2] = {}, Ft[2] = {};      // user offsets -> cell units
     double L[4] = {};                   // (s, t) -> normalised user offsets
