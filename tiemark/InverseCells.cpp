@@ -6,6 +6,7 @@
 #include <cmath>
 #include <limits>
 
+#include "CpuDispatch.h"
 #include "LsqFactor.h"
 
 namespace tiemark {
@@ -164,7 +165,8 @@ void InverseCells::FramePoint(const Model& m, int i, int k, double a, double b, 
 }
 
 template <class Eval>
-void InverseCells::SolveCorners(const Model& m, const Eval& eval, std::vector<Corner>& corners) const {
+void InverseCells::SolveCorners(const Model& m, const Eval& eval, const InverseCells* coarse,
+                                std::vector<Corner>& corners) const {
     const int side = Ns + 1;
     const double detL = L[0] * L[3] - L[1] * L[2];
     for (int k = 0; k <= Nt; ++k) {
@@ -173,10 +175,14 @@ void InverseCells::SolveCorners(const Model& m, const Eval& eval, std::vector<Co
             c.ok = false;
             double x, y;
             FramePoint(m, i, k, 0.0, 0.0, &x, &y);
-            // Seed: one cell's step from the solved neighbour, else the
-            // affine estimate.
+            // Seed: a coarser table's cubic where there is one (close
+            // enough that one step solves the corner), else one cell's step
+            // from the solved neighbour, else the affine estimate.
             double u = SLo + i * H, v = TLo + k * H;
-            if (i > 0 && corners[static_cast<std::size_t>(k) * side + i - 1].ok) {
+            if (coarse != nullptr) {
+                const Normalisation& n = m.Norm;
+                coarse->Seed(n.UserX0 + n.UserScale * x, n.UserY0 + n.UserScale * y, &u, &v);
+            } else if (i > 0 && corners[static_cast<std::size_t>(k) * side + i - 1].ok) {
                 const Corner& left = corners[static_cast<std::size_t>(k) * side + i - 1];
                 u = left.u + left.ua, v = left.v + left.va;
             } else if (k > 0 && corners[static_cast<std::size_t>(k - 1) * side + i].ok) {
@@ -254,7 +260,8 @@ double InverseCells::FitCell(const Model& m, const Eval& eval, const Corner* c[4
             eval(u, v, &fx, &fy, j);
             const double det = j[0] * j[3] - j[1] * j[2];
             const double rx = x - fx, ry = y - fy;
-            const double eu = (j[3] * rx - j[1] * ry) / det, ev = (j[0] * ry - j[2] * rx) / det;
+            const double inv = 1.0 / det;
+            const double eu = (j[3] * rx - j[1] * ry) * inv, ev = (j[0] * ry - j[2] * rx) * inv;
             const double e2 = eu * eu + ev * ev;
             worst2 = std::isnan(e2) ? std::numeric_limits<double>::infinity() : std::max(worst2, e2);
         }
@@ -268,7 +275,7 @@ double InverseCells::FitCell(const Model& m, const Eval& eval, const Corner* c[4
 
 template <class Eval>
 double InverseCells::BuildGrid(const Model& m, const Eval& eval, const double box[4], int n, bool verify,
-                               double* median) {
+                               double* median, const InverseCells* coarse) {
     SetFrame(m, box, n);
     const int ns = Ns, nt = Nt;
     std::vector<Corner> corners(static_cast<std::size_t>(ns + 1) * (nt + 1));
@@ -277,7 +284,7 @@ double InverseCells::BuildGrid(const Model& m, const Eval& eval, const double bo
     errors.reserve(cells);
     std::vector<double> coef(cells * kCoefPerCell);
     std::vector<std::uint8_t> verified(cells, 0);
-    SolveCorners(m, eval, corners);
+    SolveCorners(m, eval, coarse, corners);
     const double tolerance = kTolerancePx / (kSafety * PixelScale);
     double worst = 0.0;
     for (int k = 0; k < nt; ++k) {
@@ -310,6 +317,26 @@ double InverseCells::BuildGrid(const Model& m, const Eval& eval, const double bo
 }
 
 void InverseCells::Build(const Model& m, bool verify) {
+#if MORVANE_X86_DISPATCH
+    // The same arithmetic compiled for FMA and wider vectors where the
+    // processor has them: the cells are built and checked with the one
+    // arithmetic, so the check still holds for what they store.
+    if (CpuHasAvx2Fma()) return BuildAvx2Fma(m, verify);
+#endif
+    BuildPortable(m, verify);
+}
+
+#if MORVANE_X86_DISPATCH
+__attribute__((target("avx2,fma"), flatten)) void InverseCells::BuildAvx2Fma(const Model& m, bool verify) {
+    BuildAny(m, verify);
+}
+__attribute__((flatten))
+#endif
+void InverseCells::BuildPortable(const Model& m, bool verify) {
+    BuildAny(m, verify);
+}
+
+inline void InverseCells::BuildAny(const Model& m, bool verify) {
     auto build = [&](const auto& eval) {
         double box[4];
         FrameBox(m, eval, box);
@@ -329,7 +356,9 @@ void InverseCells::Build(const Model& m, bool verify) {
         if (!(worst > tolerance)) return;
         auto cellsFor = [&](double error) { return kProbeCells * std::pow(error / tolerance, 0.25) * 1.1; };
         if (!(cellsFor(median) <= kMaxCells)) return;
-        BuildGrid(m, eval, box, static_cast<int>(std::ceil(std::min<double>(cellsFor(worst), kMaxCells))), true);
+        const InverseCells probe = *this;
+        BuildGrid(m, eval, box, static_cast<int>(std::ceil(std::min<double>(cellsFor(worst), kMaxCells))), true,
+                  nullptr, &probe);
     };
     switch (m.Type) {
         case TM_TRANS_POLY2: build(PolyEval<2>{m}); break;

@@ -139,18 +139,24 @@ private:
     void FrameBox(const Model& m, const Eval& eval, double box[4]) const;
     // Builds the cells of width h over box (n along its larger side);
     // returns the largest error seen (normalised units), and the median
-    // cell's in *median when asked.
+    // cell's in *median when asked.  coarse: a table built before, whose
+    // cubics seed the corners.
     template <class Eval>
     double BuildGrid(const Model& m, const Eval& eval, const double box[4], int n, bool verify,
-                     double* median = nullptr);
+                     double* median = nullptr, const InverseCells* coarse = nullptr);
     template <class Eval>
-    void SolveCorners(const Model& m, const Eval& eval, std::vector<Corner>& corners) const;
+    void SolveCorners(const Model& m, const Eval& eval, const InverseCells* coarse,
+                      std::vector<Corner>& corners) const;
     template <class Eval>
     double FitCell(const Model& m, const Eval& eval, const Corner* c[4], int i, int k,
                    bool verify, double* coef) const;
     // (s, t) of local (a, b) in cell (i, k), and the user position it stands for.
     void FramePoint(const Model& m, int i, int k, double a, double b, double* x, double* y) const;
     void SetFrame(const Model& m, const double box[4], int n);
+    // Build's body, and its copies for the baseline and for AVX2 with FMA.
+    void BuildAny(const Model& m, bool verify);
+    void BuildPortable(const Model& m, bool verify);
+    void BuildAvx2Fma(const Model& m, bool verify);
 
     int Ns = 0, Nt = 0;                 // cells along s and along t
     double SideS = 0.0, SideT = 0.0;    // the same, as doubles
