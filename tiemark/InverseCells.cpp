@@ -346,7 +346,8 @@ inline void InverseCells::BuildAny(const Model& m, bool verify) {
         }
         // The error of the cubics shrinks as the fourth power of the cell
         // width: the probe's worst cell says how many cells the tolerance
-        // needs (with a tenth to spare), up to kMaxCells per side.
+        // needs, up to kMaxCells per side (the probe's larger cells
+        // overstate the fourth-power law, which leaves the margin).
         // When even the probe's median cell would need more than kMaxCells,
         // a finer grid would verify few cells at a high price: the probe's
         // cubics stay, as seeds.
@@ -354,7 +355,7 @@ inline void InverseCells::BuildAny(const Model& m, bool verify) {
         const double worst = BuildGrid(m, eval, box, kProbeCells, true, &median);
         const double tolerance = kTolerancePx / (kSafety * PixelScale);
         if (!(worst > tolerance)) return;
-        auto cellsFor = [&](double error) { return kProbeCells * std::pow(error / tolerance, 0.25) * 1.1; };
+        auto cellsFor = [&](double error) { return kProbeCells * std::pow(error / tolerance, 0.25); };
         if (!(cellsFor(median) <= kMaxCells)) return;
         const InverseCells probe = *this;
         BuildGrid(m, eval, box, static_cast<int>(std::ceil(std::min<double>(cellsFor(worst), kMaxCells))), true,
