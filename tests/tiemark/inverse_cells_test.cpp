@@ -188,6 +188,47 @@ TEST_P(InverseCellsTest, PreparedBackwardMatchesTheExactInverse) {
     }
 }
 
+// The table covers the points' extent, not the square they are normalised
+// to: points in a strip a tenth of the raster high (a long scan line) get
+// cells along the strip, and conversions across the strip come from them
+// within the promise, for both orders.
+TEST(InverseCellsExtent, StripOfPointsIsCoveredByVerifiedCells) {
+    for (const TrueMap& map : CurvedMaps()) {
+        if (std::string(map.name).rfind("mild", 0) != 0) continue;
+        SCOPED_TRACE(map.name);
+        std::vector<_CtrlPntStrcT> strip;
+        for (const _CtrlPntStrcT& p : GridPoints(map, 24, 16)) {
+            _CtrlPntStrcT q = p;
+            q.PixelY = 0.1 * p.PixelY;  // rows 0 .. kRows / 10
+            map.apply(q.PixelX, q.PixelY, &q.UserX, &q.UserY);
+            strip.push_back(q);
+        }
+        tiemark::FitCache fit;
+        ASSERT_EQ(fit.Ensure(strip, map.type, TM_ORIENT_LINE_DOWN), TM_OK);
+        const Model& model = fit.Current();
+        InverseCells cells;
+        cells.Build(model, true);
+        ASSERT_FALSE(cells.Empty());
+        std::size_t hits = 0, total = 0;
+        double worst = 0.0;
+        for (int j = 0; j <= 40; ++j)
+            for (int i = 0; i <= 200; ++i, ++total) {
+                const double px = kColumns * i / 200.0, py = 0.1 * kRows * j / 40.0;
+                double x, y, qx, qy, ex, ey;
+                ASSERT_EQ(model.Forward(px, py, &x, &y), TM_OK);
+                if (!cells.Lookup(x, y, &qx, &qy)) continue;
+                ++hits;
+                ASSERT_EQ(model.Backward(x, y, &ex, &ey), TM_OK);
+                worst = std::max(worst, std::hypot(qx - ex, qy - ey));
+            }
+        EXPECT_LE(worst, kPromisePx);
+        EXPECT_GT(hits, total * 9 / 10) << cells.VerifiedCells() << " cells verified";
+        // A square frame would spend n x n cells; the strip needs a fraction.
+        const int n = cells.CellsPerSide();
+        EXPECT_LT(cells.VerifiedCells(), n * n / 3) << n << " cells along the strip";
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Maps, InverseCellsTest, ::testing::ValuesIn(CurvedMaps()),
                          [](const ::testing::TestParamInfo<TrueMap>& info) {
                              std::string name = info.param.name;
