@@ -81,6 +81,27 @@ fi
   echo
   "$bin/perf_table_vs_gdal" "$json"
   echo
+  echo "How the backward direction is computed: GDAL evaluates a second polynomial"
+  echo "fitted separately to the points in the other direction, which is off the"
+  echo "exact inverse of its forward fit by up to 0.7 px (see the agreement table)."
+  echo "Ours is the inverse of the forward model itself. Preparing it"
+  echo "(BeginTransform(false)) tabulates the exact inverse over the points' frame"
+  echo "in cubic cells, each checked against the exact inverse when it is built;"
+  echo "a point in a checked cell costs one cubic per axis, within 1e-6 px of the"
+  echo "exact inverse. Outside the frame, in cells whose check fails (strong"
+  echo "curvature: the order-3 set here has few checked cells), and for the"
+  echo "spline, the cell's cubic seeds Newton iteration (polynomials: usually one"
+  echo "step, its remaining misfit known exactly; spline: one or two kernel"
+  echo "passes, stopped by a bound on the step's remainder). docs/tiemark.md"
+  echo "describes the checks. The row prepare/<type>/N=1000/backward/ours gives"
+  echo "the preparation's cost, to be read beside fit/<type>/N=1000/ours: the"
+  echo "table covers only the points' extent, is built with FMA where the"
+  echo "processor has it, and costs less than the fit (order 2: 20 x 17 cells,"
+  echo "0.67-0.89 of the fit; order 3: the probe only, about 0.15 of the fit)."
+  echo "A point in a checked cell still costs about 2.5 times GDAL's second"
+  echo "polynomial (a cell lookup and two cubics against two quadratics), and the"
+  echo "order-3 set's inverse would need some 70 cells a side to verify."
+  echo
   echo "## Agreement"
   echo
   cat "$agreement"

@@ -47,6 +47,10 @@ Normalisation ChooseNormalisation(const std::vector<_CtrlPntStrcT>& points, std:
     const double ps = std::max(reach[0], reach[1]), us = std::max(reach[2], reach[3]);
     norm.PixelScale = ps > 0 ? ps : 1.0;
     norm.UserScale = us > 0 ? us : 1.0;
+    for (int k = 0; k < 2; ++k) {
+        norm.PixelLo[k] = (lo[k] - centre[k]) / norm.PixelScale;
+        norm.PixelHi[k] = (hi[k] - centre[k]) / norm.PixelScale;
+    }
     return norm;
 }
 

@@ -22,6 +22,9 @@ namespace tiemark {
 struct Normalisation {
     double PixelX0 = 0.0, PixelY0 = 0.0, PixelScale = 1.0;
     double UserX0 = 0.0, UserY0 = 0.0, UserScale = 1.0;
+    // The used points' pixel extent in normalised units (within [-1, 1]);
+    // the whole square where it is not known.  The backward table covers it.
+    double PixelLo[2] = {-1.0, -1.0}, PixelHi[2] = {1.0, 1.0};
 };
 
 // Number of polynomial terms of order 1, 2, 3.

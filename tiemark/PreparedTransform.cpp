@@ -11,7 +11,6 @@
 
 #include "Conditioning.h"
 #include "CpuDispatch.h"
-#include "LsqFactor.h"
 
 namespace tiemark {
 
@@ -19,42 +18,19 @@ namespace {
 // u^i v^j degree of each polynomial coefficient.
 constexpr int kDegree[10] = {0, 1, 1, 2, 2, 2, 3, 3, 3, 3};
 
-// The backward seed is fitted on a side x side grid over [-reach, reach]^2 of
-// normalised pixel positions (the points lie within [-1, 1]^2).  The spline
-// costs one pass over its centres per sample, hence its coarser grid.
-constexpr int kSeedGridSide = 17;
-constexpr int kSplineSeedGridSide = 9;
-constexpr double kSeedReach = 1.25;
-// Order 3 polynomials refine the seed per cell of a kSeedCells^2 grid over the same
-// square (in the affine estimate's coordinates), each fitted to exact
-// inverses at kCellSamples^2 positions: a cubic on a cell a quarter as wide
-// is about 250 times closer, so one Newton step usually suffices.
-constexpr int kCellSamples = 6;
-// A seed fit whose design is worse conditioned than this is not used.
-constexpr double kMaxSeedCondition = 1e10;
 // Undamped Newton evaluations from the seed before giving way to the damped
 // iteration; a seed within 1e-3 of the answer needs four.
 constexpr int kSeededEvaluations = 5;
 // Misfit, relative to 1 + |(x, y)|, at which the iteration stops; the same
 // as the damped iteration's target.
 constexpr double kNewtonTolerance = 1e-13;
-
-// A polynomial of order 2 or 3 (Model's coefficient order) and its partial
-// derivatives at (u, v).
-template <int Order>
-inline void PolyWithGradient(const double* c, double u, double v, double* f, double* fu, double* fv) {
-    if constexpr (Order == 2) {
-        *f = c[0] + u * (c[1] + c[3] * u + c[4] * v) + v * (c[2] + c[5] * v);
-        *fu = c[1] + 2.0 * c[3] * u + c[4] * v;
-        *fv = c[2] + c[4] * u + 2.0 * c[5] * v;
-    } else {
-        const double uu = u * u, uv = u * v, vv = v * v;
-        *f = c[0] + u * (c[1] + u * (c[3] + c[6] * u + c[7] * v) + v * (c[4] + c[8] * v)) +
-             v * (c[2] + v * (c[5] + c[9] * v));
-        *fu = c[1] + 2.0 * c[3] * u + c[4] * v + 3.0 * c[6] * uu + 2.0 * c[7] * uv + c[8] * vv;
-        *fv = c[2] + c[4] * u + 2.0 * c[5] * v + c[7] * uu + 2.0 * c[8] * uv + 3.0 * c[9] * vv;
-    }
-}
+// The spline's iteration stops when its error is bounded by this many pixels:
+// a tenth of what the cells of the polynomials promise, so that a position
+// converted back and forth moves by well under 1e-7 of a map unit.
+constexpr double kSplineTolerancePx = 1e-7;
+// A longer step than this (normalised units) rarely leaves a misfit small
+// enough to stop at, so the spline evaluates the gradient there at once.
+constexpr double kConfirmStep2 = 1e-11;
 
 // f(u + du, v + dv) - f(u, v) - J(u, v) (du, dv) for a polynomial of order 2
 // or 3: the misfit a Newton step from (u, v) leaves, known exactly from the
@@ -155,116 +131,17 @@ MORVANE_CLONE_AVX2 std::uint64_t BatchPoly3(
 
 void PreparedTransform::Release() {
     Kind = None;
-    HasSeed = HasCells = false;
-    std::fill(std::begin(CellOk), std::end(CellOk), false);
+    HasSeed = false;
+    Cells.Clear();
     Source = Model();
 }
 
-bool PreparedTransform::FitBackwardSeed() {
-    const Model& m = Source;
-    const int side = m.Type == TM_TRANS_TPS ? kSplineSeedGridSide : kSeedGridSide;
-    double x0, y0, j0[4];
-    m.EvalWithJacobian(0.0, 0.0, &x0, &y0, j0);
-    const double det0 = j0[0] * j0[3] - j0[1] * j0[2];
-    LsqFactor lsq;
-    lsq.Reset(10, 2);
-    for (int i = 0; i < side; ++i) {
-        for (int k = 0; k < side; ++k) {
-            const double u = kSeedReach * (2.0 * i / (side - 1) - 1.0);
-            const double v = kSeedReach * (2.0 * k / (side - 1) - 1.0);
-            double x, y, j[4];
-            m.EvalWithJacobian(u, v, &x, &y, j);
-            // Where the map folds over it has no inverse to fit: leave it out.
-            if (!((j[0] * j[3] - j[1] * j[2]) * det0 > 0.0)) continue;
-            if (!std::isfinite(x) || !std::isfinite(y)) continue;
-            const double dx = x - m.CentreX, dy = y - m.CentreY;
-            const double s = m.Inv[0] * dx + m.Inv[1] * dy, t = m.Inv[2] * dx + m.Inv[3] * dy;
-            const double row[12] = {1.0,       s,         t,         s * s,     s * t, t * t,
-                                    s * s * s, s * s * t, s * t * t, t * t * t, u,     v};
-            lsq.AddRow(row);
-        }
-    }
-    if (lsq.Rows() < 20 || !(lsq.Condition(10) <= kMaxSeedCondition)) return false;
-    if (!lsq.Solve(0, SeedU) || !lsq.Solve(1, SeedV)) return false;
-    for (int k = 0; k < 10; ++k)
-        if (!std::isfinite(SeedU[k]) || !std::isfinite(SeedV[k])) return false;
-    return true;
-}
-
-inline void PreparedTransform::Seed(double s, double t, double* u, double* v) const {
-    if (!HasCells) {
-        *u = SeedU[0] + EvalPoly3(SeedU, s, t);
-        *v = SeedV[0] + EvalPoly3(SeedV, s, t);
-        return;
-    }
-    // The cell of (s, t); outside the grid the nearest edge cell, whose
-    // polynomial extrapolates no worse than the global one.
-    double fi = (s + kSeedReach) * (kSeedCells / (2.0 * kSeedReach));
-    double fk = (t + kSeedReach) * (kSeedCells / (2.0 * kSeedReach));
-    if (!(fi >= 0.0)) fi = 0.0;
-    if (!(fi < kSeedCells - 1)) fi = kSeedCells - 1;
-    if (!(fk >= 0.0)) fk = 0.0;
-    if (!(fk < kSeedCells - 1)) fk = kSeedCells - 1;
-    const int cell = static_cast<int>(fi) * kSeedCells + static_cast<int>(fk);
-    if (!CellOk[cell]) {
-        *u = SeedU[0] + EvalPoly3(SeedU, s, t);
-        *v = SeedV[0] + EvalPoly3(SeedV, s, t);
-        return;
-    }
-    const double* c = CellSeed[cell];
-    const double a = (s - c[20]) * c[22], b = (t - c[21]) * c[22];
-    *u = c[0] + EvalPoly3(c, a, b);
-    *v = c[10] + EvalPoly3(c + 10, a, b);
-}
-
-void PreparedTransform::FitSeedCells() {
-    const Model& m = Source;
-    // The forward linear map at the centre, s -> (x, y): the inverse of Inv.
-    const double det = m.Inv[0] * m.Inv[3] - m.Inv[1] * m.Inv[2];
-    const double l[4] = {m.Inv[3] / det, -m.Inv[1] / det, -m.Inv[2] / det, m.Inv[0] / det};
-    const double width = 2.0 * kSeedReach / kSeedCells;
-    for (int i = 0; i < kSeedCells; ++i) {
-        for (int k = 0; k < kSeedCells; ++k) {
-            const int cell = i * kSeedCells + k;
-            double* c = CellSeed[cell];
-            CellOk[cell] = false;
-            c[20] = -kSeedReach + (i + 0.5) * width;
-            c[21] = -kSeedReach + (k + 0.5) * width;
-            c[22] = 2.0 / width;
-            LsqFactor lsq;
-            lsq.Reset(10, 2);
-            for (int p = 0; p < kCellSamples; ++p) {
-                for (int q = 0; q < kCellSamples; ++q) {
-                    // Local coordinates over [-1.1, 1.1]: the cell and a rim.
-                    const double a = 1.1 * (2.0 * p / (kCellSamples - 1) - 1.0);
-                    const double b = 1.1 * (2.0 * q / (kCellSamples - 1) - 1.0);
-                    const double s = c[20] + a / c[22], t = c[21] + b / c[22];
-                    const double x = m.CentreX + l[0] * s + l[1] * t;
-                    const double y = m.CentreY + l[2] * s + l[3] * t;
-                    double u, v;
-                    // Not solved: a fold or far outside, no sample.
-                    if (!SeededNewton<3>(x, y, &u, &v)) continue;
-                    const double row[12] = {1.0,       a,         b,         a * a,     a * b, b * b,
-                                            a * a * a, a * a * b, a * b * b, b * b * b, u,     v};
-                    lsq.AddRow(row);
-                }
-            }
-            if (lsq.Rows() < 20 || !(lsq.Condition(10) <= kMaxSeedCondition)) continue;
-            if (!lsq.Solve(0, c) || !lsq.Solve(1, c + 10)) continue;
-            bool finite = true;
-            for (int j = 0; j < 20; ++j) finite &= std::isfinite(c[j]);
-            CellOk[cell] = finite;
-        }
-    }
-}
-
 template <int Order>
-inline bool PreparedTransform::SeededNewton(double x, double y, double* uOut, double* vOut) const {
+inline bool PreparedTransform::SeededNewton(double X, double Y, double x, double y, double* uOut,
+                                            double* vOut) const {
     const Model& m = Source;
-    const double dx = x - m.CentreX, dy = y - m.CentreY;
-    const double s = m.Inv[0] * dx + m.Inv[1] * dy, t = m.Inv[2] * dx + m.Inv[3] * dy;
     double u, v;
-    Seed(s, t, &u, &v);
+    Cells.Seed(X, Y, &u, &v);
     // The square of kNewtonTolerance * |(1, x, y)|, at most the damped
     // iteration's kNewtonTolerance * (1 + |(x, y)|), and without a root.
     const double tolerance2 = kNewtonTolerance * kNewtonTolerance * (1.0 + x * x + y * y);
@@ -292,7 +169,27 @@ inline bool PreparedTransform::SeededNewton(double x, double y, double* uOut, do
         const double inv = 1.0 / det;
         const double du = (j[3] * rx - j[1] * ry) * inv;
         const double dv = (j[0] * ry - j[2] * rx) * inv;
-        if constexpr (Order != 0) {
+        if constexpr (Order == 0) {
+            if (m.Type == TM_TRANS_TPS) {
+                // Accept the step when its length alone bounds what it
+                // leaves; else when the misfit it leaves, found without the
+                // gradient (a cheaper pass over the centres), is small
+                // enough taken back through J^-1 (twice its norm here).
+                const double step2 = du * du + dv * dv;
+                bool done = SplineStepSuffices(j, det, u, v, step2);
+                if (!done && step2 < kConfirmStep2) {
+                    double gx, gy;
+                    m.EvalNormalised(u + du, v + dv, &gx, &gy);
+                    const double jNorm = std::sqrt(j[0] * j[0] + j[1] * j[1] + j[2] * j[2] + j[3] * j[3]);
+                    done = 2.0 * jNorm * std::hypot(x - gx, y - gy) <= SplineTolerance * std::fabs(det);
+                }
+                if (done) {
+                    *uOut = u + du;
+                    *vOut = v + dv;
+                    return true;
+                }
+            }
+        } else {
             // A polynomial's misfit after this step is known without
             // evaluating it again: accept on half the tolerance.
             const double ex = PolyRemainder<Order>(m.CoefX, u, v, du, dv);
@@ -309,6 +206,30 @@ inline bool PreparedTransform::SeededNewton(double x, double y, double* uOut, do
     return false;
 }
 
+// After a Newton step d from p0 the misfit left is the Taylor remainder
+//   f(p0 + d) - f(p0) - J d = integral over tau in [0, 1] of
+//                             (1 - tau) D2f(p0 + tau d)[d, d].
+// The spline's affine part adds nothing; a kernel phi(r) = r^2 log r has
+// second derivatives 2 log r + 1 and 2 log r + 3, so |D2phi[d, d]| <= |d|^2
+// (2 |log r| + 3).  On the segment r >= |d| |tau - tau*| (tau* its closest
+// approach to the centre) and r <= R = |p0| + |d| + max |centre|; with
+// integral of -log|tau - tau*| at most 1 + log 2, the remainder of one
+// kernel is at most |d|^2 (log(max(R, 1) / |d|) + 4.9) for |d| < 1, and the
+// sum over kernels takes the sum of |weights|.  The remainder becomes a
+// position error through J^-1; twice its norm at p0 allows for its change
+// along the short step.
+bool PreparedTransform::SplineStepSuffices(const double j[4], double det, double u, double v,
+                                           double d2) const {
+    constexpr double kMaxStep2 = 1e-6;  // |d| below 1e-3
+    if (!(d2 < kMaxStep2)) return false;
+    const double d = std::sqrt(d2);
+    const double reach = std::max(1.0, std::sqrt(u * u + v * v) + d + SplineCentreReach);
+    const double remainder = SplineWeightSum * d2 * (std::log(reach / d) + 5.0);
+    const double inverseNorm = std::sqrt(j[0] * j[0] + j[1] * j[1] + j[2] * j[2] + j[3] * j[3]) /
+                               std::fabs(det);
+    return 2.0 * inverseNorm * remainder <= SplineTolerance;
+}
+
 inline long PreparedTransform::SeededBackward(double userX, double userY, double* pixelX,
                                        double* pixelY) const {
     const Normalisation& n = Source.Norm;
@@ -317,9 +238,9 @@ inline long PreparedTransform::SeededBackward(double userX, double userY, double
     double u, v;
     bool done;
     switch (Source.Type) {
-        case TM_TRANS_POLY2: done = SeededNewton<2>(x, y, &u, &v); break;
-        case TM_TRANS_POLY3: done = SeededNewton<3>(x, y, &u, &v); break;
-        default: done = SeededNewton<0>(x, y, &u, &v); break;
+        case TM_TRANS_POLY2: done = SeededNewton<2>(userX, userY, x, y, &u, &v); break;
+        case TM_TRANS_POLY3: done = SeededNewton<3>(userX, userY, x, y, &u, &v); break;
+        default: done = SeededNewton<0>(userX, userY, x, y, &u, &v); break;
     }
     if (!done) return Source.Backward(userX, userY, pixelX, pixelY);
     const double px = n.PixelX0 + n.PixelScale * u;
@@ -332,10 +253,14 @@ inline long PreparedTransform::SeededBackward(double userX, double userY, double
 
 long PreparedTransform::Prepare(const Model& model, bool forward) {
     const Normalisation& n = model.Norm;
-    Model source = model;  // the only allocation (spline centres); done before any change
+    Model source = model;  // allocations (spline centres, cells) come before any change
+    InverseCells cells;
+    const bool tabulated = !forward && (model.Type == TM_TRANS_POLY2 ||
+                                        model.Type == TM_TRANS_POLY3 || model.Type == TM_TRANS_TPS);
+    if (tabulated) cells.Build(model, model.Type != TM_TRANS_TPS);  // may throw: nothing changed yet
     Forward = forward;
-    HasSeed = HasCells = false;
-    std::fill(std::begin(CellOk), std::end(CellOk), false);
+    HasSeed = false;
+    Cells = std::move(cells);
     Source = std::move(source);
     const double ps = n.PixelScale, S = n.UserScale;
     InvUserScale = 1.0 / S;
@@ -349,12 +274,17 @@ long PreparedTransform::Prepare(const Model& model, bool forward) {
             Cy[1] = ps * model.Inv[2] / S, Cy[2] = ps * model.Inv[3] / S;
             Kind = Affine;
         } else {
-            Kind = Newton;  // projective uses its closed form through Source
-            if (model.Type != TM_TRANS_PROJECTIVE) HasSeed = FitBackwardSeed();
-            // Order 2 converges in one step from the global seed already; the
-            // spline's samples would cost a pass over its centres each.
-            if (HasSeed && model.Type == TM_TRANS_POLY3) FitSeedCells();
-            HasCells = std::find(std::begin(CellOk), std::end(CellOk), true) != std::end(CellOk);
+            // The projective type uses its closed form through Source.
+            HasSeed = tabulated && !Cells.Empty();
+            Kind = HasSeed && model.Type != TM_TRANS_TPS ? CellInverse : Newton;
+            if (model.Type == TM_TRANS_TPS) {
+                SplineWeightSum = 0.0, SplineCentreReach = 0.0;
+                for (std::size_t i = 0; i < model.CentreU.size(); ++i) {
+                    SplineWeightSum += std::fabs(model.WeightX[i]) + std::fabs(model.WeightY[i]);
+                    SplineCentreReach = std::max(SplineCentreReach, std::hypot(model.CentreU[i], model.CentreV[i]));
+                }
+                SplineTolerance = kSplineTolerancePx / n.PixelScale;
+            }
         }
         return TM_OK;
     }
@@ -418,6 +348,17 @@ long PreparedTransform::Batch(const double* in, double* out, std::size_t count) 
         case Poly3:
             flags = BatchPoly3(InX0, InY0, OutX0, OutY0, Cx, Cy, in, out, count);
             break;
+        case CellInverse:
+            for (std::size_t i = 0; i < count; ++i) {
+                double x, y;
+                if (!Cells.Lookup(in[2 * i], in[2 * i + 1], &x, &y)) {
+                    if (long rc = SeededBackward(in[2 * i], in[2 * i + 1], &x, &y); rc != TM_OK)
+                        return rc;
+                }
+                out[2 * i] = x;
+                out[2 * i + 1] = y;
+            }
+            return TM_OK;
         case Newton:
             if (!Forward && HasSeed) {
                 // As below, without the per-point dispatch.

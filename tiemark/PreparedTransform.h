@@ -8,12 +8,17 @@
 // snapshot: later edits of the group do not change it.
 //
 // Backward conversion of polynomials of order 2 and 3 and of the thin plate
-// spline stays the exact inverse of the forward model (Newton iteration), but
-// starts from a seed polynomial: an order-3 least-squares fit of the inverse
-// map, made once by Prepare() from the forward model sampled on a grid over
-// the points' normalised extent.  From that seed two or three undamped Newton
-// steps reach the arithmetic's limit; a point where they do not (outside the
-// sampled extent, near a fold) takes the damped iteration of Model instead.
+// spline stays the exact inverse of the forward model.  Prepare() tabulates
+// that inverse over the points' frame in cubic cells (InverseCells).  For
+// the polynomials every cell is checked against the exact inverse when it
+// is built, and a point in a checked cell is converted by evaluating that
+// cell's cubic: within InverseCells::kTolerancePx of the exact inverse, at
+// the cost of a forward conversion.  Elsewhere (outside the frame, in a cell
+// that failed its check) and for the spline, the cell's cubic seeds Newton
+// iteration; a point where undamped steps do not reach the arithmetic's
+// limit (near a fold, far outside) takes the damped iteration of Model.
+// The spline stops after one Newton step when the step is so short that
+// the kernels' second derivatives bound what it leaves below the tolerance.
 #ifndef MORVANE_TIEMARK_PREPAREDTRANSFORM_H
 #define MORVANE_TIEMARK_PREPAREDTRANSFORM_H
 
@@ -22,6 +27,7 @@
 #include <cstdint>
 
 #include "Conditioning.h"
+#include "InverseCells.h"
 #include "Model.h"
 
 namespace tiemark {
@@ -58,6 +64,9 @@ public:
                 y = OutY0 + (Hp[3] * du + Hp[4] * dv + Hp[5]) / w;
                 break;
             }
+            case CellInverse:
+                if (Cells.Lookup(in1, in2, &x, &y)) break;
+                return ApplyIterative(in1, in2, out1, out2);
             case None: return TM_ERR_STATE;
             default: return ApplyIterative(in1, in2, out1, out2);
         }
@@ -83,19 +92,16 @@ private:
         return std::isfinite(in1) && std::isfinite(in2) ? TM_ERR_OUTSIDE : TM_ERR_NOT_FINITE;
     }
     long ApplyIterative(double in1, double in2, double* out1, double* out2) const;
-    // Fits SeedU/SeedV; false (no seed) when the sampled map is unusable.
-    bool FitBackwardSeed();
-    // Fits CellSeed from exact inverses; cells without a fit keep CellOk false.
-    void FitSeedCells();
-    // The seed (u, v) at the affine estimate (s, t).
-    void Seed(double s, double t, double* u, double* v) const;
-    // Seeded undamped Newton from normalised user (x, y); false when it does
-    // not reach the tolerance within a few steps.
+    // Seeded undamped Newton from user (X, Y), normalised (x, y); false when
+    // it does not reach the tolerance within a few steps.
     template <int Order>
-    bool SeededNewton(double x, double y, double* u, double* v) const;
+    bool SeededNewton(double X, double Y, double x, double y, double* u, double* v) const;
+    // Whether the spline's Newton step d from a point with Jacobian j leaves
+    // an error below the tolerance (see the definition).
+    bool SplineStepSuffices(const double j[4], double det, double u, double v, double d2) const;
     long SeededBackward(double userX, double userY, double* pixelX, double* pixelY) const;
 
-    enum KindT { None, Affine, Poly2, Poly3, Projective, Newton, Tps };
+    enum KindT { None, Affine, Poly2, Poly3, Projective, CellInverse, Newton, Tps };
     KindT Kind = None;
     double InX0 = 0.0, InY0 = 0.0;    // input centre, subtracted first
     double OutX0 = 0.0, OutY0 = 0.0;  // output centre, added last
@@ -103,17 +109,13 @@ private:
     double Hp[9] = {};                // folded projective
     Model Source;                     // for Newton and the thin plate spline
     bool Forward = true;
-    // Backward seed: (u, v) = SeedU/SeedV polynomials of s = Source.Inv *
-    // ((x, y) - Source.Centre), the affine inverse's estimate.
+    // Backward: the tabulated inverse, and the seeded iteration's use of it.
+    InverseCells Cells;
     bool HasSeed = false;
-    double SeedU[10] = {}, SeedV[10] = {};
-    // Per cell: u and v coefficients in local coordinates ((s, t) - centre)
-    // * scale, then the centre's s and t and the scale.
-    static constexpr int kSeedCells = 4;
-    double CellSeed[kSeedCells * kSeedCells][23] = {};
-    bool CellOk[kSeedCells * kSeedCells] = {};
-    bool HasCells = false;
     double InvUserScale = 1.0;
+    // Thin plate spline: sum of |weights| over both outputs, largest |centre|,
+    // and the tolerance in normalised units, for SplineStepSuffices.
+    double SplineWeightSum = 0.0, SplineCentreReach = 0.0, SplineTolerance = 0.0;
 };
 
 }  // namespace tiemark

@@ -72,6 +72,9 @@ TEST(TiemarkAlloc, FailedAllocationsRefuseWithoutChange) {
     EXPECT_GT(EveryAllocationMayFail(filled(TM_TRANS_POLY2), [&](CCtrlPntSet& s) { return s.AddOneGcp(3, &extra); }),
               0);
     EXPECT_GT(EveryAllocationMayFail(filled(TM_TRANS_TPS), [](CCtrlPntSet& s) { return s.BeginTransform(true); }), 0);
+    // The backward preparation also builds the table of the inverse.
+    for (short type : {TM_TRANS_POLY2, TM_TRANS_TPS})
+        EXPECT_GT(EveryAllocationMayFail(filled(type), [](CCtrlPntSet& s) { return s.BeginTransform(false); }), 0);
     CCtrlPntSet source;
     filled(TM_TRANS_PROJECTIVE)(source);
     EXPECT_GT(EveryAllocationMayFail(filled(TM_TRANS_POLY1), [&](CCtrlPntSet& s) { return s.CopyPntSet(&source); }),

@@ -1,0 +1,240 @@
+// inverse_cells_test - the tabulated backward conversion against the exact
+// inverse (the damped Newton iteration of Model) on dense grids and random
+// points, inside the points' frame, around it and far outside, for
+// polynomials of order 2 and 3 (mildly and strongly curved) and the thin
+// plate spline.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "FitCache.h"
+#include "InverseCells.h"
+#include "PreparedTransform.h"
+#include "TrueMaps.h"
+
+namespace {
+
+using tiemark::InverseCells;
+using tiemark::Model;
+using tiemark::PreparedTransform;
+
+// The promise: within 1e-6 px of the exact inverse.
+constexpr double kPromisePx = 1e-6;
+
+std::vector<TrueMap> CurvedMaps() {
+    std::vector<TrueMap> maps;
+    for (const TrueMap& m : AllTrueMaps())
+        if (m.type == TM_TRANS_POLY2 || m.type == TM_TRANS_POLY3) maps.push_back(m);
+    // A tenth of their curvature, about that of a survey's residual distortion:
+    // the cells answer for nearly all of the raster.
+    maps.push_back({TM_TRANS_POLY2, "mild poly2", [](double px, double py, double* x, double* y) {
+                        double u = px / 1000.0, v = py / 1000.0;
+                        *x = 651234.5 + 520 * u + 31 * v + 0.17 * u * u - 0.09 * u * v + 0.04 * v * v;
+                        *y = 5212345.25 - 27 * u - 490 * v + 0.06 * u * u + 0.11 * u * v - 0.13 * v * v;
+                    }});
+    maps.push_back({TM_TRANS_POLY3, "mild poly3", [](double px, double py, double* x, double* y) {
+                        double u = px / 1000.0, v = py / 1000.0;
+                        *x = 651234.5 + 520 * u + 31 * v + 0.17 * u * u - 0.09 * u * v + 0.04 * v * v +
+                             0.0002 * u * u * u - 0.0001 * u * u * v;
+                        *y = 5212345.25 - 27 * u - 490 * v + 0.06 * u * u + 0.11 * u * v - 0.13 * v * v +
+                             0.0001 * u * v * v + 0.0002 * v * v * v;
+                    }});
+    // The scale changes fourfold across the raster, without folding within
+    // a quarter of it around.
+    maps.push_back({TM_TRANS_POLY2, "strong poly2", [](double px, double py, double* x, double* y) {
+                        *x = 651234.5 + 0.5 * px + 0.03 * py + 3e-5 * px * px;
+                        *y = 5212345.25 - 0.02 * px - 0.49 * py - 1e-5 * py * py + 2e-6 * px * py;
+                    }});
+    maps.push_back({TM_TRANS_POLY3, "strong poly3", [](double px, double py, double* x, double* y) {
+                        *x = 651234.5 + 0.5 * px + 0.03 * py + 1.5e-5 * px * px + 4e-10 * px * px * px;
+                        *y = 5212345.25 - 0.02 * px - 0.49 * py - 1e-5 * py * py + 2e-6 * px * py -
+                             3e-11 * py * py * py;
+                    }});
+    TrueMap bumped = maps[1];
+    const auto poly3 = bumped.apply;
+    bumped.type = TM_TRANS_TPS;
+    bumped.name = "spline";
+    bumped.apply = [poly3](double px, double py, double* x, double* y) {
+        poly3(px, py, x, y);
+        const double du = (px - 9000.0) / 3000.0, dv = (py - 7000.0) / 3000.0;
+        *x += 40.0 * std::exp(-(du * du + dv * dv));
+        *y += 0.3 * std::sin(px / 700.0);  // wiggles the spline's weights
+    };
+    maps.push_back(bumped);
+    return maps;
+}
+
+class InverseCellsTest : public ::testing::TestWithParam<TrueMap> {
+protected:
+    void SetUp() override {
+        const TrueMap& map = GetParam();
+        const int nx = map.type == TM_TRANS_TPS ? 25 : 9, ny = map.type == TM_TRANS_TPS ? 19 : 7;
+        ASSERT_EQ(Fit.Ensure(GridPoints(map, nx, ny), map.type, TM_ORIENT_LINE_DOWN), TM_OK);
+    }
+    const Model& Fitted() const { return Fit.Current(); }
+    // User positions of a (side + 1)^2 grid of pixels over the raster widened
+    // by `margin` of its size on every side, through the fitted model.
+    std::vector<double> UserGrid(double margin, int side) const {
+        std::vector<double> user;
+        for (int j = 0; j <= side; ++j)
+            for (int i = 0; i <= side; ++i) {
+                double x, y;
+                const double px = kColumns * (-margin + (1 + 2 * margin) * i / side);
+                const double py = kRows * (-margin + (1 + 2 * margin) * j / side);
+                if (Fitted().Forward(px, py, &x, &y) != TM_OK) continue;
+                user.push_back(x), user.push_back(y);
+            }
+        return user;
+    }
+    // Distance in pixels of (px, py) from the exact inverse at user (x, y);
+    // negative when the exact iteration refuses the point.
+    double ErrorPx(double x, double y, double px, double py) const {
+        double ex, ey;
+        if (Fitted().Backward(x, y, &ex, &ey) != TM_OK) return -1.0;
+        return std::hypot(px - ex, py - ey);
+    }
+
+    tiemark::FitCache Fit;
+};
+
+// Every answer from a verified cell is within the promise of the exact
+// inverse, on a grid some twelve points a cell wide; and for the mildly
+// curved polynomials nearly all of the raster is answered from the cells.
+TEST_P(InverseCellsTest, VerifiedCellsMatchTheExactInverse) {
+    const bool polynomial = GetParam().type != TM_TRANS_TPS;
+    InverseCells cells;
+    cells.Build(Fitted(), polynomial);
+    ASSERT_FALSE(cells.Empty());
+    const int side = 12 * cells.CellsPerSide();
+    std::size_t hits = 0, inside = 0;
+    double worst = 0.0;
+    for (double margin : {0.0, 0.3}) {
+        const std::vector<double> user = UserGrid(margin, side);
+        for (std::size_t k = 0; k < user.size(); k += 2) {
+            double px, py;
+            if (margin == 0.0) ++inside;
+            if (!cells.Lookup(user[k], user[k + 1], &px, &py)) continue;
+            if (margin == 0.0) ++hits;
+            const double error = ErrorPx(user[k], user[k + 1], px, py);
+            ASSERT_GE(error, 0.0);
+            worst = std::max(worst, error);
+        }
+    }
+    EXPECT_LE(worst, kPromisePx);
+    if (std::string(GetParam().name).rfind("mild", 0) == 0) {
+        EXPECT_GT(hits, inside * 9 / 10) << cells.VerifiedCells() << " cells verified";
+    } else if (!polynomial) {
+        EXPECT_EQ(hits, 0u);  // the spline's cells are seeds only
+    }
+    RecordProperty("cells_per_side", cells.CellsPerSide());
+    RecordProperty("worst_error_px", std::to_string(worst));
+}
+
+// The prepared backward conversion (cells, seeded Newton, damped Newton) on
+// dense grids and random points: where the exact iteration converts, the
+// prepared one converts too and agrees within the promise; far outside,
+// whatever it converts is an exact inverse.
+TEST_P(InverseCellsTest, PreparedBackwardMatchesTheExactInverse) {
+    PreparedTransform prepared;
+    ASSERT_EQ(prepared.Prepare(Fitted(), false), TM_OK);
+    std::mt19937_64 random(42);
+    for (double margin : {0.0, 0.25, 2.0}) {
+        SCOPED_TRACE(margin);
+        std::vector<double> user = UserGrid(margin, 150);
+        std::uniform_real_distribution<double> px(-margin * kColumns, (1 + margin) * kColumns);
+        std::uniform_real_distribution<double> py(-margin * kRows, (1 + margin) * kRows);
+        for (int k = 0; k < 4000; ++k) {
+            double x, y;
+            if (Fitted().Forward(px(random), py(random), &x, &y) != TM_OK) continue;
+            user.push_back(x), user.push_back(y);
+        }
+        double worst = 0.0;
+        for (std::size_t k = 0; k < user.size(); k += 2) {
+            double qx, qy;
+            const long rc = prepared.Apply(user[k], user[k + 1], &qx, &qy);
+            if (margin < 1.0) {
+                ASSERT_EQ(rc, TM_OK) << user[k] << " " << user[k + 1];
+            } else if (rc != TM_OK) {
+                EXPECT_TRUE(rc == TM_ERR_NO_CONVERGE || rc == TM_ERR_OUTSIDE) << rc;
+                continue;
+            }
+            if (margin > 1.0) {
+                // Far out a polynomial may fold, and then one user position
+                // has several exact inverses: check the forward misfit.
+                double x, y;
+                ASSERT_EQ(Fitted().Forward(qx, qy, &x, &y), TM_OK);
+                EXPECT_LE(std::hypot(x - user[k], y - user[k + 1]), 1e-9 * (1 + std::hypot(x, y)));
+                continue;
+            }
+            const double error = ErrorPx(user[k], user[k + 1], qx, qy);
+            ASSERT_GE(error, 0.0);
+            worst = std::max(worst, error);
+        }
+        EXPECT_LE(worst, kPromisePx);
+        // The batch call gives the one-point call's answers, bit for bit.
+        if (margin < 1.0) {
+            std::vector<double> out(user.size());
+            ASSERT_EQ(prepared.Batch(user.data(), out.data(), user.size() / 2), TM_OK);
+            for (std::size_t k = 0; k < user.size(); k += 2) {
+                double qx, qy;
+                ASSERT_EQ(prepared.Apply(user[k], user[k + 1], &qx, &qy), TM_OK);
+                ASSERT_EQ(qx, out[k]);
+                ASSERT_EQ(qy, out[k + 1]);
+            }
+        }
+    }
+}
+
+// The table covers the points' extent, not the square they are normalised
+// to: points in a strip a tenth of the raster high (a long scan line) get
+// cells along the strip, and conversions across the strip come from them
+// within the promise, for both orders.
+TEST(InverseCellsExtent, StripOfPointsIsCoveredByVerifiedCells) {
+    for (const TrueMap& map : CurvedMaps()) {
+        if (std::string(map.name).rfind("mild", 0) != 0) continue;
+        SCOPED_TRACE(map.name);
+        std::vector<_CtrlPntStrcT> strip;
+        for (const _CtrlPntStrcT& p : GridPoints(map, 24, 16)) {
+            _CtrlPntStrcT q = p;
+            q.PixelY = 0.1 * p.PixelY;  // rows 0 .. kRows / 10
+            map.apply(q.PixelX, q.PixelY, &q.UserX, &q.UserY);
+            strip.push_back(q);
+        }
+        tiemark::FitCache fit;
+        ASSERT_EQ(fit.Ensure(strip, map.type, TM_ORIENT_LINE_DOWN), TM_OK);
+        const Model& model = fit.Current();
+        InverseCells cells;
+        cells.Build(model, true);
+        ASSERT_FALSE(cells.Empty());
+        std::size_t hits = 0, total = 0;
+        double worst = 0.0;
+        for (int j = 0; j <= 40; ++j)
+            for (int i = 0; i <= 200; ++i, ++total) {
+                const double px = kColumns * i / 200.0, py = 0.1 * kRows * j / 40.0;
+                double x, y, qx, qy, ex, ey;
+                ASSERT_EQ(model.Forward(px, py, &x, &y), TM_OK);
+                if (!cells.Lookup(x, y, &qx, &qy)) continue;
+                ++hits;
+                ASSERT_EQ(model.Backward(x, y, &ex, &ey), TM_OK);
+                worst = std::max(worst, std::hypot(qx - ex, qy - ey));
+            }
+        EXPECT_LE(worst, kPromisePx);
+        EXPECT_GT(hits, total * 9 / 10) << cells.VerifiedCells() << " cells verified";
+        // A square frame would spend n x n cells; the strip needs a fraction.
+        const int n = cells.CellsPerSide();
+        EXPECT_LT(cells.VerifiedCells(), n * n / 3) << n << " cells along the strip";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Maps, InverseCellsTest, ::testing::ValuesIn(CurvedMaps()),
+                         [](const ::testing::TestParamInfo<TrueMap>& info) {
+                             std::string name = info.param.name;
+                             for (char& c : name)
+                                 if (c == ' ') c = '_';
+                             return name;
+                         });
+
+}  // namespace

@@ -1,0 +1,371 @@
+// InverseCells.cpp - corners by Newton iteration, cubics by a fixed
+// least-squares projection, and the per-cell check.
+#include "InverseCells.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "CpuDispatch.h"
+#include "LsqFactor.h"
+
+namespace tiemark {
+
+namespace {
+
+// Local corners of a cell, in the order of the fitted data.
+constexpr double kCornerA[4] = {0.0, 1.0, 0.0, 1.0};
+constexpr double kCornerB[4] = {0.0, 0.0, 1.0, 1.0};
+constexpr int kData = 12;  // four values, then four (d/da, d/db) pairs
+// Interior check points of a cell: its centre and the centres of its quarters.
+constexpr double kCheckA[5] = {0.5, 0.25, 0.75, 0.25, 0.75};
+constexpr double kCheckB[5] = {0.5, 0.25, 0.25, 0.75, 0.75};
+// Undamped Newton steps allowed at a corner seeded from its neighbour.
+constexpr int kCornerSteps = 10;
+// The damped iteration's target: misfit relative to 1 + |(x, y)|.
+constexpr double kNewtonTolerance = 1e-13;
+
+// The least-squares cubic of the twelve corner data is a fixed linear map of
+// them: coefficients = Projection[.][data].  Built once, from the 12 x 10
+// design of cubic values and slopes at the corners (full rank: no nonzero
+// cubic vanishes with its gradient at four corners of a square).
+struct CubicProjection {
+    double P[kData][10];  // transposed: P[data][coefficient], so that a cell's
+                          // fit runs across its ten coefficients at a time
+    CubicProjection() {
+        double design[kData][10];
+        for (int q = 0; q < 4; ++q) {
+            const double a = kCornerA[q], b = kCornerB[q];
+            const double value[10] = {1, a, b, a * a, a * b, b * b, a * a * a, a * a * b, a * b * b, b * b * b};
+            const double da[10] = {0, 1, 0, 2 * a, b, 0, 3 * a * a, 2 * a * b, b * b, 0};
+            const double db[10] = {0, 0, 1, 0, a, 2 * b, 0, a * a, 2 * a * b, 3 * b * b};
+            std::copy(value, value + 10, design[q]);
+            std::copy(da, da + 10, design[4 + 2 * q]);
+            std::copy(db, db + 10, design[5 + 2 * q]);
+        }
+        // Column j of P solves the least-squares problem with unit data j.
+        for (int j = 0; j < kData; j += 2) {
+            LsqFactor lsq;
+            lsq.Reset(10, 2);
+            for (int r = 0; r < kData; ++r) {
+                double row[12];
+                std::copy(design[r], design[r] + 10, row);
+                row[10] = r == j ? 1.0 : 0.0;
+                row[11] = r == j + 1 ? 1.0 : 0.0;
+                lsq.AddRow(row);
+            }
+            double x0[10], x1[10];
+            lsq.Solve(0, x0);
+            lsq.Solve(1, x1);
+            for (int k = 0; k < 10; ++k) P[j][k] = x0[k], P[j + 1][k] = x1[k];
+        }
+    }
+};
+
+const CubicProjection& Projection() {
+    static const CubicProjection projection;
+    return projection;
+}
+
+template <int Order>
+struct PolyEval {
+    const Model& m;
+    void operator()(double u, double v, double* x, double* y, double j[4]) const {
+        PolyWithGradient<Order>(m.CoefX, u, v, x, &j[0], &j[1]);
+        PolyWithGradient<Order>(m.CoefY, u, v, y, &j[2], &j[3]);
+    }
+};
+
+struct ModelEval {
+    const Model& m;
+    void operator()(double u, double v, double* x, double* y, double j[4]) const {
+        m.EvalWithJacobian(u, v, x, y, j);
+    }
+};
+
+}  // namespace
+
+void InverseCells::Clear() {
+    Ns = Nt = 0;
+    Coef.clear();
+    Verified.clear();
+}
+
+int InverseCells::VerifiedCells() const {
+    return static_cast<int>(std::count(Verified.begin(), Verified.end(), std::uint8_t{1}));
+}
+
+template <class Eval>
+void InverseCells::FrameBox(const Model& m, const Eval& eval, double box[4]) const {
+    const Normalisation& norm = m.Norm;
+    const double u0 = norm.PixelLo[0], v0 = norm.PixelLo[1];
+    const double du = norm.PixelHi[0] - u0, dv = norm.PixelHi[1] - v0;
+    const double det = m.Inv[0] * m.Inv[3] - m.Inv[1] * m.Inv[2];
+    box[0] = box[1] = std::numeric_limits<double>::infinity();
+    box[2] = box[3] = -std::numeric_limits<double>::infinity();
+    // The boundary of the pixel extent, kBoxSamples points an edge: the box
+    // of a smooth curve's samples misses its extremes by the sag between
+    // them, which the margin covers.
+    constexpr int kBoxSamples = 16;
+    for (int q = 0; q < 4 * kBoxSamples; ++q) {
+        const int edge = q / kBoxSamples;
+        const double f = static_cast<double>(q % kBoxSamples) / kBoxSamples;
+        const double a = edge == 0 ? f : edge == 1 ? 1.0 : edge == 2 ? 1.0 - f : 0.0;
+        const double b = edge == 0 ? 0.0 : edge == 1 ? f : edge == 2 ? 1.0 : 1.0 - f;
+        double x, y, j[4];
+        eval(u0 + a * du, v0 + b * dv, &x, &y, j);
+        const double dx = x - m.CentreX, dy = y - m.CentreY;
+        const double s = m.Inv[0] * dx + m.Inv[1] * dy, t = m.Inv[2] * dx + m.Inv[3] * dy;
+        if (!std::isfinite(s) || !std::isfinite(t)) continue;
+        box[0] = std::min(box[0], s), box[1] = std::min(box[1], t);
+        box[2] = std::max(box[2], s), box[3] = std::max(box[3], t);
+    }
+    // Unusable (no finite sample, no inverse): the square the points are
+    // normalised to.
+    if (!(box[0] <= box[2] && box[1] <= box[3]) || !(std::fabs(det) > 0.0)) {
+        box[0] = box[1] = -1.0;
+        box[2] = box[3] = 1.0;
+    }
+    // A thin extent still gets cells a tenth of its long side across.
+    const double side = std::max(box[2] - box[0], box[3] - box[1]);
+    const double margin = kMargin * side;
+    for (int k = 0; k < 2; ++k) {
+        const double widen = margin + 0.5 * std::max(0.0, 0.1 * side - (box[k + 2] - box[k]));
+        box[k] -= widen, box[k + 2] += widen;
+    }
+}
+
+void InverseCells::SetFrame(const Model& m, const double box[4], int n) {
+    const Normalisation& norm = m.Norm;
+    const double ws = box[2] - box[0], wt = box[3] - box[1];
+    H = std::max(ws, wt) / n;
+    Ns = std::max(1, static_cast<int>(std::ceil(ws / H - 1e-9)));
+    Nt = std::max(1, static_cast<int>(std::ceil(wt / H - 1e-9)));
+    SideS = Ns, SideT = Nt;
+    // Centred on the box.
+    SLo = 0.5 * (box[0] + box[2] - Ns * H);
+    TLo = 0.5 * (box[1] + box[3] - Nt * H);
+    OffS = -SLo / H, OffT = -TLo / H;
+    const double S = norm.UserScale;
+    UserXc = norm.UserX0 + S * m.CentreX;
+    UserYc = norm.UserY0 + S * m.CentreY;
+    Fs[0] = m.Inv[0] / (S * H), Fs[1] = m.Inv[1] / (S * H);
+    Ft[0] = m.Inv[2] / (S * H), Ft[1] = m.Inv[3] / (S * H);
+    // L = Inv^-1: the forward model's linear part at the centre.
+    const double det = m.Inv[0] * m.Inv[3] - m.Inv[1] * m.Inv[2];
+    L[0] = m.Inv[3] / det, L[1] = -m.Inv[1] / det, L[2] = -m.Inv[2] / det, L[3] = m.Inv[0] / det;
+    PixelX0 = norm.PixelX0, PixelY0 = norm.PixelY0, PixelScale = norm.PixelScale;
+}
+
+void InverseCells::FramePoint(const Model& m, int i, int k, double a, double b, double* x,
+                              double* y) const {
+    const double s = SLo + (i + a) * H, t = TLo + (k + b) * H;
+    *x = m.CentreX + L[0] * s + L[1] * t;
+    *y = m.CentreY + L[2] * s + L[3] * t;
+}
+
+template <class Eval>
+void InverseCells::SolveCorners(const Model& m, const Eval& eval, const InverseCells* coarse,
+                                std::vector<Corner>& corners) const {
+    const int side = Ns + 1;
+    const double detL = L[0] * L[3] - L[1] * L[2];
+    for (int k = 0; k <= Nt; ++k) {
+        for (int i = 0; i < side; ++i) {
+            Corner& c = corners[static_cast<std::size_t>(k) * side + i];
+            c.ok = false;
+            double x, y;
+            FramePoint(m, i, k, 0.0, 0.0, &x, &y);
+            // Seed: a coarser table's cubic where there is one (close
+            // enough that one step solves the corner), else one cell's step
+            // from the solved neighbour, else the affine estimate.
+            double u = SLo + i * H, v = TLo + k * H;
+            if (coarse != nullptr) {
+                const Normalisation& n = m.Norm;
+                coarse->Seed(n.UserX0 + n.UserScale * x, n.UserY0 + n.UserScale * y, &u, &v);
+            } else if (i > 0 && corners[static_cast<std::size_t>(k) * side + i - 1].ok) {
+                const Corner& left = corners[static_cast<std::size_t>(k) * side + i - 1];
+                u = left.u + left.ua, v = left.v + left.va;
+            } else if (k > 0 && corners[static_cast<std::size_t>(k - 1) * side + i].ok) {
+                const Corner& below = corners[static_cast<std::size_t>(k - 1) * side + i];
+                u = below.u + below.ub, v = below.v + below.vb;
+            }
+            const double tolerance2 = kNewtonTolerance * kNewtonTolerance * (1.0 + x * x + y * y);
+            double j[4], last = std::numeric_limits<double>::infinity();
+            bool solved = false;
+            for (int step = 0; step < kCornerSteps; ++step) {
+                double fx, fy;
+                eval(u, v, &fx, &fy, j);
+                const double rx = x - fx, ry = y - fy, misfit2 = rx * rx + ry * ry;
+                if (misfit2 <= tolerance2) {
+                    solved = true;
+                    break;
+                }
+                if (!(misfit2 < last)) break;
+                last = misfit2;
+                const double det = j[0] * j[3] - j[1] * j[2];
+                if (!(std::fabs(det) > 0.0)) break;
+                u += (j[3] * rx - j[1] * ry) / det;
+                v += (j[0] * ry - j[2] * rx) / det;
+            }
+            if (!solved) {
+                // The damped iteration from the centre's estimate.
+                const Normalisation& n = m.Norm;
+                double px, py, fx, fy;
+                if (m.Backward(n.UserX0 + n.UserScale * x, n.UserY0 + n.UserScale * y, &px, &py) != TM_OK)
+                    continue;
+                u = (px - n.PixelX0) / n.PixelScale, v = (py - n.PixelY0) / n.PixelScale;
+                eval(u, v, &fx, &fy, j);
+            }
+            const double det = j[0] * j[3] - j[1] * j[2];
+            // Across a fold the inverse is not the branch the points are on.
+            if (!(det * detL > 0.0) || !std::isfinite(u) || !std::isfinite(v)) continue;
+            // Slopes along a and b: H * J^-1 * L.
+            const double i0 = j[3] / det, i1 = -j[1] / det, i2 = -j[2] / det, i3 = j[0] / det;
+            c.u = u, c.v = v;
+            c.ua = H * (i0 * L[0] + i1 * L[2]), c.ub = H * (i0 * L[1] + i1 * L[3]);
+            c.va = H * (i2 * L[0] + i3 * L[2]), c.vb = H * (i2 * L[1] + i3 * L[3]);
+            c.ok = std::isfinite(c.ua + c.ub + c.va + c.vb);
+        }
+    }
+}
+
+template <class Eval>
+double InverseCells::FitCell(const Model& m, const Eval& eval, const Corner* c[4], int i, int k,
+                             bool verify, double* coef) const {
+    double du[kData], dv[kData];
+    for (int q = 0; q < 4; ++q) {
+        du[q] = c[q]->u, dv[q] = c[q]->v;
+        du[4 + 2 * q] = c[q]->ua, du[5 + 2 * q] = c[q]->ub;
+        dv[4 + 2 * q] = c[q]->va, dv[5 + 2 * q] = c[q]->vb;
+    }
+    const CubicProjection& p = Projection();
+    double cu[10] = {}, cv[10] = {};
+    for (int d = 0; d < kData; ++d)
+        for (int r = 0; r < 10; ++r) cu[r] += p.P[d][r] * du[d], cv[r] += p.P[d][r] * dv[d];
+    double worst2 = 0.0;  // squared, to spare the square roots
+    if (verify) {
+        // At the corners the exact values are known.
+        for (int q = 0; q < 4; ++q) {
+            const double eu = cu[0] + Cubic(cu, kCornerA[q], kCornerB[q]) - c[q]->u;
+            const double ev = cv[0] + Cubic(cv, kCornerA[q], kCornerB[q]) - c[q]->v;
+            worst2 = std::max(worst2, eu * eu + ev * ev);
+        }
+        // Inside, the forward misfit taken back through the inverse Jacobian:
+        // the Newton step to the exact inverse, first-order exact.
+        for (int q = 0; q < 5; ++q) {
+            double x, y, fx, fy, j[4];
+            FramePoint(m, i, k, kCheckA[q], kCheckB[q], &x, &y);
+            const double u = cu[0] + Cubic(cu, kCheckA[q], kCheckB[q]);
+            const double v = cv[0] + Cubic(cv, kCheckA[q], kCheckB[q]);
+            eval(u, v, &fx, &fy, j);
+            const double det = j[0] * j[3] - j[1] * j[2];
+            const double rx = x - fx, ry = y - fy;
+            const double inv = 1.0 / det;
+            const double eu = (j[3] * rx - j[1] * ry) * inv, ev = (j[0] * ry - j[2] * rx) * inv;
+            const double e2 = eu * eu + ev * ev;
+            worst2 = std::isnan(e2) ? std::numeric_limits<double>::infinity() : std::max(worst2, e2);
+        }
+    }
+    // Stored in pixels: the normalisation folded in.
+    for (int r = 0; r < 10; ++r) coef[r] = PixelScale * cu[r], coef[10 + r] = PixelScale * cv[r];
+    coef[0] += PixelX0;
+    coef[10] += PixelY0;
+    return std::sqrt(worst2);
+}
+
+template <class Eval>
+double InverseCells::BuildGrid(const Model& m, const Eval& eval, const double box[4], int n, bool verify,
+                               double* median, const InverseCells* coarse) {
+    SetFrame(m, box, n);
+    const int ns = Ns, nt = Nt;
+    std::vector<Corner> corners(static_cast<std::size_t>(ns + 1) * (nt + 1));
+    std::vector<double> errors;
+    const std::size_t cells = static_cast<std::size_t>(ns) * nt;
+    errors.reserve(cells);
+    std::vector<double> coef(cells * kCoefPerCell);
+    std::vector<std::uint8_t> verified(cells, 0);
+    SolveCorners(m, eval, coarse, corners);
+    const double tolerance = kTolerancePx / (kSafety * PixelScale);
+    double worst = 0.0;
+    for (int k = 0; k < nt; ++k) {
+        for (int i = 0; i < ns; ++i) {
+            const std::size_t cell = static_cast<std::size_t>(k) * ns + i;
+            double* c = coef.data() + cell * kCoefPerCell;
+            const std::size_t base = static_cast<std::size_t>(k) * (ns + 1) + i;
+            const Corner* four[4] = {&corners[base], &corners[base + 1], &corners[base + ns + 1],
+                                     &corners[base + ns + 2]};
+            if (!(four[0]->ok && four[1]->ok && four[2]->ok && four[3]->ok)) {
+                // No cubic: Seed() falls back to the affine estimate here.
+                std::fill(c, c + kCoefPerCell, std::numeric_limits<double>::quiet_NaN());
+                continue;
+            }
+            const double error = FitCell(m, eval, four, i, k, verify, c);
+            worst = std::max(worst, error);
+            errors.push_back(error);
+            verified[cell] = verify && error <= tolerance;
+        }
+    }
+    Coef.swap(coef);
+    Verified.swap(verified);
+    if (median != nullptr) {
+        // Cells without a cubic count as failing.
+        errors.resize(cells, std::numeric_limits<double>::infinity());
+        std::nth_element(errors.begin(), errors.begin() + errors.size() / 2, errors.end());
+        *median = errors[errors.size() / 2];
+    }
+    return worst;
+}
+
+void InverseCells::Build(const Model& m, bool verify) {
+#if MORVANE_X86_DISPATCH
+    // The same arithmetic compiled for FMA and wider vectors where the
+    // processor has them: the cells are built and checked with the one
+    // arithmetic, so the check still holds for what they store.
+    if (CpuHasAvx2Fma()) return BuildAvx2Fma(m, verify);
+#endif
+    BuildPortable(m, verify);
+}
+
+#if MORVANE_X86_DISPATCH
+__attribute__((target("avx2,fma"), flatten)) void InverseCells::BuildAvx2Fma(const Model& m, bool verify) {
+    BuildAny(m, verify);
+}
+__attribute__((flatten))
+#endif
+void InverseCells::BuildPortable(const Model& m, bool verify) {
+    BuildAny(m, verify);
+}
+
+inline void InverseCells::BuildAny(const Model& m, bool verify) {
+    auto build = [&](const auto& eval) {
+        double box[4];
+        FrameBox(m, eval, box);
+        if (!verify) {
+            BuildGrid(m, eval, box, kSplineCells, false);
+            return;
+        }
+        // The error of the cubics shrinks as the fourth power of the cell
+        // width: the probe's worst cell says how many cells the tolerance
+        // needs, up to kMaxCells per side (the probe's larger cells
+        // overstate the fourth-power law, which leaves the margin).
+        // When even the probe's median cell would need more than kMaxCells,
+        // a finer grid would verify few cells at a high price: the probe's
+        // cubics stay, as seeds.
+        double median = 0.0;
+        const double worst = BuildGrid(m, eval, box, kProbeCells, true, &median);
+        const double tolerance = kTolerancePx / (kSafety * PixelScale);
+        if (!(worst > tolerance)) return;
+        auto cellsFor = [&](double error) { return kProbeCells * std::pow(error / tolerance, 0.25); };
+        if (!(cellsFor(median) <= kMaxCells)) return;
+        const InverseCells probe = *this;
+        BuildGrid(m, eval, box, static_cast<int>(std::ceil(std::min<double>(cellsFor(worst), kMaxCells))), true,
+                  nullptr, &probe);
+    };
+    switch (m.Type) {
+        case TM_TRANS_POLY2: build(PolyEval<2>{m}); break;
+        case TM_TRANS_POLY3: build(PolyEval<3>{m}); break;
+        default: build(ModelEval{m}); break;
+    }
+}
+
+}  // namespace tiemark

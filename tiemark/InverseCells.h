@@ -1,0 +1,175 @@
+// InverseCells.h - a piecewise cubic table of the exact inverse of a model.
+//
+// The frame is a rectangle of (s, t), the affine estimate of the pixel
+// position (s, t) = Inv * ((x, y) - Centre) in normalised units: the box of
+// (s, t) over the boundary of the points' pixel extent taken through the
+// forward model, widened by kMargin of its larger side.  Conversions stay
+// where the points are, so the cells are spent there only.  It is cut into
+// square cells, n along its larger side.  At every cell corner the
+// exact inverse (Newton iteration on the forward model) and its gradient
+// (the inverse Jacobian) are computed once; each cell holds, for pixel x and
+// pixel y, the cubic in the cell's local coordinates (a, b) in [0, 1)^2 that
+// fits those twelve values and slopes by least squares.
+//
+// Built with verification (polynomials), each cell's cubic is compared with
+// the exact inverse at its corners and at five interior check points (the
+// misfit of the forward model there, taken back through the inverse
+// Jacobian); a cell is marked verified when the largest error times
+// kSafety stays within kTolerancePx pixels.  Lookup() answers only from
+// verified cells, so every answer it gives is within that tolerance of the
+// exact inverse; elsewhere (outside the frame, unverified cells) the caller
+// iterates from Seed().  The error of a cubic fitted to a smooth map on a
+// cell of width h shrinks as h^4: Build picks n from the error a coarse
+// probe grid shows, and keeps the probe (as seeds) when its median cell
+// would need more than kMaxCells per side.
+//
+// Built without verification (the thin plate spline), the cells serve only
+// as seeds for Newton iteration.
+#ifndef MORVANE_TIEMARK_INVERSECELLS_H
+#define MORVANE_TIEMARK_INVERSECELLS_H
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "Model.h"
+
+namespace tiemark {
+
+// A polynomial of order 2 or 3 (Model's coefficient order) and its partial
+// derivatives at (u, v).
+template <int Order>
+inline void PolyWithGradient(const double* c, double u, double v, double* f, double* fu, double* fv) {
+    if constexpr (Order == 2) {
+        *f = c[0] + u * (c[1] + c[3] * u + c[4] * v) + v * (c[2] + c[5] * v);
+        *fu = c[1] + 2.0 * c[3] * u + c[4] * v;
+        *fv = c[2] + c[4] * u + 2.0 * c[5] * v;
+    } else {
+        const double uu = u * u, uv = u * v, vv = v * v;
+        *f = c[0] + u * (c[1] + u * (c[3] + c[6] * u + c[7] * v) + v * (c[4] + c[8] * v)) +
+             v * (c[2] + v * (c[5] + c[9] * v));
+        *fu = c[1] + 2.0 * c[3] * u + c[4] * v + 3.0 * c[6] * uu + 2.0 * c[7] * uv + c[8] * vv;
+        *fv = c[2] + c[4] * u + 2.0 * c[5] * v + c[7] * uu + 2.0 * c[8] * uv + 3.0 * c[9] * vv;
+    }
+}
+
+class InverseCells {
+public:
+    // Widening of the frame on every side, as a fraction of its larger side.
+    static constexpr double kMargin = 0.05;
+    // Largest error, in pixels, that a verified cell may have.
+    static constexpr double kTolerancePx = 1e-6;
+    // Factor between the error seen at a cell's check points and kTolerancePx.
+    static constexpr double kSafety = 4.0;
+    // Cells per side: the probe grid, and the most Build uses.
+    static constexpr int kProbeCells = 8;
+    static constexpr int kMaxCells = 32;
+    static constexpr int kSplineCells = 16;
+
+    // Builds the table for m (order 2 or 3 polynomial, or thin plate spline;
+    // Inv and Centre set).  verify: check every cell and allow Lookup (the
+    // polynomials); otherwise seeds only, on kSplineCells cells per side.
+    // May throw std::bad_alloc before changing anything.
+    void Build(const Model& m, bool verify);
+    void Clear();
+    bool Empty() const { return Ns == 0; }
+    // Cells along the frame's larger side.
+    int CellsPerSide() const { return Ns > Nt ? Ns : Nt; }
+    // Number of verified cells.
+    int VerifiedCells() const;
+
+    // Pixel position of user (X, Y) from a verified cell; false when (X, Y)
+    // is outside the frame, in an unverified cell, or not finite.
+    bool Lookup(double X, double Y, double* pixelX, double* pixelY) const {
+        const double dx = X - UserXc, dy = Y - UserYc;
+        const double fs = OffS + Fs[0] * dx + Fs[1] * dy;
+        const double ft = OffT + Ft[0] * dx + Ft[1] * dy;
+        if (!(fs >= 0.0 && fs < SideS && ft >= 0.0 && ft < SideT)) return false;
+        const int i = static_cast<int>(fs), k = static_cast<int>(ft);
+        const std::size_t cell = static_cast<std::size_t>(k) * Ns + i;
+        if (!Verified[cell]) return false;
+        const double a = fs - i, b = ft - k;
+        const double* c = Coef.data() + cell * kCoefPerCell;
+        *pixelX = c[0] + Cubic(c, a, b);
+        *pixelY = c[10] + Cubic(c + 10, a, b);
+        return true;
+    }
+
+    // A seed for Newton iteration at user (X, Y), in normalised pixel units:
+    // the nearest cell's cubic (extrapolated outside the frame), or the
+    // affine estimate where that cell has none.
+    void Seed(double X, double Y, double* u, double* v) const {
+        const double dx = X - UserXc, dy = Y - UserYc;
+        const double fs = OffS + Fs[0] * dx + Fs[1] * dy;
+        const double ft = OffT + Ft[0] * dx + Ft[1] * dy;
+        // The cell index by truncation, clamped (std::floor is a library
+        // call on the baseline x86-64).
+        const int i = fs > 0.0 ? (fs < SideS ? static_cast<int>(fs) : Ns - 1) : 0;
+        const int k = ft > 0.0 ? (ft < SideT ? static_cast<int>(ft) : Nt - 1) : 0;
+        const double* c = Coef.data() + (static_cast<std::size_t>(k) * Ns + i) * kCoefPerCell;
+        const double px = c[0] + Cubic(c, fs - i, ft - k);
+        const double py = c[10] + Cubic(c + 10, fs - i, ft - k);
+        if (std::isfinite(px) && std::isfinite(py)) {
+            *u = (px - PixelX0) / PixelScale;
+            *v = (py - PixelY0) / PixelScale;
+        } else {
+            *u = SLo + fs * H;
+            *v = TLo + ft * H;
+        }
+    }
+
+    // Terms of a cubic above the constant, nested so that each costs one
+    // multiply-add.
+    static double Cubic(const double* c, double a, double b) {
+        return a * (c[1] + a * (c[3] + c[6] * a + c[7] * b) + b * (c[4] + c[8] * b)) +
+               b * (c[2] + b * (c[5] + c[9] * b));
+    }
+
+private:
+    static constexpr int kCoefPerCell = 20;  // pixel x cubic, then pixel y cubic
+    // Exact inverse at a corner: normalised (u, v) and its slopes along the
+    // local a and b, per unit of a and b; ok false where it could not be had.
+    struct Corner {
+        double u, v, ua, ub, va, vb;
+        bool ok;
+    };
+    // The frame's box in (s, t): {s low, t low, s high, t high}.
+    template <class Eval>
+    void FrameBox(const Model& m, const Eval& eval, double box[4]) const;
+    // Builds the cells of width h over box (n along its larger side);
+    // returns the largest error seen (normalised units), and the median
+    // cell's in *median when asked.  coarse: a table built before, whose
+    // cubics seed the corners.
+    template <class Eval>
+    double BuildGrid(const Model& m, const Eval& eval, const double box[4], int n, bool verify,
+                     double* median = nullptr, const InverseCells* coarse = nullptr);
+    template <class Eval>
+    void SolveCorners(const Model& m, const Eval& eval, const InverseCells* coarse,
+                      std::vector<Corner>& corners) const;
+    template <class Eval>
+    double FitCell(const Model& m, const Eval& eval, const Corner* c[4], int i, int k,
+                   bool verify, double* coef) const;
+    // (s, t) of local (a, b) in cell (i, k), and the user position it stands for.
+    void FramePoint(const Model& m, int i, int k, double a, double b, double* x, double* y) const;
+    void SetFrame(const Model& m, const double box[4], int n);
+    // Build's body, and its copies for the baseline and for AVX2 with FMA.
+    void BuildAny(const Model& m, bool verify);
+    void BuildPortable(const Model& m, bool verify);
+    void BuildAvx2Fma(const Model& m, bool verify);
+
+    int Ns = 0, Nt = 0;                 // cells along s and along t
+    double SideS = 0.0, SideT = 0.0;    // the same, as doubles
+    double OffS = 0.0, OffT = 0.0;      // cell units of (s, t) = 0
+    double SLo = 0.0, TLo = 0.0, H = 0.0;  // frame's low corner, cell width
+    double UserXc = 0.0, UserYc = 0.0;  // user position of (s, t) = 0
+    double Fs[2] = {}, Ft[2] = {};      // user offsets -> cell units
+    double L[4] = {};                   // (s, t) -> normalised user offsets
+    double PixelX0 = 0.0, PixelY0 = 0.0, PixelScale = 1.0;
+    std::vector<double> Coef;
+    std::vector<std::uint8_t> Verified;
+};
+
+}  // namespace tiemark
+
+#endif
