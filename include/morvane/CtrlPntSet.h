@@ -135,6 +135,12 @@ static_assert(offsetof(CCtrlPntErr, Other) == 4);
 static_assert(offsetof(CCtrlPntErr, ResidualX) == 8);
 static_assert(offsetof(CCtrlPntErr, ResidualY) == 16);
 static_assert(offsetof(CCtrlPntErr, Reserved) == 24);
+// Records are stored as their bytes in memory (the group stream copies them
+// whole), and the stored format is little-endian: x86-64 and 64-bit Arm are.
+// (The compiler's macro, not C++20's std::endian: callers may use C++17.)
+#if defined(__BYTE_ORDER__) && defined(__ORDER_LITTLE_ENDIAN__) && __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
+#error "the 120-byte point record is stored as it lies in memory, little-endian: big-endian hosts are not supported"
+#endif
 
 // Makes a cleared point record: everything zero, use and edit flags on.
 TIEMARK_API _CtrlPntStrcT TmMakePoint(double pixelX, double pixelY, double userX, double userY,

@@ -231,6 +231,56 @@ TEST(GroupStreamTest, GroupsAreNumberedByPositionNotByStoredNumber) {
     EXPECT_EQ(DecodeSigned32(rewritten.data() + 4 + 44 + 120), 2);
 }
 
+// The stored bytes of a point do not depend on the platform: names keep
+// every byte value (char is signed on x86-64, unsigned on 64-bit Arm) and
+// signed fields are two's complement, little-endian.  The first 88 bytes of
+// the written record (what the caller gave) are compared with the record
+// built field by field from the layout of docs/point-record.md.
+TEST(GroupStreamTest, PointRecordBytesAreTheSameOnEveryPlatform) {
+    struct Case {
+        std::string name;  // bytes, at most 31
+        std::int32_t id;
+        std::uint8_t use;
+    };
+    const Case cases[] = {
+        {"\x80", -1, 1},
+        {"\xc3\xa9t\xc3\xa9 \xe2\x82\xac", std::numeric_limits<std::int32_t>::min(), 0},
+        {"\xff\xfe\x01\x7f\x1f", std::numeric_limits<std::int32_t>::max(), 1},
+        {std::string(31, '\xff'), -2, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE("id " + std::to_string(c.id));
+        _CtrlPntStrcT p = TmMakePoint(-0.5, 1e-300, -500000.25, 4100000.0, -12.0, c.name.c_str());
+        p.Id = c.id;
+        p.UseFlag = c.use;
+        CCtrlPntSet set;
+        ASSERT_EQ(set.InitPntSet(TM_ORIENT_LINE_DOWN, TM_TRANS_POLY1), TM_OK);
+        ASSERT_EQ(set.AddOneGcp(1, &p), TM_OK);
+        CGCPGroupList list;
+        ASSERT_EQ(list.InsertGroup(1, &set), 1);
+        const Bytes stream = Write(list);
+        ASSERT_EQ(stream.size(), 4u + 44 + 120);
+
+        char name[32] = {};
+        std::memcpy(name, c.name.data(), c.name.size());
+        const Bytes expected = ByteWriter()
+                                   .F64(-0.5).F64(1e-300).F64(-500000.25).F64(4100000.0).F64(-12.0)
+                                   .Raw(name, sizeof name)
+                                   .I32(c.id).U8(c.use).U8(1).U16(0).F64(0.0)
+                                   .bytes();
+        EXPECT_EQ(Bytes(stream.begin() + 48, stream.begin() + 48 + 88), expected);
+
+        CGCPGroupList back;
+        std::uint32_t count = 0;
+        ASSERT_TRUE(Read(stream, back, count));
+        _CtrlPntStrcT read;
+        ASSERT_EQ(back.PeekGroup(1)->GetOneGCP(1, &read), TM_OK);
+        EXPECT_EQ(std::string(read.Name), c.name);
+        EXPECT_EQ(read.Id, c.id);
+        EXPECT_EQ(Write(back), stream);
+    }
+}
+
 TEST(GroupStreamTest, PointCountWithTopBitSetIsFollowedByNoRecords) {
     const _CtrlPntStrcT p = TestPoint(3);
     for (std::uint32_t odd : {0x80000000u, 0x80000001u, 0xFFFFFFFFu}) {

@@ -48,7 +48,18 @@ void WriteFile(const std::string& path, const std::string& text) {
 }
 
 RunResult RunTool(const ScratchDir& dir, const std::vector<std::string>& args, const std::string& input) {
+#ifdef MORVANE_TOOL_EMULATOR
+    // A cross-built tool runs through the emulator that runs this program
+    // (qemu-user for an Arm build on x86-64): the kernel cannot start it.
+    std::vector<std::string> command = {MORVANE_TOOL_EMULATOR};
+    command.push_back(MORVANE_TOOL_PATH);
+    command.insert(command.end(), args.begin(), args.end());
+    const std::string emulator = command.front();
+    command.erase(command.begin());
+    return RunProgram(dir, emulator, command, input);
+#else
     return RunProgram(dir, MORVANE_TOOL_PATH, args, input);
+#endif
 }
 
 RunResult RunProgram(const ScratchDir& dir, const std::string& program, const std::vector<std::string>& args,
