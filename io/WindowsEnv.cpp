@@ -1,0 +1,499 @@
+// WindowsEnv.cpp - the Env of Windows.
+//
+// Paths arrive as UTF-8 and go to the wide (UTF-16) calls of the system, so
+// that a name in any script works whatever the process's code page; a path
+// that is not valid UTF-8 is refused, never guessed at.
+//
+// What differs from the POSIX Env (PosixEnv.cpp), and why:
+//
+// - The replace is MoveFileExW(MOVEFILE_REPLACE_EXISTING |
+//   MOVEFILE_WRITE_THROUGH), after FlushFileBuffers on the new file.  Not
+//   ReplaceFileW: that one keeps the old file's identity (its file index),
+//   which is what tells a saved file from the one that was read, and it is
+//   several steps that can stop half way.  What the rename does not carry
+//   over from the old file: an explicit ACL (the new file inherits its
+//   folder's), alternate data streams and the creation time.  The
+//   read-only attribute is carried over like the POSIX mode bits.
+// - There is no directory sync on Windows: WRITE_THROUGH returns only once
+//   the rename is on the disk, so SyncDirectory has nothing left to do.
+// - Permissions are the read-only attribute: Stat reports 0444 for a
+//   read-only file and 0666 otherwise.  Windows refuses to rename over a
+//   read-only file, so a save of one is refused with that reason and the
+//   file keeps its bytes.
+// - Symbolic links are followed by the system and reported as the file they
+//   name; a save over a link replaces the link by the new file.
+// - Every handle is opened with FILE_SHARE_DELETE, so that a file open for
+//   reading can still be replaced by a save (the reader keeps the old
+//   bytes, as on POSIX).
+//
+// Locks: a writer holds its new file, and a save the file it replaces, by an
+// exclusive byte-range lock (LockFileEx) on one byte far past any data
+// (kLockOffset), the same byte for both like the one flock of the POSIX
+// Env.  Windows locks belong to the open file object and go when it is
+// closed or its process dies, killed or not, which is what "no writer is at
+// work any more" needs; a lock past the end of the data never gets in the
+// way of reading or writing it.
+#include "Env.h"
+
+#include <windows.h>
+
+#include <cwchar>
+#include <utility>
+
+namespace morvane {
+
+namespace {
+
+// The byte every lock of this Env covers: far past the end of any file.
+constexpr DWORD kLockOffsetHigh = 0x40000000;  // 2^62
+constexpr DWORD kLockOffsetLow = 0;
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+constexpr int kMaxCreateAttempts = 10;
+constexpr int kMaxLockAttempts = 1000;
+// One ReadFile or WriteFile moves at most this much (DWORD counts).
+constexpr std::size_t kMaxTransfer = 1u << 30;
+
+std::string WideToUtf8(const wchar_t* text, int length) {
+    if (length == 0) return {};
+    const int bytes = ::WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<std::size_t>(bytes > 0 ? bytes : 0), '\0');
+    if (bytes > 0) ::WideCharToMultiByte(CP_UTF8, 0, text, length, out.data(), bytes, nullptr, nullptr);
+    return out;
+}
+
+// The system's sentence for a Windows error code, without its final period
+// and line break.
+std::string ErrorText(DWORD error) {
+    wchar_t* buffer = nullptr;
+    const DWORD length = ::FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, error, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    std::string text = length > 0 ? WideToUtf8(buffer, static_cast<int>(length)) : std::string();
+    if (buffer != nullptr) ::LocalFree(buffer);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == '.' ||
+                             text.back() == ' ')) {
+        text.pop_back();
+    }
+    if (text.empty()) text = "Windows error " + std::to_string(error);
+    return text;
+}
+
+bool IsMissing(DWORD error) {
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
+           error == ERROR_INVALID_NAME || error == ERROR_BAD_NETPATH;
+}
+
+// "<action> <path>: <the system's text>"; a missing file or folder gives
+// NotFound, everything else IOError.
+Status WindowsError(const std::string& action, const std::string& path, DWORD error) {
+    std::string message = action + " " + path + ": " + ErrorText(error);
+    if (IsMissing(error)) return Status::NotFound(std::move(message));
+    return Status::IOError(std::move(message));
+}
+
+Status ToWide(const std::string& path, std::wstring* wide) {
+    wide->clear();
+    if (path.empty()) return Status::NotFound("cannot open an empty path");
+    const int length = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path.data(),
+                                             static_cast<int>(path.size()), nullptr, 0);
+    if (length <= 0) return Status::InvalidArgument("the path " + path + " is not valid UTF-8");
+    wide->resize(static_cast<std::size_t>(length));
+    ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path.data(), static_cast<int>(path.size()),
+                          wide->data(), length);
+    if (wide->find(L'\0') != std::wstring::npos) {
+        return Status::InvalidArgument("the path " + path + " holds a zero byte");
+    }
+    return Status::OK();
+}
+
+// Closes a handle on every way out unless released.
+class Handle {
+public:
+    explicit Handle(HANDLE h = INVALID_HANDLE_VALUE) : h_(h) {}
+    ~Handle() {
+        if (valid()) ::CloseHandle(h_);
+    }
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    bool valid() const { return h_ != INVALID_HANDLE_VALUE && h_ != nullptr; }
+    HANDLE get() const { return h_; }
+    HANDLE release() { return std::exchange(h_, INVALID_HANDLE_VALUE); }
+
+private:
+    HANDLE h_;
+};
+
+HANDLE OpenExisting(const std::wstring& path, DWORD access, DWORD flags) {
+    return ::CreateFileW(path.c_str(), access, kShareAll, nullptr, OPEN_EXISTING, flags, nullptr);
+}
+
+// Nanoseconds since 1601 (the FILETIME epoch); only compared, never shown.
+std::int64_t Nanoseconds(const FILETIME& time) {
+    const std::uint64_t ticks = (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+    return static_cast<std::int64_t>(ticks) * 100;
+}
+
+// The version of an open file: the volume's serial number and the file's
+// index for its identity (a save makes a new file, so a new index), its
+// size, and the last write and change times.
+Status VersionOfHandle(HANDLE h, const std::string& path, FileVersion* version) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!::GetFileInformationByHandle(h, &info)) return WindowsError("cannot examine", path, ::GetLastError());
+    FileVersion v;
+    v.device = info.dwVolumeSerialNumber;
+    v.inode = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    v.size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    v.modifiedNs = Nanoseconds(info.ftLastWriteTime);
+    FILE_BASIC_INFO basic;
+    v.changedNs = ::GetFileInformationByHandleEx(h, FileBasicInfo, &basic, sizeof basic)
+                      ? basic.ChangeTime.QuadPart * 100
+                      : v.modifiedNs;
+    *version = v;
+    return Status::OK();
+}
+
+// True when path names the file open as h (same volume, same index).
+bool PathNamesFile(const std::wstring& path, HANDLE h) {
+    Handle byPath(OpenExisting(path, FILE_READ_ATTRIBUTES, FILE_FLAG_BACKUP_SEMANTICS));
+    BY_HANDLE_FILE_INFORMATION a, b;
+    return byPath.valid() && ::GetFileInformationByHandle(byPath.get(), &a) &&
+           ::GetFileInformationByHandle(h, &b) && a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+           a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+}
+
+enum class LockResult { kLocked, kHeldElsewhere, kNoLocks };
+
+LockResult LockByte(HANDLE h, bool wait) {
+    OVERLAPPED at{};
+    at.Offset = kLockOffsetLow;
+    at.OffsetHigh = kLockOffsetHigh;
+    const DWORD flags = LOCKFILE_EXCLUSIVE_LOCK | (wait ? 0 : LOCKFILE_FAIL_IMMEDIATELY);
+    if (::LockFileEx(h, flags, 0, 1, 0, &at)) return LockResult::kLocked;
+    const DWORD error = ::GetLastError();
+    if (error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING) return LockResult::kHeldElsewhere;
+    return LockResult::kNoLocks;
+}
+
+bool IsDirectory(HANDLE h) {
+    BY_HANDLE_FILE_INFORMATION info;
+    return ::GetFileInformationByHandle(h, &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+class WindowsSequentialFile final : public SequentialFile {
+public:
+    WindowsSequentialFile(HANDLE h, std::string path) : h_(h), path_(std::move(path)) {}
+
+    Status Read(void* dst, std::size_t n, std::size_t* got) override {
+        DWORD read = 0;
+        const DWORD ask = static_cast<DWORD>(n < kMaxTransfer ? n : kMaxTransfer);
+        if (!::ReadFile(h_.get(), dst, ask, &read, nullptr)) {
+            return WindowsError("cannot read", path_, ::GetLastError());
+        }
+        *got = read;
+        return Status::OK();
+    }
+
+    Status Version(FileVersion* version) override { return VersionOfHandle(h_.get(), path_, version); }
+
+private:
+    Handle h_;
+    std::string path_;
+};
+
+// The handle stays open, and with it the writer's lock, until the object
+// goes: Close only ends writing.  Windows reports write errors on WriteFile
+// and FlushFileBuffers, not on CloseHandle, so nothing is lost by that.
+class WindowsWritableFile final : public WritableFile {
+public:
+    WindowsWritableFile(HANDLE h, std::string path) : h_(h), path_(std::move(path)) {}
+
+    Status Append(const void* data, std::size_t n) override {
+        if (closed_) return Status::IOError("cannot write " + path_ + ": the file is closed");
+        const char* p = static_cast<const char*>(data);
+        while (n > 0) {
+            DWORD written = 0;
+            const DWORD ask = static_cast<DWORD>(n < kMaxTransfer ? n : kMaxTransfer);
+            if (!::WriteFile(h_.get(), p, ask, &written, nullptr)) {
+                return WindowsError("cannot write", path_, ::GetLastError());
+            }
+            if (written == 0) return Status::IOError("cannot write " + path_ + ": nothing was written");
+            p += written;
+            n -= written;
+        }
+        return Status::OK();
+    }
+
+    Status Sync() override {
+        if (!::FlushFileBuffers(h_.get())) return WindowsError("cannot sync", path_, ::GetLastError());
+        return Status::OK();
+    }
+
+    Status Close() override {
+        if (closed_) return Status::IOError("cannot close " + path_ + ": it is closed already");
+        closed_ = true;
+        return Status::OK();
+    }
+
+    Status Version(FileVersion* version) override { return VersionOfHandle(h_.get(), path_, version); }
+
+private:
+    Handle h_;
+    std::string path_;
+    bool closed_ = false;
+};
+
+class WindowsFileLock final : public FileLock {
+public:
+    explicit WindowsFileLock(HANDLE h) : h_(h) {}
+
+private:
+    Handle h_;  // closing it lets go of the lock
+};
+
+// Creates the file at wide and takes the writer's lock.  *lost: another
+// process took the new file for abandoned and removed it before the lock
+// was taken; nothing is left open then.
+Status CreateHeld(const std::wstring& wide, const std::string& path, DWORD attributes, HANDLE* made,
+                  bool* lost) {
+    HANDLE h = ::CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr,
+                             CREATE_NEW, attributes, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return WindowsError("cannot create", path, ::GetLastError());
+    Handle file(h);
+    const LockResult locked = LockByte(file.get(), true);
+    if (locked == LockResult::kLocked && !PathNamesFile(wide, file.get())) {
+        *lost = true;
+        return Status::OK();
+    }
+    *made = file.release();
+    return Status::OK();
+}
+
+// One attempt of LockForReplace (see PosixEnv.cpp's LockTarget).
+Status LockTarget(const std::wstring& wide, const std::string& path, std::unique_ptr<FileLock>* lock,
+                  bool* exists, FileVersion* version, bool* renamedMeanwhile) {
+    Handle file(OpenExisting(wide, GENERIC_READ, FILE_FLAG_BACKUP_SEMANTICS));
+    if (!file.valid()) {
+        const DWORD error = ::GetLastError();
+        *exists = false;
+        if (IsMissing(error)) return Status::OK();
+        return WindowsError("cannot open", path, error);
+    }
+    if (!IsDirectory(file.get())) {
+        const bool locked = LockByte(file.get(), true) == LockResult::kLocked;
+        *renamedMeanwhile = locked && !PathNamesFile(wide, file.get());
+        if (*renamedMeanwhile) return Status::OK();
+    }
+    Status s = VersionOfHandle(file.get(), path, version);
+    if (!s.ok()) return s;
+    *exists = true;
+    if (!IsDirectory(file.get())) *lock = std::make_unique<WindowsFileLock>(file.release());
+    return Status::OK();
+}
+
+// Why a rename onto `to` failed; Windows says only "Access is denied" for
+// a read-only target.
+Status RenameFailure(const std::string& from, const std::wstring& to, const std::string& toPath,
+                     DWORD error) {
+    if (error == ERROR_ACCESS_DENIED) {
+        const DWORD attributes = ::GetFileAttributesW(to.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
+            return Status::IOError("cannot replace " + toPath +
+                                   ": it is read-only (clear its read-only attribute to save over it)");
+        }
+    }
+    return WindowsError("cannot rename " + from + " to", toPath, error);
+}
+
+class WindowsEnv final : public Env {
+public:
+    Status OpenForReading(const std::string& path, std::unique_ptr<SequentialFile>* file) override {
+        std::wstring wide;
+        Status s = ToWide(path, &wide);
+        if (!s.ok()) return s;
+        Handle h(OpenExisting(wide, GENERIC_READ, FILE_FLAG_SEQUENTIAL_SCAN));
+        if (!h.valid()) {
+            const DWORD error = ::GetLastError();
+            const DWORD attributes = ::GetFileAttributesW(wide.c_str());
+            if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+                return Status::IOError("cannot open " + path + ": Is a directory");
+            }
+            return WindowsError("cannot open", path, error);
+        }
+        *file = std::make_unique<WindowsSequentialFile>(h.release(), path);
+        return Status::OK();
+    }
+
+    Status CreateNew(const std::string& path, unsigned permissions, bool exactPermissions,
+                     std::unique_ptr<WritableFile>* file) override {
+        std::wstring wide;
+        Status s = ToWide(path, &wide);
+        if (!s.ok()) return s;
+        // The attribute applies to later opens; this handle may still write.
+        const bool readOnly = exactPermissions && (permissions & 0222) == 0;
+        const DWORD attributes = readOnly ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_NORMAL;
+        for (int attempt = 0; attempt < kMaxCreateAttempts; ++attempt) {
+            HANDLE made = INVALID_HANDLE_VALUE;
+            bool lost = false;
+            s = CreateHeld(wide, path, attributes, &made, &lost);
+            if (lost) continue;
+            if (!s.ok()) return s;
+            Handle owner(made);  // closed, and the file removed, should the object not be made
+            try {
+                *file = std::make_unique<WindowsWritableFile>(made, path);
+            } catch (...) {
+                ::DeleteFileW(wide.c_str());
+                throw;
+            }
+            owner.release();
+            return Status::OK();
+        }
+        return Status::IOError("cannot create " + path + ": another process removed it " +
+                               std::to_string(kMaxCreateAttempts) + " times in a row");
+    }
+
+    Status Rename(const std::string& from, const std::string& to) override {
+        std::wstring wideFrom, wideTo;
+        Status s = ToWide(from, &wideFrom);
+        if (s.ok()) s = ToWide(to, &wideTo);
+        if (!s.ok()) return s;
+        if (!::MoveFileExW(wideFrom.c_str(), wideTo.c_str(),
+                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+            return RenameFailure(from, wideTo, to, ::GetLastError());
+        }
+        return Status::OK();
+    }
+
+    Status Remove(const std::string& path) override {
+        std::wstring wide;
+        Status s = ToWide(path, &wide);
+        if (!s.ok()) return s;
+        if (!::DeleteFileW(wide.c_str())) return WindowsError("cannot remove", path, ::GetLastError());
+        return Status::OK();
+    }
+
+    // Windows has no directory sync; the rename was written through.
+    Status SyncDirectory(const std::string&) override { return Status::OK(); }
+
+    Status Stat(const std::string& path, PathInfo* info) override {
+        *info = PathInfo{};
+        std::wstring wide;
+        Status s = ToWide(path, &wide);
+        if (!s.ok()) return s.IsNotFound() ? Status::OK() : s;
+        Handle h(OpenExisting(wide, FILE_READ_ATTRIBUTES, FILE_FLAG_BACKUP_SEMANTICS));
+        if (!h.valid()) {
+            const DWORD error = ::GetLastError();
+            if (IsMissing(error)) return Status::OK();
+            return WindowsError("cannot examine", path, error);
+        }
+        BY_HANDLE_FILE_INFORMATION file;
+        if (!::GetFileInformationByHandle(h.get(), &file)) {
+            return WindowsError("cannot examine", path, ::GetLastError());
+        }
+        const DWORD attributes = file.dwFileAttributes;
+        info->exists = true;
+        info->isRegular = (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+                          ::GetFileType(h.get()) == FILE_TYPE_DISK;
+        info->permissions = (attributes & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666;
+        return VersionOfHandle(h.get(), path, &info->version);
+    }
+
+    Status ReadLink(const std::string& path, std::string*) override {
+        return Status::InvalidArgument("cannot read the link " + path +
+                                       ": this Env follows links itself (Windows)");
+    }
+
+    Status GetChildren(const std::string& dir, std::vector<std::string>* names) override {
+        std::wstring wide;
+        Status s = ToWide(dir, &wide);
+        if (!s.ok()) return s;
+        if (wide.back() != L'\\' && wide.back() != L'/') wide.push_back(L'\\');
+        wide.push_back(L'*');
+        WIN32_FIND_DATAW entry;
+        HANDLE find = ::FindFirstFileW(wide.c_str(), &entry);
+        if (find == INVALID_HANDLE_VALUE) return WindowsError("cannot list", dir, ::GetLastError());
+        names->clear();
+        DWORD error = ERROR_SUCCESS;
+        while (error == ERROR_SUCCESS) {
+            std::string name = WideToUtf8(entry.cFileName, static_cast<int>(std::wcslen(entry.cFileName)));
+            if (name != "." && name != "..") names->push_back(std::move(name));
+            if (!::FindNextFileW(find, &entry)) error = ::GetLastError();
+        }
+        ::FindClose(find);
+        if (error != ERROR_NO_MORE_FILES) return WindowsError("cannot list", dir, error);
+        return Status::OK();
+    }
+
+    Status RemoveIfAbandoned(const std::string& path, bool* removed) override {
+        *removed = false;
+        std::wstring wide;
+        Status s = ToWide(path, &wide);
+        if (!s.ok()) return s;
+        Handle file(OpenExisting(wide, GENERIC_READ | DELETE, FILE_FLAG_OPEN_REPARSE_POINT));
+        if (!file.valid()) {
+            const DWORD error = ::GetLastError();
+            if (IsMissing(error)) return Status::OK();
+            return WindowsError("cannot open", path, error);
+        }
+        BY_HANDLE_FILE_INFORMATION info;
+        if (!::GetFileInformationByHandle(file.get(), &info)) {
+            return WindowsError("cannot examine", path, ::GetLastError());
+        }
+        if (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) {
+            return Status::OK();
+        }
+        const LockResult locked = LockByte(file.get(), false);
+        if (locked == LockResult::kHeldElsewhere) return Status::OK();  // its writer is at work
+        if (locked == LockResult::kNoLocks) {
+            return Status::IOError("cannot lock " + path + ": the file system has no locks");
+        }
+        if (!PathNamesFile(wide, file.get())) return Status::OK();
+        // Deleting through the handle removes exactly the file examined,
+        // whatever the name names by now.
+        FILE_DISPOSITION_INFO disposition{TRUE};
+        if (!::SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition,
+                                          sizeof disposition)) {
+            return WindowsError("cannot remove", path, ::GetLastError());
+        }
+        *removed = true;
+        return Status::OK();
+    }
+
+    Status LockForReplace(const std::string& path, std::unique_ptr<FileLock>* lock, bool* exists,
+                          FileVersion* version) override {
+        lock->reset();
+        std::wstring wide;
+        Status s = ToWide(path, &wide);
+        if (!s.ok()) return s;
+        for (int attempt = 0; attempt < kMaxLockAttempts; ++attempt) {
+            bool renamedMeanwhile = false;
+            s = LockTarget(wide, path, lock, exists, version, &renamedMeanwhile);
+            if (!s.ok() || !renamedMeanwhile) return s;
+        }
+        return Status::IOError("cannot lock " + path + ": other saves replaced it " +
+                               std::to_string(kMaxLockAttempts) + " times while this one waited");
+    }
+
+    Status RenameNoReplace(const std::string& from, const std::string& to, bool* renamed) override {
+        *renamed = false;
+        std::wstring wideFrom, wideTo;
+        Status s = ToWide(from, &wideFrom);
+        if (s.ok()) s = ToWide(to, &wideTo);
+        if (!s.ok()) return s;
+        if (::MoveFileExW(wideFrom.c_str(), wideTo.c_str(), MOVEFILE_WRITE_THROUGH)) {
+            *renamed = true;
+            return Status::OK();
+        }
+        const DWORD error = ::GetLastError();
+        if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) return Status::OK();
+        return WindowsError("cannot rename " + from + " to", to, error);
+    }
+};
+
+}  // namespace
+
+Env* Env::Default() {
+    static WindowsEnv* env = new WindowsEnv;  // never destroyed: areas may outlive statics
+    return env;
+}
+
+}  // namespace morvane
