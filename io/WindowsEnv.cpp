@@ -22,21 +22,28 @@
 //   file keeps its bytes.
 // - Symbolic links are followed by the system and reported as the file they
 //   name; a save over a link replaces the link by the new file.
-// - Every handle is opened with FILE_SHARE_DELETE, so that a file open for
-//   reading can still be replaced by a save (the reader keeps the old
-//   bytes, as on POSIX).
+// - Windows cannot rename over a file that anyone has open.  Every handle
+//   of this Env shares reading, writing and deletion, and a replace refused
+//   because the target is open is tried again for two seconds; a file that
+//   another program keeps open (a reader, a viewer) makes the save fail with
+//   that reason, and nothing changes.  (On POSIX the reader keeps the old
+//   bytes and the save goes through.)
 //
-// Locks: a writer holds its new file, and a save the file it replaces, by an
-// exclusive byte-range lock (LockFileEx) on one byte far past any data
-// (kLockOffset), the same byte for both like the one flock of the POSIX
-// Env.  Windows locks belong to the open file object and go when it is
-// closed or its process dies, killed or not, which is what "no writer is at
-// work any more" needs; a lock past the end of the data never gets in the
-// way of reading or writing it.
+// Locks: a writer holds its new file with an exclusive byte-range lock
+// (LockFileEx) on one byte far past any data (kLockOffset).  Windows locks
+// belong to the open file object and go when it is closed or its process
+// dies, killed or not, which is what "no writer is at work any more" needs;
+// a lock past the end of the data never gets in the way of reading or
+// writing it.  The save's lock on the file it replaces cannot be on that
+// file, since it would have to stay open across the rename: it is the same
+// kind of lock on a lock file named after the target's identity (volume
+// serial and file index) in the user's temporary folder, opened
+// delete-on-close so that it goes with its last holder (TakeLockFile).
 #include "Env.h"
 
 #include <windows.h>
 
+#include <cstdio>
 #include <cwchar>
 #include <utility>
 
@@ -50,6 +57,10 @@ constexpr DWORD kLockOffsetLow = 0;
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 constexpr int kMaxCreateAttempts = 10;
 constexpr int kMaxLockAttempts = 1000;
+// A replace refused because the target is open is tried this often, this
+// many milliseconds apart (two seconds in all).
+constexpr int kMaxRenameAttempts = 100;
+constexpr DWORD kRenameRetryMs = 20;
 // One ReadFile or WriteFile moves at most this much (DWORD counts).
 constexpr std::size_t kMaxTransfer = 1u << 30;
 
@@ -268,38 +279,120 @@ Status CreateHeld(const std::wstring& wide, const std::string& path, DWORD attri
     return Status::OK();
 }
 
-// One attempt of LockForReplace (see PosixEnv.cpp's LockTarget).
+// The identity of an open file: its volume's serial number and its index.
+struct FileIdentity {
+    DWORD volume = 0;
+    std::uint64_t index = 0;
+};
+
+bool IdentityOf(HANDLE h, FileIdentity* id) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!::GetFileInformationByHandle(h, &info)) return false;
+    id->volume = info.dwVolumeSerialNumber;
+    id->index = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    return true;
+}
+
+// The lock file of a target's identity, in the user's temporary folder.
+// It is opened delete-on-close: it goes with the last handle, so nothing
+// gathers there.
+std::wstring LockFileName(const FileIdentity& id) {
+    wchar_t temp[MAX_PATH + 1];
+    const DWORD length = ::GetTempPathW(MAX_PATH + 1, temp);
+    std::wstring dir = length > 0 && length <= MAX_PATH ? std::wstring(temp, length) : std::wstring(L".\\");
+    dir += L"morvane-save-locks";
+    ::CreateDirectoryW(dir.c_str(), nullptr);  // there already, or the open below says why not
+    wchar_t name[64];
+    std::swprintf(name, 64, L"\\%08lx-%016llx.lock", static_cast<unsigned long>(id.volume),
+                  static_cast<unsigned long long>(id.index));
+    return dir + name;
+}
+
+// Opens the lock file and waits for its lock.  A lock file whose last
+// holder just closed it is delete-pending and cannot be opened until it is
+// gone; then the next attempt makes it anew.
+Status TakeLockFile(const FileIdentity& id, const std::string& path, HANDLE* held) {
+    const std::wstring name = LockFileName(id);
+    for (int attempt = 0; attempt < kMaxLockAttempts; ++attempt) {
+        Handle file(::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr,
+                                  OPEN_ALWAYS, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE,
+                                  nullptr));
+        if (!file.valid()) {
+            const DWORD error = ::GetLastError();
+            if (error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) {
+                return WindowsError("cannot open the save lock of", path, error);
+            }
+            ::Sleep(1);
+            continue;
+        }
+        if (LockByte(file.get(), true) != LockResult::kLocked) {
+            return WindowsError("cannot lock", path, ::GetLastError());
+        }
+        *held = file.release();
+        return Status::OK();
+    }
+    return Status::IOError("cannot lock " + path + ": its save lock stayed busy");
+}
+
+// One attempt of LockForReplace (see PosixEnv.cpp's LockTarget).  Windows
+// cannot rename over a file that is open, so unlike the POSIX Env the lock
+// is not on the target itself: it is on a lock file named after the
+// target's identity (TakeLockFile), which every save of that file takes.
+// The target is open only for the moment of reading its identity and
+// version.
 Status LockTarget(const std::wstring& wide, const std::string& path, std::unique_ptr<FileLock>* lock,
                   bool* exists, FileVersion* version, bool* renamedMeanwhile) {
-    Handle file(OpenExisting(wide, GENERIC_READ, FILE_FLAG_BACKUP_SEMANTICS));
-    if (!file.valid()) {
-        const DWORD error = ::GetLastError();
-        *exists = false;
-        if (IsMissing(error)) return Status::OK();
-        return WindowsError("cannot open", path, error);
+    FileIdentity before;
+    bool isDirectory = false;
+    {
+        Handle file(OpenExisting(wide, FILE_READ_ATTRIBUTES, FILE_FLAG_BACKUP_SEMANTICS));
+        if (!file.valid()) {
+            const DWORD error = ::GetLastError();
+            *exists = false;
+            if (IsMissing(error)) return Status::OK();
+            return WindowsError("cannot open", path, error);
+        }
+        isDirectory = IsDirectory(file.get());
+        if (!IdentityOf(file.get(), &before)) return WindowsError("cannot examine", path, ::GetLastError());
+        if (isDirectory) {
+            *exists = true;
+            return VersionOfHandle(file.get(), path, version);
+        }
     }
-    if (!IsDirectory(file.get())) {
-        const bool locked = LockByte(file.get(), true) == LockResult::kLocked;
-        *renamedMeanwhile = locked && !PathNamesFile(wide, file.get());
-        if (*renamedMeanwhile) return Status::OK();
+    HANDLE held = INVALID_HANDLE_VALUE;
+    Status s = TakeLockFile(before, path, &held);
+    if (!s.ok()) return s;
+    auto taken = std::make_unique<WindowsFileLock>(held);
+    Handle file(OpenExisting(wide, FILE_READ_ATTRIBUTES, FILE_FLAG_BACKUP_SEMANTICS));
+    FileIdentity now;
+    if (!file.valid() || !IdentityOf(file.get(), &now) || now.volume != before.volume ||
+        now.index != before.index) {
+        *renamedMeanwhile = true;  // or removed: the next attempt tells
+        return Status::OK();
     }
-    Status s = VersionOfHandle(file.get(), path, version);
+    s = VersionOfHandle(file.get(), path, version);
     if (!s.ok()) return s;
     *exists = true;
-    if (!IsDirectory(file.get())) *lock = std::make_unique<WindowsFileLock>(file.release());
+    *lock = std::move(taken);
     return Status::OK();
 }
 
+bool IsReadOnly(const std::wstring& path) {
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY);
+}
+
 // Why a rename onto `to` failed; Windows says only "Access is denied" for
-// a read-only target.
+// a read-only target and for one that another program holds open.
 Status RenameFailure(const std::string& from, const std::wstring& to, const std::string& toPath,
                      DWORD error) {
-    if (error == ERROR_ACCESS_DENIED) {
-        const DWORD attributes = ::GetFileAttributesW(to.c_str());
-        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
-            return Status::IOError("cannot replace " + toPath +
-                                   ": it is read-only (clear its read-only attribute to save over it)");
-        }
+    if (error == ERROR_ACCESS_DENIED && IsReadOnly(to)) {
+        return Status::IOError("cannot replace " + toPath +
+                               ": it is read-only (clear its read-only attribute to save over it)");
+    }
+    if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION) {
+        return Status::IOError("cannot replace " + toPath + ": " + ErrorText(error) +
+                               " (another program may have it open)");
     }
     return WindowsError("cannot rename " + from + " to", toPath, error);
 }
@@ -356,11 +449,21 @@ public:
         Status s = ToWide(from, &wideFrom);
         if (s.ok()) s = ToWide(to, &wideTo);
         if (!s.ok()) return s;
-        if (!::MoveFileExW(wideFrom.c_str(), wideTo.c_str(),
-                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-            return RenameFailure(from, wideTo, to, ::GetLastError());
+        // Windows refuses to replace a file while anyone has it open, even
+        // for a moment (another save reading its version, a virus scanner):
+        // such a refusal is tried again for a while before it counts.
+        DWORD error = ERROR_SUCCESS;
+        for (int attempt = 0; attempt < kMaxRenameAttempts; ++attempt) {
+            if (::MoveFileExW(wideFrom.c_str(), wideTo.c_str(),
+                              MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+                return Status::OK();
+            }
+            error = ::GetLastError();
+            if (error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) break;
+            if (IsReadOnly(wideTo)) break;
+            ::Sleep(kRenameRetryMs);
         }
-        return Status::OK();
+        return RenameFailure(from, wideTo, to, error);
     }
 
     Status Remove(const std::string& path) override {

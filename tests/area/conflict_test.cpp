@@ -281,14 +281,21 @@ TEST(SaveLockTest, LockTakenAfterARenameIsOnTheNewFile) {
     EXPECT_TRUE(secondExists);
     EXPECT_EQ(secondVersion, now.version) << "the version told is not the file's at the path";
 #ifdef _WIN32
-    // Windows' locks are the Env's own byte-range locks: a file still
-    // locked is one RemoveIfAbandoned leaves alone.
-    bool removed = true;
-    ASSERT_TRUE(env.RemoveIfAbandoned(path, &removed).ok());
-    EXPECT_FALSE(removed) << "the new file is not locked";
+    // The Windows Env's lock is not on the file (Windows cannot rename over
+    // an open file): a third save's lock waits for it instead.
+    std::atomic<bool> thirdDone{false};
+    std::thread third([&] {
+        std::unique_ptr<FileLock> lock;
+        bool e = false;
+        FileVersion v;
+        EXPECT_TRUE(env.LockForReplace(path, &lock, &e, &v).ok());
+        thirdDone = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(thirdDone) << "the new file is not locked";
     second.reset();
-    ASSERT_TRUE(env.RemoveIfAbandoned(path, &removed).ok());
-    EXPECT_TRUE(removed);
+    third.join();
+    EXPECT_TRUE(thirdDone);
 #else
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_GE(fd, 0);
