@@ -449,6 +449,9 @@ public:
         Status s = ToWide(from, &wideFrom);
         if (s.ok()) s = ToWide(to, &wideTo);
         if (!s.ok()) return s;
+        // A read-only target is refused here, as Windows itself does (wine
+        // does not), so that every Windows says the same.
+        if (IsReadOnly(wideTo)) return RenameFailure(from, wideTo, to, ERROR_ACCESS_DENIED);
         // Windows refuses to replace a file while anyone has it open, even
         // for a moment (another save reading its version, a virus scanner):
         // such a refusal is tried again for a while before it counts.

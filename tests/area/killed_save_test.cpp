@@ -260,11 +260,18 @@ TEST(KilledSaveTest, SaveRemovesOnlyAbandonedFilesOfItsOwnNaming) {
     const std::string asLink = std::string(kName) + ".tmp-6-6";
     ASSERT_TRUE(fs::create_directory(dir.File(asDirectory)));
     WriteFileBytes(elsewhere.File("precious"), Bytes(10, 3));
-    fs::create_symlink(elsewhere.File("precious"), dir.File(asLink));
+    // Windows needs a privilege for links (and wine has none): there the
+    // case of the link goes when the link cannot be made.
+    std::error_code noLink;
+    fs::create_symlink(elsewhere.File("precious"), dir.File(asLink), noLink);
+#ifndef _WIN32
+    ASSERT_FALSE(noLink) << noLink.message();
+#endif
 
     SaveOnce(path);
     std::vector<std::string> expected = foreign;
-    expected.insert(expected.end(), {kName, asDirectory, asLink});
+    expected.insert(expected.end(), {kName, asDirectory});
+    if (!noLink) expected.push_back(asLink);
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(dir.Entries(), expected);
     EXPECT_EQ(ReadFileBytes(elsewhere.File("precious")), Bytes(10, 3));

@@ -110,7 +110,7 @@ TEST(SaveTest, FailedDirectorySyncIsReportedAfterTheFileWasReplaced) {
                                        "sync directory " + dir.path().string() + ": injected fault");
     EXPECT_EQ(dir.Entries(), std::vector<std::string>{"area.gcp"});
     EXPECT_EQ(PointsOfGroupOne(path), 2u);
-    EXPECT_EQ(area.CloseGCPArea(), 1);
+    EXPECT_EQ(area.CloseGCPArea(), 1) << area.GetLastError();
     EXPECT_EQ(PointsOfGroupOne(path), 2u);
 }
 
