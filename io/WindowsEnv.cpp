@@ -138,10 +138,16 @@ HANDLE OpenExisting(const std::wstring& path, DWORD access, DWORD flags) {
     return ::CreateFileW(path.c_str(), access, kShareAll, nullptr, OPEN_EXISTING, flags, nullptr);
 }
 
-// Nanoseconds since 1601 (the FILETIME epoch); only compared, never shown.
+// FILETIME ticks (100 ns since 1601) of the Unix epoch.
+constexpr std::int64_t kUnixEpochTicks = 116444736000000000;
+
+// Nanoseconds since 1970, as the POSIX Env gives them (since 1601 they
+// would not fit 64 bits).
+std::int64_t Nanoseconds(std::int64_t ticks) { return (ticks - kUnixEpochTicks) * 100; }
+
 std::int64_t Nanoseconds(const FILETIME& time) {
-    const std::uint64_t ticks = (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
-    return static_cast<std::int64_t>(ticks) * 100;
+    return Nanoseconds(static_cast<std::int64_t>((static_cast<std::uint64_t>(time.dwHighDateTime) << 32) |
+                                                 time.dwLowDateTime));
 }
 
 // The version of an open file: the volume's serial number and the file's
@@ -157,7 +163,7 @@ Status VersionOfHandle(HANDLE h, const std::string& path, FileVersion* version) 
     v.modifiedNs = Nanoseconds(info.ftLastWriteTime);
     FILE_BASIC_INFO basic;
     v.changedNs = ::GetFileInformationByHandleEx(h, FileBasicInfo, &basic, sizeof basic)
-                      ? basic.ChangeTime.QuadPart * 100
+                      ? Nanoseconds(basic.ChangeTime.QuadPart)
                       : v.modifiedNs;
     *version = v;
     return Status::OK();
@@ -216,7 +222,10 @@ private:
 // and FlushFileBuffers, not on CloseHandle, so nothing is lost by that.
 class WindowsWritableFile final : public WritableFile {
 public:
-    WindowsWritableFile(HANDLE h, std::string path) : h_(h), path_(std::move(path)) {}
+    WindowsWritableFile(HANDLE h, std::string path) : h_(h), path_(std::move(path)) {
+        BY_HANDLE_FILE_INFORMATION info;
+        if (::GetFileInformationByHandle(h_.get(), &info)) volume_ = info.dwVolumeSerialNumber;
+    }
 
     Status Append(const void* data, std::size_t n) override {
         if (closed_) return Status::IOError("cannot write " + path_ + ": the file is closed");
@@ -245,11 +254,19 @@ public:
         return Status::OK();
     }
 
-    Status Version(FileVersion* version) override { return VersionOfHandle(h_.get(), path_, version); }
+    // A rename cannot move the file to another volume, so the volume is the
+    // one it was made on; wine reports 0 for a handle whose file was
+    // renamed since it was opened.
+    Status Version(FileVersion* version) override {
+        Status s = VersionOfHandle(h_.get(), path_, version);
+        if (s.ok()) version->device = volume_;
+        return s;
+    }
 
 private:
     Handle h_;
     std::string path_;
+    DWORD volume_ = 0;
     bool closed_ = false;
 };
 
@@ -473,8 +490,16 @@ public:
         std::wstring wide;
         Status s = ToWide(path, &wide);
         if (!s.ok()) return s;
-        if (!::DeleteFileW(wide.c_str())) return WindowsError("cannot remove", path, ::GetLastError());
-        return Status::OK();
+        if (::DeleteFileW(wide.c_str())) return Status::OK();
+        DWORD error = ::GetLastError();
+        // Windows will not delete a read-only file (a temporary file made
+        // for a read-only target is one): the attribute goes first.
+        if (error == ERROR_ACCESS_DENIED && IsReadOnly(wide) &&
+            ::SetFileAttributesW(wide.c_str(), FILE_ATTRIBUTE_NORMAL)) {
+            if (::DeleteFileW(wide.c_str())) return Status::OK();
+            error = ::GetLastError();
+        }
+        return WindowsError("cannot remove", path, error);
     }
 
     // Windows has no directory sync; the rename was written through.
@@ -534,7 +559,8 @@ public:
         std::wstring wide;
         Status s = ToWide(path, &wide);
         if (!s.ok()) return s;
-        Handle file(OpenExisting(wide, GENERIC_READ | DELETE, FILE_FLAG_OPEN_REPARSE_POINT));
+        Handle file(OpenExisting(wide, GENERIC_READ | DELETE | FILE_WRITE_ATTRIBUTES,
+                                 FILE_FLAG_OPEN_REPARSE_POINT));
         if (!file.valid()) {
             const DWORD error = ::GetLastError();
             if (IsMissing(error)) return Status::OK();
@@ -553,6 +579,13 @@ public:
             return Status::IOError("cannot lock " + path + ": the file system has no locks");
         }
         if (!PathNamesFile(wide, file.get())) return Status::OK();
+        // A read-only file cannot be deleted (the abandoned temporary file of
+        // a read-only target is one); the lock keeps its writers away.
+        if (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) {
+            FILE_BASIC_INFO basic{};
+            basic.FileAttributes = (info.dwFileAttributes & ~FILE_ATTRIBUTE_READONLY) | FILE_ATTRIBUTE_NORMAL;
+            ::SetFileInformationByHandle(file.get(), FileBasicInfo, &basic, sizeof basic);
+        }
         // Deleting through the handle removes exactly the file examined,
         // whatever the name names by now.
         FILE_DISPOSITION_INFO disposition{TRUE};

@@ -106,12 +106,18 @@ TEST(WindowsEnvTest, ReadOnlyFileIsRefusedWithAReasonAndKeepsItsBytes) {
     EXPECT_EQ(ReadFileBytes(path), original);
     EXPECT_EQ(dir.Entries(), std::vector<std::string>{"area.gcp"});
 
-    // Writable again, the kept groups are saved, and the file stays writable.
+    // Made writable again, the file is another version (its change time
+    // moved, as a chmod's does on POSIX): the kept groups are not saved
+    // over it, and a new open saves, the file staying writable.
     fs::permissions(path, fs::perms::owner_write, fs::perm_options::add);
-    EXPECT_EQ(area.CloseGCPArea(), 1) << area.GetLastError();
+    EXPECT_EQ(area.CloseGCPArea(), 0);
+    CFile_Morvane again;
+    OpenAndEdit(again, path);
+    EXPECT_EQ(again.CloseGCPArea(), 1) << again.GetLastError();
     EXPECT_EQ(PointsOfGroupOne(path), 2u);
     ASSERT_TRUE(Env::Default()->Stat(path, &info).ok());
     EXPECT_EQ(info.permissions, 0666u);
+    EXPECT_EQ(dir.Entries(), std::vector<std::string>{"area.gcp"});
 }
 
 // Windows cannot rename over a file that is open: while a reader holds it,
