@@ -15,8 +15,15 @@ BENCH_BUILD ?= build-bench
 FUZZ_BUILD ?= build-fuzz
 ARM64_BUILD ?= build-arm64
 
-.PHONY: all deps build demo test test-plain test-asan bench fuzz install clean
-.PHONY: deps-arm64 test-arm64 test-arm64-plain
+# Windows, cross-built with MinGW-w64 and tested under wine (docs/portability.md).
+WIN_BUILD ?= build-windows
+WIN32_BUILD ?= build-windows32
+WIN_PACKAGES = g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64 googletest
+MORVANE_VERSION = $(shell grep -m1 -o 'Morvane VERSION [0-9.]*' CMakeLists.txt | cut -d' ' -f3)
+WIN_DIST ?= dist/morvane-$(MORVANE_VERSION)-win64
+
+.PHONY: all deps build demo test test-plain test-asan bench fuzz install clean \
+  windows-deps windows test-windows windows32 deps-arm64 test-arm64 test-arm64-plain
 
 # Runs the command after it against one throwaway PostgreSQL server
 # (scripts/pg-test-server.sh), which is removed however the run ends; the
@@ -101,8 +108,35 @@ endif
 	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_targets
 	@scripts/run-fuzz.sh $(FUZZ_BUILD)
 
+windows-deps: deps
+ifneq ($(MORVANE_NO_DEPS),1)
+	@scripts/install-deps.sh $(WIN_PACKAGES)
+endif
+
+# The DLLs, morvane.exe and the tests in $(WIN_BUILD); the folder a Windows
+# user unpacks in $(WIN_DIST).
+windows: windows-deps
+	cmake -S . -B $(WIN_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw64.cmake \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
+	cmake --build $(WIN_BUILD) -j $(JOBS)
+	rm -rf $(WIN_DIST)
+	cmake --install $(WIN_BUILD) --prefix $(WIN_DIST) --strip
+	@scripts/check-windows-imports.sh x86_64-w64-mingw32-objdump $(WIN_DIST)/bin
+
+# The whole suite under wine64; a Linux tool in $(BUILD), if built, reads
+# back the file morvane.exe writes.
+test-windows: windows
+	@scripts/windows-test.sh $(WIN_BUILD) $(if $(wildcard $(BUILD)/tools/morvane),$(BUILD)/tools/morvane)
+
+# 32-bit DLLs: built and linked (running them needs wine32, see docs/portability.md).
+windows32: windows-deps
+	cmake -S . -B $(WIN32_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw32.cmake \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
+	cmake --build $(WIN32_BUILD) -j $(JOBS)
+	@scripts/check-windows-imports.sh i686-w64-mingw32-objdump $(WIN32_BUILD)/bin
+
 install: build
 	cmake --install $(BUILD) $(if $(PREFIX),--prefix $(PREFIX))
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(BENCH_BUILD) $(FUZZ_BUILD) $(ARM64_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(BENCH_BUILD) $(FUZZ_BUILD) $(ARM64_BUILD) $(WIN_BUILD) $(WIN32_BUILD) dist

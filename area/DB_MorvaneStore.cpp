@@ -24,7 +24,9 @@
 #include <vector>
 
 #include <stdlib.h>
+#if __has_include(<sys/mman.h>)  // madvise; Windows has neither it nor huge-page advice
 #include <sys/mman.h>
+#endif
 
 using morvane::AreaAccess;
 using morvane::FitsInt32;

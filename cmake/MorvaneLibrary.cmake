@@ -37,6 +37,9 @@ function(morvane_add_library name building_macro)
   target_link_libraries(${name} PRIVATE ${arg_LINK_PRIVATE} PUBLIC ${arg_LINK_PUBLIC})
   set_target_properties(${name} PROPERTIES
     VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR} EXPORT_NAME ${name})
+  if(WIN32)  # tiemark.dll, as Windows names DLLs; the import library stays libtiemark.dll.a
+    set_target_properties(${name} PROPERTIES PREFIX "")
+  endif()
   if(NOT BUILD_SHARED_LIBS)
     target_compile_definitions(${name}_objects PUBLIC MORVANE_STATIC)
     target_compile_definitions(${name} PUBLIC MORVANE_STATIC)
@@ -47,5 +50,10 @@ function(morvane_add_library name building_macro)
   target_link_libraries(${name}_internal PUBLIC ${arg_BUILD_DEPENDS} ${arg_LINK_PRIVATE} ${arg_LINK_PUBLIC})
   if(NOT BUILD_SHARED_LIBS)
     target_compile_definitions(${name}_internal PUBLIC MORVANE_STATIC)
+  elseif(WIN32)
+    # The objects were compiled to export from the DLL; a program linking
+    # them statically must not import them from it (dllimport), so it sees
+    # the declarations as the library's own build does.
+    target_compile_definitions(${name}_internal PUBLIC ${building_macro})
   endif()
 endfunction()

@@ -4,15 +4,17 @@
 // sequential reading, creating a new file, appending, syncing, renaming,
 // removing, syncing a directory, looking at a path, listing a directory,
 // removing what a killed writer left behind, telling which version of a file
-// is there, and locking a file while a save checks and replaces it.  The POSIX Env is the default; tests install an Env of their own that fails chosen calls, so that
+// is there, and locking a file while a save checks and replaces it.  The
+// platform's Env (PosixEnv.cpp, WindowsEnv.cpp) is the default; tests install an Env of their own that fails chosen calls, so that
 // every failure path of the save can be exercised.
 //
 // Every call returns a Status: OK, or a failure whose message names the
 // operation and the path and says why (Status.h).  Out-parameters are set
 // only on success unless a call says otherwise.
 //
-// Paths are byte strings passed to the platform unchanged; a relative path is
-// resolved against the current directory at the time of each call.
+// Paths are byte strings passed to the platform unchanged (on Windows they
+// are UTF-8, converted to the system's UTF-16); a relative path is resolved
+// against the current directory at the time of each call.
 #ifndef MORVANE_IO_ENV_H
 #define MORVANE_IO_ENV_H
 
@@ -93,8 +95,13 @@ class Env {
 public:
     virtual ~Env() = default;
 
-    // The process's POSIX Env; never null, never destroyed.
+    // The platform's Env (the POSIX one, or the Windows one in a Windows
+    // build); never null, never destroyed.
+    static Env* Default();
+#ifndef _WIN32
+    // The process's POSIX Env, the same object as Default().
     static Env* Posix();
+#endif
 
     // Opens a regular file for reading from its start.  A missing file gives
     // NotFound.
@@ -145,9 +152,9 @@ public:
                                    bool* renamed) = 0;
 };
 
-// The Env the areas use; the POSIX Env unless a test installed another.
+// The Env the areas use; Env::Default() unless a test installed another.
 Env* AreaEnv();
-// Installs env for all areas of the process (null restores the POSIX Env).
+// Installs env for all areas of the process (null restores Env::Default()).
 // Not thread-safe: tests call it while no area is at work.
 void SetAreaEnv(Env* env);
 

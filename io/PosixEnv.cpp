@@ -22,7 +22,6 @@
 // above) until that save is done, so the waiter goes on only after it.
 #include "Env.h"
 
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <dirent.h>
@@ -455,8 +454,6 @@ public:
     }
 };
 
-std::atomic<Env*> installedEnv{nullptr};
-
 }  // namespace
 
 Env* Env::Posix() {
@@ -464,11 +461,6 @@ Env* Env::Posix() {
     return env;
 }
 
-Env* AreaEnv() {
-    Env* env = installedEnv.load(std::memory_order_acquire);
-    return env != nullptr ? env : Env::Posix();
-}
-
-void SetAreaEnv(Env* env) { installedEnv.store(env, std::memory_order_release); }
+Env* Env::Default() { return Posix(); }
 
 }  // namespace morvane

@@ -30,6 +30,12 @@ namespace morvane {
 namespace {
 
 constexpr int kMaxSymlinkDepth = 40;
+// What separates a path's folders: Windows takes both slashes.
+#ifdef _WIN32
+constexpr char kSeparators[] = "/\\";
+#else
+constexpr char kSeparators[] = "/";
+#endif
 constexpr char kTempInfix[] = ".tmp-";
 constexpr int kMaxTempNameAttempts = 100;
 constexpr unsigned kNewFilePermissions = 0666;  // narrowed by the umask
@@ -98,7 +104,7 @@ void RemoveAbandonedTemps(Env& env, const std::string& target, const std::string
     try {
         std::vector<std::string> names;
         if (!env.GetChildren(dir, &names).ok()) return;
-        const std::size_t slash = target.find_last_of('/');
+        const std::size_t slash = target.find_last_of(kSeparators);
         const std::string head = slash == std::string::npos ? "" : target.substr(0, slash + 1);
         const std::string base = target.substr(head.size());
         for (const std::string& name : names) {
@@ -135,9 +141,12 @@ Status ReplaceUnlessChanged(Env& env, const std::string& temp, const std::string
 }  // namespace
 
 std::string DirectoryOf(const std::string& path) {
-    const std::size_t slash = path.find_last_of('/');
+    const std::size_t slash = path.find_last_of(kSeparators);
     if (slash == std::string::npos) return "";
-    if (slash == 0) return "/";
+    if (slash == 0) return path.substr(0, 1);
+#ifdef _WIN32
+    if (slash == 2 && path[1] == ':') return path.substr(0, 3);  // "C:\": the drive's root
+#endif
     return path.substr(0, slash);
 }
 

@@ -1,7 +1,9 @@
 // RasteBaseArea.cpp - a raster area: an open record store and an area id.
 #include "RasteBaseArea.h"
 
+#if MORVANE_WITH_POSTGRES
 #include "PostgresRecordStore.h"
+#endif
 #include "SqliteRecordStore.h"
 
 #include <algorithm>
@@ -64,11 +66,21 @@ lodestor::Status FindExistingArea(lodestor::RecordStore& store, const std::strin
 lodestor::Status OpenStore(const std::string& location, bool create,
                            std::unique_ptr<lodestor::RecordStore>* store) {
     lodestor::Status status;
+#if MORVANE_WITH_POSTGRES
     if (lodestor::IsPostgresLocation(location)) {
         std::unique_ptr<lodestor::PostgresRecordStore> postgres;
         status = lodestor::PostgresRecordStore::Open(location, create, &postgres);
         *store = std::move(postgres);
     } else {
+#else
+    // Without libpq (the Windows build) such an address is refused rather
+    // than taken for the name of a SQLite file.
+    if (location.starts_with("postgresql://") || location.starts_with("postgres://")) {
+        // The address is not repeated: it may carry a password.
+        status = lodestor::Status::Error(
+            "cannot open a PostgreSQL database: this build has no PostgreSQL support");
+    } else {
+#endif
         std::unique_ptr<lodestor::SqliteRecordStore> sqlite;
         status = lodestor::SqliteRecordStore::Open(location, create, &sqlite);
         *store = std::move(sqlite);

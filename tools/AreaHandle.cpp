@@ -9,7 +9,12 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#ifdef _WIN32
+#include <io.h>
+#include <sys/stat.h>
+#else
 #include <unistd.h>
+#endif
 
 #ifdef MORVANE_CLI_WITH_DATABASE
 #include "RasteBaseArea.h"
@@ -26,6 +31,28 @@ namespace fs = std::filesystem;
 constexpr char kFileMagic[10] = {'G', 'C', 'P', 'F', 'I', 'L', 'E', '6', '7', '\0'};
 constexpr unsigned char kEmptyStream[4] = {0, 0, 0, 0};
 
+#ifdef _WIN32
+// The C runtime's calls, with the UTF-8 path the tool takes converted to
+// UTF-16 (the narrow calls would read it in the ANSI code page), and in
+// binary mode.
+std::wstring WidePath(const std::string& path) {
+    return fs::path(std::u8string(path.begin(), path.end())).wstring();
+}
+int OpenExclusive(const std::string& path) {
+    return ::_wopen(WidePath(path).c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
+                    _S_IREAD | _S_IWRITE);
+}
+int SyncFile(int fd) { return ::_commit(fd); }
+void RemoveFile(const std::string& path) { ::_wunlink(WidePath(path).c_str()); }
+// Windows has no directory sync (docs/portability.md).
+void SyncDirectoryOf(const std::string&) {}
+#else
+int OpenExclusive(const std::string& path) {
+    return ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+}
+int SyncFile(int fd) { return ::fsync(fd); }
+void RemoveFile(const std::string& path) { ::unlink(path.c_str()); }
+
 // Makes a new directory entry durable.  A file system that cannot sync a
 // directory says so with EINVAL; nothing more can be done there.
 void SyncDirectoryOf(const std::string& path) {
@@ -39,6 +66,7 @@ void SyncDirectoryOf(const std::string& path) {
                                   std::strerror(error)));
     }
 }
+#endif
 
 template <class Area>
 class AreaHandleOf : public AreaHandle {
@@ -102,19 +130,19 @@ enum class Sync { kNo, kYes };
 // behind.  With Sync::kYes the file and its directory entry are made
 // durable, and a failure of that last step throws too, the file being there.
 bool CreateEmptyFile(const std::string& path, Sync sync) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    int fd = OpenExclusive(path);
     if (fd < 0 && errno == EEXIST) return false;
     if (fd < 0) throw Refusal(fmt::format("cannot create {}: {}", path, std::strerror(errno)));
     unsigned char empty[sizeof kFileMagic + sizeof kEmptyStream];
     std::memcpy(empty, kFileMagic, sizeof kFileMagic);
     std::memcpy(empty + sizeof kFileMagic, kEmptyStream, sizeof kEmptyStream);
-    bool written = ::write(fd, empty, sizeof empty) == static_cast<ssize_t>(sizeof empty);
+    bool written = ::write(fd, empty, sizeof empty) == static_cast<int>(sizeof empty);
     int error = written ? 0 : errno;
-    if (written && sync == Sync::kYes && ::fsync(fd) != 0) error = errno;
+    if (written && sync == Sync::kYes && SyncFile(fd) != 0) error = errno;
     if (::close(fd) != 0 && error == 0) error = errno;
     if (!written && error == 0) error = ENOSPC;  // a short write of 14 bytes: the disk is full
     if (error != 0) {
-        ::unlink(path.c_str());
+        RemoveFile(path);
         throw Refusal(fmt::format("cannot write {}: {}", path, std::strerror(error)));
     }
     if (sync == Sync::kYes) SyncDirectoryOf(path);
@@ -135,7 +163,7 @@ public:
         : AreaHandleOf(address), path_(address.path) {
         made_ = mode == OpenMode::ChangeOrMake && CreateEmptyFile(path_, Sync::kNo);
         const bool opened = area_.OpenGCPArea(columns, rows, path_.c_str()) == 1;
-        if (made_) ::unlink(path_.c_str());
+        if (made_) RemoveFile(path_);
         if (!opened) {
             std::string reason = area_.GetLastError();
             Discard();

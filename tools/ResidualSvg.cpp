@@ -130,9 +130,22 @@ std::string ShadeColour(double t) {
     return fmt::format("#{:02x}{:02x}{:02x}", c[0], c[1], c[2]);
 }
 
+namespace {
+
+// 10^exponent, exact for |exponent| <= 22 and correctly rounded for the
+// negative ones (one division): std::pow of MinGW-w64's runtime is some
+// ulps off for negative exponents, so that 5 * pow(10, -2) != 0.05 there.
+double PowerOfTen(int exponent) {
+    double power = 1.0;
+    for (int i = 0; i < (exponent < 0 ? -exponent : exponent); ++i) power *= 10.0;
+    return exponent < 0 ? 1.0 / power : power;
+}
+
+}  // namespace
+
 double RoundScaleValue(double value) {
     if (!(value > 0.0) || !std::isfinite(value)) return 1.0;
-    double power = std::pow(10.0, std::floor(std::log10(value)));
+    double power = PowerOfTen(static_cast<int>(std::floor(std::log10(value))));
     for (double step : {5.0, 2.0, 1.0}) {
         if (step * power <= value) return step * power;
     }

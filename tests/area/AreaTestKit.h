@@ -8,12 +8,14 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
@@ -28,12 +30,23 @@ namespace fs = std::filesystem;
 class TempDir {
 public:
     TempDir() {
+#ifdef _WIN32
+        // No mkdtemp: a random name, taken only if create_directory made it.
+        std::random_device random;
+        for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+            fs::path candidate = fs::temp_directory_path() / ("morvane-area-" + std::to_string(random()));
+            std::error_code error;
+            if (fs::create_directory(candidate, error)) path_ = candidate;
+        }
+        EXPECT_FALSE(path_.empty());
+#else
         std::string pattern = (fs::temp_directory_path() / "morvane-area-XXXXXX").string();
         std::vector<char> buffer(pattern.begin(), pattern.end());
         buffer.push_back('\0');
         const char* made = ::mkdtemp(buffer.data());
         EXPECT_NE(made, nullptr);
         path_ = made != nullptr ? fs::path(made) : fs::path();
+#endif
     }
     ~TempDir() {
         std::error_code ignored;
@@ -48,7 +61,7 @@ public:
     // Names of the entries in the directory, sorted.
     std::vector<std::string> Entries() const {
         std::vector<std::string> names;
-        for (const auto& entry : fs::directory_iterator(path_)) names.push_back(entry.path().filename());
+        for (const auto& entry : fs::directory_iterator(path_)) names.push_back(entry.path().filename().string());
         std::sort(names.begin(), names.end());
         return names;
     }
@@ -76,9 +89,16 @@ inline void WriteFileBytes(const std::string& path, const Bytes& bytes) {
 
 // Modification time in nanoseconds.
 inline std::int64_t ModificationTime(const std::string& path) {
+#ifdef _WIN32
+    std::error_code error;
+    const auto time = fs::last_write_time(path, error);
+    if (error) return -1;
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(time.time_since_epoch()).count();
+#else
     struct stat st;
     if (::stat(path.c_str(), &st) != 0) return -1;
     return static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+#endif
 }
 
 // Reads a committed hex dump: pairs of hex digits; '#' starts a comment.

@@ -1,4 +1,4 @@
-// FaultEnv.h - an Env for tests that passes every call to the POSIX Env,
+// FaultEnv.h - an Env for tests that passes every call to the platform's Env,
 // counts the calls, and fails the one chosen call.
 //
 // A fault names an operation and which of its calls fails (0 = the next
@@ -99,7 +99,7 @@ public:
     }
 
 private:
-    Env* base_ = Env::Posix();
+    Env* base_ = Env::Default();
     std::array<int, static_cast<std::size_t>(Op::kCount)> calls_{};
     Op failOp_ = Op::kCount;
     int failAfter_ = 0;

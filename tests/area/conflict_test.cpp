@@ -16,9 +16,13 @@
 #include <string>
 #include <thread>
 
+#ifdef _WIN32
+#include <unistd.h>  // unlink
+#else
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#endif
 
 namespace morvane::test {
 namespace {
@@ -54,13 +58,27 @@ void DropGroups(CFile_Morvane& area) {
     ASSERT_EQ(area.CloseGCPArea(), 1);
 }
 
+// Renames from over to as another program's save would; std::filesystem
+// replaces an existing file on every platform (Windows' rename() does not).
+bool RenameOver(const std::string& from, const std::string& to) {
+    std::error_code error;
+    fs::rename(from, to, error);
+    return !error;
+}
+
 // Sets the file's modification time an hour back, so that a write in place
 // changes it whatever the clock's granularity.
 void AgeFile(const std::string& path) {
+#ifdef _WIN32
+    std::error_code error;
+    fs::last_write_time(path, fs::last_write_time(path) - std::chrono::hours(1), error);
+    ASSERT_FALSE(error) << error.message();
+#else
     struct stat st;
     ASSERT_EQ(::stat(path.c_str(), &st), 0);
     const struct timespec times[2] = {{st.st_atim.tv_sec - 3600, 0}, {st.st_mtim.tv_sec - 3600, 0}};
     ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+#endif
 }
 
 enum class Meanwhile {
@@ -110,7 +128,7 @@ TEST_P(WhatAnotherWriterDid, DecidesWhetherTheCloseMaySave) {
         }
         case Meanwhile::kReplacedByRename:
             WriteFileBytes(dir_.File("new"), theirs);
-            ASSERT_EQ(::rename(dir_.File("new").c_str(), path_.c_str()), 0);
+            ASSERT_TRUE(RenameOver(dir_.File("new"), path_));
             break;
         case Meanwhile::kRemoved: ASSERT_EQ(::unlink(path_.c_str()), 0); break;
         case Meanwhile::kRemovedAndMadeAgain:
@@ -189,7 +207,7 @@ public:
     }
 
 private:
-    Env* base_ = Env::Posix();
+    Env* base_ = Env::Default();
 };
 
 // The lock is on the file, and a save renames a new file in while it holds
@@ -207,7 +225,7 @@ TEST(SaveLockTest, SaveThatWaitedForTheLockSeesTheFileRenamedInMeanwhile) {
     std::unique_ptr<FileLock> held;
     bool exists = false;
     FileVersion version;
-    ASSERT_TRUE(Env::Posix()->LockForReplace(path, &held, &exists, &version).ok());
+    ASSERT_TRUE(Env::Default()->LockForReplace(path, &held, &exists, &version).ok());
     ASSERT_TRUE(exists);
 
     LockWatchingEnv env;
@@ -220,7 +238,7 @@ TEST(SaveLockTest, SaveThatWaitedForTheLockSeesTheFileRenamedInMeanwhile) {
     EXPECT_EQ(closed, -1) << "the save did not wait for the lock";
     const Bytes theirs = SampleFile({5});
     WriteFileBytes(dir.File("theirs"), theirs);
-    ASSERT_EQ(::rename(dir.File("theirs").c_str(), path.c_str()), 0);
+    ASSERT_TRUE(RenameOver(dir.File("theirs"), path));
     held.reset();
     saver.join();
     SetAreaEnv(nullptr);
@@ -237,7 +255,7 @@ TEST(SaveLockTest, LockTakenAfterARenameIsOnTheNewFile) {
     TempDir dir;
     const std::string path = dir.File("area.gcp");
     WriteFileBytes(path, SampleFile({3}));
-    Env& env = *Env::Posix();
+    Env& env = *Env::Default();
     std::unique_ptr<FileLock> first;
     bool exists = false;
     FileVersion version;
@@ -254,7 +272,7 @@ TEST(SaveLockTest, LockTakenAfterARenameIsOnTheNewFile) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_FALSE(done) << "the lock was not held";
     WriteFileBytes(dir.File("new"), SampleFile({4}));
-    ASSERT_EQ(::rename(dir.File("new").c_str(), path.c_str()), 0);
+    ASSERT_TRUE(RenameOver(dir.File("new"), path));
     first.reset();
     waiter.join();
 
@@ -262,12 +280,30 @@ TEST(SaveLockTest, LockTakenAfterARenameIsOnTheNewFile) {
     ASSERT_TRUE(env.Stat(path, &now).ok());
     EXPECT_TRUE(secondExists);
     EXPECT_EQ(secondVersion, now.version) << "the version told is not the file's at the path";
+#ifdef _WIN32
+    // The Windows Env's lock is not on the file (Windows cannot rename over
+    // an open file): a third save's lock waits for it instead.
+    std::atomic<bool> thirdDone{false};
+    std::thread third([&] {
+        std::unique_ptr<FileLock> lock;
+        bool e = false;
+        FileVersion v;
+        EXPECT_TRUE(env.LockForReplace(path, &lock, &e, &v).ok());
+        thirdDone = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(thirdDone) << "the new file is not locked";
+    second.reset();
+    third.join();
+    EXPECT_TRUE(thirdDone);
+#else
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_GE(fd, 0);
     EXPECT_NE(::flock(fd, LOCK_EX | LOCK_NB), 0) << "the new file is not locked";
     second.reset();
     EXPECT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
     ::close(fd);
+#endif
 }
 
 // Faults in the calls that tell and check the version: the open or the save

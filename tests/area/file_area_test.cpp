@@ -233,6 +233,9 @@ TEST(FileAreaTest, PathOf259CharactersFitsAndLongerIsRefused) {
 }
 
 TEST(FileAreaTest, RangeArgumentsBeyond32BitsAreRefused) {
+#if defined(_WIN32)
+    GTEST_SKIP() << "long is 32 bits on Windows: no range argument can be beyond 32 bits";
+#else
     TempDir dir;
     WriteFileBytes(dir.File("a.gcp"), SampleFile({1}));
     CFile_Morvane area;
@@ -240,6 +243,7 @@ TEST(FileAreaTest, RangeArgumentsBeyond32BitsAreRefused) {
     EXPECT_EQ(area.OpenGCPArea(big, 1, dir.File("a.gcp").c_str()), 0);
     EXPECT_EQ(area.OpenGCPArea(1, -big, dir.File("a.gcp").c_str()), 0);
     EXPECT_EQ(AreaInspector::StateOf(area), AreaState{});
+#endif
 }
 
 // Changes the current directory for the lifetime of the guard.

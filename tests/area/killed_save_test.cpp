@@ -19,9 +19,13 @@
 #include <thread>
 #include <vector>
 
+#ifdef _WIN32
+#include <process.h>  // getpid
+#else
 #include <csignal>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 namespace morvane::test {
 namespace {
@@ -34,6 +38,7 @@ constexpr bool kSanitized = true;
 constexpr bool kSanitized = false;
 #endif
 
+#ifndef _WIN32  // used by the forked tests only
 // The entries of dir that are temporary files of saves of kName.
 std::vector<std::string> TempFiles(const TempDir& dir) {
     std::vector<std::string> temps;
@@ -85,6 +90,15 @@ bool Opens(const std::string& path) {
     return area.OpenGCPArea(50, 50, path.c_str()) == 1;
 }
 
+#endif
+
+#ifdef _WIN32
+// The children here are forked; Windows has no fork, and a Windows child
+// would be another run of this program.  What these tests show of the
+// locks, the Windows Env's own tests show within one process
+// (windows_env_test.cpp).
+constexpr char kNoFork[] = "needs fork() and SIGKILL; the Windows build has neither";
+#else
 // Starts a child that runs body and exits with 0 when it returns true.
 template <typename Body>
 pid_t Spawn(Body body) {
@@ -97,6 +111,7 @@ bool ExitedCleanly(pid_t pid) {
     int status = 0;
     return ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
+#endif
 
 // Opens path and marks group 1 changed, so that a close must save.
 void OpenChanged(CFile_Morvane& area, const std::string& path) {
@@ -111,6 +126,9 @@ void SaveOnce(const std::string& path) {
     ASSERT_EQ(area.CloseGCPArea(), 1) << area.GetLastError();
 }
 
+#ifdef _WIN32
+TEST(KilledSaveTest, TwoHundredKillsInARowLeaveAtMostOneTemporaryFile) { GTEST_SKIP() << kNoFork; }
+#else
 TEST(KilledSaveTest, TwoHundredKillsInARowLeaveAtMostOneTemporaryFile) {
     // About 1.9 MB: large enough that kills often land inside a save,
     // small enough for 200 rounds in a few seconds.  The sanitizer build
@@ -161,6 +179,7 @@ TEST(KilledSaveTest, TwoHundredKillsInARowLeaveAtMostOneTemporaryFile) {
     EXPECT_GE(leftBehind, kKills / 10);
     RecordProperty("kills_that_left_a_temporary_file", leftBehind);
 }
+#endif
 
 TEST(KilledSaveTest, TemporaryFileOfASaveAtWorkIsNeverRemoved) {
     TempDir dir;
@@ -172,7 +191,7 @@ TEST(KilledSaveTest, TemporaryFileOfASaveAtWorkIsNeverRemoved) {
     {
         const std::string temp = path + ".tmp-1-1";
         std::unique_ptr<WritableFile> writer;
-        ASSERT_TRUE(Env::Posix()->CreateNew(temp, 0644, false, &writer).ok());
+        ASSERT_TRUE(Env::Default()->CreateNew(temp, 0644, false, &writer).ok());
         ASSERT_TRUE(writer->Close().ok());  // closed but not yet renamed: still held
         SaveOnce(path);
         EXPECT_TRUE(fs::exists(temp));
@@ -180,6 +199,9 @@ TEST(KilledSaveTest, TemporaryFileOfASaveAtWorkIsNeverRemoved) {
     SaveOnce(path);
     EXPECT_EQ(dir.Entries(), std::vector<std::string>{kName});
 
+#ifdef _WIN32
+    GTEST_SKIP() << "the half with a writer in another process " << kNoFork;
+#else
     // Held by a writer in another process, which goes on writing after the
     // saves here.
     int toChild[2], fromChild[2];
@@ -188,7 +210,7 @@ TEST(KilledSaveTest, TemporaryFileOfASaveAtWorkIsNeverRemoved) {
     const pid_t child = Spawn([&] {
         const std::string temp = path + ".tmp-" + std::to_string(::getpid()) + "-0";
         std::unique_ptr<WritableFile> writer;
-        const char ready = Env::Posix()->CreateNew(temp, 0644, false, &writer).ok() &&
+        const char ready = Env::Default()->CreateNew(temp, 0644, false, &writer).ok() &&
                                    writer->Append("x", 1).ok()
                                ? 'y'
                                : 'n';
@@ -211,6 +233,7 @@ TEST(KilledSaveTest, TemporaryFileOfASaveAtWorkIsNeverRemoved) {
     // Its writer is gone: the next save takes it away.
     SaveOnce(path);
     EXPECT_EQ(dir.Entries(), std::vector<std::string>{kName});
+#endif
 }
 
 // Only names of the exact form the save makes are candidates, and only
@@ -237,11 +260,18 @@ TEST(KilledSaveTest, SaveRemovesOnlyAbandonedFilesOfItsOwnNaming) {
     const std::string asLink = std::string(kName) + ".tmp-6-6";
     ASSERT_TRUE(fs::create_directory(dir.File(asDirectory)));
     WriteFileBytes(elsewhere.File("precious"), Bytes(10, 3));
-    fs::create_symlink(elsewhere.File("precious"), dir.File(asLink));
+    // Windows needs a privilege for links (and wine has none): there the
+    // case of the link goes when the link cannot be made.
+    std::error_code noLink;
+    fs::create_symlink(elsewhere.File("precious"), dir.File(asLink), noLink);
+#ifndef _WIN32
+    ASSERT_FALSE(noLink) << noLink.message();
+#endif
 
     SaveOnce(path);
     std::vector<std::string> expected = foreign;
-    expected.insert(expected.end(), {kName, asDirectory, asLink});
+    expected.insert(expected.end(), {kName, asDirectory});
+    if (!noLink) expected.push_back(asLink);
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(dir.Entries(), expected);
     EXPECT_EQ(ReadFileBytes(elsewhere.File("precious")), Bytes(10, 3));
