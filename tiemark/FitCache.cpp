@@ -86,6 +86,57 @@ void FitCache::PointAdded(const _CtrlPntStrcT& p, short transType) {
     RmsValid = false;
 }
 
+void FitCache::PointsAppended(const _CtrlPntStrcT* points, std::size_t count, std::size_t used,
+                              short transType) {
+    if (used == 0) return;
+    if (Valid && transType == TM_TRANS_TPS && Type == TM_TRANS_TPS && used == 1) {
+        // The spline borders its system with one point at a time.
+        for (std::size_t i = 0; i < count; ++i)
+            if (points[i].UseFlag) PointAdded(points[i], transType);
+        return;
+    }
+    if (!Valid || transType != Type || !HasFactor) {
+        // Several points for the spline, whose bordering goes one point at a
+        // time, refit instead.  The least-squares types absorb the block as
+        // one point at a time would, in the same normalisation, so that a
+        // block gives the fit its points one by one would have given.
+        Invalidate();
+        return;
+    }
+    ++Revision;
+    const int per = RowsPerPoint(Type);
+    const bool similarity = Type == TM_TRANS_SIMILARITY;
+    alignas(64) double block[kBlockRows][LsqFactor::kWidth];
+    alignas(64) double mirrorBlock[kBlockRows][LsqFactor::kWidth];
+    std::size_t filled = 0;
+    const double reach = kMaxNormalisedReach;
+    for (std::size_t i = 0; i < count; ++i) {
+        const _CtrlPntStrcT& p = points[i];
+        if (!p.UseFlag) continue;
+        double u, v, x, y;
+        Normalise(Fitted.Norm, p, &u, &v, &x, &y);
+        if (!(std::fabs(u) <= reach && std::fabs(v) <= reach && std::fabs(x) <= reach && std::fabs(y) <= reach)) {
+            Valid = false;  // outgrew the normalisation: refit with a new one
+            return;
+        }
+        DesignRows(Type, u, v, x, y, block + filled);
+        if (similarity) DesignRows(Type, u, v, x, y, mirrorBlock + filled, true);
+        filled += static_cast<std::size_t>(per);
+        if (filled + 2 > kBlockRows) {
+            Factor.AddRows(block[0], filled);
+            if (similarity) Mirror.AddRows(mirrorBlock[0], filled);
+            filled = 0;
+        }
+    }
+    if (filled > 0) {
+        Factor.AddRows(block[0], filled);
+        if (similarity) Mirror.AddRows(mirrorBlock[0], filled);
+    }
+    UsedPoints += used;
+    Solved = false;
+    RmsValid = false;
+}
+
 long FitCache::Ensure(const std::vector<_CtrlPntStrcT>& points, short transType, short orientType) {
     if (Valid && Type == transType && Orient == orientType) {
         if (!Solved) {

@@ -36,6 +36,11 @@ public:
     // where possible, else mark dirty.  Throws nothing: when memory runs out
     // the cache just becomes dirty.
     void PointAdded(const _CtrlPntStrcT& p, short transType);
+    // count records were appended, `used` of them with the use flag on: the
+    // factor absorbs their rows as one block where that is cheaper than a
+    // refit, else the cache becomes dirty.  Throws nothing.
+    void PointsAppended(const _CtrlPntStrcT* points, std::size_t count, std::size_t used,
+                        short transType);
     // Fits if needed; TM_OK when Current() is usable.
     // The orientation decides between a direct and a mirrored similarity when
     // the points fit both equally well (see docs/tiemark.md).

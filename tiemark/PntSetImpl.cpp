@@ -116,6 +116,51 @@ long PntSetImpl::Add(std::size_t index, const _CtrlPntStrcT& point) {
     return TM_OK;
 }
 
+long PntSetImpl::Append(const _CtrlPntStrcT* points, std::size_t count, std::size_t* refused) {
+    // The count first, so that an impossible one is refused before any
+    // record is read; then every record, before anything changes.
+    const std::size_t first = Points.size();
+    if (count > 0xFFFFFFFFu - first) return TM_ERR_MEMORY;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (long rc = ValidateRecord(points[i]); rc != TM_OK) {
+            *refused = i;
+            return rc;
+        }
+    }
+    if (count == 0) return TM_OK;
+    // One growth for the block, and room to spare for appends that follow
+    // it; the only allocation, so after it nothing can fail.
+    if (Points.capacity() - first < count) Points.reserve(first + std::max(count, first));
+    double box[4] = {0.0, 0.0, 0.0, 0.0};
+    std::size_t joined = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const _CtrlPntStrcT& p = Points.emplace_back(Canonical(points[i]));
+        if (!p.UseFlag) continue;
+        if (joined++ == 0) {
+            box[0] = box[2] = p.UserX;
+            box[1] = box[3] = p.UserY;
+            continue;
+        }
+        box[0] = std::min(box[0], p.UserX);
+        box[1] = std::min(box[1], p.UserY);
+        box[2] = std::max(box[2], p.UserX);
+        box[3] = std::max(box[3], p.UserY);
+    }
+    Touched();
+    Duplicates.Inserted(first);  // past the covered points: taken in at the next read
+    if (joined == 0) return TM_OK;
+    if (UsedBoxValid) {
+        if (Used == 0) std::copy(box, box + 4, UsedBox);
+        UsedBox[0] = std::min(UsedBox[0], box[0]);
+        UsedBox[1] = std::min(UsedBox[1], box[1]);
+        UsedBox[2] = std::max(UsedBox[2], box[2]);
+        UsedBox[3] = std::max(UsedBox[3], box[3]);
+    }
+    Used += joined;
+    Fit.PointsAppended(Points.data() + first, count, joined, Trans);
+    return TM_OK;
+}
+
 long PntSetImpl::Delete(std::size_t index) {
     Touched();
     if (index < 1 || index > Points.size()) return TM_ERR_INDEX;

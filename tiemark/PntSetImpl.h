@@ -34,6 +34,13 @@ public:
 
     std::size_t Count() const { return Points.size(); }
     long Add(std::size_t index, const _CtrlPntStrcT& point);
+    // Appends count records after the last point, all or none: on a refusal
+    // *refused receives the 0-based position of the refused record and the
+    // set is unchanged.  One growth of the storage, one pass over the used
+    // box, one update of the fit for the whole block.
+    long Append(const _CtrlPntStrcT* points, std::size_t count, std::size_t* refused);
+    // The records as stored (canonical, error context zero), Count() of them.
+    const _CtrlPntStrcT* Stored() const { return Points.data(); }
     long Delete(std::size_t index);
     long Get(std::size_t index, _CtrlPntStrcT* point);
     long Update(std::size_t index, const _CtrlPntStrcT& point);
