@@ -17,37 +17,11 @@ namespace {
 
 // The normalisation of the used points; *used receives their count.
 Normalisation ChooseNormalisation(const std::vector<_CtrlPntStrcT>& points, std::size_t* used) {
-    // One pass: the sums for the centre and the extremes for the scale.  The
-    // largest |p - centre| is reached at an extreme because rounding is
-    // monotonic, so this gives exactly what a second pass over the
-    // deviations would.
-    double n = 0, sx = 0, sy = 0, sX = 0, sY = 0;
-    double lo[4] = {0, 0, 0, 0}, hi[4] = {0, 0, 0, 0};
-    for (const _CtrlPntStrcT& p : points) {
-        if (!p.UseFlag) continue;
-        const double c[4] = {p.PixelX, p.PixelY, p.UserX, p.UserY};
-        if (n == 0) {
-            std::copy(c, c + 4, lo);
-            std::copy(c, c + 4, hi);
-        }
-        for (int k = 0; k < 4; ++k) {
-            lo[k] = std::min(lo[k], c[k]);
-            hi[k] = std::max(hi[k], c[k]);
-        }
-        ++n;
-        sx += p.PixelX, sy += p.PixelY, sX += p.UserX, sY += p.UserY;
-    }
-    Normalisation norm;
-    *used = static_cast<std::size_t>(n);
-    if (n == 0) return norm;
-    norm.PixelX0 = sx / n, norm.PixelY0 = sy / n, norm.UserX0 = sX / n, norm.UserY0 = sY / n;
-    const double centre[4] = {norm.PixelX0, norm.PixelY0, norm.UserX0, norm.UserY0};
-    double reach[4];
-    for (int k = 0; k < 4; ++k) reach[k] = std::max(std::fabs(hi[k] - centre[k]), std::fabs(lo[k] - centre[k]));
-    const double ps = std::max(reach[0], reach[1]), us = std::max(reach[2], reach[3]);
-    norm.PixelScale = ps > 0 ? ps : 1.0;
-    norm.UserScale = us > 0 ? us : 1.0;
-    return norm;
+    // One pass: the sums for the centre and the extremes for the scale.
+    NormalisationSums sums;
+    for (const _CtrlPntStrcT& p : points)
+        if (p.UseFlag) sums.Add(p);
+    return sums.Finish(used);
 }
 
 // Design rows absorbed into the factor at a time: 256 rows of 12 values
@@ -56,7 +30,25 @@ constexpr std::size_t kBlockRows = 256;
 
 }  // namespace
 
+Normalisation NormalisationSums::Finish(std::size_t* used) const {
+    // The largest |p - centre| is reached at an extreme because rounding is
+    // monotonic, so the extremes give exactly what a second pass over the
+    // deviations would.
+    Normalisation norm;
+    *used = static_cast<std::size_t>(N);
+    if (N == 0) return norm;
+    norm.PixelX0 = Sx / N, norm.PixelY0 = Sy / N, norm.UserX0 = SX / N, norm.UserY0 = SY / N;
+    const double centre[4] = {norm.PixelX0, norm.PixelY0, norm.UserX0, norm.UserY0};
+    double reach[4];
+    for (int k = 0; k < 4; ++k) reach[k] = std::max(std::fabs(Hi[k] - centre[k]), std::fabs(Lo[k] - centre[k]));
+    const double ps = std::max(reach[0], reach[1]), us = std::max(reach[2], reach[3]);
+    norm.PixelScale = ps > 0 ? ps : 1.0;
+    norm.UserScale = us > 0 ? us : 1.0;
+    return norm;
+}
+
 void FitCache::PointAdded(const _CtrlPntStrcT& p, short transType) {
+    HasSums = false;
     ++Revision;
     if (!Valid) return;
     if (transType == TM_TRANS_TPS && Type == TM_TRANS_TPS) {
@@ -154,7 +146,7 @@ long FitCache::FitFromScratch(const std::vector<_CtrlPntStrcT>& points, short tr
     // Everything is built in locals first: an allocation failure leaves the cache as it was.
     Model model;
     model.Type = transType;
-    model.Norm = ChooseNormalisation(points, &used);
+    model.Norm = HasSums ? Sums.Finish(&used) : ChooseNormalisation(points, &used);
     long status = TM_OK;
     LsqFactor factor, mirror;
     bool hasFactor = false;

@@ -95,6 +95,11 @@ private:
 
     std::vector<_CtrlPntStrcT> Points;
     std::size_t Used = 0;   // points whose use flag is on
+    // The normalisation sums of the used points, kept by appends and handed
+    // to the fit so that its refit skips a pass; any other change of the
+    // used points makes them unknown until the next Reset.
+    NormalisationSums Sums;
+    bool SumsValid = true;
     // Equal pixel positions, kept up to date as points change.  Beside the
     // points so that an append, which only looks at how much it covers,
     // touches no further cache line.
