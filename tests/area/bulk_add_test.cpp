@@ -115,6 +115,10 @@ TEST_P(AreaBulkAdd, MatchesOneByOneUpToTheSavedFile) {
         << pair.bulkArea.GetLastError();
     EXPECT_STREQ(pair.bulkArea.GetLastError(), "");
     ExpectSameGroup(pair.oneArea, pair.bulkArea);
+    // The files hold the same bytes: records are saved as stored.
+    const Bytes one = pair.SavedOne();
+    EXPECT_EQ(one, pair.SavedBulk());
+    EXPECT_GT(one.size(), 10u + 120u * static_cast<std::size_t>(added));
 }
 
 INSTANTIATE_TEST_SUITE_P(Types, AreaBulkAdd,
