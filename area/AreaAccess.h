@@ -272,6 +272,55 @@ struct AreaAccess {
         return AfterPointEdit(area);
     }
 
+    // Many records appended to the current group, all or none: a refused
+    // record, or a range that cannot be recomputed with them, leaves the
+    // group, its range and ChangeFlag as they were.  The reason of a refusal
+    // goes to the last error; success clears it.
+    template <class Area>
+    static short AddGCPs(Area& area, const _CtrlPntStrcT* points, unsigned long count) {
+        if (!IsOpen(area)) return Fail(area, {"the area is not open"});
+        if (area.CurGCPGroupNo == 0) return Fail(area, {"no group is open"});
+        const unsigned long groupNo = area.CurGCPGroupNo;
+        unsigned long before = 0;
+        if (area.GroupList->GetGroupGCPNum(groupNo, &before) < 1) {
+            return Fail(area, {"group ", Number(groupNo), " does not exist"});
+        }
+        if (count == 0) {  // nothing to add: nothing changes, not even the modify flag
+            ClearLastError(area);
+            return 1;
+        }
+        long result = TM_OK;
+        unsigned long refused = 0;
+        if (area.GroupList->AddGroupGCPs(groupNo, points, count, &result, &refused) < 1) {
+            if (refused != 0) {
+                return Fail(area, {"point ", Number(refused), " of ", Number(count),
+                                   " is refused: ", ResultReason(result), "; none was added"});
+            }
+            return Fail(area, {"the points are refused: ", ResultReason(result)});
+        }
+        const bool changed = area.ChangeFlag;
+        if (AfterPointEdit(area) == 0) {
+            // Take the block out again, last point first (nothing renumbers).
+            for (unsigned long i = before + count; i > before; --i) area.GroupList->DeleteGroupGCP(groupNo, i);
+            area.ChangeFlag = changed;
+            return Fail(area, {"the group's range cannot be recomputed with the ", Number(count),
+                               " points (too few or degenerate for its type); none was added"});
+        }
+        ClearLastError(area);
+        return 1;
+    }
+
+    // What a refusal of the control-point library means, for a person.
+    static std::string_view ResultReason(long result) {
+        switch (result) {
+            case TM_ERR_ARGUMENT: return "a null array, or a name without its terminating zero";
+            case TM_ERR_NOT_FINITE: return "a coordinate is not finite";
+            case TM_ERR_MEMORY: return "out of memory, or more points than a group holds";
+            case TM_ERR_INDEX: return "no such group";
+            default: return "refused by the control-point library";
+        }
+    }
+
     template <class Area>
     static short DeleteOneGCP(Area& area, unsigned long index) {
         if (!HasGroupOpen(area) || !WithinPointCount(area, index)) return 0;

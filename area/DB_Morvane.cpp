@@ -55,6 +55,9 @@ short CDB_Morvane::GetGCPNum(unsigned long& count) { return AreaAccess::GetGCPNu
 short CDB_Morvane::AddOneGCP(unsigned long index, _CtrlPntStrcT* point) {
     return AreaAccess::AddOneGCP(*this, index, point);
 }
+short CDB_Morvane::AddGCPs(const _CtrlPntStrcT* points, unsigned long count) {
+    return AreaAccess::AddGCPs(*this, points, count);
+}
 short CDB_Morvane::DeleteOneGCP(unsigned long index) { return AreaAccess::DeleteOneGCP(*this, index); }
 short CDB_Morvane::GetOneGCP(unsigned long index, _CtrlPntStrcT* point) {
     return AreaAccess::GetOneGCP(*this, index, point);

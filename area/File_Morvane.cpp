@@ -222,6 +222,9 @@ short CFile_Morvane::GetGCPNum(unsigned long& count) { return AreaAccess::GetGCP
 short CFile_Morvane::AddOneGCP(unsigned long index, _CtrlPntStrcT* point) {
     return AreaAccess::AddOneGCP(*this, index, point);
 }
+short CFile_Morvane::AddGCPs(const _CtrlPntStrcT* points, unsigned long count) {
+    return AreaAccess::AddGCPs(*this, points, count);
+}
 short CFile_Morvane::DeleteOneGCP(unsigned long index) { return AreaAccess::DeleteOneGCP(*this, index); }
 short CFile_Morvane::GetOneGCP(unsigned long index, _CtrlPntStrcT* point) {
     return AreaAccess::GetOneGCP(*this, index, point);

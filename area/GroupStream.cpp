@@ -5,9 +5,11 @@
 #include "CtrlPntSet.h"
 #include "GCPGroupList.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <string>
+#include <vector>
 
 namespace morvane {
 
@@ -62,11 +64,16 @@ bool Stop(std::string* why, Reason reason) {
     return false;
 }
 
+// Records read and appended at a time: 480 KiB, large enough that the
+// append's fixed costs vanish, small enough that a count promising more than
+// the stream holds costs little before the read that fails.
+constexpr std::uint32_t kRecordsPerChunk = 4096;
+
 // Rebuilds one group from its header and the point records that follow it.
-// The set grows one record at a time, so a count that promises more than the
-// stream holds costs nothing before the read that fails.
+// The records are read in chunks and appended a chunk at a time, so memory
+// grows only with records actually read.
 bool ReadOneGroup(ByteSource& source, const GroupHeader& header, CCtrlPntSet& set,
-                  const Place& place, std::string* why) {
+                  std::vector<_CtrlPntStrcT>& chunk, const Place& place, std::string* why) {
     if (set.InitPntSet(header.orientType, header.transType) != TM_OK) {
         return Stop(why, [&] {
             return place.Group() + " has an orientation or transformation type the " +
@@ -82,19 +89,27 @@ bool ReadOneGroup(ByteSource& source, const GroupHeader& header, CCtrlPntSet& se
         });
     }
     const std::uint32_t records = StoredPointRecords(header.pointCount);
-    _CtrlPntStrcT record;
-    for (std::uint32_t j = 1; j <= records; ++j) {
-        if (!source.ReadExact(&record, kPointRecordSize)) {
-            return Stop(why, [&] {
-                return "it ends inside point " + std::to_string(j) + " of " + place.Group();
-            });
+    for (std::uint32_t done = 0; done < records;) {
+        const std::uint32_t take = std::min(records - done, kRecordsPerChunk);
+        if (chunk.size() < take) chunk.resize(take);
+        for (std::uint32_t j = 0; j < take; ++j) {
+            if (!source.ReadExact(&chunk[j], kPointRecordSize)) {
+                return Stop(why, [&] {
+                    return "it ends inside point " + std::to_string(done + j + 1) + " of " +
+                           place.Group();
+                });
+            }
         }
-        if (set.AddOneGcp(j, &record) != TM_OK) {
+        unsigned long refused = 0;
+        const long added = set.AddGCPs(chunk.data(), take, &refused);
+        if (added == TM_ERR_MEMORY) return Stop(why, [] { return std::string("out of memory"); });
+        if (added != TM_OK) {
             return Stop(why, [&] {
-                return "point " + std::to_string(j) + " of " + place.Group() +
+                return "point " + std::to_string(done + refused) + " of " + place.Group() +
                        " is refused by the control-point library";
             });
         }
+        done += take;
     }
     return true;
 }
@@ -111,12 +126,13 @@ bool ReadGroups(ByteSource& source, CGCPGroupList& list, std::uint32_t& groupCou
     // One set serves all groups: InitPntSet empties it and keeps its storage,
     // so later groups are built without growing and faulting in new memory.
     CCtrlPntSet set;
+    std::vector<_CtrlPntStrcT> chunk;
     for (std::uint64_t k = 1; k <= groups; ++k) {
         const Place place{k, groups};
         if (!source.ReadExact(raw, sizeof raw)) {
             return Stop(why, [&] { return "it ends inside the header of " + place.Group(); });
         }
-        if (!ReadOneGroup(source, DecodeGroupHeader(raw), set, place, why)) return false;
+        if (!ReadOneGroup(source, DecodeGroupHeader(raw), set, chunk, place, why)) return false;
         if (list.InsertGroup(static_cast<unsigned long>(k), &set) < 1) {
             return Stop(why, [&] { return place.Group() + " cannot be added to the list"; });
         }
@@ -158,12 +174,13 @@ bool WriteOneGroup(CCtrlPntSet& set, std::int32_t groupNo, ByteSink& sink) {
     unsigned char raw[kGroupHeaderSize];
     EncodeGroupHeader(raw, header);
     if (!sink.Append(raw, sizeof raw)) return false;
-    _CtrlPntStrcT record;
-    for (unsigned long j = 1; j <= points; ++j) {
-        if (set.GetOneGCP(j, &record) != TM_OK) return false;
-        if (!sink.Append(&record, kPointRecordSize)) return false;
-    }
-    return true;
+    // The records straight from the set's storage, in one piece: the error
+    // context (bytes 88 to 119) is a report made when a point is read, not
+    // data, so it is written as stored, zero (docs/point-record.md).
+    unsigned long stored = 0;
+    const _CtrlPntStrcT* records = set.PeekStoredGCPs(&stored);
+    if (stored != points) return false;
+    return points == 0 || sink.Append(records, kPointRecordSize * static_cast<std::size_t>(points));
 }
 
 }  // namespace

@@ -336,6 +336,18 @@ short CGCPGroupList::ComputeGroupCoordRange(unsigned long n, long columns, long 
     return EditOutcome(node->GroupSet.ComputeUserCoordRange(columns, rows), Index, n, ModifyFlag);
 }
 
+short CGCPGroupList::AddGroupGCPs(unsigned long n, const _CtrlPntStrcT* points, unsigned long count,
+                                  long* result, unsigned long* refused) {
+    *refused = 0;
+    GCPGroupNode* node = NodeAt(Index, n);
+    if (node == nullptr) {
+        *result = TM_ERR_INDEX;
+        return 0;
+    }
+    *result = node->GroupSet.AddGCPs(points, count, refused);
+    return EditOutcome(*result, Index, n, ModifyFlag);
+}
+
 short CGCPGroupList::SetGroupTransType(unsigned long n, short transType) {
     GCPGroupNode* node = NodeAt(Index, n);
     if (node == nullptr) return 0;

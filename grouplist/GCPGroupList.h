@@ -66,6 +66,12 @@ public:
     // Recomputes group n's user coordinate range in place (raster size in
     // pixels); sets the modify flag like a copy back would.
     short ComputeGroupCoordRange(unsigned long n, long columns, long rows);
+    // Appends count records to group n, all or none (CCtrlPntSet::AddGCPs);
+    // *result receives the library's result and *refused the 1-based
+    // position of a refused record (0 for none).  0 when group n does not
+    // exist or the library refused.
+    short AddGroupGCPs(unsigned long n, const _CtrlPntStrcT* points, unsigned long count,
+                       long* result, unsigned long* refused);
     // Changes group n's transformation type, keeping its points.
     short SetGroupTransType(unsigned long n, short transType);
     // The stored set of group n, for readers such as the stream writer that

@@ -65,6 +65,17 @@ FileSink::FileSink(WritableFile& file, std::size_t maxBufferSize)
 bool FileSink::Append(const void* data, std::size_t n) {
     if (failed_) return false;
     const auto* in = static_cast<const unsigned char*>(data);
+    if (n >= maxBufferSize_) {
+        // A piece at least as large as the buffer goes to the file as it is:
+        // copying it through the buffer first would only add a copy.
+        if (!Flush()) return false;
+        status_ = file_.Append(in, n);
+        if (!status_.ok()) {
+            failed_ = true;
+            return false;
+        }
+        return true;
+    }
     while (n > 0) {
         if (filled_ == buffer_.size() && !Flush()) return false;
         const std::size_t take = std::min(n, buffer_.size() - filled_);

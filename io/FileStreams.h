@@ -46,6 +46,8 @@ private:
 };
 
 // Appends to a WritableFile through a buffer; Flush hands over what is left.
+// A piece of at least maxBufferSize bytes is handed to the file directly,
+// after what the buffer holds.
 class FileSink final : public ByteSink {
 public:
     explicit FileSink(WritableFile& file, std::size_t maxBufferSize = kFileBufferSize);

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include "CtrlPntSet.h"
@@ -109,6 +110,32 @@ long CCtrlPntSet::AddOneGcp(unsigned long index, _CtrlPntStrcT* point) {
         }
         return Impl->Add(index, *point);
     });
+}
+
+long CCtrlPntSet::AddGCPs(const _CtrlPntStrcT* points, unsigned long count, unsigned long* refused) {
+    if (refused != nullptr) *refused = 0;
+    if (count == 0) return TM_OK;
+    if (points == nullptr) return TM_ERR_ARGUMENT;
+    std::size_t bad = 0;
+    const long rc = Guarded([&]() -> long {
+        if (Impl == nullptr) {
+            // The first points of an untouched set go into a fresh state that
+            // is kept only when they are accepted: a refusal leaves no trace.
+            std::unique_ptr<PntSetImpl> fresh(new PntSetImpl(TM_ORIENT_LINE_DOWN, TM_TRANS_POLY1));
+            if (long appended = fresh->Append(points, count, &bad); appended != TM_OK) return appended;
+            Impl = fresh.release();
+            return TM_OK;
+        }
+        return Impl->Append(points, count, &bad);
+    });
+    if (rc != TM_OK && rc != TM_ERR_MEMORY && refused != nullptr) *refused = static_cast<unsigned long>(bad + 1);
+    return rc;
+}
+
+const _CtrlPntStrcT* CCtrlPntSet::PeekStoredGCPs(unsigned long* count) const {
+    const std::size_t n = Impl ? Impl->Count() : 0;
+    if (count != nullptr) *count = static_cast<unsigned long>(n);
+    return n == 0 ? nullptr : Impl->Stored();
 }
 
 long CCtrlPntSet::DeleteOneGCP(unsigned long index) {

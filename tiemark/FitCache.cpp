@@ -17,41 +17,11 @@ namespace {
 
 // The normalisation of the used points; *used receives their count.
 Normalisation ChooseNormalisation(const std::vector<_CtrlPntStrcT>& points, std::size_t* used) {
-    // One pass: the sums for the centre and the extremes for the scale.  The
-    // largest |p - centre| is reached at an extreme because rounding is
-    // monotonic, so this gives exactly what a second pass over the
-    // deviations would.
-    double n = 0, sx = 0, sy = 0, sX = 0, sY = 0;
-    double lo[4] = {0, 0, 0, 0}, hi[4] = {0, 0, 0, 0};
-    for (const _CtrlPntStrcT& p : points) {
-        if (!p.UseFlag) continue;
-        const double c[4] = {p.PixelX, p.PixelY, p.UserX, p.UserY};
-        if (n == 0) {
-            std::copy(c, c + 4, lo);
-            std::copy(c, c + 4, hi);
-        }
-        for (int k = 0; k < 4; ++k) {
-            lo[k] = std::min(lo[k], c[k]);
-            hi[k] = std::max(hi[k], c[k]);
-        }
-        ++n;
-        sx += p.PixelX, sy += p.PixelY, sX += p.UserX, sY += p.UserY;
-    }
-    Normalisation norm;
-    *used = static_cast<std::size_t>(n);
-    if (n == 0) return norm;
-    norm.PixelX0 = sx / n, norm.PixelY0 = sy / n, norm.UserX0 = sX / n, norm.UserY0 = sY / n;
-    const double centre[4] = {norm.PixelX0, norm.PixelY0, norm.UserX0, norm.UserY0};
-    double reach[4];
-    for (int k = 0; k < 4; ++k) reach[k] = std::max(std::fabs(hi[k] - centre[k]), std::fabs(lo[k] - centre[k]));
-    const double ps = std::max(reach[0], reach[1]), us = std::max(reach[2], reach[3]);
-    norm.PixelScale = ps > 0 ? ps : 1.0;
-    norm.UserScale = us > 0 ? us : 1.0;
-    for (int k = 0; k < 2; ++k) {
-        norm.PixelLo[k] = (lo[k] - centre[k]) / norm.PixelScale;
-        norm.PixelHi[k] = (hi[k] - centre[k]) / norm.PixelScale;
-    }
-    return norm;
+    // One pass: the sums for the centre and the extremes for the scale.
+    NormalisationSums sums;
+    for (const _CtrlPntStrcT& p : points)
+        if (p.UseFlag) sums.Add(p);
+    return sums.Finish(used);
 }
 
 // Design rows absorbed into the factor at a time: 256 rows of 12 values
@@ -60,7 +30,29 @@ constexpr std::size_t kBlockRows = 256;
 
 }  // namespace
 
+Normalisation NormalisationSums::Finish(std::size_t* used) const {
+    // The largest |p - centre| is reached at an extreme because rounding is
+    // monotonic, so the extremes give exactly what a second pass over the
+    // deviations would.
+    Normalisation norm;
+    *used = static_cast<std::size_t>(N);
+    if (N == 0) return norm;
+    norm.PixelX0 = Sx / N, norm.PixelY0 = Sy / N, norm.UserX0 = SX / N, norm.UserY0 = SY / N;
+    const double centre[4] = {norm.PixelX0, norm.PixelY0, norm.UserX0, norm.UserY0};
+    double reach[4];
+    for (int k = 0; k < 4; ++k) reach[k] = std::max(std::fabs(Hi[k] - centre[k]), std::fabs(Lo[k] - centre[k]));
+    const double ps = std::max(reach[0], reach[1]), us = std::max(reach[2], reach[3]);
+    norm.PixelScale = ps > 0 ? ps : 1.0;
+    norm.UserScale = us > 0 ? us : 1.0;
+    for (int k = 0; k < 2; ++k) {
+        norm.PixelLo[k] = (Lo[k] - centre[k]) / norm.PixelScale;
+        norm.PixelHi[k] = (Hi[k] - centre[k]) / norm.PixelScale;
+    }
+    return norm;
+}
+
 void FitCache::PointAdded(const _CtrlPntStrcT& p, short transType) {
+    HasSums = false;
     ++Revision;
     if (!Valid) return;
     if (transType == TM_TRANS_TPS && Type == TM_TRANS_TPS) {
@@ -90,6 +82,57 @@ void FitCache::PointAdded(const _CtrlPntStrcT& p, short transType) {
     RmsValid = false;
 }
 
+void FitCache::PointsAppended(const _CtrlPntStrcT* points, std::size_t count, std::size_t used,
+                              short transType) {
+    if (used == 0) return;
+    if (Valid && transType == TM_TRANS_TPS && Type == TM_TRANS_TPS && used == 1) {
+        // The spline borders its system with one point at a time.
+        for (std::size_t i = 0; i < count; ++i)
+            if (points[i].UseFlag) PointAdded(points[i], transType);
+        return;
+    }
+    if (!Valid || transType != Type || !HasFactor) {
+        // Several points for the spline, whose bordering goes one point at a
+        // time, refit instead.  The least-squares types absorb the block as
+        // one point at a time would, in the same normalisation, so that a
+        // block gives the fit its points one by one would have given.
+        Invalidate();
+        return;
+    }
+    ++Revision;
+    const int per = RowsPerPoint(Type);
+    const bool similarity = Type == TM_TRANS_SIMILARITY;
+    alignas(64) double block[kBlockRows][LsqFactor::kWidth];
+    alignas(64) double mirrorBlock[kBlockRows][LsqFactor::kWidth];
+    std::size_t filled = 0;
+    const double reach = kMaxNormalisedReach;
+    for (std::size_t i = 0; i < count; ++i) {
+        const _CtrlPntStrcT& p = points[i];
+        if (!p.UseFlag) continue;
+        double u, v, x, y;
+        Normalise(Fitted.Norm, p, &u, &v, &x, &y);
+        if (!(std::fabs(u) <= reach && std::fabs(v) <= reach && std::fabs(x) <= reach && std::fabs(y) <= reach)) {
+            Valid = false;  // outgrew the normalisation: refit with a new one
+            return;
+        }
+        DesignRows(Type, u, v, x, y, block + filled);
+        if (similarity) DesignRows(Type, u, v, x, y, mirrorBlock + filled, true);
+        filled += static_cast<std::size_t>(per);
+        if (filled + 2 > kBlockRows) {
+            Factor.AddRows(block[0], filled);
+            if (similarity) Mirror.AddRows(mirrorBlock[0], filled);
+            filled = 0;
+        }
+    }
+    if (filled > 0) {
+        Factor.AddRows(block[0], filled);
+        if (similarity) Mirror.AddRows(mirrorBlock[0], filled);
+    }
+    UsedPoints += used;
+    Solved = false;
+    RmsValid = false;
+}
+
 long FitCache::Ensure(const std::vector<_CtrlPntStrcT>& points, short transType, short orientType) {
     if (Valid && Type == transType && Orient == orientType) {
         if (!Solved) {
@@ -107,7 +150,7 @@ long FitCache::FitFromScratch(const std::vector<_CtrlPntStrcT>& points, short tr
     // Everything is built in locals first: an allocation failure leaves the cache as it was.
     Model model;
     model.Type = transType;
-    model.Norm = ChooseNormalisation(points, &used);
+    model.Norm = HasSums ? Sums.Finish(&used) : ChooseNormalisation(points, &used);
     long status = TM_OK;
     LsqFactor factor, mirror;
     bool hasFactor = false;

@@ -25,17 +25,53 @@
 
 namespace tiemark {
 
+// Running sums over the used points from which a fit's normalisation is
+// chosen (centre: the means; scale: the largest reach from it).  Points added
+// in index order give exactly the normalisation a pass over them gives.
+struct NormalisationSums {
+    double N = 0, Sx = 0, Sy = 0, SX = 0, SY = 0;
+    double Lo[4] = {0, 0, 0, 0}, Hi[4] = {0, 0, 0, 0};
+
+    void Add(const _CtrlPntStrcT& p) {
+        const double c[4] = {p.PixelX, p.PixelY, p.UserX, p.UserY};
+        if (N == 0) {
+            for (int k = 0; k < 4; ++k) Lo[k] = Hi[k] = c[k];
+        }
+        for (int k = 0; k < 4; ++k) {
+            Lo[k] = c[k] < Lo[k] ? c[k] : Lo[k];
+            Hi[k] = c[k] > Hi[k] ? c[k] : Hi[k];
+        }
+        ++N;
+        Sx += p.PixelX, Sy += p.PixelY, SX += p.UserX, SY += p.UserY;
+    }
+    // The normalisation; *used receives the number of points added.
+    Normalisation Finish(std::size_t* used) const;
+};
+
 class FitCache {
 public:
     // Marks the fit for a refit from scratch.
     void Invalidate() {
         Valid = false;
+        HasSums = false;
         ++Revision;
+    }
+    // The normalisation sums of exactly the current used points, so that the
+    // next refit need not pass over the points to choose its normalisation.
+    // Dropped by the next Invalidate or PointAdded.
+    void KnowSums(const NormalisationSums& sums) {
+        Sums = sums;
+        HasSums = true;
     }
     // A used point was appended (or a point switched on): update in place
     // where possible, else mark dirty.  Throws nothing: when memory runs out
     // the cache just becomes dirty.
     void PointAdded(const _CtrlPntStrcT& p, short transType);
+    // count records were appended, `used` of them with the use flag on: the
+    // factor absorbs their rows as one block where that is cheaper than a
+    // refit, else the cache becomes dirty.  Throws nothing.
+    void PointsAppended(const _CtrlPntStrcT* points, std::size_t count, std::size_t used,
+                        short transType);
     // Fits if needed; TM_OK when Current() is usable.
     // The orientation decides between a direct and a mirrored similarity when
     // the points fit both equally well (see docs/tiemark.md).
@@ -91,6 +127,8 @@ private:
     std::size_t SplineBorders = 0;
     Eigen::MatrixX2d SplineZ;
     bool RmsValid = false;
+    bool HasSums = false;
+    NormalisationSums Sums;
     unsigned long long Revision = 0;
     double RmsCache[2] = {0.0, 0.0};
 };

@@ -57,12 +57,25 @@ template <int M, int W>
     for (int k = 0; k < M; ++k) {
         // s[j] = sum over the block of b[i][k] * b[i][j]; s[k] is the squared
         // norm of what column k still has below the triangle.
-        double s[W] = {};
-        for (std::size_t i = 0; i < count; ++i) {
+        // Two rows at a time into two sums, so that each addition need not
+        // wait for the one before it.
+        double s[W] = {}, t[W] = {};
+        std::size_t i = 0;
+        for (; i + 1 < count; i += 2) {
+            const double* b = rows + i * kStride;
+            const double* c = b + kStride;
+            const double f = b[k], g = c[k];
+            for (int j = 0; j < W; ++j) {
+                s[j] += f * b[j];
+                t[j] += g * c[j];
+            }
+        }
+        if (i < count) {
             const double* b = rows + i * kStride;
             const double f = b[k];
             for (int j = 0; j < W; ++j) s[j] += f * b[j];
         }
+        for (int j = 0; j < W; ++j) s[j] += t[j];
         const double sigma = s[k];
         if (sigma == 0.0) continue;  // nothing to eliminate in this column
         const double alpha = r[k][k];

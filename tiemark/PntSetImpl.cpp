@@ -2,7 +2,9 @@
 #include "PntSetImpl.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 
 #include "TransTypes.h"
@@ -20,6 +22,48 @@ bool AllFinite(const _CtrlPntStrcT& p) {
 // Same pixel position, with -0.0 equal to 0.0.
 bool SamePixel(const _CtrlPntStrcT& a, const _CtrlPntStrcT& b) {
     return a.PixelX == b.PixelX && a.PixelY == b.PixelY;
+}
+
+// Bytes of a name before its terminator; sizeof Name when it has none.
+// Word at a time: this runs for every record a set takes in.
+std::size_t NameLength(const char (&name)[32]) {
+    constexpr std::uint64_t kOnes = 0x0101010101010101ull, kHighs = 0x8080808080808080ull;
+    for (std::size_t w = 0; w < 4; ++w) {
+        std::uint64_t v;
+        std::memcpy(&v, name + 8 * w, sizeof v);
+        // High bit set in each zero byte (and maybe in bytes above one, never below).
+        const std::uint64_t zeros = (v - kOnes) & ~v & kHighs;
+        if (zeros != 0) return 8 * w + static_cast<std::size_t>(std::countr_zero(zeros) >> 3);
+    }
+    return sizeof name;
+}
+
+// The record as stored, given the length of its name (below 32).
+_CtrlPntStrcT CanonicalOf(const _CtrlPntStrcT& point, std::size_t nameLength) {
+    _CtrlPntStrcT p;
+    p.PixelX = point.PixelX;
+    p.PixelY = point.PixelY;
+    p.UserX = point.UserX;
+    p.UserY = point.UserY;
+    p.UserZ = point.UserZ;
+    // The name a word at a time, its bytes after the terminator zeroed, so
+    // that equal names give equal records.
+    for (std::size_t w = 0; w < 4; ++w) {
+        std::uint64_t v;
+        std::memcpy(&v, point.Name + 8 * w, sizeof v);
+        const std::size_t start = 8 * w;
+        const std::size_t keep = nameLength > start ? std::min<std::size_t>(nameLength - start, 8) : 0;
+        const std::uint64_t mask = keep == 8 ? ~0ull : (1ull << (8 * keep)) - 1;
+        v &= mask;
+        std::memcpy(p.Name + start, &v, sizeof v);
+    }
+    p.Id = point.Id;
+    p.UseFlag = point.UseFlag ? 1 : 0;
+    p.EditFlag = point.EditFlag ? 1 : 0;
+    p.Reserved1 = 0;
+    p.Reserved2 = 0.0;
+    p.Err.Clear();
+    return p;
 }
 
 bool FitFieldsEqual(const _CtrlPntStrcT& a, const _CtrlPntStrcT& b) {
@@ -53,6 +97,8 @@ void PntSetImpl::Reset(short orientType, short transType) {
     UsedBoxValid = true;
     Fit.Invalidate();
     Duplicates.Clear();
+    Sums = NormalisationSums();
+    SumsValid = true;
 }
 
 void PntSetImpl::CopyFrom(const PntSetImpl& source) {
@@ -71,30 +117,18 @@ void PntSetImpl::CopyFrom(const PntSetImpl& source) {
     std::copy(source.Range, source.Range + 4, Range);
     std::copy(source.UsedBox, source.UsedBox + 4, UsedBox);
     UsedBoxValid = source.UsedBoxValid;
+    Sums = source.Sums;
+    SumsValid = source.SumsValid;
 }
 
 long PntSetImpl::ValidateRecord(const _CtrlPntStrcT& point) {
     if (!AllFinite(point)) return TM_ERR_NOT_FINITE;
-    if (std::memchr(point.Name, '\0', sizeof(point.Name)) == nullptr) return TM_ERR_ARGUMENT;
+    if (NameLength(point.Name) == sizeof(point.Name)) return TM_ERR_ARGUMENT;
     return TM_OK;
 }
 
 _CtrlPntStrcT PntSetImpl::Canonical(const _CtrlPntStrcT& point) {
-    _CtrlPntStrcT p;
-    std::memset(&p, 0, sizeof(p));
-    p.PixelX = point.PixelX;
-    p.PixelY = point.PixelY;
-    p.UserX = point.UserX;
-    p.UserY = point.UserY;
-    p.UserZ = point.UserZ;
-    // Bytes after the terminator are zeroed so equal names give equal records.
-    std::size_t len = ::strnlen(point.Name, sizeof(point.Name));
-    std::memcpy(p.Name, point.Name, len);
-    p.Id = point.Id;
-    p.UseFlag = point.UseFlag ? 1 : 0;
-    p.EditFlag = point.EditFlag ? 1 : 0;
-    p.Err.Clear();
-    return p;
+    return CanonicalOf(point, NameLength(point.Name));
 }
 
 long PntSetImpl::Add(std::size_t index, const _CtrlPntStrcT& point) {
@@ -110,9 +144,64 @@ long PntSetImpl::Add(std::size_t index, const _CtrlPntStrcT& point) {
     Duplicates.Inserted(index - 1);
     if (p.UseFlag) {
         ++Used;
+        SumsValid = false;
         JoinUsedBox(p);
         Fit.PointAdded(p, Trans);
     }
+    return TM_OK;
+}
+
+long PntSetImpl::Append(const _CtrlPntStrcT* points, std::size_t count, std::size_t* refused) {
+    // The count first, so that an impossible one is refused before any
+    // record is read.
+    const std::size_t first = Points.size();
+    if (count > 0xFFFFFFFFu - first) return TM_ERR_MEMORY;
+    if (count == 0) return TM_OK;
+    // One growth for the block, with room to spare for appends that follow
+    // it; the only allocation, so after it nothing can fail.
+    if (Points.capacity() - first < count) Points.reserve(first + std::max(count, first));
+    // One pass checks, stores and sums each record; a refusal takes the
+    // records stored so far out again, which leaves the points as they were.
+    double box[4] = {0.0, 0.0, 0.0, 0.0};
+    std::size_t joined = 0;
+    NormalisationSums sums = Sums;
+    for (std::size_t i = 0; i < count; ++i) {
+        const _CtrlPntStrcT& in = points[i];
+        const std::size_t nameLength = NameLength(in.Name);
+        const long rc = !AllFinite(in) ? TM_ERR_NOT_FINITE
+                        : nameLength == sizeof in.Name ? TM_ERR_ARGUMENT : TM_OK;
+        if (rc != TM_OK) {
+            Points.resize(first);
+            *refused = i;
+            return rc;
+        }
+        const _CtrlPntStrcT& p = Points.emplace_back(CanonicalOf(in, nameLength));
+        if (!p.UseFlag) continue;
+        sums.Add(p);
+        if (joined++ == 0) {
+            box[0] = box[2] = p.UserX;
+            box[1] = box[3] = p.UserY;
+            continue;
+        }
+        box[0] = std::min(box[0], p.UserX);
+        box[1] = std::min(box[1], p.UserY);
+        box[2] = std::max(box[2], p.UserX);
+        box[3] = std::max(box[3], p.UserY);
+    }
+    Touched();
+    Duplicates.Inserted(first);  // past the covered points: taken in at the next read
+    if (joined == 0) return TM_OK;
+    if (UsedBoxValid) {
+        if (Used == 0) std::copy(box, box + 4, UsedBox);
+        UsedBox[0] = std::min(UsedBox[0], box[0]);
+        UsedBox[1] = std::min(UsedBox[1], box[1]);
+        UsedBox[2] = std::max(UsedBox[2], box[2]);
+        UsedBox[3] = std::max(UsedBox[3], box[3]);
+    }
+    Used += joined;
+    Sums = sums;
+    Fit.PointsAppended(Points.data() + first, count, joined, Trans);
+    if (SumsValid) Fit.KnowSums(Sums);
     return TM_OK;
 }
 
@@ -125,6 +214,7 @@ long PntSetImpl::Delete(std::size_t index) {
     Duplicates.Erased(index - 1, removed, Points.size());
     if (used) {
         --Used;
+        SumsValid = false;
         LeaveUsedBox(removed);
         Fit.Invalidate();
     }
@@ -158,7 +248,10 @@ long PntSetImpl::Update(std::size_t index, const _CtrlPntStrcT& point) {
     }
     if (pixelChanged) Duplicates.Moved(index - 1, slot, p);
     slot = p;
-    if (fitChanged) Fit.Invalidate();
+    if (fitChanged) {
+        SumsValid = false;
+        Fit.Invalidate();
+    }
     return TM_OK;
 }
 
@@ -169,6 +262,7 @@ long PntSetImpl::SetUse(std::size_t index, bool use) {
     std::uint8_t flag = use ? 1 : 0;
     if (slot.UseFlag == flag) return TM_OK;
     slot.UseFlag = flag;
+    SumsValid = false;
     if (use) {
         ++Used;
         JoinUsedBox(slot);

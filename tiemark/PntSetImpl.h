@@ -34,6 +34,13 @@ public:
 
     std::size_t Count() const { return Points.size(); }
     long Add(std::size_t index, const _CtrlPntStrcT& point);
+    // Appends count records after the last point, all or none: on a refusal
+    // *refused receives the 0-based position of the refused record and the
+    // set is unchanged.  One growth of the storage, one pass over the used
+    // box, one update of the fit for the whole block.
+    long Append(const _CtrlPntStrcT* points, std::size_t count, std::size_t* refused);
+    // The records as stored (canonical, error context zero), Count() of them.
+    const _CtrlPntStrcT* Stored() const { return Points.data(); }
     long Delete(std::size_t index);
     long Get(std::size_t index, _CtrlPntStrcT* point);
     long Update(std::size_t index, const _CtrlPntStrcT& point);
@@ -88,6 +95,11 @@ private:
 
     std::vector<_CtrlPntStrcT> Points;
     std::size_t Used = 0;   // points whose use flag is on
+    // The normalisation sums of the used points, kept by appends and handed
+    // to the fit so that its refit skips a pass; any other change of the
+    // used points makes them unknown until the next Reset.
+    NormalisationSums Sums;
+    bool SumsValid = true;
     // Equal pixel positions, kept up to date as points change.  Beside the
     // points so that an append, which only looks at how much it covers,
     // touches no further cache line.

@@ -81,6 +81,7 @@ public:
     short SetChangeFlag(bool c) override { return area_.SetChangeFlag(c); }
     short GetGCPNum(unsigned long& c) override { return area_.GetGCPNum(c); }
     short AddOneGCP(unsigned long i, _CtrlPntStrcT* p) override { return area_.AddOneGCP(i, p); }
+    short AddGCPs(const _CtrlPntStrcT* p, unsigned long n) override { return area_.AddGCPs(p, n); }
     short DeleteOneGCP(unsigned long i) override { return area_.DeleteOneGCP(i); }
     short GetOneGCP(unsigned long i, _CtrlPntStrcT* p) override { return area_.GetOneGCP(i, p); }
     short UpdateOneGCP(unsigned long i, _CtrlPntStrcT* p) override { return area_.UpdateOneGCP(i, p); }

@@ -42,6 +42,7 @@ public:
 
     virtual short GetGCPNum(unsigned long& count) = 0;
     virtual short AddOneGCP(unsigned long index, _CtrlPntStrcT* point) = 0;
+    virtual short AddGCPs(const _CtrlPntStrcT* points, unsigned long count) = 0;
     virtual short DeleteOneGCP(unsigned long index) = 0;
     virtual short GetOneGCP(unsigned long index, _CtrlPntStrcT* point) = 0;
     virtual short UpdateOneGCP(unsigned long index, _CtrlPntStrcT* point) = 0;

@@ -76,6 +76,14 @@ GroupType ReadGroupType(AreaHandle& area) {
 
 void AppendRecords(AreaHandle& area, const std::vector<_CtrlPntStrcT>& records, Progress& progress,
                    const std::function<std::string(std::size_t)>& describe) {
+    // All records in one call; the group keeps them as given, flags included.
+    if (area.AddGCPs(records.data(), static_cast<unsigned long>(records.size())) == 1) {
+        progress.Advance(records.size());
+        return;
+    }
+    // Refused as a whole (nothing was added): one point at a time tells which
+    // record is at fault, and keeps points whose only fault is that the
+    // group's range cannot be recomputed with them yet.
     unsigned long first = PointCount(area) + 1;
     for (std::size_t i = 0; i < records.size(); ++i) {
         _CtrlPntStrcT record = records[i];

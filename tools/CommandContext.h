@@ -59,9 +59,10 @@ struct GroupType {
 };
 GroupType ReadGroupType(AreaHandle& area);
 
-// Appends records to the open group, one AddOneGCP each, advancing progress.
-// Flags travel in the records; any the group did not take from them are set
-// afterwards.  Throws Refusal naming the first record the group refuses
+// Appends records to the open group with one AddGCPs call, advancing
+// progress; when the group refuses them as a whole, one AddOneGCP each.
+// Flags travel in the records; on the one-by-one path any the group did not
+// take from them are set afterwards.  Throws Refusal naming the first record the group refuses
 // (describe(i) names record i for the message).
 class Progress;
 void AppendRecords(AreaHandle& area, const std::vector<_CtrlPntStrcT>& records, Progress& progress,

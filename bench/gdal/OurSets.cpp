@@ -16,6 +16,11 @@ long FillSet(CCtrlPntSet& set, short type, std::vector<_CtrlPntStrcT>& records) 
     return TM_OK;
 }
 
+long FillSetFromArray(CCtrlPntSet& set, short type, const std::vector<_CtrlPntStrcT>& records) {
+    if (long rc = set.InitPntSet(TM_ORIENT_LINE_DOWN, type)) return rc;
+    return set.AddGCPs(records.data(), static_cast<unsigned long>(records.size()));
+}
+
 const char* ResultName(long code) {
     switch (code) {
         case TM_OK: return "TM_OK";

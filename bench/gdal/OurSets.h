@@ -19,6 +19,9 @@ std::vector<_CtrlPntStrcT> ToRecords(const std::vector<Gcp>& gcps);
 // of them used.  Returns 0, or the first refusal.
 long FillSet(CCtrlPntSet& set, short type, std::vector<_CtrlPntStrcT>& records);
 
+// The same group made with one AddGCPs call for the whole array.
+long FillSetFromArray(CCtrlPntSet& set, short type, const std::vector<_CtrlPntStrcT>& records);
+
 // A readable name for a result code of the library ("TM_ERR_DEGENERATE").
 const char* ResultName(long code);
 

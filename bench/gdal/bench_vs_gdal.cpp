@@ -7,6 +7,9 @@
 //   fit    building the transformation from a ready list of points: ours fills
 //          a CCtrlPntSet and prepares it (BeginTransform), GDAL creates its
 //          transformer; both include tearing it down again.
+//   fitarray  the same fit with the group filled by one AddGCPs call for the
+//          whole ready array instead of one AddOneGcp per point; GDAL's side
+//          is its fit again, measured beside it.
 //   point  one point per call through a prepared transformation: our
 //          PointTransform, GDAL's transformer called with a count of 1.
 //   batch  1,000,000 points in one call: our BatchTransform, GDAL's
@@ -79,6 +82,20 @@ void FitOurs(benchmark::State& state, short type, std::size_t n) {
     for (auto _ : state) {
         CCtrlPntSet set;
         long rc = FillSet(set, type, records);
+        if (rc == TM_OK) rc = set.BeginTransform(true);
+        if (rc != TM_OK) {
+            state.SkipWithError(Describe("fit", rc).c_str());
+            break;
+        }
+        set.EndTransform();
+    }
+}
+
+void FitOursFromArray(benchmark::State& state, short type, std::size_t n) {
+    const std::vector<_CtrlPntStrcT> records = ToRecords(GcpsOf(n));
+    for (auto _ : state) {
+        CCtrlPntSet set;
+        long rc = FillSetFromArray(set, type, records);
         if (rc == TM_OK) rc = set.BeginTransform(true);
         if (rc != TM_OK) {
             state.SkipWithError(Describe("fit", rc).c_str());
@@ -247,6 +264,12 @@ void RegisterFits() {
         for (std::size_t n : kPolynomialSizes)
             RegisterPair(std::string("fit/") + t.name + "/N=" + std::to_string(n),
                          [=](benchmark::State& s) { FitOurs(s, t.code, n); },
+                         [=](benchmark::State& s) { FitGdal(s, t.code, n); }, false, false,
+                         benchmark::kMicrosecond);
+    for (const TypeInfo& t : kPolynomials)
+        for (std::size_t n : kPolynomialSizes)
+            RegisterPair(std::string("fitarray/") + t.name + "/N=" + std::to_string(n),
+                         [=](benchmark::State& s) { FitOursFromArray(s, t.code, n); },
                          [=](benchmark::State& s) { FitGdal(s, t.code, n); }, false, false,
                          benchmark::kMicrosecond);
     for (std::size_t n : kSplineSizes)

@@ -71,6 +71,7 @@ std::string TypeLabel(const std::string& type) {
 std::string Label(const Key& k) {
     std::string label;
     if (k.what == "fit") label = "fit";
+    else if (k.what == "fitarray") label = "fit from an array (AddGCPs)";
     else if (k.what == "point") label = "one point per call";
     else if (k.what == "batch") label = "batch of 1,000,000";
     else label = k.what;

@@ -329,6 +329,29 @@ public:
     // Converts count points through the prepared transformation; in and out
     // hold interleaved pairs and may be the same array.
     long BatchTransform(const double* in, double* out, std::size_t count);
+    // Appends count records after the last point, all or none: every record
+    // is checked (as AddOneGcp checks one) before anything changes, and one
+    // refused record refuses the call with the set unchanged.  The records
+    // are stored as AddOneGcp stores them (flags 0/1, error context ignored).
+    // For many points this is much cheaper than one AddOneGcp each: the
+    // storage grows once and the fit, where one is cached, is updated once
+    // for the whole block (or refitted at the next use).
+    //   points: count records; may be null when count is 0.
+    //   count: 0 to 2^32 - 1 minus the points already held.
+    //   refused (may be null): the 1-based position in points of the record
+    //     that was refused; 0 on success and when the refusal concerns the
+    //     call as a whole.
+    // Returns TM_OK (also for count 0), TM_ERR_NOT_FINITE (a coordinate of
+    // record *refused is not finite), TM_ERR_ARGUMENT (null points, or the
+    // name of record *refused has no terminator), TM_ERR_MEMORY (no memory,
+    // or the set would exceed 2^32 - 1 points).
+    long AddGCPs(const _CtrlPntStrcT* points, unsigned long count, unsigned long* refused = nullptr);
+    // The points as stored, for writers that copy them out as they are:
+    // *count receives the number of points and the result points at that
+    // many records, in index order, each with its error context zero (it is
+    // filled only by GetOneGCP).  Null when there are none.  Valid until the
+    // set next changes; read only.
+    const _CtrlPntStrcT* PeekStoredGCPs(unsigned long* count) const;
 
 private:
     tiemark::PntSetImpl* Impl;  // null while the set is empty and untouched

@@ -204,14 +204,27 @@ public:
     // (nothing is written then) or a conversion fails; after a failure the
     // content of out is not to be used.
     long BatchTransform(const double* in, double* out, std::size_t count);
+    // Appends count records after the last point of the current group, all
+    // or none: each record is checked as AddOneGCP checks one, and after
+    // the append the range is recomputed as after AddOneGCP.  When a record
+    // is refused, or the range cannot be recomputed with the new points,
+    // the group, its range and the change flag stay as they were, the call
+    // returns 0 and GetLastError says why ("point 17 of 500 is refused: a
+    // coordinate is not finite; none was added").  Much cheaper than one
+    // AddOneGCP per point: the group grows once and its range is
+    // recomputed once.
+    //   points: count records (null only when count is 0).
+    //   count: 0 (nothing happens, 1) to 2^32 - 1 minus the group's points.
+    // Returns 1 with GetLastError cleared, or 0.
+    short AddGCPs(const _CtrlPntStrcT* points, unsigned long count);
 
     // ---- additions of ours (why an open or close failed) ----
-    // The reason the last OpenGCPArea or CloseGCPArea of this object failed:
+    // The reason the last OpenGCPArea or CloseGCPArea (or AddGCPs) of this object failed:
     // one line for a person, e.g. "/d/a.gcp: no such control-point file",
     // "/d/a.gcp: not a control-point file (it does not start with
     // GCPFILE67)", "/d/a.gcp: damaged control-point file: it ends inside
     // group 3 of 5" or "cannot create /d/a.gcp.tmp-4711-0: Permission
-    // denied".  Returns "" when the last of those two calls succeeded or
+    // denied".  Returns "" when the last of those calls succeeded or
     // neither was made yet; other operations leave it as it is, and a copy
     // or assignment takes the source's.  Never null; the text stays valid and
     // unchanged until the next OpenGCPArea, CloseGCPArea or assignment of
@@ -315,9 +328,10 @@ public:
                             double& pixelDX, double& pixelDY);
     short GetGCPRMSError(double& userRms, double& pixelRms);
     long BatchTransform(const double* in, double* out, std::size_t count);
+    short AddGCPs(const _CtrlPntStrcT* points, unsigned long count);
 
     // ---- additions of ours (why an open or close failed) ----
-    // The reason the last OpenGCPArea or CloseGCPArea of this object failed:
+    // The reason the last OpenGCPArea or CloseGCPArea (or AddGCPs) of this object failed:
     // one line for a person, e.g. "the raster database refused the read of
     // record 7", "record 7 is damaged: it ends inside group 3 of 5" or
     // "range argument 2 (4294967296) does not fit in 32 bits".  The raster

@@ -33,6 +33,7 @@ void ExpectGroupOpsRefused(Area& area) {
     EXPECT_EQ(area.SetChangeFlag(false), 0);
     EXPECT_EQ(area.GetGCPNum(count), 0);
     EXPECT_EQ(area.AddOneGCP(1, &p), 0);
+    EXPECT_EQ(area.AddGCPs(&p, 1), 0);
     EXPECT_EQ(area.DeleteOneGCP(1), 0);
     EXPECT_EQ(area.GetOneGCP(1, &p), 0);
     EXPECT_EQ(area.UpdateOneGCP(1, &p), 0);
