@@ -11,6 +11,9 @@ MORVANE_WINE=$(command -v wine64 || echo /usr/lib/wine/wine64)
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   echo "creating the wine prefix $WINEPREFIX"
   "$MORVANE_WINE" wineboot -i >/dev/null 2>&1 || true
+  # The registry files are written when the wine server exits, a few
+  # seconds after wineboot returns: wait for it.
+  "$(dirname "$MORVANE_WINE")/wineserver" -w 2>/dev/null || wineserver -w 2>/dev/null || true
   [ -f "$WINEPREFIX/system.reg" ] || { echo "wineboot could not create $WINEPREFIX" >&2; return 1; }
 fi
 export MORVANE_WINE

@@ -81,7 +81,11 @@ bool SplineSystem::Factor(const std::vector<double>& cu, const std::vector<doubl
         if (!pivots.allFinite() || !(pivots.minCoeff() > minRcond * kernelNorm)) return false;
         if (!(CholeskyRcond(trailing, trailingNorm) >= minRcond)) return false;
     }
-    if (!b.leftCols(3).allFinite()) return false;
+    // Only the lower triangle of B is ever written: the entries above the
+    // diagonal of its first columns hold whatever the allocation held, and
+    // a NaN pattern there once refused a sound system.
+    for (Eigen::Index k = 0; k < 3; ++k)
+        if (!b.col(k).tail(n - k).allFinite()) return false;
     Reduced = std::move(b);
     AffineQR = std::move(qr);
     BaseU = cu;

@@ -87,6 +87,25 @@ TEST(SplineKernel, SumsAndColumnsMatchTheScalarKernel) {
     EXPECT_TRUE(std::isnan(nanSum));
 }
 
+// Factor writes only the lower triangle of its n x n work matrix: whatever
+// the allocation held before (here NaNs, from a freed block of the same
+// size that the allocator hands out again) must not refuse a sound system.
+TEST(SplineSystem, FactorDoesNotReadWhatItsWorkMemoryHeld) {
+    std::mt19937 rng(5);
+    for (std::size_t n : {4u, 19u, 40u}) {
+        SCOPED_TRACE(testing::Message() << "n " << n);
+        const std::vector<double> cu = Uniform(rng, n, -1, 1), cv = Uniform(rng, n, -1, 1);
+        for (int round = 0; round < 8; ++round) {
+            {
+                Eigen::MatrixXd poison = Eigen::MatrixXd::Constant(n, n, std::nan(""));
+                ASSERT_TRUE(std::isnan(poison(0, 1)));
+            }
+            tiemark::SplineSystem system;
+            ASSERT_TRUE(system.Factor(cu, cv, 1e-14));
+        }
+    }
+}
+
 // The factorised system solves arbitrary right-hand sides (the affine rows
 // too, as appending centres needs) like a dense LU, also after borders.
 TEST(SplineSystem, SolvesLikeADenseFactorisationAndRefusesDegenerateCentres) {
