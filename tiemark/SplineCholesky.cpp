@@ -20,15 +20,17 @@ typedef double V4 __attribute__((vector_size(32)));
 constexpr Eigen::Index kPanel = 128;   // columns factorised per step
 constexpr Eigen::Index kRowChunk = 256;  // rows of the packed panel kept in cache
 
-// C(i0.., j0..) -= A(i0..i0+7, :) A(j0..j0+3, :)^T for one 8 x 4 tile.  The
+// C(i0.., j0..) -= A(i0..i0+7, :) B(j0..j0+3, :)^T for one 8 x 4 tile of a
+// general (rows x cols) C; B is A itself for the Cholesky update.  The
 // packed panel holds A in blocks of 8 rows, each stored k-major:
 // packed[(i / 8) * 8 kb + 8 k + i % 8] = A(i, k).  Tile entries outside
 // rows x cols of C are not written.
-inline __attribute__((always_inline)) void Tile(const double* packed, Eigen::Index kb,
-                                                Eigen::Index i0, Eigen::Index j0, double* c,
-                                                Eigen::Index ldc, Eigen::Index rows) {
-    const double* pa = packed + (i0 / 8) * 8 * kb;
-    const double* pb = packed + (j0 / 8) * 8 * kb + j0 % 8;
+inline __attribute__((always_inline)) void GemmTile(const double* packedA, const double* packedB,
+                                                    Eigen::Index kb, Eigen::Index i0, Eigen::Index j0,
+                                                    double* c, Eigen::Index ldc, Eigen::Index rows,
+                                                    Eigen::Index cols) {
+    const double* pa = packedA + (i0 / 8) * 8 * kb;
+    const double* pb = packedB + (j0 / 8) * 8 * kb + j0 % 8;
     V4 acc[4][2] = {};
     for (Eigen::Index k = 0; k < kb; ++k) {
         V4 a0, a1;
@@ -40,9 +42,9 @@ inline __attribute__((always_inline)) void Tile(const double* packed, Eigen::Ind
             acc[t][1] += a1 * b;
         }
     }
-    const Eigen::Index cols = std::min<Eigen::Index>(4, rows - j0);
+    const Eigen::Index width = std::min<Eigen::Index>(4, cols - j0);
     if (i0 + 8 <= rows) {
-        for (Eigen::Index t = 0; t < cols; ++t) {
+        for (Eigen::Index t = 0; t < width; ++t) {
             double* col = c + (j0 + t) * ldc + i0;
             V4 c0, c1;
             std::memcpy(&c0, col, sizeof c0);
@@ -53,9 +55,8 @@ inline __attribute__((always_inline)) void Tile(const double* packed, Eigen::Ind
             std::memcpy(col + 4, &c1, sizeof c1);
         }
     } else {
-        for (Eigen::Index t = 0; t < cols; ++t)
-            for (Eigen::Index r = 0; i0 + r < rows; ++r)
-                c[(j0 + t) * ldc + i0 + r] -= acc[t][r / 4][r % 4];
+        for (Eigen::Index t = 0; t < width; ++t)
+            for (Eigen::Index r = 0; i0 + r < rows; ++r) c[(j0 + t) * ldc + i0 + r] -= acc[t][r / 4][r % 4];
     }
 }
 
@@ -69,7 +70,8 @@ inline __attribute__((always_inline)) void UpdateBody(const double* packed, Eige
         const Eigen::Index chunkEnd = std::min(rows, chunk + kRowChunk);
         for (Eigen::Index j0 = 0; j0 < chunkEnd; j0 += 4) {
             const Eigen::Index first = std::max(chunk, j0 / 8 * 8);
-            for (Eigen::Index i0 = first; i0 < chunkEnd; i0 += 8) Tile(packed, kb, i0, j0, c, ldc, rows);
+            for (Eigen::Index i0 = first; i0 < chunkEnd; i0 += 8)
+                GemmTile(packed, packed, kb, i0, j0, c, ldc, rows, rows);
         }
     }
 }
@@ -106,46 +108,8 @@ void Pack(const Eigen::Ref<Eigen::MatrixXd>& a21, std::vector<double>& packed) {
             packed[static_cast<std::size_t>((i / 8) * 8 * kb + 8 * k + i % 8)] = a21(i, k);
 }
 
-// C(i0.., j0..) -= A(i0..i0+7, :) B(j0..j0+3, :)^T for one 8 x 4 tile of a
-// general (rows x cols) C, A and B packed as in Tile.  Entries outside C are
-// not written.
-inline __attribute__((always_inline)) void GemmTile(const double* packedA, const double* packedB,
-                                                    Eigen::Index kb, Eigen::Index i0, Eigen::Index j0,
-                                                    double* c, Eigen::Index ldc, Eigen::Index rows,
-                                                    Eigen::Index cols) {
-    const double* pa = packedA + (i0 / 8) * 8 * kb;
-    const double* pb = packedB + (j0 / 8) * 8 * kb + j0 % 8;
-    V4 acc[4][2] = {};
-    for (Eigen::Index k = 0; k < kb; ++k) {
-        V4 a0, a1;
-        std::memcpy(&a0, pa + 8 * k, sizeof a0);
-        std::memcpy(&a1, pa + 8 * k + 4, sizeof a1);
-        for (int t = 0; t < 4; ++t) {
-            const double b = pb[8 * k + t];
-            acc[t][0] += a0 * b;
-            acc[t][1] += a1 * b;
-        }
-    }
-    const Eigen::Index width = std::min<Eigen::Index>(4, cols - j0);
-    if (i0 + 8 <= rows) {
-        for (Eigen::Index t = 0; t < width; ++t) {
-            double* col = c + (j0 + t) * ldc + i0;
-            V4 c0, c1;
-            std::memcpy(&c0, col, sizeof c0);
-            std::memcpy(&c1, col + 4, sizeof c1);
-            c0 -= acc[t][0];
-            c1 -= acc[t][1];
-            std::memcpy(col, &c0, sizeof c0);
-            std::memcpy(col + 4, &c1, sizeof c1);
-        }
-    } else {
-        for (Eigen::Index t = 0; t < width; ++t)
-            for (Eigen::Index r = 0; i0 + r < rows; ++r) c[(j0 + t) * ldc + i0 + r] -= acc[t][r / 4][r % 4];
-    }
-}
-
 // C (rows x cols, leading dimension ldc) -= A B^T, A (rows x kb) and B
-// (cols x kb) packed as in Tile.
+// (cols x kb) packed as in GemmTile.
 inline __attribute__((always_inline)) void GemmBody(const double* packedA, const double* packedB,
                                                     Eigen::Index kb, double* c, Eigen::Index ldc,
                                                     Eigen::Index rows, Eigen::Index cols) {
@@ -183,7 +147,7 @@ GemmFn ChosenGemm() {
     return chosen;
 }
 
-// Packs a (rows x kb) as Tile reads it, one column of a at a time.
+// Packs a (rows x kb) as GemmTile reads it, one column of a at a time.
 void PackRows(const Eigen::Ref<const Eigen::MatrixXd>& a, std::vector<double>& packed, double scale = 1.0) {
     const Eigen::Index rows = a.rows(), kb = a.cols();
     packed.assign(static_cast<std::size_t>((rows + 7) / 8 * 8 * kb), 0.0);
@@ -192,7 +156,7 @@ void PackRows(const Eigen::Ref<const Eigen::MatrixXd>& a, std::vector<double>& p
             packed[static_cast<std::size_t>((i / 8) * 8 * kb + 8 * k + i % 8)] = scale * a(i, k);
 }
 
-// Packs b^T (b is kb x rows) as Tile reads it, one column of b at a time.
+// Packs b^T (b is kb x rows) as GemmTile reads it, one column of b at a time.
 void PackRowsOfTranspose(const Eigen::Ref<const Eigen::MatrixXd>& b, std::vector<double>& packed) {
     const Eigen::Index rows = b.cols(), kb = b.rows();
     packed.assign(static_cast<std::size_t>((rows + 7) / 8 * 8 * kb), 0.0);
