@@ -19,6 +19,12 @@ void ResetCalls() { Calls() = LodestorCalls(); }
 
 using dbarea_test::Calls;
 
+#ifdef _WIN32
+// Lodestor.h declares the calls dllimport; the definitions below are the
+// program's own.
+#pragma GCC diagnostic ignored "-Wattributes"
+#endif
+
 namespace {
 
 // Counts a size or state query of key.
@@ -119,3 +125,27 @@ short WriteGcpRecordIf(CRasteBaseArea* area, long key, const void* data, std::ui
 }
 
 const char* GetGcpLastError(CRasteBaseArea* area) { return area == nullptr ? "" : area->LastError(); }
+
+#ifdef _WIN32
+// Windows has no interposition: a caller of a DLL calls through the import
+// pointer __imp_NAME, which lodestor's import library binds to lodestor.dll.
+// The program defines those pointers itself, aimed at the definitions above;
+// the linker takes them before it reaches the import library, so the area
+// library's calls (and the tests' own) land here as on Linux.  The names are
+// g++'s manglings of the declarations in Lodestor.h (x86-64: no underscore
+// prefix); a changed declaration fails the link with an undefined __imp_.
+#define DBAREA_TEST_IMPORT(function, mangled) \
+    extern "C" const void* const dbarea_test_import_##function __asm__("__imp_" mangled) = \
+        reinterpret_cast<const void*>(&function)
+DBAREA_TEST_IMPORT(GetGcpRecordSize, "_Z16GetGcpRecordSizeP14CRasteBaseArealPj");
+DBAREA_TEST_IMPORT(ReadGcpRecord, "_Z13ReadGcpRecordP14CRasteBaseArealPvj");
+DBAREA_TEST_IMPORT(WriteGcpRecord, "_Z14WriteGcpRecordP14CRasteBaseArealPKvj");
+DBAREA_TEST_IMPORT(OpenGcpRecordReader, "_Z19OpenGcpRecordReaderP14CRasteBaseArealPjPy");
+DBAREA_TEST_IMPORT(ReadGcpRecordPiece, "_Z18ReadGcpRecordPieceP14CRasteBaseAreaPvjPj");
+DBAREA_TEST_IMPORT(CloseGcpRecordReader, "_Z20CloseGcpRecordReaderP14CRasteBaseArea");
+DBAREA_TEST_IMPORT(GetGcpRecordState, "_Z17GetGcpRecordStateP14CRasteBaseArealPjPy");
+DBAREA_TEST_IMPORT(ReadGcpRecordVersion, "_Z20ReadGcpRecordVersionP14CRasteBaseArealPvjPy");
+DBAREA_TEST_IMPORT(WriteGcpRecordIf, "_Z16WriteGcpRecordIfP14CRasteBaseArealPKvjyPyPb");
+DBAREA_TEST_IMPORT(GetGcpLastError, "_Z15GetGcpLastErrorP14CRasteBaseArea");
+#undef DBAREA_TEST_IMPORT
+#endif

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <string>
 
 using dbarea_test::Bytes;
@@ -99,6 +100,7 @@ TEST_P(DbArea, KeyZeroOrOutOfRangeKeyIsRefusedWithoutAnyCall) {
     EXPECT_EQ(1, area.CloseGCPArea());
     EXPECT_EQ(0, Calls().total());
 
+#if LONG_MAX > 2147483647L  // not where `long` has 32 bits (Windows): no such key there
     // A key that does not fit 32 bits would otherwise address another record.
     Store(5, TwoGroups(1, 2));
     state = AreaInspector::StateOf(area);
@@ -108,6 +110,7 @@ TEST_P(DbArea, KeyZeroOrOutOfRangeKeyIsRefusedWithoutAnyCall) {
     EXPECT_STREQ("range argument 1 (2147483648) does not fit in 32 bits", area.GetLastError());
     EXPECT_EQ(0, Calls().total());
     EXPECT_EQ(state, AreaInspector::StateOf(area));
+#endif
 }
 
 TEST_P(DbArea, EmptyOrMissingRecordOpensWithoutGroupsAndWithoutRead) {

@@ -16,8 +16,12 @@
 #include <map>
 #include <string>
 
+#ifdef _WIN32
+#include <process.h>
+#else
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 namespace lodestor_test {
 
@@ -69,7 +73,9 @@ public:
         script_ = script;
         // The server runs as another user when the tests run as root: it
         // must reach its folder through ours.
+#ifndef _WIN32
         chmod(dir_.File("").c_str(), 0711);
+#endif
         if (Control("start")) {
             std::ifstream env(dir_.File("cluster/env"));
             for (std::string line; std::getline(env, line);) {
@@ -136,7 +142,7 @@ private:
     Backend backend_;
     TempDir dir_;
     std::map<std::string, std::string> schemas_;
-    pid_t owner_ = getpid();
+    int owner_ = getpid();
 };
 
 }  // namespace lodestor_test

@@ -1,20 +1,26 @@
 // TestDatabase.h - helpers for tests against real SQLite database files: a
 // temporary folder removed at the end, records whose bytes prove that they
-// are complete, and a way to make a file unwritable even for root.
+// are complete, and a way to make a file unwritable even for root (on
+// Windows: the read-only attribute).
 #ifndef MORVANE_TESTS_LODESTOR_TESTDATABASE_H
 #define MORVANE_TESTS_LODESTOR_TESTDATABASE_H
 
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#ifdef _WIN32
+#include <random>
+#else
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 namespace lodestor_test {
 
@@ -23,10 +29,20 @@ namespace lodestor_test {
 class TempDir {
 public:
     TempDir() {
+#ifdef _WIN32
+        // No mkdtemp: a random name, taken only if create_directory made it.
+        std::random_device random;
+        for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+            const auto candidate = std::filesystem::temp_directory_path() / ("lodestor-" + std::to_string(random()));
+            std::error_code error;
+            if (std::filesystem::create_directory(candidate, error)) path_ = candidate.string();
+        }
+#else
         std::string pattern = (std::filesystem::temp_directory_path() / "lodestor-XXXXXX").string();
         std::vector<char> buffer(pattern.begin(), pattern.end());
         buffer.push_back('\0');
         if (mkdtemp(buffer.data()) != nullptr) path_ = buffer.data();
+#endif
     }
     ~TempDir() {
         std::error_code ignored;
@@ -73,6 +89,29 @@ inline bool IsCompleteRecord(const std::vector<unsigned char>& bytes) {
 // Makes the file unwritable: its mode loses every write bit and, for root,
 // who ignores modes, the file gets the immutable attribute.  True when a
 // write-open of the file now fails.  UndoReadOnly lets the folder be removed.
+#ifdef _WIN32
+// Windows has no modes: removing the write permissions sets the file's
+// read-only attribute, which binds every user.
+inline bool MakeReadOnly(const std::string& path) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    fs::permissions(path, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                    fs::perm_options::remove, error);
+    if (error) return false;
+    std::FILE* probe = std::fopen(path.c_str(), "r+b");
+    if (probe != nullptr) {
+        std::fclose(probe);
+        return false;
+    }
+    return true;
+}
+
+inline void UndoReadOnly(const std::string& path) {
+    std::error_code ignored;
+    std::filesystem::permissions(path, std::filesystem::perms::owner_write, std::filesystem::perm_options::add,
+                                 ignored);
+}
+#else
 inline bool MakeReadOnly(const std::string& path) {
     if (chmod(path.c_str(), 0444) != 0) return false;
     if (geteuid() == 0) {
@@ -105,6 +144,7 @@ inline void UndoReadOnly(const std::string& path) {
     }
     chmod(path.c_str(), 0644);
 }
+#endif
 
 }  // namespace lodestor_test
 

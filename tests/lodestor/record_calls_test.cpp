@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <iterator>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -79,11 +81,16 @@ TEST_P(RecordCalls, MissingKeyHasLengthZeroAndReadsOnlyAsEmpty) {
     EXPECT_EQ(9, buffer[0]);
 }
 
+// A key beyond 32 bits where `long` holds one; on Windows, where `long` has
+// 32 bits, the most negative key instead.
+constexpr long kWideKey =
+    sizeof(long) > 4 ? static_cast<long>(4000000000LL) : std::numeric_limits<long>::min();
+
 TEST_P(RecordCalls, WriteReplacesWholeRecordAndSurvivesReopening) {
     const auto first = MakeRecord(1, 5000);
     const auto longer = MakeRecord(2, 300000);  // spans several pages
     const auto shorter = MakeRecord(3, 20);
-    const long keys[] = {1, -1, 2147483647L, 4000000000L};
+    const long keys[] = {1, -1, 2147483647L, kWideKey};
     for (long key : keys) {
         ASSERT_EQ(1, WriteGcpRecord(&area_, key, first.data(), first.size())) << area_.LastError();
         EXPECT_EQ(first, Fetch(area_, key)) << key;
@@ -102,10 +109,12 @@ TEST_P(RecordCalls, WriteReplacesWholeRecordAndSurvivesReopening) {
     CRasteBaseArea again;
     ASSERT_TRUE(again.Open(db_.c_str(), "scene-1")) << again.LastError();
     EXPECT_EQ(shorter, Fetch(again, 1));
-    EXPECT_EQ(first, Fetch(again, 4000000000L));
+    EXPECT_EQ(first, Fetch(again, kWideKey));
     std::vector<long> stored;
     ASSERT_TRUE(again.RecordKeys(stored));
-    EXPECT_EQ((std::vector<long>{-1, 1, 2147483647L, 4000000000L}), stored);
+    std::vector<long> ascending(std::begin(keys), std::end(keys));
+    std::sort(ascending.begin(), ascending.end());
+    EXPECT_EQ(ascending, stored);
     ASSERT_TRUE(again.DeleteRecord(1));
     std::uint32_t size = 1;
     ASSERT_EQ(1, GetGcpRecordSize(&again, 1, &size));
