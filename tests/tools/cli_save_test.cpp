@@ -9,18 +9,17 @@
 #include <csignal>
 #include <filesystem>
 #include <string>
+#include <vector>
+#ifndef _WIN32
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <vector>
+#endif
 
 namespace morvane::tool::test {
 namespace {
 
 namespace fs = std::filesystem;
 
-RunResult AddPoint(const ScratchDir& dir, const std::string& area, const std::string& pixel) {
-    return RunTool(dir, {"point", "add", area, "-g", "1", "--pixel", pixel, "--line", "2", "--x", "3", "--y", "4"});
-}
 
 // Names in dir that are temporary files of a save.
 std::vector<std::string> TempFiles(const ScratchDir& dir) {
@@ -30,6 +29,11 @@ std::vector<std::string> TempFiles(const ScratchDir& dir) {
         if (name.find(".tmp-") != std::string::npos) temps.push_back(name);
     }
     return temps;
+}
+
+#ifndef _WIN32
+RunResult AddPoint(const ScratchDir& dir, const std::string& area, const std::string& pixel) {
+    return RunTool(dir, {"point", "add", area, "-g", "1", "--pixel", pixel, "--line", "2", "--x", "3", "--y", "4"});
 }
 
 // Makes files larger than `bytes` unwritable for the tools started while it
@@ -52,8 +56,12 @@ private:
     rlimit saved_{};
     void (*previous_)(int) = nullptr;
 };
+#endif
 
 TEST(CliSave, FailedSaveGivesTheReasonAndLeavesTheFileAsItWas) {
+#ifdef _WIN32
+    GTEST_SKIP() << "fails the save with a file-size limit (setrlimit): Windows has none";
+#else
     ScratchDir dir;
     std::string csv = "pixel,line,x,y\n";
     for (int i = 0; i < 100; ++i) {
@@ -75,9 +83,13 @@ TEST(CliSave, FailedSaveGivesTheReasonAndLeavesTheFileAsItWas) {
     EXPECT_EQ(ReadFile(dir / "a.gcp"), before);
     EXPECT_TRUE(TempFiles(dir).empty());
     ASSERT_EQ(AddPoint(dir, "a.gcp", "1000").status, 0);  // once the cause is gone
+#endif
 }
 
 TEST(CliSave, ChangesReachTheFileALinkNamesAndKeepItsPermissions) {
+#ifdef _WIN32
+    GTEST_SKIP() << "needs POSIX modes and symbolic links, which Windows does not give an unprivileged test";
+#else
     ScratchDir dir;
     fs::create_directory(dir / "data");
     ASSERT_EQ(RunTool(dir, {"new", "data/a.gcp"}).status, 0);
@@ -94,6 +106,7 @@ TEST(CliSave, ChangesReachTheFileALinkNamesAndKeepItsPermissions) {
     EXPECT_EQ(st.st_mode & 07777, 0640u);
     EXPECT_EQ(ReadFile(dir / "data/a.gcp").size(), 14u + 44 + 120);
     EXPECT_TRUE(TempFiles(dir).empty());
+#endif
 }
 
 TEST(CliSave, RefusalsSayWhatIsWrongWithTheFile) {
@@ -102,11 +115,11 @@ TEST(CliSave, RefusalsSayWhatIsWrongWithTheFile) {
     WriteFile(dir / "short.gcp", "GCP");
     WriteFile(dir / "cut.gcp", std::string("GCPFILE67\0\1\0\0\0\1\0\0\0", 18));
     fs::create_directory(dir / "folder.gcp");
-    fs::create_symlink("nowhere.gcp", dir / "dangling.gcp");
     struct Case {
         std::vector<std::string> args;
         std::string message;
-    } cases[] = {
+    };
+    std::vector<Case> cases = {
         {{"info", "missing.gcp"}, "missing.gcp: no such control-point file"},
         {{"point", "delete", "missing.gcp", "-g", "1", "-i", "1"}, "missing.gcp: no such control-point file"},
         {{"info", "other.gcp"}, "other.gcp: not a control-point file (it does not start with GCPFILE67)"},
@@ -114,9 +127,12 @@ TEST(CliSave, RefusalsSayWhatIsWrongWithTheFile) {
         {{"info", "cut.gcp"}, "cut.gcp: damaged control-point file: it ends inside the header of group 1 of 1"},
         {{"info", "folder.gcp"}, "cannot open folder.gcp: Is a directory"},
         {{"new", "other.gcp"}, "other.gcp: already exists"},
-        {{"new", "dangling.gcp"}, "dangling.gcp: already exists"},
         {{"new", "no-folder/a.gcp"}, "cannot create no-folder/a.gcp: No such file or directory"},
     };
+#ifndef _WIN32  // MinGW's std::filesystem makes no symbolic links
+    fs::create_symlink("nowhere.gcp", dir / "dangling.gcp");
+    cases.push_back({{"new", "dangling.gcp"}, "dangling.gcp: already exists"});
+#endif
     for (const Case& c : cases) {
         RunResult r = RunTool(dir, c.args);
         EXPECT_EQ(r.status, 1) << c.message;
