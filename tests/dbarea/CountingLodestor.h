@@ -2,7 +2,8 @@
 //
 // CountingLodestor.cpp defines the functions of Lodestor.h in the test
 // program itself.  The dynamic linker binds the area library's calls to the
-// program's definitions first, so every call lands there, is counted, and
+// program's definitions first (on Windows the program defines the import
+// pointers the area calls through), so every call lands there, is counted, and
 // goes on to the real raster area (and real SQLite).  A test may make the
 // next calls of one kind fail, to reach failures that a real database cannot
 // produce on demand.  State queries count as size queries, versioned reads
