@@ -14,6 +14,20 @@ namespace tiemark {
 
 namespace {
 
+// Widens a box {min X, min Y, max X, max Y} of map positions by p's; a
+// first point starts the box.
+void GrowBox(double box[4], const _CtrlPntStrcT& p, bool first) {
+    if (first) {
+        box[0] = box[2] = p.UserX;
+        box[1] = box[3] = p.UserY;
+        return;
+    }
+    box[0] = std::min(box[0], p.UserX);
+    box[1] = std::min(box[1], p.UserY);
+    box[2] = std::max(box[2], p.UserX);
+    box[3] = std::max(box[3], p.UserY);
+}
+
 bool AllFinite(const _CtrlPntStrcT& p) {
     return std::isfinite(p.PixelX) && std::isfinite(p.PixelY) && std::isfinite(p.UserX) &&
            std::isfinite(p.UserY) && std::isfinite(p.UserZ);
@@ -178,15 +192,7 @@ long PntSetImpl::Append(const _CtrlPntStrcT* points, std::size_t count, std::siz
         const _CtrlPntStrcT& p = Points.emplace_back(CanonicalOf(in, nameLength));
         if (!p.UseFlag) continue;
         sums.Add(p);
-        if (joined++ == 0) {
-            box[0] = box[2] = p.UserX;
-            box[1] = box[3] = p.UserY;
-            continue;
-        }
-        box[0] = std::min(box[0], p.UserX);
-        box[1] = std::min(box[1], p.UserY);
-        box[2] = std::max(box[2], p.UserX);
-        box[3] = std::max(box[3], p.UserY);
+        GrowBox(box, p, joined++ == 0);
     }
     Touched();
     Duplicates.Inserted(first);  // past the covered points: taken in at the next read
@@ -323,15 +329,7 @@ void PntSetImpl::SetRange(double minX, double minY, double maxX, double maxY) {
 
 void PntSetImpl::JoinUsedBox(const _CtrlPntStrcT& p) {
     if (!UsedBoxValid) return;
-    if (Used == 1) {  // p is the only used point
-        UsedBox[0] = UsedBox[2] = p.UserX;
-        UsedBox[1] = UsedBox[3] = p.UserY;
-        return;
-    }
-    UsedBox[0] = std::min(UsedBox[0], p.UserX);
-    UsedBox[1] = std::min(UsedBox[1], p.UserY);
-    UsedBox[2] = std::max(UsedBox[2], p.UserX);
-    UsedBox[3] = std::max(UsedBox[3], p.UserY);
+    GrowBox(UsedBox, p, Used == 1);  // Used == 1: p is the only used point
 }
 
 void PntSetImpl::LeaveUsedBox(const _CtrlPntStrcT& p) {
