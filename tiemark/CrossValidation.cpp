@@ -6,8 +6,10 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <memory>
 
 #include "Conditioning.h"
+#include "CpuDispatch.h"
 #include "LsqDesign.h"
 #include "SplineSystem.h"
 
@@ -507,131 +509,244 @@ void ProjectiveChunk(const LsqContext& c, const ProjectiveShared& shared, const 
     }
 }
 
-// Monomials of order <= 3 and their gradients at (u, v), as many as M.
-template <int M>
-inline void MonomialsWithGradient(double u, double v, double* m, double* du, double* dv) {
-    m[0] = 1.0, m[1] = u, m[2] = v;
-    du[0] = 0.0, du[1] = 1.0, du[2] = 0.0;
-    dv[0] = 0.0, dv[1] = 0.0, dv[2] = 1.0;
-    if constexpr (M > 3) {
-        m[3] = u * u, m[4] = u * v, m[5] = v * v;
-        du[3] = 2 * u, du[4] = v, du[5] = 0.0;
-        dv[3] = 0.0, dv[4] = u, dv[5] = 2 * v;
-    }
-    if constexpr (M > 6) {
-        m[6] = u * u * u, m[7] = u * u * v, m[8] = u * v * v, m[9] = v * v * v;
-        du[6] = 3 * u * u, du[7] = 2 * u * v, du[8] = v * v, du[9] = 0.0;
-        dv[6] = 0.0, dv[7] = u * u, dv[8] = 2 * u * v, dv[9] = 3 * v * v;
-    }
-}
+// One axis of a polynomial of order <= 3 written around a point (u0, v0):
+// its misfit there, its gradient there, and its terms of second and third
+// degree in the offset (du, dv).  The Taylor series of a polynomial ends,
+// so these give the misfit and the gradient at any offset exactly, at a
+// fraction of the cost of the monomials: the Newton steps of the pixel
+// figure run on offsets from the stored pixel position.
+struct RecentredAxis {
+    double r = 0.0, ju = 0.0, jv = 0.0;               // misfit and gradient at the centre
+    double auu = 0.0, auv = 0.0, avv = 0.0;           // second-degree terms
+    double buuu = 0.0, buuv = 0.0, buvv = 0.0, bvvv = 0.0;  // third-degree terms
 
-// Newton steps for the left-out polynomial (coefficients cx, cy) from the
-// stored pixel position, where its misfit is already known to be (rx, ry).
-template <int M>
-bool PolyInvertFrom(const double* cx, const double* cy, double x, double y, double rx, double ry, double* u,
-                    double* v) {
-    // The same bound as the careful inverse (1e-13 of 1 + |(x, y)|), with
-    // |rx| + |ry| >= hypot standing in for the misfit's length.
-    const double tolerance = 1e-13 * (1.0 + std::fabs(x) + std::fabs(y)) * 0.7071067811865476;
-    double m[M], du[M], dv[M];
-    for (int iter = 0; iter < 8; ++iter) {
-        MonomialsWithGradient<M>(*u, *v, m, du, dv);
-        double fx = 0, fy = 0, j0 = 0, j1 = 0, j2 = 0, j3 = 0;
-        for (int k = 0; k < M; ++k) {
-            fx += cx[k] * m[k], fy += cy[k] * m[k];
-            j0 += cx[k] * du[k], j1 += cx[k] * dv[k], j2 += cy[k] * du[k], j3 += cy[k] * dv[k];
+    // Coefficients c (M of them, order 1, 2, 3), misfit r at (u, v).
+    template <int M>
+    void Set(const double* c, double u, double v, double misfit) {
+        r = misfit;
+        ju = c[1], jv = c[2];
+        if constexpr (M > 3) {
+            ju += 2.0 * c[3] * u + c[4] * v;
+            jv += c[4] * u + 2.0 * c[5] * v;
+            auu = c[3], auv = c[4], avv = c[5];
         }
-        // At the start the misfit is the leave-one-out residual itself.
-        if (iter > 0) rx = fx - x, ry = fy - y;
-        if (std::fabs(rx) + std::fabs(ry) <= tolerance) return true;
-        const double det = j0 * j3 - j1 * j2;
-        if (!(std::fabs(det) > 0.0)) return false;
-        *u -= (j3 * rx - j1 * ry) / det;
-        *v -= (-j2 * rx + j0 * ry) / det;
-        // An affine map is its own linearisation: one step is exact.
-        if constexpr (M == 3) return true;
+        if constexpr (M > 6) {
+            ju += 3.0 * c[6] * u * u + 2.0 * c[7] * u * v + c[8] * v * v;
+            jv += c[7] * u * u + 2.0 * c[8] * u * v + 3.0 * c[9] * v * v;
+            auu += 3.0 * c[6] * u + c[7] * v;
+            auv += 2.0 * c[7] * u + 2.0 * c[8] * v;
+            avv += c[8] * u + 3.0 * c[9] * v;
+            buuu = c[6], buuv = c[7], buvv = c[8], bvvv = c[9];
+        }
     }
-    // Not there in a few plain steps (far from the points): the careful way decides.
+    // Misfit at offset (du, dv).
+    template <int M>
+    double MisfitAt(double du, double dv) const {
+        const double uu = du * du, uv = du * dv, vv = dv * dv;
+        double f = r + ju * du + jv * dv + auu * uu + auv * uv + avv * vv;
+        if constexpr (M > 6) f += buuu * uu * du + buuv * uu * dv + buvv * uv * dv + bvvv * vv * dv;
+        return f;
+    }
+    // Gradient at offset (du, dv).
+    template <int M>
+    void GradientAt(double du, double dv, double* gu, double* gv) const {
+        double a = ju + 2.0 * auu * du + auv * dv, b = jv + auv * du + 2.0 * avv * dv;
+        if constexpr (M > 6) {
+            const double uu = du * du, uv = du * dv, vv = dv * dv;
+            a += 3.0 * buuu * uu + 2.0 * buuv * uv + buvv * vv;
+            b += buuv * uu + 2.0 * buvv * uv + 3.0 * bvvv * vv;
+        }
+        *gu = a, *gv = b;
+    }
+};
+
+// Newton steps for the offset (du, dv) at which the left-out polynomial,
+// written around the stored pixel position (x, y: its two axes), meets the
+// stored user position to `tolerance` (normalised units, on |rx| + |ry|).
+// False when a few plain steps do not get there (far from the points, or a
+// singular gradient): the careful inverse decides then.
+template <int M>
+bool RecentredNewton(const RecentredAxis& x, const RecentredAxis& y, double tolerance, double* duOut, double* dvOut) {
+    double du = 0.0, dv = 0.0, rx = x.r, ry = y.r;
+    double j0 = x.ju, j1 = x.jv, j2 = y.ju, j3 = y.jv;
+    for (int iter = 0; iter < 8; ++iter) {
+        if (std::fabs(rx) + std::fabs(ry) <= tolerance) {
+            *duOut = du, *dvOut = dv;
+            return true;
+        }
+        // The gradient only where another step is needed: usually one
+        // step from the stored position suffices.
+        if (iter > 0) x.GradientAt<M>(du, dv, &j0, &j1), y.GradientAt<M>(du, dv, &j2, &j3);
+        const double det = j0 * j3 - j1 * j2;
+        if (!(std::fabs(det) > 0.0) || !std::isfinite(det)) return false;
+        const double inv = 1.0 / det;
+        du -= (j3 * rx - j1 * ry) * inv;
+        dv -= (j0 * ry - j2 * rx) * inv;
+        rx = x.MisfitAt<M>(du, dv), ry = y.MisfitAt<M>(du, dv);
+    }
     return false;
 }
 
-// The polynomials, all used points at once: the triangular solves run
-// column by column across the points, which vectorises; only the Newton
-// steps of the pixel residual go point by point.
+// The polynomials, all used points at once: the triangular solves and the
+// residuals run column by column across the points, which vectorises; only
+// the Newton steps of the pixel residual go point by point.
 // Points taken at a time: 512 of them keep the columns (34 doubles a point
 // at most) within the second-level cache.
 constexpr std::size_t kBatch = 512;
 
+// Monomials of order <= 3 at (u, v), as many as M.
+template <int M>
+inline void Monomials(double u, double v, double* m) {
+    m[0] = 1.0, m[1] = u, m[2] = v;
+    if constexpr (M > 3) m[3] = u * u, m[4] = u * v, m[5] = v * v;
+    if constexpr (M > 6) m[6] = u * u * u, m[7] = u * u * v, m[8] = u * v * v, m[9] = v * v * v;
+}
+
+// The columns of a chunk of n points, each n long: the normalised positions
+// U, V, X, Y (in), then the monomials (mon, M columns), q = R^-T m,
+// g = R^-1 q, the leverage h = |q|^2 (over the monomials' first column, all
+// ones, no longer needed) and the fit's residuals e (EX, EY).
+struct PolyColumns {
+    std::size_t n = 0;
+    const double *U, *V, *X, *Y;
+    double *mon, *q, *g, *EX, *EY;
+};
+
+// Every step is a loop across the points, element by element, so that the
+// clones below differ in the width of their vectors only, not in results.
+template <int M>
+inline __attribute__((always_inline)) void FillPolyColumns(const double (*r)[kW], const double (*sol)[kM],
+                                                           const PolyColumns& p) {
+    const std::size_t n = p.n;
+    for (std::size_t i = 0; i < n; ++i) {
+        double m[M];
+        Monomials<M>(p.U[i], p.V[i], m);
+        for (int k = 0; k < M; ++k) p.mon[k * n + i] = m[k];
+    }
+    for (int k = 0; k < M; ++k) {
+        double* __restrict qk = p.q + k * n;
+        const double* __restrict mk = p.mon + k * n;
+        for (std::size_t i = 0; i < n; ++i) qk[i] = mk[i];
+        for (int j = 0; j < k; ++j) {
+            const double rjk = r[j][k];
+            const double* __restrict qj = p.q + j * n;
+            for (std::size_t i = 0; i < n; ++i) qk[i] -= rjk * qj[i];
+        }
+        const double inv = 1.0 / r[k][k];
+        for (std::size_t i = 0; i < n; ++i) qk[i] *= inv;
+    }
+    for (int k = M - 1; k >= 0; --k) {
+        double* __restrict gk = p.g + k * n;
+        const double* __restrict qk = p.q + k * n;
+        for (std::size_t i = 0; i < n; ++i) gk[i] = qk[i];
+        for (int j = k + 1; j < M; ++j) {
+            const double rkj = r[k][j];
+            const double* __restrict gj = p.g + j * n;
+            for (std::size_t i = 0; i < n; ++i) gk[i] -= rkj * gj[i];
+        }
+        const double inv = 1.0 / r[k][k];
+        for (std::size_t i = 0; i < n; ++i) gk[i] *= inv;
+    }
+    double* __restrict h = p.mon;
+    double* __restrict ex = p.EX;
+    double* __restrict ey = p.EY;
+    const double* __restrict q0 = p.q;
+    for (std::size_t i = 0; i < n; ++i)
+        h[i] = q0[i] * q0[i], ex[i] = sol[0][0] - p.X[i], ey[i] = sol[1][0] - p.Y[i];
+    for (int k = 1; k < M; ++k) {
+        const double* __restrict qk = p.q + k * n;
+        const double* __restrict mk = p.mon + k * n;
+        const double sx = sol[0][k], sy = sol[1][k];
+        for (std::size_t i = 0; i < n; ++i) h[i] += qk[i] * qk[i], ex[i] += mk[i] * sx, ey[i] += mk[i] * sy;
+    }
+}
+
+// One entry point per order, cloned for AVX2 where the platform allows.
+MORVANE_CLONE_AVX2 void FillPolyColumns3(const double (*r)[kW], const double (*sol)[kM], const PolyColumns& p) {
+    FillPolyColumns<3>(r, sol, p);
+}
+MORVANE_CLONE_AVX2 void FillPolyColumns6(const double (*r)[kW], const double (*sol)[kM], const PolyColumns& p) {
+    FillPolyColumns<6>(r, sol, p);
+}
+MORVANE_CLONE_AVX2 void FillPolyColumns10(const double (*r)[kW], const double (*sol)[kM], const PolyColumns& p) {
+    FillPolyColumns<10>(r, sol, p);
+}
+
+// Work space of the chunks, left uninitialised (every value is written
+// before it is read), kept from chunk to chunk.
+struct PolyWorkspace {
+    std::unique_ptr<double[]> values;
+    std::size_t size = 0;
+
+    double* Get(std::size_t count) {
+        if (count > size) values.reset(new double[count]), size = count;
+        return values.get();
+    }
+};
+
 template <int M>
 void PolyLeaveOneOutChunk(const LsqContext& c, const std::vector<_CtrlPntStrcT>& points,
-                          const std::vector<std::size_t>& at, std::vector<double>& buffer, std::vector<LooPoint>* out) {
+                          const std::vector<std::size_t>& at, PolyWorkspace& work, std::vector<LooPoint>* out) {
     const Model& model = *c.model;
     const Normalisation& norm = model.Norm;
     const std::size_t n = at.size();
-    buffer.resize(n * (4 + 3 * M));
-    double *U = buffer.data(), *V = U + n, *X = V + n, *Y = X + n;
-    double *mon = Y + n, *q = mon + M * n, *g = q + M * n;
-    for (std::size_t i = 0; i < n; ++i) Normalise(norm, points[at[i]], &U[i], &V[i], &X[i], &Y[i]);
+    double* U = work.Get(n * (6 + 3 * M));
+    double *V = U + n, *X = V + n, *Y = X + n, *EX = Y + n, *EY = EX + n;
+    double *mon = EY + n, *q = mon + M * n, *g = q + M * n;
+    // Reciprocal scales: a multiplication a coordinate instead of a division.
+    const double pixelInv = 1.0 / norm.PixelScale, userInv = 1.0 / norm.UserScale;
     for (std::size_t i = 0; i < n; ++i) {
-        double m[M], du[M], dv[M];
-        MonomialsWithGradient<M>(U[i], V[i], m, du, dv);
-        for (int k = 0; k < M; ++k) mon[k * n + i] = m[k];
+        const _CtrlPntStrcT& p = points[at[i]];
+        U[i] = (p.PixelX - norm.PixelX0) * pixelInv, V[i] = (p.PixelY - norm.PixelY0) * pixelInv;
+        X[i] = (p.UserX - norm.UserX0) * userInv, Y[i] = (p.UserY - norm.UserY0) * userInv;
     }
-    // q_i = R^-T m_i, column k of all points at a time.
-    for (int k = 0; k < M; ++k) {
-        double* qk = q + k * n;
-        const double* mk = mon + k * n;
-        for (std::size_t i = 0; i < n; ++i) qk[i] = mk[i];
-        for (int j = 0; j < k; ++j) {
-            const double r = c.factor.r[j][k];
-            const double* qj = q + j * n;
-            for (std::size_t i = 0; i < n; ++i) qk[i] -= r * qj[i];
-        }
-        const double inv = 1.0 / c.factor.r[k][k];
-        for (std::size_t i = 0; i < n; ++i) qk[i] *= inv;
-    }
-    // g_i = R^-1 q_i: the change of the coefficients per unit of w.
-    for (int k = M - 1; k >= 0; --k) {
-        double* gk = g + k * n;
-        const double* qk = q + k * n;
-        for (std::size_t i = 0; i < n; ++i) gk[i] = qk[i];
-        for (int j = k + 1; j < M; ++j) {
-            const double r = c.factor.r[k][j];
-            const double* gj = g + j * n;
-            for (std::size_t i = 0; i < n; ++i) gk[i] -= r * gj[i];
-        }
-        const double inv = 1.0 / c.factor.r[k][k];
-        for (std::size_t i = 0; i < n; ++i) gk[i] *= inv;
-    }
+    const PolyColumns columns{n, U, V, X, Y, mon, q, g, EX, EY};
+    if constexpr (M == 3) FillPolyColumns3(c.factor.r, c.sol, columns);
+    if constexpr (M == 6) FillPolyColumns6(c.factor.r, c.sol, columns);
+    if constexpr (M == 10) FillPolyColumns10(c.factor.r, c.sol, columns);
+    const double* h = mon;
     const double cook = c.variance > 0.0 ? 1.0 / (c.params * c.variance) : 0.0;
     for (std::size_t i = 0; i < n; ++i) {
         LooPoint& o = (*out)[at[i]];
-        double h = 0.0, ex = -X[i], ey = -Y[i];
-        for (int k = 0; k < M; ++k) {
-            const double qk = q[k * n + i], mk = mon[k * n + i];
-            h += qk * qk;
-            ex += mk * c.sol[0][k];
-            ey += mk * c.sol[1][k];
-        }
-        o.Leverage = h;
-        const double freedom = 1.0 - h;
+        const double freedom = 1.0 - h[i];
+        o.Leverage = h[i];
         if (!(freedom > kMinFreedom)) {
             o.Status = TM_ERR_DEGENERATE;
             continue;
         }
-        const double wx = ex / freedom, wy = ey / freedom;
+        // w = e / (1 - h): the left-out residual, and its coefficients
+        // c_(i) = c + g_i w (normalised units).
+        const double inv = 1.0 / freedom, wx = EX[i] * inv, wy = EY[i] * inv;
         o.User[0] = norm.UserScale * wx, o.User[1] = norm.UserScale * wy;
-        o.Influence = cook * h * (wx * wx + wy * wy);
+        o.Influence = cook * h[i] * (wx * wx + wy * wy);
         double cx[M], cy[M];
         for (int k = 0; k < M; ++k) {
             const double gk = g[k * n + i];
             cx[k] = c.sol[0][k] + gk * wx;
             cy[k] = c.sol[1][k] + gk * wy;
         }
-        double u = U[i], v = V[i];
-        if (PolyInvertFrom<M>(cx, cy, X[i], Y[i], wx, wy, &u, &v)) {
-            o.Pixel[0] = norm.PixelX0 + norm.PixelScale * u - points[at[i]].PixelX;
-            o.Pixel[1] = norm.PixelY0 + norm.PixelScale * v - points[at[i]].PixelY;
+        // The pixel figure is the offset from the stored pixel position at
+        // which the left-out model meets the stored user position; there
+        // its misfit is w.
+        double du, dv;
+        bool found;
+        if constexpr (M == 3) {
+            // An affine map: one solve of its linear part is exact.
+            const double det = cx[1] * cy[2] - cx[2] * cy[1];
+            found = std::fabs(det) > 0.0 && std::isfinite(det);
+            du = found ? (cx[2] * wy - cy[2] * wx) / det : 0.0;
+            dv = found ? (cy[1] * wx - cx[1] * wy) / det : 0.0;
+        } else {
+            RecentredAxis ax, ay;
+            ax.Set<M>(cx, U[i], V[i], wx);
+            ay.Set<M>(cy, U[i], V[i], wy);
+            // The careful inverse's bound: 1e-13 of 1 + |(x, y)|, with
+            // |rx| + |ry| >= hypot standing in for the misfit's length.
+            const double tolerance = 1e-13 * (1.0 + std::fabs(X[i]) + std::fabs(Y[i])) * 0.7071067811865476;
+            found = RecentredNewton<M>(ax, ay, tolerance, &du, &dv);
+        }
+        if (found) {
+            o.Pixel[0] = norm.PixelScale * du, o.Pixel[1] = norm.PixelScale * dv;
             continue;
         }
         Model loo = model;
@@ -644,17 +759,17 @@ void PolyLeaveOneOutChunk(const LsqContext& c, const std::vector<_CtrlPntStrcT>&
 template <int M>
 void PolyLeaveOneOutBatch(const LsqContext& c, const std::vector<_CtrlPntStrcT>& points, std::vector<LooPoint>* out) {
     std::vector<std::size_t> at;
-    std::vector<double> buffer;
+    PolyWorkspace work;
     at.reserve(kBatch);
     for (std::size_t k = 0; k < points.size(); ++k) {
         if (!points[k].UseFlag) continue;
         at.push_back(k);
         if (at.size() == kBatch) {
-            PolyLeaveOneOutChunk<M>(c, points, at, buffer, out);
+            PolyLeaveOneOutChunk<M>(c, points, at, work, out);
             at.clear();
         }
     }
-    if (!at.empty()) PolyLeaveOneOutChunk<M>(c, points, at, buffer, out);
+    if (!at.empty()) PolyLeaveOneOutChunk<M>(c, points, at, work, out);
 }
 
 std::vector<std::size_t> ProjectiveBatch(const LsqContext& c, const ProjectiveShared& shared,

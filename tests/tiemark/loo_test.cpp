@@ -35,6 +35,14 @@ std::vector<_CtrlPntStrcT> MirroredGrid(short type) {
     for (_CtrlPntStrcT& p : pts) p.UserY = -p.UserY;
     return pts;
 }
+// A tenth of the points moved by 20 to 500 pixels: their left-out models
+// meet them far from the stored pixel position, so the pixel figure takes
+// several Newton steps (or the careful inverse) instead of one.
+std::vector<_CtrlPntStrcT> GrossErrors(short type) {
+    std::vector<_CtrlPntStrcT> pts = NoisyGrid(TrueMapOf(type), 6, 5, 0.7, 53u + type);
+    PlantGrossErrors(TrueMapOf(type), &pts, 0.1, 61u + type);
+    return pts;
+}
 std::vector<_CtrlPntStrcT> GridWithCheckPoints(short type) {
     std::vector<_CtrlPntStrcT> pts = NoisyGrid(TrueMapOf(type), 5, 5, 0.4, 29u + type);
     for (std::size_t i = 0; i < pts.size(); i += 6) pts[i].UseFlag = 0;
@@ -50,6 +58,7 @@ std::vector<LooCase> AllCases() {
         cases.push_back({name, type, Avon});
         cases.push_back({name, type, Grid});
         cases.push_back({name, type, GridWithCheckPoints});
+        cases.push_back({name, type, GrossErrors});
     }
     cases.push_back({"spline", TM_TRANS_TPS, LargeGrid});
     cases.push_back({"projective", TM_TRANS_PROJECTIVE, ExactGrid});
@@ -110,6 +119,7 @@ std::string CaseName(const ::testing::TestParamInfo<LooCase>& info) {
     const char* set = points == Avon ? "avon" : points == Grid ? "grid" : points == LargeGrid ? "large"
                       : points == ExactGrid   ? "exact"
                       : points == MirroredGrid ? "mirrored"
+                      : points == GrossErrors  ? "gross"
                                             : "checkpoints";
     return std::string(info.param.name) + "_" + set;
 }
