@@ -160,15 +160,18 @@ void SplineSystem::KernelInverseColumn(const Eigen::MatrixXd& rotated, Eigen::In
     // Q = H_0 H_1 H_2, H_k = I - tau_k v_k v_k^T with v_k = (1, essential)
     // from row k on: applied by hand, Eigen's sequence costs twice as much
     // on a single vector.
+    // The dot product goes through Eigen's vectorised reduction: a plain
+    // loop is one chain of dependent additions, which held each column to
+    // the latency of an addition per entry.
     const auto& qr = AffineQR.matrixQR();
     double* x = column->data();
     for (Eigen::Index k = 2; k >= 0; --k) {
-        const double* essential = qr.col(k).data();
-        double dot = x[k];
-        for (Eigen::Index r = k + 1; r < n; ++r) dot += essential[r] * x[r];
-        const double scaled = AffineQR.hCoeffs()[k] * dot;
+        const Eigen::Index tail = n - k - 1;
+        const auto essential = qr.col(k).tail(tail);
+        Eigen::Map<Eigen::VectorXd> below(x + k + 1, tail);
+        const double scaled = AffineQR.hCoeffs()[k] * (x[k] + essential.dot(below));
         x[k] -= scaled;
-        for (Eigen::Index r = k + 1; r < n; ++r) x[r] -= scaled * essential[r];
+        below -= scaled * essential;
     }
 }
 
