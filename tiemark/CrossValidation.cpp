@@ -606,11 +606,86 @@ inline void Monomials(double u, double v, double* m) {
 // U, V, X, Y (in), then the monomials (mon, M columns), q = R^-T m,
 // g = R^-1 q, the leverage h = |q|^2 (over the monomials' first column, all
 // ones, no longer needed) and the fit's residuals e (EX, EY).
+// Then, for the pixel figure, the offset (DU, DV) from the stored pixel
+// position after two Newton steps of the left-out model, and its misfit
+// there (RX, RY); EX and EY end as the left-out residuals w = e / (1 - h).
 struct PolyColumns {
     std::size_t n = 0;
+    // Distance between the columns, n: a field of its own, so that the
+    // compiler does not relate it to the count of the loops (with the same
+    // variable it assumes the columns may overlap and keeps them scalar).
+    std::size_t stride = 0;
     const double *U, *V, *X, *Y;
-    double *mon, *q, *g, *EX, *EY;
+    double *mon, *q, *g, *EX, *EY, *DU, *DV, *RX, *RY;
 };
+
+// The columns of a chunk never overlap, which the compiler cannot see
+// through the pointers of a struct: without this it keeps the loops below
+// scalar.
+#if defined(__GNUC__) && !defined(__clang__)
+#define MORVANE_COLUMNS_APART _Pragma("GCC ivdep")
+#else
+#define MORVANE_COLUMNS_APART
+#endif
+
+// The left-out residual w = e / (1 - h), the left-out coefficients
+// c + g w, and two Newton steps of the left-out model from the stored pixel
+// position, where its misfit is w: a fixed count, without branches, so that
+// the points run side by side in vectors instead of one long chain of
+// dependent operations each.  Two steps meet the inverse's tolerance
+// unless the point lies far from its left-out model; the caller checks the
+// misfit and takes more steps there.  A leverage of 1 or a singular
+// gradient gives non-finite values, which the caller's checks refuse.
+template <int M>
+inline __attribute__((always_inline)) void TwoNewtonSteps(const double (*sol)[kM], const PolyColumns& p) {
+    const std::size_t n = p.n;
+    const double* __restrict h = p.mon;
+    const double* __restrict g = p.g;
+    const std::size_t stride = p.stride;
+    const double* __restrict U = p.U;
+    const double* __restrict V = p.V;
+    double* __restrict EX = p.EX;
+    double* __restrict EY = p.EY;
+    double* __restrict DU = p.DU;
+    double* __restrict DV = p.DV;
+    double* __restrict RX = p.RX;
+    double* __restrict RY = p.RY;
+    MORVANE_COLUMNS_APART
+    for (std::size_t i = 0; i < n; ++i) {
+        const double freedom = 1.0 - h[i];
+        const double wx = EX[i] / freedom, wy = EY[i] / freedom;
+        EX[i] = wx, EY[i] = wy;
+        double cx[M], cy[M];
+        for (int k = 0; k < M; ++k) {
+            const double gk = g[k * stride + i];
+            cx[k] = sol[0][k] + gk * wx;
+            cy[k] = sol[1][k] + gk * wy;
+        }
+        double du, dv, rx, ry;
+        if constexpr (M == 3) {
+            // An affine map: one solve of its linear part is exact.  The
+            // misfit is then zero, or not finite where the solve was not.
+            const double inv = 1.0 / (cx[1] * cy[2] - cx[2] * cy[1]);
+            du = (cx[2] * wy - cy[2] * wx) * inv;
+            dv = (cy[1] * wx - cx[1] * wy) * inv;
+            rx = du - du, ry = dv - dv;
+        } else {
+            RecentredAxis ax, ay;
+            ax.Set<M>(cx, U[i], V[i], wx);
+            ay.Set<M>(cy, U[i], V[i], wy);
+            double j0 = ax.ju, j1 = ax.jv, j2 = ay.ju, j3 = ay.jv;
+            du = 0.0, dv = 0.0, rx = wx, ry = wy;
+            for (int step = 0; step < 2; ++step) {
+                if (step > 0) ax.GradientAt<M>(du, dv, &j0, &j1), ay.GradientAt<M>(du, dv, &j2, &j3);
+                const double inv = 1.0 / (j0 * j3 - j1 * j2);
+                du -= (j3 * rx - j1 * ry) * inv;
+                dv -= (j0 * ry - j2 * rx) * inv;
+                rx = ax.MisfitAt<M>(du, dv), ry = ay.MisfitAt<M>(du, dv);
+            }
+        }
+        DU[i] = du, DV[i] = dv, RX[i] = rx, RY[i] = ry;
+    }
+}
 
 // Every step is a loop across the points, element by element, so that the
 // clones below differ in the width of their vectors only, not in results.
@@ -621,7 +696,7 @@ inline __attribute__((always_inline)) void FillPolyColumns(const double (*r)[kW]
     for (std::size_t i = 0; i < n; ++i) {
         double m[M];
         Monomials<M>(p.U[i], p.V[i], m);
-        for (int k = 0; k < M; ++k) p.mon[k * n + i] = m[k];
+        for (int k = 0; k < M; ++k) p.mon[k * p.stride + i] = m[k];
     }
     for (int k = 0; k < M; ++k) {
         double* __restrict qk = p.q + k * n;
@@ -659,6 +734,7 @@ inline __attribute__((always_inline)) void FillPolyColumns(const double (*r)[kW]
         const double sx = sol[0][k], sy = sol[1][k];
         for (std::size_t i = 0; i < n; ++i) h[i] += qk[i] * qk[i], ex[i] += mk[i] * sx, ey[i] += mk[i] * sy;
     }
+    TwoNewtonSteps<M>(sol, p);
 }
 
 // One entry point per order, cloned for AVX2 where the platform allows.
@@ -690,9 +766,10 @@ void PolyLeaveOneOutChunk(const LsqContext& c, const std::vector<_CtrlPntStrcT>&
     const Model& model = *c.model;
     const Normalisation& norm = model.Norm;
     const std::size_t n = at.size();
-    double* U = work.Get(n * (6 + 3 * M));
+    double* U = work.Get(n * (10 + 3 * M));
     double *V = U + n, *X = V + n, *Y = X + n, *EX = Y + n, *EY = EX + n;
-    double *mon = EY + n, *q = mon + M * n, *g = q + M * n;
+    double *DU = EY + n, *DV = DU + n, *RX = DV + n, *RY = RX + n;
+    double *mon = RY + n, *q = mon + M * n, *g = q + M * n;
     // Reciprocal scales: a multiplication a coordinate instead of a division.
     const double pixelInv = 1.0 / norm.PixelScale, userInv = 1.0 / norm.UserScale;
     for (std::size_t i = 0; i < n; ++i) {
@@ -700,7 +777,7 @@ void PolyLeaveOneOutChunk(const LsqContext& c, const std::vector<_CtrlPntStrcT>&
         U[i] = (p.PixelX - norm.PixelX0) * pixelInv, V[i] = (p.PixelY - norm.PixelY0) * pixelInv;
         X[i] = (p.UserX - norm.UserX0) * userInv, Y[i] = (p.UserY - norm.UserY0) * userInv;
     }
-    const PolyColumns columns{n, U, V, X, Y, mon, q, g, EX, EY};
+    const PolyColumns columns{n, n, U, V, X, Y, mon, q, g, EX, EY, DU, DV, RX, RY};
     if constexpr (M == 3) FillPolyColumns3(c.factor.r, c.sol, columns);
     if constexpr (M == 6) FillPolyColumns6(c.factor.r, c.sol, columns);
     if constexpr (M == 10) FillPolyColumns10(c.factor.r, c.sol, columns);
@@ -714,40 +791,35 @@ void PolyLeaveOneOutChunk(const LsqContext& c, const std::vector<_CtrlPntStrcT>&
             o.Status = TM_ERR_DEGENERATE;
             continue;
         }
-        // w = e / (1 - h): the left-out residual, and its coefficients
-        // c_(i) = c + g_i w (normalised units).
-        const double inv = 1.0 / freedom, wx = EX[i] * inv, wy = EY[i] * inv;
+        // w = e / (1 - h): the left-out residual (normalised units).
+        const double wx = EX[i], wy = EY[i];
         o.User[0] = norm.UserScale * wx, o.User[1] = norm.UserScale * wy;
         o.Influence = cook * h[i] * (wx * wx + wy * wy);
+        // The pixel figure is the offset from the stored pixel position at
+        // which the left-out model meets the stored user position.  The
+        // careful inverse's bound: 1e-13 of 1 + |(x, y)|, with |rx| + |ry|
+        // >= hypot standing in for the misfit's length.
+        const double tolerance = 1e-13 * (1.0 + std::fabs(X[i]) + std::fabs(Y[i])) * 0.7071067811865476;
+        if (std::fabs(RX[i]) + std::fabs(RY[i]) <= tolerance) {
+            o.Pixel[0] = norm.PixelScale * DU[i], o.Pixel[1] = norm.PixelScale * DV[i];
+            continue;
+        }
+        // Far from its left-out model: more steps, from the start.
         double cx[M], cy[M];
         for (int k = 0; k < M; ++k) {
             const double gk = g[k * n + i];
             cx[k] = c.sol[0][k] + gk * wx;
             cy[k] = c.sol[1][k] + gk * wy;
         }
-        // The pixel figure is the offset from the stored pixel position at
-        // which the left-out model meets the stored user position; there
-        // its misfit is w.
-        double du, dv;
-        bool found;
-        if constexpr (M == 3) {
-            // An affine map: one solve of its linear part is exact.
-            const double det = cx[1] * cy[2] - cx[2] * cy[1];
-            found = std::fabs(det) > 0.0 && std::isfinite(det);
-            du = found ? (cx[2] * wy - cy[2] * wx) / det : 0.0;
-            dv = found ? (cy[1] * wx - cx[1] * wy) / det : 0.0;
-        } else {
+        if constexpr (M > 3) {
             RecentredAxis ax, ay;
             ax.Set<M>(cx, U[i], V[i], wx);
             ay.Set<M>(cy, U[i], V[i], wy);
-            // The careful inverse's bound: 1e-13 of 1 + |(x, y)|, with
-            // |rx| + |ry| >= hypot standing in for the misfit's length.
-            const double tolerance = 1e-13 * (1.0 + std::fabs(X[i]) + std::fabs(Y[i])) * 0.7071067811865476;
-            found = RecentredNewton<M>(ax, ay, tolerance, &du, &dv);
-        }
-        if (found) {
-            o.Pixel[0] = norm.PixelScale * du, o.Pixel[1] = norm.PixelScale * dv;
-            continue;
+            double du, dv;
+            if (RecentredNewton<M>(ax, ay, tolerance, &du, &dv)) {
+                o.Pixel[0] = norm.PixelScale * du, o.Pixel[1] = norm.PixelScale * dv;
+                continue;
+            }
         }
         Model loo = model;
         std::copy(cx, cx + M, loo.CoefX);
