@@ -593,6 +593,10 @@ bool RecentredNewton(const RecentredAxis& x, const RecentredAxis& y, double tole
 // Points taken at a time: 512 of them keep the columns (34 doubles a point
 // at most) within the second-level cache.
 constexpr std::size_t kBatch = 512;
+// The polynomials' chunks: 256 points keep their columns (40 doubles a
+// point at most, 80 KB) within the second-level cache, and below the size
+// at which the allocator maps fresh pages (and takes their faults) per call.
+constexpr std::size_t kPolyBatch = 256;
 
 // Monomials of order <= 3 at (u, v), as many as M.
 template <int M>
@@ -832,11 +836,11 @@ template <int M>
 void PolyLeaveOneOutBatch(const LsqContext& c, const std::vector<_CtrlPntStrcT>& points, std::vector<LooPoint>* out) {
     std::vector<std::size_t> at;
     PolyWorkspace work;
-    at.reserve(kBatch);
+    at.reserve(kPolyBatch);
     for (std::size_t k = 0; k < points.size(); ++k) {
         if (!points[k].UseFlag) continue;
         at.push_back(k);
-        if (at.size() == kBatch) {
+        if (at.size() == kPolyBatch) {
             PolyLeaveOneOutChunk<M>(c, points, at, work, out);
             at.clear();
         }
@@ -888,7 +892,9 @@ long LsqLeaveOneOut(const FitCache& fit, const std::vector<_CtrlPntStrcT>& point
             batched = true;
         }
     }
-    for (std::size_t k = 0; k < points.size(); ++k) {
+    // Batched with every point used: nothing left for a pass over them.
+    const bool done = batched && c.used.count == points.size();
+    for (std::size_t k = 0; k < points.size() && !done; ++k) {
         const _CtrlPntStrcT& p = points[k];
         LooPoint& o = (*out)[k];
         if (!p.UseFlag) {
