@@ -130,6 +130,42 @@ void SplineSystem::SolveBase(Eigen::Ref<Eigen::VectorXd> z) const {
     z.segment<3>(n) = affine;
 }
 
+void SplineSystem::ApplyQTransposeOnTheRight(Eigen::MatrixXd* w) const {
+    // Q = H_0 H_1 H_2 = I - V T V^T (V: the reflectors' vectors, unit on
+    // the diagonal; T upper triangular), so W Q^T = W - (W V) T^T V^T: one
+    // pass over W for W V and one for the rank-3 update, where applying the
+    // reflectors one by one takes two passes each.
+    const Eigen::Index n = static_cast<Eigen::Index>(BaseU.size());
+    const auto& qr = AffineQR.matrixQR();
+    const auto& tau = AffineQR.hCoeffs();
+    Eigen::MatrixX3d v = Eigen::MatrixX3d::Zero(n, 3);
+    for (Eigen::Index k = 0; k < 3; ++k) {
+        v(k, k) = 1.0;
+        v.col(k).tail(n - k - 1) = qr.col(k).tail(n - k - 1);
+    }
+    const Eigen::Matrix3d gram = v.transpose() * v;
+    Eigen::Matrix3d t = Eigen::Matrix3d::Zero();
+    for (Eigen::Index k = 0; k < 3; ++k) {
+        t(k, k) = tau[k];
+        if (k == 0) continue;
+        // Column k of T: -tau_k T(0..k, 0..k) V(:, 0..k)^T v_k.
+        const Eigen::VectorXd head = t.topLeftCorner(k, k).triangularView<Eigen::Upper>() *
+                                     gram.col(k).head(k);
+        t.col(k).head(k) = -tau[k] * head;
+    }
+    // Column by column, by hand: a general product would first copy W
+    // into its packed layout, a third pass of its own.
+    Eigen::MatrixX3d wv = Eigen::MatrixX3d::Zero(w->rows(), 3);
+    for (Eigen::Index j = 0; j < n; ++j) {
+        const auto column = w->col(j);
+        for (Eigen::Index k = 0; k < 3; ++k)
+            if (v(j, k) != 0.0) wv.col(k) += v(j, k) * column;
+    }
+    const Eigen::MatrixX3d y = wv * t.transpose();
+    for (Eigen::Index j = 0; j < n; ++j)
+        w->col(j) -= y.col(0) * v(j, 0) + y.col(1) * v(j, 1) + y.col(2) * v(j, 2);
+}
+
 void SplineSystem::BaseInverse(Eigen::MatrixXd* rotated, Eigen::Matrix3Xd* affine) const {
     // For b = [e_i; 0] the steps of SolveBase give column i of M^-1:
     //   kernel rows  Q2 S Q2^T e_i,           S = (L L^T)^-1,
@@ -142,7 +178,7 @@ void SplineSystem::BaseInverse(Eigen::MatrixXd* rotated, Eigen::Matrix3Xd* affin
     w.resize(m, n);
     w.leftCols<3>().setZero();
     InverseFromCholesky(Reduced.bottomRightCorner(m, m), w.rightCols(m));
-    w.applyOnTheRight(AffineQR.householderQ().transpose());
+    ApplyQTransposeOnTheRight(&w);
     Eigen::MatrixX3d q1 = Eigen::MatrixX3d::Zero(n, 3);
     q1.topRows<3>().setIdentity();
     q1.applyOnTheLeft(AffineQR.householderQ());

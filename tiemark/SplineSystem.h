@@ -66,6 +66,9 @@ public:
 private:
     Eigen::VectorXd Column(double u, double v, std::size_t borders) const;
 
+    // w = w Q^T for the affine part's orthogonal factor Q (N x N).
+    void ApplyQTransposeOnTheRight(Eigen::MatrixXd* w) const;
+
     // Solves the base system (BaseCount() + 3 unknowns) in place.
     void SolveBase(Eigen::Ref<Eigen::VectorXd> z) const;
 
