@@ -23,7 +23,11 @@
 // downdated on the fit's triangle bordered by its residual; the rotations
 // remain for exact fits and near-singular downdates.
 // The user residual is the left-out model at the stored pixel position, the
-// pixel residual its exact inverse at the stored user position.
+// pixel residual its exact inverse at the stored user position: one 2 x 2
+// solve for the affine type; for orders 2 and 3 Newton steps on the offset
+// from the stored pixel position, with the left-out polynomial written
+// around it (its Taylor series ends, so misfit and gradient are exact from
+// a few terms).
 //
 // Thin plate spline: for the interpolation system M z = [f; 0] the fit
 // without centre i is M z' = [f; 0] - d e_i with z'_i = 0, so

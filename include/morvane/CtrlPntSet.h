@@ -280,8 +280,9 @@ public:
     // Root mean square of the residual vectors over the used points.
     long GetRMSError(double* userRms, double* pixelRms);
     // Leave-one-out figures of point index (1 to count), exact for every
-    // type (the spline's pixel residual is its user residual taken through
-    // the fit's local inverse).  Computed for all points at once when the
+    // type (the pixel residual too: the exact inverse, through the fit
+    // without the point, of its stored user position, the spline's
+    // included).  Computed for all points at once when the
     // points or the fit changed, then read in O(1).  TM_ERR_TOO_FEW when
     // the fit without a used point could not be made (the group has just
     // the minimum number of points), TM_ERR_DEGENERATE when that fit would
