@@ -43,6 +43,14 @@ std::vector<_CtrlPntStrcT> GrossErrors(short type) {
     PlantGrossErrors(TrueMapOf(type), &pts, 0.1, 61u + type);
     return pts;
 }
+// More points than one chunk of the batched least-squares paths holds (256
+// for the polynomials, 512 for the projective type), check points among
+// them, so that chunk boundaries fall between used points.
+std::vector<_CtrlPntStrcT> ManyPoints(short type) {
+    std::vector<_CtrlPntStrcT> pts = NoisyGrid(TrueMapOf(type), 26, 24, 0.5, 71u + type);
+    for (std::size_t i = 3; i < pts.size(); i += 7) pts[i].UseFlag = 0;
+    return pts;
+}
 std::vector<_CtrlPntStrcT> GridWithCheckPoints(short type) {
     std::vector<_CtrlPntStrcT> pts = NoisyGrid(TrueMapOf(type), 5, 5, 0.4, 29u + type);
     for (std::size_t i = 0; i < pts.size(); i += 6) pts[i].UseFlag = 0;
@@ -59,6 +67,9 @@ std::vector<LooCase> AllCases() {
         cases.push_back({name, type, Grid});
         cases.push_back({name, type, GridWithCheckPoints});
         cases.push_back({name, type, GrossErrors});
+        // The spline's brute force at this size takes seconds; its inverse
+        // has no chunks.
+        if (type != TM_TRANS_TPS) cases.push_back({name, type, ManyPoints});
     }
     cases.push_back({"spline", TM_TRANS_TPS, LargeGrid});
     cases.push_back({"projective", TM_TRANS_PROJECTIVE, ExactGrid});
@@ -120,6 +131,7 @@ std::string CaseName(const ::testing::TestParamInfo<LooCase>& info) {
                       : points == ExactGrid   ? "exact"
                       : points == MirroredGrid ? "mirrored"
                       : points == GrossErrors  ? "gross"
+                      : points == ManyPoints   ? "many"
                                             : "checkpoints";
     return std::string(info.param.name) + "_" + set;
 }
