@@ -67,81 +67,210 @@ inline __attribute__((always_inline)) V4 Log4(V4 x) {
     return k * kLn2Hi - ((hfsq - (s * (hfsq + r) + k * kLn2Lo)) - f);
 }
 
-inline __attribute__((always_inline)) V4 Load4(const double* p) {
-    V4 out;
+#if MORVANE_X86_DISPATCH
+typedef double V8 __attribute__((vector_size(64)));
+typedef std::uint64_t U8 __attribute__((vector_size(64)));
+
+// Natural logarithm of positive normal numbers, eight at a time, for
+// AVX-512 (its two-register permute makes a 16-entry table one
+// instruction, which spares Log4's division).  x = 2^k m with m in
+// [0.75, 1.5), taken apart by integer operations as in Log4; the top four
+// bits of m's mantissa pick a cell of width 1/16 (1/32 below 1) with
+// centre c; with invc a 21-bit approximation of 1/c,
+//   log x = k log 2 - log(invc) + log(1 + r),   r = m invc - 1,
+// exactly for any invc, |r| < 1/31, and log(1 + r) by its Taylor series to
+// r^10 (truncation below 3e-18).  Absolute error below about 5e-16 for
+// |log x| < 3, and below one unit in the last place beyond.
+struct alignas(64) LogTable {
+    double InvC[16], LogC[16];
+    LogTable() {
+        for (int j = 0; j < 16; ++j) {
+            // Mantissas 0x3ff0.. (j < 8) are m in [1, 1.5); 0x3fe8.. are [0.75, 1).
+            const double c = (1.0 + (j + 0.5) / 16.0) * (j < 8 ? 1.0 : 0.5);
+            InvC[j] = std::ldexp(std::nearbyint(std::ldexp(1.0 / c, 21)), -21);
+            LogC[j] = -static_cast<double>(std::log(static_cast<long double>(InvC[j])));
+        }
+    }
+};
+const LogTable kLogTable;
+
+inline __attribute__((always_inline)) V8 Log8(V8 x) {
+    constexpr std::uint64_t kLow = 0x3fe8000000000000ULL;  // bits of 0.75
+    constexpr std::uint64_t kMantissa = 0x000fffffffffffffULL;
+    constexpr std::uint64_t kBias = 0x3ffULL << 52;
+    constexpr std::uint64_t kTwo52 = 0x4330000000000000ULL;  // bits of 2^52
+    constexpr double kLn2 = 6.93147180559945309417e-01;
+    U8 bits;
+    std::memcpy(&bits, &x, sizeof bits);
+    U8 t = bits - kLow + kBias;
+    U8 kBits = (t >> 52) | kTwo52;
+    U8 mBits = (t & kMantissa) + kLow;
+    V8 k, m;
+    std::memcpy(&k, &kBits, sizeof k);
+    std::memcpy(&m, &mBits, sizeof m);
+    k -= 4503599627370496.0 + 1023.0;  // 2^52 + bias
+    // The permute reads the low four bits of each index.
+    const U8 cell = mBits >> 48;
+    V8 table[4];
+    std::memcpy(table, &kLogTable, sizeof table);
+    const V8 inv = __builtin_shuffle(table[0], table[1], cell);
+    const V8 logc = __builtin_shuffle(table[2], table[3], cell);
+    V8 r = m * inv - 1.0;
+    // log(1 + r) = r - r^2 (1/2 - r/3 + r^2/4 - ... + r^8/10), the bracket by
+    // Estrin's scheme: a short chain of dependent operations, so that
+    // several centres' logarithms overlap.
+    V8 r2 = r * r, r4 = r2 * r2, r8 = r4 * r4;
+    V8 q01 = 1.0 / 2 - (1.0 / 3) * r, q23 = 1.0 / 4 - (1.0 / 5) * r;
+    V8 q45 = 1.0 / 6 - (1.0 / 7) * r, q67 = 1.0 / 8 - (1.0 / 9) * r;
+    V8 p = (q01 + q23 * r2) + (q45 + q67 * r2) * r4 + (1.0 / 10) * r8;
+    // k log 2 in one multiply-add: the rounding of log 2 costs at most
+    // |k| 2.3e-17, below a quarter unit of |log x| >= 0.69 (|k| - 1).
+    return (k * kLn2 + logc) + (r - r2 * p);
+}
+#endif
+
+// Helpers for both widths: V is V4 or V8, its lane count from its size.
+template <class V>
+constexpr std::size_t kLanes = sizeof(V) / sizeof(double);
+
+template <class V>
+inline __attribute__((always_inline)) V Load(const double* p) {
+    V out;
     std::memcpy(&out, p, sizeof out);
     return out;
 }
 
-// The last n % 4 entries, padded with `fill`.
-inline __attribute__((always_inline)) V4 LoadTail(const double* p, std::size_t count, double fill) {
-    V4 out = {fill, fill, fill, fill};
-    for (std::size_t i = 0; i < count; ++i) out[i] = p[i];
+// The last n % lanes entries, padded with `fill`.
+template <class V>
+inline __attribute__((always_inline)) V LoadTail(const double* p, std::size_t count, double fill) {
+    V out;
+    for (std::size_t i = 0; i < kLanes<V>; ++i) out[i] = i < count ? p[i] : fill;
     return out;
 }
 
-inline __attribute__((always_inline)) double Total(V4 x) { return (x[0] + x[1]) + (x[2] + x[3]); }
+template <class V>
+inline __attribute__((always_inline)) V Splat(double x) {
+    V out;
+    for (std::size_t i = 0; i < kLanes<V>; ++i) out[i] = x;
+    return out;
+}
 
+// Pairwise, so that the four-lane sum keeps its old order.
+template <class V>
+inline __attribute__((always_inline)) double Total(V x) {
+    if constexpr (kLanes<V> == 4) {
+        return (x[0] + x[1]) + (x[2] + x[3]);
+    } else {
+        return ((x[0] + x[1]) + (x[2] + x[3])) + ((x[4] + x[5]) + (x[6] + x[7]));
+    }
+}
+
+template <class V>
+inline __attribute__((always_inline)) double Least(V x) {
+    double least = x[0];
+    for (std::size_t i = 1; i < kLanes<V>; ++i) least = x[i] < least ? x[i] : least;
+    return least;
+}
+
+template <class V>
+inline __attribute__((always_inline)) V Abs(V x) {
+    typedef std::uint64_t U __attribute__((vector_size(sizeof(V))));
+    U bits;
+    std::memcpy(&bits, &x, sizeof bits);
+    bits &= 0x7fffffffffffffffULL;
+    std::memcpy(&x, &bits, sizeof x);
+    return x;
+}
+
+template <class V>
 struct Sums {
-    V4 x{}, y{}, g0{}, g1{}, g2{}, g3{};
+    V x{}, y{}, g0{}, g1{}, g2{}, g3{};
+    // The curvature bound's terms (kBound only): sum (|wx| + |wy|) |log d2|,
+    // and the least d2 over centres of nonzero weight.
+    V curvature{}, nearest2 = Splat<V>(std::numeric_limits<double>::infinity());
 };
 
-template <bool kGradient>
-inline __attribute__((always_inline)) void Accumulate(V4 du, V4 dv, V4 wx, V4 wy, Sums& s) {
-    V4 d2 = du * du + dv * dv;
+// The natural logarithm of the width's kernels.
+inline __attribute__((always_inline)) V4 Log(V4 x) { return Log4(x); }
+#if MORVANE_X86_DISPATCH
+inline __attribute__((always_inline)) V8 Log(V8 x) { return Log8(x); }
+#endif
+
+template <bool kGradient, bool kBound, bool kTail, class V>
+inline __attribute__((always_inline)) void Accumulate(V du, V dv, V wx, V wy, Sums<V>& s) {
+    V d2 = du * du + dv * dv;
     // A NaN distance fails the comparison and stays NaN.
-    V4 safe = d2 < kTiny ? kTiny : d2;
-    V4 logd2 = Log4(safe);
-    V4 phi = d2 == 0.0 ? 0.0 : 0.5 * d2 * logd2;
+    V safe = d2 < kTiny ? kTiny : d2;
+    V logd2 = Log(safe);
+    // Twice phi (exactly 0, or -0, at d2 = 0): the sums are halved at the
+    // end, which rounds the same as halving every term.
+    V phi = d2 * logd2;
     s.x += phi * wx;
     s.y += phi * wy;
     if constexpr (kGradient) {
-        V4 dphi = logd2 + 1.0;  // d phi / du = (u - u_i)(log d2 + 1)
-        V4 gu = du * dphi, gv = dv * dphi;
+        V dphi = logd2 + 1.0;  // d phi / du = (u - u_i)(log d2 + 1)
+        V gu = du * dphi, gv = dv * dphi;
         s.g0 += gu * wx;
         s.g1 += gv * wx;
         s.g2 += gu * wy;
         s.g3 += gv * wy;
     }
+    if constexpr (kBound) {
+        // The padding lanes, on (u, v) with zero weight, are no obstacle
+        // for the step.  (A centre of zero weight elsewhere counts as one,
+        // which only makes the bound refuse more often.)
+        V weight = Abs(wx) + Abs(wy);
+        s.curvature += weight * Abs(logd2);
+        V reach = d2;
+        if constexpr (kTail) reach = weight == 0.0 ? std::numeric_limits<double>::infinity() : d2;
+        s.nearest2 = reach < s.nearest2 ? reach : s.nearest2;
+    }
 }
 
-template <bool kGradient>
+// out: the two sums, then (kGradient) the four partial derivatives, then
+// (kBound) the curvature term and the least squared distance.
+template <class V, bool kGradient, bool kBound = false>
 inline __attribute__((always_inline)) void SumBody(const double* cu, const double* cv,
                                                    const double* wx, const double* wy,
                                                    std::size_t n, double u, double v,
-                                                   double out[6]) {
-    Sums s;
+                                                   double* out) {
+    constexpr std::size_t lanes = kLanes<V>;
+    Sums<V> s;
     std::size_t i = 0;
-    for (; i + 4 <= n; i += 4)
-        Accumulate<kGradient>(u - Load4(cu + i), v - Load4(cv + i), Load4(wx + i), Load4(wy + i),
-                              s);
+    for (; i + lanes <= n; i += lanes)
+        Accumulate<kGradient, kBound, false>(u - Load<V>(cu + i), v - Load<V>(cv + i), Load<V>(wx + i),
+                                      Load<V>(wy + i), s);
     if (i < n) {
         // Padding lanes sit on (u, v) with zero weight: they add nothing.
         const std::size_t rest = n - i;
-        Accumulate<kGradient>(u - LoadTail(cu + i, rest, u), v - LoadTail(cv + i, rest, v),
-                              LoadTail(wx + i, rest, 0.0), LoadTail(wy + i, rest, 0.0), s);
+        Accumulate<kGradient, kBound, true>(u - LoadTail<V>(cu + i, rest, u), v - LoadTail<V>(cv + i, rest, v),
+                                      LoadTail<V>(wx + i, rest, 0.0), LoadTail<V>(wy + i, rest, 0.0), s);
     }
-    out[0] = Total(s.x), out[1] = Total(s.y);
+    out[0] = 0.5 * Total(s.x), out[1] = 0.5 * Total(s.y);
     if constexpr (kGradient) out[2] = Total(s.g0), out[3] = Total(s.g1), out[4] = Total(s.g2),
                              out[5] = Total(s.g3);
+    if constexpr (kBound) out[6] = Total(s.curvature), out[7] = Least(s.nearest2);
 }
 
-inline __attribute__((always_inline)) void Phi4(V4 du, V4 dv, double* out) {
-    V4 d2 = du * du + dv * dv;
-    V4 safe = d2 < kTiny ? kTiny : d2;
-    V4 phi = d2 == 0.0 ? 0.0 : 0.5 * d2 * Log4(safe);
+template <class V>
+inline __attribute__((always_inline)) void Phi(V du, V dv, double* out) {
+    V d2 = du * du + dv * dv;
+    V safe = d2 < kTiny ? kTiny : d2;
+    V phi = 0.5 * d2 * Log(safe);
     std::memcpy(out, &phi, sizeof phi);
 }
 
+template <class V>
 inline __attribute__((always_inline)) void ColumnBody(const double* cu, const double* cv,
                                                       std::size_t n, double u, double v,
                                                       double* out) {
+    constexpr std::size_t lanes = kLanes<V>;
     std::size_t i = 0;
-    for (; i + 4 <= n; i += 4) Phi4(u - Load4(cu + i), v - Load4(cv + i), out + i);
+    for (; i + lanes <= n; i += lanes) Phi(u - Load<V>(cu + i), v - Load<V>(cv + i), out + i);
     if (i < n) {
         const std::size_t rest = n - i;
-        double tail[4];
-        Phi4(u - LoadTail(cu + i, rest, u), v - LoadTail(cv + i, rest, v), tail);
+        double tail[lanes];
+        Phi(u - LoadTail<V>(cu + i, rest, u), v - LoadTail<V>(cv + i, rest, v), tail);
         for (std::size_t k = 0; k < rest; ++k) out[i + k] = tail[k];
     }
 }
@@ -150,38 +279,50 @@ using SumFn = void (*)(const double*, const double*, const double*, const double
                        double, double, double*);
 using ColumnFn = void (*)(const double*, const double*, std::size_t, double, double, double*);
 
-#define MORVANE_SPLINE_KERNELS(SUFFIX, ATTR)                                                      \
+#define MORVANE_SPLINE_KERNELS(SUFFIX, ATTR, VEC)                                                      \
     ATTR void SumValue##SUFFIX(const double* cu, const double* cv, const double* wx,              \
                                const double* wy, std::size_t n, double u, double v, double* out) { \
-        SumBody<false>(cu, cv, wx, wy, n, u, v, out);                                             \
+        SumBody<VEC, false>(cu, cv, wx, wy, n, u, v, out);                                             \
     }                                                                                             \
     ATTR void SumGradient##SUFFIX(const double* cu, const double* cv, const double* wx,           \
                                   const double* wy, std::size_t n, double u, double v,            \
                                   double* out) {                                                  \
-        SumBody<true>(cu, cv, wx, wy, n, u, v, out);                                              \
+        SumBody<VEC, true>(cu, cv, wx, wy, n, u, v, out);                                            \
+    }                                                                                             \
+    ATTR void SumBounded##SUFFIX(const double* cu, const double* cv, const double* wx,            \
+                                 const double* wy, std::size_t n, double u, double v,             \
+                                 double* out) {                                                   \
+        SumBody<VEC, true, true>(cu, cv, wx, wy, n, u, v, out);                                      \
     }                                                                                             \
     ATTR void Column##SUFFIX(const double* cu, const double* cv, std::size_t n, double u,         \
                              double v, double* out) {                                             \
-        ColumnBody(cu, cv, n, u, v, out);                                                         \
+        ColumnBody<VEC>(cu, cv, n, u, v, out);                                                         \
     }
 
-MORVANE_SPLINE_KERNELS(Baseline, )
+MORVANE_SPLINE_KERNELS(Baseline, , V4)
 #if MORVANE_X86_DISPATCH
-MORVANE_SPLINE_KERNELS(Avx2, __attribute__((target("avx2,fma"))))
+MORVANE_SPLINE_KERNELS(Avx2, __attribute__((target("avx2,fma"))), V4)
+// The eight-lane kernels let the compiler fuse multiplies and adds (the
+// build's language mode keeps them apart elsewhere); they are the only
+// kernels that machine runs, so forward and backward still agree.
+MORVANE_SPLINE_KERNELS(Avx512, __attribute__((target("avx512f,avx512dq,avx512vl,avx2,fma"),
+                                             optimize("fp-contract=fast"))), V8)
 #endif
 #undef MORVANE_SPLINE_KERNELS
 
 struct Kernels {
     bool avx2;
-    SumFn value, gradient;
+    SumFn value, gradient, bounded;
     ColumnFn column;
 };
 
 Kernels Choose() {
 #if MORVANE_X86_DISPATCH
-    if (CpuHasAvx2Fma()) return {true, SumValueAvx2, SumGradientAvx2, ColumnAvx2};
+    if (CpuHasAvx512())
+        return {true, SumValueAvx512, SumGradientAvx512, SumBoundedAvx512, ColumnAvx512};
+    if (CpuHasAvx2Fma()) return {true, SumValueAvx2, SumGradientAvx2, SumBoundedAvx2, ColumnAvx2};
 #endif
-    return {false, SumValueBaseline, SumGradientBaseline, ColumnBaseline};
+    return {false, SumValueBaseline, SumGradientBaseline, SumBoundedBaseline, ColumnBaseline};
 }
 
 const Kernels& Chosen() {
@@ -204,6 +345,16 @@ void SplineKernelSum(const double* cu, const double* cv, const double* wx, const
     }
     *sumX = out[0];
     *sumY = out[1];
+}
+
+void SplineKernelSumBounded(const double* cu, const double* cv, const double* wx,
+                            const double* wy, std::size_t n, double u, double v, double* sumX,
+                            double* sumY, double grad[4], double* curvature, double* nearest2) {
+    double out[8];
+    Chosen().bounded(cu, cv, wx, wy, n, u, v, out);
+    *sumX = out[0], *sumY = out[1];
+    grad[0] = out[2], grad[1] = out[3], grad[2] = out[4], grad[3] = out[5];
+    *curvature = out[6], *nearest2 = out[7];
 }
 
 void SplineKernelColumn(const double* cu, const double* cv, std::size_t n, double u, double v,

@@ -23,6 +23,15 @@ double SplineKernel(double d2);
 void SplineKernelSum(const double* cu, const double* cv, const double* wx, const double* wy,
                      std::size_t n, double u, double v, double* sumX, double* sumY, double grad[4]);
 
+// SplineKernelSum with the gradient, and what bounds the kernels' second
+// derivatives near (u, v): *curvature = sum_i (|wx_i| + |wy_i|) |log d2_i|
+// and *nearest2 = the least d2_i = |p - c_i|^2 over centres with a nonzero
+// weight (+inf when there is none).  The sums and the gradient are the
+// same, bit for bit, as SplineKernelSum's.
+void SplineKernelSumBounded(const double* cu, const double* cv, const double* wx,
+                            const double* wy, std::size_t n, double u, double v, double* sumX,
+                            double* sumY, double grad[4], double* curvature, double* nearest2);
+
 // out[i] = phi(|(u, v) - (cu[i], cv[i])|) for i < n.
 void SplineKernelColumn(const double* cu, const double* cv, std::size_t n, double u, double v,
                         double* out);
