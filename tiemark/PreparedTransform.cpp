@@ -148,8 +148,12 @@ inline bool PreparedTransform::SeededNewton(double X, double Y, double x, double
     double last = std::numeric_limits<double>::infinity();
     for (int iter = 0; iter < kSeededEvaluations; ++iter) {
         double fx, fy, j[4];
+        double curvature = 0.0, nearest2 = 0.0;  // the spline's bound terms at (u, v)
         if constexpr (Order == 0) {
-            m.EvalWithJacobian(u, v, &fx, &fy, j);
+            if (m.Type == TM_TRANS_TPS)
+                m.EvalWithJacobian(u, v, &fx, &fy, j, &curvature, &nearest2);
+            else
+                m.EvalWithJacobian(u, v, &fx, &fy, j);
         } else {
             PolyWithGradient<Order>(m.CoefX, u, v, &fx, &j[0], &j[1]);
             PolyWithGradient<Order>(m.CoefY, u, v, &fy, &j[2], &j[3]);
@@ -171,12 +175,14 @@ inline bool PreparedTransform::SeededNewton(double X, double Y, double x, double
         const double dv = (j[0] * ry - j[2] * rx) * inv;
         if constexpr (Order == 0) {
             if (m.Type == TM_TRANS_TPS) {
-                // Accept the step when its length alone bounds what it
-                // leaves; else when the misfit it leaves, found without the
-                // gradient (a cheaper pass over the centres), is small
-                // enough taken back through J^-1 (twice its norm here).
+                // Accept the step when the curvature met on it bounds what
+                // it leaves (the bound of this point, else the cruder one of
+                // the whole spline); else when the misfit it leaves, found
+                // without the gradient (a cheaper pass over the centres), is
+                // small enough taken back through J^-1 (twice its norm here).
                 const double step2 = du * du + dv * dv;
-                bool done = SplineStepSuffices(j, det, u, v, step2);
+                bool done = SplineStepBounded(j, det, step2, curvature, nearest2) ||
+                            SplineStepSuffices(j, det, u, v, step2);
                 if (!done && step2 < kConfirmStep2) {
                     double gx, gy;
                     m.EvalNormalised(u + du, v + dv, &gx, &gy);
@@ -204,6 +210,25 @@ inline bool PreparedTransform::SeededNewton(double X, double Y, double x, double
         v += dv;
     }
     return false;
+}
+
+// The same remainder bounded point by point.  While |d| <= r0 / 2 (r0 the
+// distance from p0 to a kernel's centre) every r on the step is within a
+// factor of 2 of r0, so |log r| <= |log r0| + log 2 and one kernel's
+// |D2phi[d, d]| <= |d|^2 (|log r0^2| + 2 log 2 + 3); with the weight
+// (1 - tau) integrating to 1/2 and |R| <= |R_x| + |R_y|, the misfit after
+// the step is at most |d|^2 / 2 (sum (|wx| + |wy|) |log r0^2| + 4.39 sum
+// (|wx| + |wy|)).  The fused pass at p0 gives that sum and the nearest
+// centre at almost no cost; a step that reaches halfway to a centre (a
+// conversion at or next to a control point) is left to the bounds below.
+bool PreparedTransform::SplineStepBounded(const double j[4], double det, double d2,
+                                          double curvature, double nearest2) const {
+    constexpr double kLogSlack = 4.3863;  // 2 log 2 + 3, rounded up
+    if (!(4.0 * d2 <= nearest2)) return false;
+    const double remainder = 0.5 * d2 * (curvature + kLogSlack * SplineWeightSum);
+    const double inverseNorm = std::sqrt(j[0] * j[0] + j[1] * j[1] + j[2] * j[2] + j[3] * j[3]) /
+                               std::fabs(det);
+    return 2.0 * inverseNorm * remainder <= SplineTolerance;
 }
 
 // After a Newton step d from p0 the misfit left is the Taylor remainder

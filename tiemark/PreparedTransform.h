@@ -99,6 +99,10 @@ private:
     // Whether the spline's Newton step d from a point with Jacobian j leaves
     // an error below the tolerance (see the definition).
     bool SplineStepSuffices(const double j[4], double det, double u, double v, double d2) const;
+    // The same from the curvature met near the point itself: the fused
+    // pass's curvature and nearest2 at the step's start (see the definition).
+    bool SplineStepBounded(const double j[4], double det, double d2, double curvature,
+                           double nearest2) const;
     long SeededBackward(double userX, double userY, double* pixelX, double* pixelY) const;
 
     enum KindT { None, Affine, Poly2, Poly3, Projective, CellInverse, Newton, Tps };
