@@ -114,8 +114,7 @@ void Model::EvalNormalised(double u, double v, double* x, double* y) const {
     *y = sy;
 }
 
-void Model::EvalWithJacobian(double u, double v, double* x, double* y, double jac[4],
-                             double* curvature, double* nearest2) const {
+void Model::EvalWithJacobian(double u, double v, double* x, double* y, double jac[4]) const {
     if (Type == TM_TRANS_PROJECTIVE) {
         double w = H[6] * u + H[7] * v + H[8];
         double nx = H[0] * u + H[1] * v + H[2];
@@ -143,12 +142,8 @@ void Model::EvalWithJacobian(double u, double v, double* x, double* y, double ja
     }
     if (Type == TM_TRANS_TPS) {
         double kx, ky, g[4];
-        if (curvature != nullptr)
-            SplineKernelSumBounded(CentreU.data(), CentreV.data(), WeightX.data(), WeightY.data(),
-                                   CentreU.size(), u, v, &kx, &ky, g, curvature, nearest2);
-        else
-            SplineKernelSum(CentreU.data(), CentreV.data(), WeightX.data(), WeightY.data(),
-                            CentreU.size(), u, v, &kx, &ky, g);
+        SplineKernelSum(CentreU.data(), CentreV.data(), WeightX.data(), WeightY.data(),
+                        CentreU.size(), u, v, &kx, &ky, g);
         sx += kx, sy += ky;
         j0 += g[0], j1 += g[1], j2 += g[2], j3 += g[3];
     }

@@ -69,11 +69,7 @@ public:
 
     // Normalised evaluation: (u, v) -> (x, y), and with the Jacobian.
     void EvalNormalised(double u, double v, double* x, double* y) const;
-    // The spline may also give the terms of its curvature bound (see
-    // SplineKernelSumBounded; both pointers or neither); other types leave
-    // them unset.
-    void EvalWithJacobian(double u, double v, double* x, double* y, double jac[4],
-                          double* curvature = nullptr, double* nearest2 = nullptr) const;
+    void EvalWithJacobian(double u, double v, double* x, double* y, double jac[4]) const;
 
 private:
     long NewtonBackward(double x, double y, double* u, double* v) const;

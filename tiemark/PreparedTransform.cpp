@@ -11,6 +11,7 @@
 
 #include "Conditioning.h"
 #include "CpuDispatch.h"
+#include "SplineKernel.h"
 
 namespace tiemark {
 
@@ -133,6 +134,7 @@ void PreparedTransform::Release() {
     Kind = None;
     HasSeed = false;
     Cells.Clear();
+    SplineWeightAbs.clear();
     Source = Model();
 }
 
@@ -148,10 +150,13 @@ inline bool PreparedTransform::SeededNewton(double X, double Y, double x, double
     double last = std::numeric_limits<double>::infinity();
     for (int iter = 0; iter < kSeededEvaluations; ++iter) {
         double fx, fy, j[4];
-        double curvature = 0.0, nearest2 = 0.0;  // the spline's bound terms at (u, v)
+        // The spline's bound terms at (u, v); none (a negative distance) on
+        // the pass from the seed, which is rarely close enough for them to
+        // settle the step and runs faster without them.
+        double curvature = 0.0, nearest2 = -1.0;
         if constexpr (Order == 0) {
-            if (m.Type == TM_TRANS_TPS)
-                m.EvalWithJacobian(u, v, &fx, &fy, j, &curvature, &nearest2);
+            if (m.Type == TM_TRANS_TPS && iter > 0)
+                SplineEvalBounded(u, v, &fx, &fy, j, &curvature, &nearest2);
             else
                 m.EvalWithJacobian(u, v, &fx, &fy, j);
         } else {
@@ -210,6 +215,21 @@ inline bool PreparedTransform::SeededNewton(double X, double Y, double x, double
         v += dv;
     }
     return false;
+}
+
+// Model::EvalWithJacobian of the spline, term for term, with the bound
+// terms of the kernels' pass.
+void PreparedTransform::SplineEvalBounded(double u, double v, double* x, double* y, double j[4],
+                                          double* curvature, double* nearest2) const {
+    const Model& m = Source;
+    double kx, ky, g[4];
+    SplineKernelSumBounded(m.CentreU.data(), m.CentreV.data(), m.WeightX.data(), m.WeightY.data(),
+                           SplineWeightAbs.data(), m.CentreU.size(), u, v, &kx, &ky, g, curvature,
+                           nearest2);
+    *x = m.CoefX[0] + m.CoefX[1] * u + m.CoefX[2] * v + kx;
+    *y = m.CoefY[0] + m.CoefY[1] * u + m.CoefY[2] * v + ky;
+    j[0] = m.CoefX[1] + g[0], j[1] = m.CoefX[2] + g[1];
+    j[2] = m.CoefY[1] + g[2], j[3] = m.CoefY[2] + g[3];
 }
 
 // The same remainder bounded point by point.  While |d| <= r0 / 2 (r0 the
@@ -283,6 +303,13 @@ long PreparedTransform::Prepare(const Model& model, bool forward) {
     const bool tabulated = !forward && (model.Type == TM_TRANS_POLY2 ||
                                         model.Type == TM_TRANS_POLY3 || model.Type == TM_TRANS_TPS);
     if (tabulated) cells.Build(model, model.Type != TM_TRANS_TPS);  // may throw: nothing changed yet
+    std::vector<double> weightAbs;
+    if (!forward && model.Type == TM_TRANS_TPS) {
+        weightAbs.resize(model.CentreU.size());  // may throw as well
+        for (std::size_t i = 0; i < weightAbs.size(); ++i)
+            weightAbs[i] = std::fabs(model.WeightX[i]) + std::fabs(model.WeightY[i]);
+    }
+    SplineWeightAbs = std::move(weightAbs);
     Forward = forward;
     HasSeed = false;
     Cells = std::move(cells);

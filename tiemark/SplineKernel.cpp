@@ -102,7 +102,7 @@ inline __attribute__((always_inline)) V8 Log8(V8 x) {
     constexpr std::uint64_t kMantissa = 0x000fffffffffffffULL;
     constexpr std::uint64_t kBias = 0x3ffULL << 52;
     constexpr std::uint64_t kTwo52 = 0x4330000000000000ULL;  // bits of 2^52
-    constexpr double kLn2 = 6.93147180559945309417e-01;
+    constexpr double kLn2Hi = 6.93147180369123816490e-01, kLn2Lo = 1.90821492927058770002e-10;
     U8 bits;
     std::memcpy(&bits, &x, sizeof bits);
     U8 t = bits - kLow + kBias;
@@ -126,9 +126,9 @@ inline __attribute__((always_inline)) V8 Log8(V8 x) {
     V8 q01 = 1.0 / 2 - (1.0 / 3) * r, q23 = 1.0 / 4 - (1.0 / 5) * r;
     V8 q45 = 1.0 / 6 - (1.0 / 7) * r, q67 = 1.0 / 8 - (1.0 / 9) * r;
     V8 p = (q01 + q23 * r2) + (q45 + q67 * r2) * r4 + (1.0 / 10) * r8;
-    // k log 2 in one multiply-add: the rounding of log 2 costs at most
-    // |k| 2.3e-17, below a quarter unit of |log x| >= 0.69 (|k| - 1).
-    return (k * kLn2 + logc) + (r - r2 * p);
+    // log 2 in two parts, the high one with trailing zeros so that k times
+    // it is exact: the same accuracy whether or not the compiler fuses.
+    return (k * kLn2Hi + logc) + (r - (r2 * p - k * kLn2Lo));
 }
 #endif
 
@@ -200,10 +200,12 @@ inline __attribute__((always_inline)) V8 Log(V8 x) { return Log8(x); }
 #endif
 
 template <bool kGradient, bool kBound, bool kTail, class V>
-inline __attribute__((always_inline)) void Accumulate(V du, V dv, V wx, V wy, Sums<V>& s) {
+inline __attribute__((always_inline)) void Accumulate(V du, V dv, V wx, V wy, V weight,
+                                                      Sums<V>& s) {
     V d2 = du * du + dv * dv;
-    // A NaN distance fails the comparison and stays NaN.
-    V safe = d2 < kTiny ? kTiny : d2;
+    // One max instruction.  A NaN distance takes the floor here, but phi
+    // and the gradient still carry the NaN.
+    V safe = d2 > kTiny ? d2 : kTiny;
     V logd2 = Log(safe);
     // Twice phi (exactly 0, or -0, at d2 = 0): the sums are halved at the
     // end, which rounds the same as halving every term.
@@ -219,10 +221,10 @@ inline __attribute__((always_inline)) void Accumulate(V du, V dv, V wx, V wy, Su
         s.g3 += gv * wy;
     }
     if constexpr (kBound) {
-        // The padding lanes, on (u, v) with zero weight, are no obstacle
-        // for the step.  (A centre of zero weight elsewhere counts as one,
-        // which only makes the bound refuse more often.)
-        V weight = Abs(wx) + Abs(wy);
+        // weight = |wx| + |wy|.  The padding lanes, on (u, v) with zero
+        // weight, are no obstacle for the step.  (A centre of zero weight
+        // elsewhere counts as one, which only makes the bound refuse more
+        // often.)
         s.curvature += weight * Abs(logd2);
         V reach = d2;
         if constexpr (kTail) reach = weight == 0.0 ? std::numeric_limits<double>::infinity() : d2;
@@ -235,19 +237,22 @@ inline __attribute__((always_inline)) void Accumulate(V du, V dv, V wx, V wy, Su
 template <class V, bool kGradient, bool kBound = false>
 inline __attribute__((always_inline)) void SumBody(const double* cu, const double* cv,
                                                    const double* wx, const double* wy,
-                                                   std::size_t n, double u, double v,
-                                                   double* out) {
+                                                   const double* wabs, std::size_t n, double u,
+                                                   double v, double* out) {
     constexpr std::size_t lanes = kLanes<V>;
     Sums<V> s;
     std::size_t i = 0;
     for (; i + lanes <= n; i += lanes)
-        Accumulate<kGradient, kBound, false>(u - Load<V>(cu + i), v - Load<V>(cv + i), Load<V>(wx + i),
-                                      Load<V>(wy + i), s);
+        Accumulate<kGradient, kBound, false>(u - Load<V>(cu + i), v - Load<V>(cv + i),
+                                             Load<V>(wx + i), Load<V>(wy + i),
+                                             kBound ? Load<V>(wabs + i) : V{}, s);
     if (i < n) {
         // Padding lanes sit on (u, v) with zero weight: they add nothing.
         const std::size_t rest = n - i;
-        Accumulate<kGradient, kBound, true>(u - LoadTail<V>(cu + i, rest, u), v - LoadTail<V>(cv + i, rest, v),
-                                      LoadTail<V>(wx + i, rest, 0.0), LoadTail<V>(wy + i, rest, 0.0), s);
+        Accumulate<kGradient, kBound, true>(
+            u - LoadTail<V>(cu + i, rest, u), v - LoadTail<V>(cv + i, rest, v),
+            LoadTail<V>(wx + i, rest, 0.0), LoadTail<V>(wy + i, rest, 0.0),
+            kBound ? LoadTail<V>(wabs + i, rest, 0.0) : V{}, s);
     }
     out[0] = 0.5 * Total(s.x), out[1] = 0.5 * Total(s.y);
     if constexpr (kGradient) out[2] = Total(s.g0), out[3] = Total(s.g1), out[4] = Total(s.g2),
@@ -258,7 +263,7 @@ inline __attribute__((always_inline)) void SumBody(const double* cu, const doubl
 template <class V>
 inline __attribute__((always_inline)) void Phi(V du, V dv, double* out) {
     V d2 = du * du + dv * dv;
-    V safe = d2 < kTiny ? kTiny : d2;
+    V safe = d2 > kTiny ? d2 : kTiny;
     V phi = 0.5 * d2 * Log(safe);
     std::memcpy(out, &phi, sizeof phi);
 }
@@ -280,22 +285,24 @@ inline __attribute__((always_inline)) void ColumnBody(const double* cu, const do
 
 using SumFn = void (*)(const double*, const double*, const double*, const double*, std::size_t,
                        double, double, double*);
+using BoundedFn = void (*)(const double*, const double*, const double*, const double*,
+                           const double*, std::size_t, double, double, double*);
 using ColumnFn = void (*)(const double*, const double*, std::size_t, double, double, double*);
 
 #define MORVANE_SPLINE_KERNELS(SUFFIX, ATTR, VEC)                                                      \
     ATTR void SumValue##SUFFIX(const double* cu, const double* cv, const double* wx,              \
                                const double* wy, std::size_t n, double u, double v, double* out) { \
-        SumBody<VEC, false>(cu, cv, wx, wy, n, u, v, out);                                             \
+        SumBody<VEC, false>(cu, cv, wx, wy, nullptr, n, u, v, out);                                             \
     }                                                                                             \
     ATTR void SumGradient##SUFFIX(const double* cu, const double* cv, const double* wx,           \
                                   const double* wy, std::size_t n, double u, double v,            \
                                   double* out) {                                                  \
-        SumBody<VEC, true>(cu, cv, wx, wy, n, u, v, out);                                            \
+        SumBody<VEC, true>(cu, cv, wx, wy, nullptr, n, u, v, out);                                            \
     }                                                                                             \
     ATTR void SumBounded##SUFFIX(const double* cu, const double* cv, const double* wx,            \
-                                 const double* wy, std::size_t n, double u, double v,             \
-                                 double* out) {                                                   \
-        SumBody<VEC, true, true>(cu, cv, wx, wy, n, u, v, out);                                      \
+                                 const double* wy, const double* wabs, std::size_t n, double u,   \
+                                 double v, double* out) {                                         \
+        SumBody<VEC, true, true>(cu, cv, wx, wy, wabs, n, u, v, out);                                      \
     }                                                                                             \
     ATTR void Column##SUFFIX(const double* cu, const double* cv, std::size_t n, double u,         \
                              double v, double* out) {                                             \
@@ -311,7 +318,8 @@ MORVANE_SPLINE_KERNELS(Avx512, __attribute__((target("avx512f,avx512dq,avx512vl,
 
 struct Kernels {
     bool avx2;
-    SumFn value, gradient, bounded;
+    SumFn value, gradient;
+    BoundedFn bounded;
     ColumnFn column;
 };
 
@@ -347,10 +355,11 @@ void SplineKernelSum(const double* cu, const double* cv, const double* wx, const
 }
 
 void SplineKernelSumBounded(const double* cu, const double* cv, const double* wx,
-                            const double* wy, std::size_t n, double u, double v, double* sumX,
-                            double* sumY, double grad[4], double* curvature, double* nearest2) {
+                            const double* wy, const double* wabs, std::size_t n, double u,
+                            double v, double* sumX, double* sumY, double grad[4],
+                            double* curvature, double* nearest2) {
     double out[8];
-    Chosen().bounded(cu, cv, wx, wy, n, u, v, out);
+    Chosen().bounded(cu, cv, wx, wy, wabs, n, u, v, out);
     *sumX = out[0], *sumY = out[1];
     grad[0] = out[2], grad[1] = out[3], grad[2] = out[4], grad[3] = out[5];
     *curvature = out[6], *nearest2 = out[7];

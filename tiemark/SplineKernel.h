@@ -26,13 +26,15 @@ void SplineKernelSum(const double* cu, const double* cv, const double* wx, const
                      std::size_t n, double u, double v, double* sumX, double* sumY, double grad[4]);
 
 // SplineKernelSum with the gradient, and what bounds the kernels' second
-// derivatives near (u, v): *curvature = sum_i (|wx_i| + |wy_i|) |log d2_i|
-// and *nearest2 = the least d2_i = |p - c_i|^2 over centres with a nonzero
-// weight (+inf when there is none).  The sums and the gradient are the
-// same, bit for bit, as SplineKernelSum's.
+// derivatives near (u, v): *curvature = sum_i wabs_i |log d2_i| and
+// *nearest2 = the least d2_i = |p - c_i|^2 (+inf when n = 0; a centre of
+// zero weight, which bends nothing, may be left out), where the
+// caller keeps wabs_i = |wx_i| + |wy_i| (so the pass need not form it).
+// The sums and the gradient are the same, bit for bit, as SplineKernelSum's.
 void SplineKernelSumBounded(const double* cu, const double* cv, const double* wx,
-                            const double* wy, std::size_t n, double u, double v, double* sumX,
-                            double* sumY, double grad[4], double* curvature, double* nearest2);
+                            const double* wy, const double* wabs, std::size_t n, double u,
+                            double v, double* sumX, double* sumY, double grad[4],
+                            double* curvature, double* nearest2);
 
 // out[i] = phi(|(u, v) - (cu[i], cv[i])|) for i < n.
 void SplineKernelColumn(const double* cu, const double* cv, std::size_t n, double u, double v,

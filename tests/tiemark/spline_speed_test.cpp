@@ -104,9 +104,11 @@ TEST(SplineKernel, BoundedSumAddsTheCurvatureTermsToTheSameSums) {
             const double u = at == 1 ? cu[n - 1] : at == 0 ? 0.123 : 40.0;
             const double v = at == 1 ? cv[n - 1] : at == 0 ? -0.321 : -30.0;
             double x, y, g[4], bx, by, bg[4], curvature, nearest2;
+            std::vector<double> wabs(n);
+            for (std::size_t i = 0; i < n; ++i) wabs[i] = std::fabs(wx[i]) + std::fabs(wy[i]);
             tiemark::SplineKernelSum(cu.data(), cv.data(), wx.data(), wy.data(), n, u, v, &x, &y, g);
-            tiemark::SplineKernelSumBounded(cu.data(), cv.data(), wx.data(), wy.data(), n, u, v, &bx, &by,
-                                            bg, &curvature, &nearest2);
+            tiemark::SplineKernelSumBounded(cu.data(), cv.data(), wx.data(), wy.data(), wabs.data(), n,
+                                            u, v, &bx, &by, bg, &curvature, &nearest2);
             EXPECT_EQ(x, bx);
             EXPECT_EQ(y, by);
             for (int k = 0; k < 4; ++k) EXPECT_EQ(g[k], bg[k]) << k;
