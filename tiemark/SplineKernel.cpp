@@ -84,18 +84,23 @@ typedef std::uint64_t U8 __attribute__((vector_size(64)));
 // exactly for any invc, |r| < 1/31, and log(1 + r) by its Taylor series to
 // r^10 (truncation below 3e-18).  Absolute error below about 5e-16 for
 // |log x| < 3, and below one unit in the last place beyond.
+// Cell j of the mantissa: centre c_j = 1 + (j + 1/2) / 16 for j < 8 (m in
+// [1, 1.5)) and half that for j >= 8 (m in [0.75, 1)); InvC[j] = 1 / c_j
+// rounded to 21 bits, LogC[j] = -log(InvC[j]) correctly rounded.  Literals
+// rather than computed at load time, so that no order of static
+// initialisation can see the table empty.
 struct alignas(64) LogTable {
     double InvC[16], LogC[16];
-    LogTable() {
-        for (int j = 0; j < 16; ++j) {
-            // Mantissas 0x3ff0.. (j < 8) are m in [1, 1.5); 0x3fe8.. are [0.75, 1).
-            const double c = (1.0 + (j + 0.5) / 16.0) * (j < 8 ? 1.0 : 0.5);
-            InvC[j] = std::ldexp(std::nearbyint(std::ldexp(1.0 / c, 21)), -21);
-            LogC[j] = -static_cast<double>(std::log(static_cast<long double>(InvC[j])));
-        }
-    }
 };
-const LogTable kLogTable;
+constexpr LogTable kLogTable = {
+    {0.9696969985961914, 0.9142856597900391, 0.8648648262023926, 0.8205127716064453,
+     0.7804880142211914, 0.7441859245300293, 0.7111110687255859, 0.6808509826660156,
+     1.3061223030090332, 1.2549018859863281, 1.2075471878051758, 1.1636362075805664,
+     1.1228070259094238, 1.0847458839416504, 1.049180507659912, 1.0158729553222656},
+    {0.030771628864431744, 0.08961221829433369, 0.14518205454798247, 0.19782580293456642,
+     0.24783589568371575, 0.29546437680662246, 0.34092664657523974, 0.3844118181196287,
+     -0.26706267349033, -0.22705739103069952, -0.1885911847087111, -0.1515497640167412,
+     -0.11583182297570227, -0.08134575121265511, -0.04800939054969965, -0.015748297363492616}};
 
 inline __attribute__((always_inline)) V8 Log8(V8 x) {
     constexpr std::uint64_t kLow = 0x3fe8000000000000ULL;  // bits of 0.75
