@@ -39,6 +39,19 @@ inline bool CpuHasAvx2Fma() {
 #endif
 }
 
+// True when the processor also runs the AVX-512 foundation and
+// doubleword/quadword instructions (eight lanes of 64 bits), with AVX2 and
+// FMA.
+inline bool CpuHasAvx512() {
+#if MORVANE_X86_DISPATCH
+    __builtin_cpu_init();
+    return CpuHasAvx2Fma() && __builtin_cpu_supports("avx512f") &&
+           __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl");
+#else
+    return false;
+#endif
+}
+
 }  // namespace tiemark
 
 #endif

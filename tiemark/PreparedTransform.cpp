@@ -11,6 +11,7 @@
 
 #include "Conditioning.h"
 #include "CpuDispatch.h"
+#include "SplineKernel.h"
 
 namespace tiemark {
 
@@ -133,6 +134,7 @@ void PreparedTransform::Release() {
     Kind = None;
     HasSeed = false;
     Cells.Clear();
+    SplineWeightAbs.clear();
     Source = Model();
 }
 
@@ -148,8 +150,15 @@ inline bool PreparedTransform::SeededNewton(double X, double Y, double x, double
     double last = std::numeric_limits<double>::infinity();
     for (int iter = 0; iter < kSeededEvaluations; ++iter) {
         double fx, fy, j[4];
+        // The spline's bound terms at (u, v); none (a negative distance) on
+        // the pass from the seed, which is rarely close enough for them to
+        // settle the step and runs faster without them.
+        double curvature = 0.0, nearest2 = -1.0;
         if constexpr (Order == 0) {
-            m.EvalWithJacobian(u, v, &fx, &fy, j);
+            if (m.Type == TM_TRANS_TPS && iter > 0)
+                SplineEvalBounded(u, v, &fx, &fy, j, &curvature, &nearest2);
+            else
+                m.EvalWithJacobian(u, v, &fx, &fy, j);
         } else {
             PolyWithGradient<Order>(m.CoefX, u, v, &fx, &j[0], &j[1]);
             PolyWithGradient<Order>(m.CoefY, u, v, &fy, &j[2], &j[3]);
@@ -171,12 +180,14 @@ inline bool PreparedTransform::SeededNewton(double X, double Y, double x, double
         const double dv = (j[0] * ry - j[2] * rx) * inv;
         if constexpr (Order == 0) {
             if (m.Type == TM_TRANS_TPS) {
-                // Accept the step when its length alone bounds what it
-                // leaves; else when the misfit it leaves, found without the
-                // gradient (a cheaper pass over the centres), is small
-                // enough taken back through J^-1 (twice its norm here).
+                // Accept the step when the curvature met on it bounds what
+                // it leaves (the bound of this point, else the cruder one of
+                // the whole spline); else when the misfit it leaves, found
+                // without the gradient (a cheaper pass over the centres), is
+                // small enough taken back through J^-1 (twice its norm here).
                 const double step2 = du * du + dv * dv;
-                bool done = SplineStepSuffices(j, det, u, v, step2);
+                bool done = SplineStepBounded(j, det, step2, curvature, nearest2) ||
+                            SplineStepSuffices(j, det, u, v, step2);
                 if (!done && step2 < kConfirmStep2) {
                     double gx, gy;
                     m.EvalNormalised(u + du, v + dv, &gx, &gy);
@@ -204,6 +215,40 @@ inline bool PreparedTransform::SeededNewton(double X, double Y, double x, double
         v += dv;
     }
     return false;
+}
+
+// Model::EvalWithJacobian of the spline, term for term, with the bound
+// terms of the kernels' pass.
+void PreparedTransform::SplineEvalBounded(double u, double v, double* x, double* y, double j[4],
+                                          double* curvature, double* nearest2) const {
+    const Model& m = Source;
+    double kx, ky, g[4];
+    SplineKernelSumBounded(m.CentreU.data(), m.CentreV.data(), m.WeightX.data(), m.WeightY.data(),
+                           SplineWeightAbs.data(), m.CentreU.size(), u, v, &kx, &ky, g, curvature,
+                           nearest2);
+    *x = m.CoefX[0] + m.CoefX[1] * u + m.CoefX[2] * v + kx;
+    *y = m.CoefY[0] + m.CoefY[1] * u + m.CoefY[2] * v + ky;
+    j[0] = m.CoefX[1] + g[0], j[1] = m.CoefX[2] + g[1];
+    j[2] = m.CoefY[1] + g[2], j[3] = m.CoefY[2] + g[3];
+}
+
+// The same remainder bounded point by point.  While |d| <= r0 / 2 (r0 the
+// distance from p0 to a kernel's centre) every r on the step is within a
+// factor of 2 of r0, so |log r| <= |log r0| + log 2 and one kernel's
+// |D2phi[d, d]| <= |d|^2 (|log r0^2| + 2 log 2 + 3); with the weight
+// (1 - tau) integrating to 1/2 and |R| <= |R_x| + |R_y|, the misfit after
+// the step is at most |d|^2 / 2 (sum (|wx| + |wy|) |log r0^2| + 4.39 sum
+// (|wx| + |wy|)).  The fused pass at p0 gives that sum and the nearest
+// centre at almost no cost; a step that reaches halfway to a centre (a
+// conversion at or next to a control point) is left to the bounds below.
+bool PreparedTransform::SplineStepBounded(const double j[4], double det, double d2,
+                                          double curvature, double nearest2) const {
+    constexpr double kLogSlack = 4.3863;  // 2 log 2 + 3, rounded up
+    if (!(4.0 * d2 <= nearest2)) return false;
+    const double remainder = 0.5 * d2 * (curvature + kLogSlack * SplineWeightSum);
+    const double inverseNorm = std::sqrt(j[0] * j[0] + j[1] * j[1] + j[2] * j[2] + j[3] * j[3]) /
+                               std::fabs(det);
+    return 2.0 * inverseNorm * remainder <= SplineTolerance;
 }
 
 // After a Newton step d from p0 the misfit left is the Taylor remainder
@@ -258,6 +303,13 @@ long PreparedTransform::Prepare(const Model& model, bool forward) {
     const bool tabulated = !forward && (model.Type == TM_TRANS_POLY2 ||
                                         model.Type == TM_TRANS_POLY3 || model.Type == TM_TRANS_TPS);
     if (tabulated) cells.Build(model, model.Type != TM_TRANS_TPS);  // may throw: nothing changed yet
+    std::vector<double> weightAbs;
+    if (!forward && model.Type == TM_TRANS_TPS) {
+        weightAbs.resize(model.CentreU.size());  // may throw as well
+        for (std::size_t i = 0; i < weightAbs.size(); ++i)
+            weightAbs[i] = std::fabs(model.WeightX[i]) + std::fabs(model.WeightY[i]);
+    }
+    SplineWeightAbs = std::move(weightAbs);
     Forward = forward;
     HasSeed = false;
     Cells = std::move(cells);

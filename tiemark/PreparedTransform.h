@@ -25,6 +25,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "Conditioning.h"
 #include "InverseCells.h"
@@ -99,6 +100,14 @@ private:
     // Whether the spline's Newton step d from a point with Jacobian j leaves
     // an error below the tolerance (see the definition).
     bool SplineStepSuffices(const double j[4], double det, double u, double v, double d2) const;
+    // The same from the curvature met near the point itself: the fused
+    // pass's curvature and nearest2 at the step's start (see the definition).
+    bool SplineStepBounded(const double j[4], double det, double d2, double curvature,
+                           double nearest2) const;
+    // Model::EvalWithJacobian of the spline at normalised (u, v), with the
+    // bound terms of SplineKernelSumBounded.
+    void SplineEvalBounded(double u, double v, double* x, double* y, double j[4],
+                           double* curvature, double* nearest2) const;
     long SeededBackward(double userX, double userY, double* pixelX, double* pixelY) const;
 
     enum KindT { None, Affine, Poly2, Poly3, Projective, CellInverse, Newton, Tps };
@@ -116,6 +125,7 @@ private:
     // Thin plate spline: sum of |weights| over both outputs, largest |centre|,
     // and the tolerance in normalised units, for SplineStepSuffices.
     double SplineWeightSum = 0.0, SplineCentreReach = 0.0, SplineTolerance = 0.0;
+    std::vector<double> SplineWeightAbs;  // |wx_i| + |wy_i| per centre
 };
 
 }  // namespace tiemark

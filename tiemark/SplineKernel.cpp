@@ -2,9 +2,12 @@
 //
 // The loops work on four centres at a time with GCC vector extensions; the
 // compiler maps a four-lane vector to one AVX register or two SSE2 ones.
-// The same body is compiled twice, once for the baseline x86-64 and once
-// with AVX2 and FMA, and a function pointer chosen at the first call picks
-// one: the library stays portable and no build flag is needed.
+// The same body is compiled for the baseline x86-64, with AVX2 and FMA,
+// and for AVX-512 on eight centres at a time (with its own logarithm), and
+// a function pointer chosen at the first call picks one: the library stays
+// portable and no build flag is needed.  Every call of one process runs the
+// same copy, so the forward conversion and the backward iteration evaluate
+// the same function.
 #include "SplineKernel.h"
 
 #include "CpuDispatch.h"
@@ -67,121 +70,271 @@ inline __attribute__((always_inline)) V4 Log4(V4 x) {
     return k * kLn2Hi - ((hfsq - (s * (hfsq + r) + k * kLn2Lo)) - f);
 }
 
-inline __attribute__((always_inline)) V4 Load4(const double* p) {
-    V4 out;
+#if MORVANE_X86_DISPATCH
+typedef double V8 __attribute__((vector_size(64)));
+typedef std::uint64_t U8 __attribute__((vector_size(64)));
+
+// Natural logarithm of positive normal numbers, eight at a time, for
+// AVX-512 (its two-register permute makes a 16-entry table one
+// instruction, which spares Log4's division).  x = 2^k m with m in
+// [0.75, 1.5), taken apart by integer operations as in Log4; the top four
+// bits of m's mantissa pick a cell of width 1/16 (1/32 below 1) with
+// centre c; with invc a 21-bit approximation of 1/c,
+//   log x = k log 2 - log(invc) + log(1 + r),   r = m invc - 1,
+// exactly for any invc, |r| < 1/31, and log(1 + r) by its Taylor series to
+// r^10 (truncation below 3e-18).  Absolute error below about 5e-16 for
+// |log x| < 3, and below one unit in the last place beyond.
+// Cell j of the mantissa: centre c_j = 1 + (j + 1/2) / 16 for j < 8 (m in
+// [1, 1.5)) and half that for j >= 8 (m in [0.75, 1)); InvC[j] = 1 / c_j
+// rounded to 21 bits, LogC[j] = -log(InvC[j]) correctly rounded.  Literals
+// rather than computed at load time, so that no order of static
+// initialisation can see the table empty.
+struct alignas(64) LogTable {
+    double InvC[16], LogC[16];
+};
+constexpr LogTable kLogTable = {
+    {0.9696969985961914, 0.9142856597900391, 0.8648648262023926, 0.8205127716064453,
+     0.7804880142211914, 0.7441859245300293, 0.7111110687255859, 0.6808509826660156,
+     1.3061223030090332, 1.2549018859863281, 1.2075471878051758, 1.1636362075805664,
+     1.1228070259094238, 1.0847458839416504, 1.049180507659912, 1.0158729553222656},
+    {0.030771628864431744, 0.08961221829433369, 0.14518205454798247, 0.19782580293456642,
+     0.24783589568371575, 0.29546437680662246, 0.34092664657523974, 0.3844118181196287,
+     -0.26706267349033, -0.22705739103069952, -0.1885911847087111, -0.1515497640167412,
+     -0.11583182297570227, -0.08134575121265511, -0.04800939054969965, -0.015748297363492616}};
+
+inline __attribute__((always_inline)) V8 Log8(V8 x) {
+    constexpr std::uint64_t kLow = 0x3fe8000000000000ULL;  // bits of 0.75
+    constexpr std::uint64_t kMantissa = 0x000fffffffffffffULL;
+    constexpr std::uint64_t kBias = 0x3ffULL << 52;
+    constexpr std::uint64_t kTwo52 = 0x4330000000000000ULL;  // bits of 2^52
+    constexpr double kLn2Hi = 6.93147180369123816490e-01, kLn2Lo = 1.90821492927058770002e-10;
+    U8 bits;
+    std::memcpy(&bits, &x, sizeof bits);
+    U8 t = bits - kLow + kBias;
+    U8 kBits = (t >> 52) | kTwo52;
+    U8 mBits = (t & kMantissa) + kLow;
+    V8 k, m;
+    std::memcpy(&k, &kBits, sizeof k);
+    std::memcpy(&m, &mBits, sizeof m);
+    k -= 4503599627370496.0 + 1023.0;  // 2^52 + bias
+    // The permute reads the low four bits of each index.
+    const U8 cell = mBits >> 48;
+    V8 table[4];
+    std::memcpy(table, &kLogTable, sizeof table);
+    const V8 inv = __builtin_shuffle(table[0], table[1], cell);
+    const V8 logc = __builtin_shuffle(table[2], table[3], cell);
+    V8 r = m * inv - 1.0;
+    // log(1 + r) = r - r^2 (1/2 - r/3 + r^2/4 - ... + r^8/10), the bracket by
+    // Estrin's scheme: a short chain of dependent operations, so that
+    // several centres' logarithms overlap.
+    V8 r2 = r * r, r4 = r2 * r2, r8 = r4 * r4;
+    V8 q01 = 1.0 / 2 - (1.0 / 3) * r, q23 = 1.0 / 4 - (1.0 / 5) * r;
+    V8 q45 = 1.0 / 6 - (1.0 / 7) * r, q67 = 1.0 / 8 - (1.0 / 9) * r;
+    V8 p = (q01 + q23 * r2) + (q45 + q67 * r2) * r4 + (1.0 / 10) * r8;
+    // log 2 in two parts, the high one with trailing zeros so that k times
+    // it is exact: the same accuracy whether or not the compiler fuses.
+    return (k * kLn2Hi + logc) + (r - (r2 * p - k * kLn2Lo));
+}
+#endif
+
+// Helpers for both widths: V is V4 or V8, its lane count from its size.
+template <class V>
+constexpr std::size_t kLanes = sizeof(V) / sizeof(double);
+
+template <class V>
+inline __attribute__((always_inline)) V Load(const double* p) {
+    V out;
     std::memcpy(&out, p, sizeof out);
     return out;
 }
 
-// The last n % 4 entries, padded with `fill`.
-inline __attribute__((always_inline)) V4 LoadTail(const double* p, std::size_t count, double fill) {
-    V4 out = {fill, fill, fill, fill};
-    for (std::size_t i = 0; i < count; ++i) out[i] = p[i];
+// The last n % lanes entries, padded with `fill`.
+template <class V>
+inline __attribute__((always_inline)) V LoadTail(const double* p, std::size_t count, double fill) {
+    V out;
+    for (std::size_t i = 0; i < kLanes<V>; ++i) out[i] = i < count ? p[i] : fill;
     return out;
 }
 
-inline __attribute__((always_inline)) double Total(V4 x) { return (x[0] + x[1]) + (x[2] + x[3]); }
+template <class V>
+inline __attribute__((always_inline)) V Splat(double x) {
+    V out;
+    for (std::size_t i = 0; i < kLanes<V>; ++i) out[i] = x;
+    return out;
+}
 
+// Pairwise, so that the four-lane sum keeps its old order.
+template <class V>
+inline __attribute__((always_inline)) double Total(V x) {
+    if constexpr (kLanes<V> == 4) {
+        return (x[0] + x[1]) + (x[2] + x[3]);
+    } else {
+        return ((x[0] + x[1]) + (x[2] + x[3])) + ((x[4] + x[5]) + (x[6] + x[7]));
+    }
+}
+
+template <class V>
+inline __attribute__((always_inline)) double Least(V x) {
+    double least = x[0];
+    for (std::size_t i = 1; i < kLanes<V>; ++i) least = x[i] < least ? x[i] : least;
+    return least;
+}
+
+template <class V>
+inline __attribute__((always_inline)) V Abs(V x) {
+    typedef std::uint64_t U __attribute__((vector_size(sizeof(V))));
+    U bits;
+    std::memcpy(&bits, &x, sizeof bits);
+    bits &= 0x7fffffffffffffffULL;
+    std::memcpy(&x, &bits, sizeof x);
+    return x;
+}
+
+template <class V>
 struct Sums {
-    V4 x{}, y{}, g0{}, g1{}, g2{}, g3{};
+    V x{}, y{}, g0{}, g1{}, g2{}, g3{};
+    // The curvature bound's terms (kBound only): sum (|wx| + |wy|) |log d2|,
+    // and the least d2 over centres of nonzero weight.
+    V curvature{}, nearest2 = Splat<V>(std::numeric_limits<double>::infinity());
 };
 
-template <bool kGradient>
-inline __attribute__((always_inline)) void Accumulate(V4 du, V4 dv, V4 wx, V4 wy, Sums& s) {
-    V4 d2 = du * du + dv * dv;
-    // A NaN distance fails the comparison and stays NaN.
-    V4 safe = d2 < kTiny ? kTiny : d2;
-    V4 logd2 = Log4(safe);
-    V4 phi = d2 == 0.0 ? 0.0 : 0.5 * d2 * logd2;
+// The natural logarithm of the width's kernels.
+inline __attribute__((always_inline)) V4 Log(V4 x) { return Log4(x); }
+#if MORVANE_X86_DISPATCH
+inline __attribute__((always_inline)) V8 Log(V8 x) { return Log8(x); }
+#endif
+
+template <bool kGradient, bool kBound, bool kTail, class V>
+inline __attribute__((always_inline)) void Accumulate(V du, V dv, V wx, V wy, V weight,
+                                                      Sums<V>& s) {
+    V d2 = du * du + dv * dv;
+    // One max instruction.  A NaN distance takes the floor here, but phi
+    // and the gradient still carry the NaN.
+    V safe = d2 > kTiny ? d2 : kTiny;
+    V logd2 = Log(safe);
+    // Twice phi (exactly 0, or -0, at d2 = 0): the sums are halved at the
+    // end, which rounds the same as halving every term.
+    V phi = d2 * logd2;
     s.x += phi * wx;
     s.y += phi * wy;
     if constexpr (kGradient) {
-        V4 dphi = logd2 + 1.0;  // d phi / du = (u - u_i)(log d2 + 1)
-        V4 gu = du * dphi, gv = dv * dphi;
+        V dphi = logd2 + 1.0;  // d phi / du = (u - u_i)(log d2 + 1)
+        V gu = du * dphi, gv = dv * dphi;
         s.g0 += gu * wx;
         s.g1 += gv * wx;
         s.g2 += gu * wy;
         s.g3 += gv * wy;
     }
+    if constexpr (kBound) {
+        // weight = |wx| + |wy|.  The padding lanes, on (u, v) with zero
+        // weight, are no obstacle for the step.  (A centre of zero weight
+        // elsewhere counts as one, which only makes the bound refuse more
+        // often.)
+        s.curvature += weight * Abs(logd2);
+        V reach = d2;
+        if constexpr (kTail) reach = weight == 0.0 ? std::numeric_limits<double>::infinity() : d2;
+        s.nearest2 = reach < s.nearest2 ? reach : s.nearest2;
+    }
 }
 
-template <bool kGradient>
+// out: the two sums, then (kGradient) the four partial derivatives, then
+// (kBound) the curvature term and the least squared distance.
+template <class V, bool kGradient, bool kBound = false>
 inline __attribute__((always_inline)) void SumBody(const double* cu, const double* cv,
                                                    const double* wx, const double* wy,
-                                                   std::size_t n, double u, double v,
-                                                   double out[6]) {
-    Sums s;
+                                                   const double* wabs, std::size_t n, double u,
+                                                   double v, double* out) {
+    constexpr std::size_t lanes = kLanes<V>;
+    Sums<V> s;
     std::size_t i = 0;
-    for (; i + 4 <= n; i += 4)
-        Accumulate<kGradient>(u - Load4(cu + i), v - Load4(cv + i), Load4(wx + i), Load4(wy + i),
-                              s);
+    for (; i + lanes <= n; i += lanes)
+        Accumulate<kGradient, kBound, false>(u - Load<V>(cu + i), v - Load<V>(cv + i),
+                                             Load<V>(wx + i), Load<V>(wy + i),
+                                             kBound ? Load<V>(wabs + i) : V{}, s);
     if (i < n) {
         // Padding lanes sit on (u, v) with zero weight: they add nothing.
         const std::size_t rest = n - i;
-        Accumulate<kGradient>(u - LoadTail(cu + i, rest, u), v - LoadTail(cv + i, rest, v),
-                              LoadTail(wx + i, rest, 0.0), LoadTail(wy + i, rest, 0.0), s);
+        Accumulate<kGradient, kBound, true>(
+            u - LoadTail<V>(cu + i, rest, u), v - LoadTail<V>(cv + i, rest, v),
+            LoadTail<V>(wx + i, rest, 0.0), LoadTail<V>(wy + i, rest, 0.0),
+            kBound ? LoadTail<V>(wabs + i, rest, 0.0) : V{}, s);
     }
-    out[0] = Total(s.x), out[1] = Total(s.y);
+    out[0] = 0.5 * Total(s.x), out[1] = 0.5 * Total(s.y);
     if constexpr (kGradient) out[2] = Total(s.g0), out[3] = Total(s.g1), out[4] = Total(s.g2),
                              out[5] = Total(s.g3);
+    if constexpr (kBound) out[6] = Total(s.curvature), out[7] = Least(s.nearest2);
 }
 
-inline __attribute__((always_inline)) void Phi4(V4 du, V4 dv, double* out) {
-    V4 d2 = du * du + dv * dv;
-    V4 safe = d2 < kTiny ? kTiny : d2;
-    V4 phi = d2 == 0.0 ? 0.0 : 0.5 * d2 * Log4(safe);
+template <class V>
+inline __attribute__((always_inline)) void Phi(V du, V dv, double* out) {
+    V d2 = du * du + dv * dv;
+    V safe = d2 > kTiny ? d2 : kTiny;
+    V phi = 0.5 * d2 * Log(safe);
     std::memcpy(out, &phi, sizeof phi);
 }
 
+template <class V>
 inline __attribute__((always_inline)) void ColumnBody(const double* cu, const double* cv,
                                                       std::size_t n, double u, double v,
                                                       double* out) {
+    constexpr std::size_t lanes = kLanes<V>;
     std::size_t i = 0;
-    for (; i + 4 <= n; i += 4) Phi4(u - Load4(cu + i), v - Load4(cv + i), out + i);
+    for (; i + lanes <= n; i += lanes) Phi(u - Load<V>(cu + i), v - Load<V>(cv + i), out + i);
     if (i < n) {
         const std::size_t rest = n - i;
-        double tail[4];
-        Phi4(u - LoadTail(cu + i, rest, u), v - LoadTail(cv + i, rest, v), tail);
+        double tail[lanes];
+        Phi(u - LoadTail<V>(cu + i, rest, u), v - LoadTail<V>(cv + i, rest, v), tail);
         for (std::size_t k = 0; k < rest; ++k) out[i + k] = tail[k];
     }
 }
 
 using SumFn = void (*)(const double*, const double*, const double*, const double*, std::size_t,
                        double, double, double*);
+using BoundedFn = void (*)(const double*, const double*, const double*, const double*,
+                           const double*, std::size_t, double, double, double*);
 using ColumnFn = void (*)(const double*, const double*, std::size_t, double, double, double*);
 
-#define MORVANE_SPLINE_KERNELS(SUFFIX, ATTR)                                                      \
+#define MORVANE_SPLINE_KERNELS(SUFFIX, ATTR, VEC)                                                      \
     ATTR void SumValue##SUFFIX(const double* cu, const double* cv, const double* wx,              \
                                const double* wy, std::size_t n, double u, double v, double* out) { \
-        SumBody<false>(cu, cv, wx, wy, n, u, v, out);                                             \
+        SumBody<VEC, false>(cu, cv, wx, wy, nullptr, n, u, v, out);                                             \
     }                                                                                             \
     ATTR void SumGradient##SUFFIX(const double* cu, const double* cv, const double* wx,           \
                                   const double* wy, std::size_t n, double u, double v,            \
                                   double* out) {                                                  \
-        SumBody<true>(cu, cv, wx, wy, n, u, v, out);                                              \
+        SumBody<VEC, true>(cu, cv, wx, wy, nullptr, n, u, v, out);                                            \
+    }                                                                                             \
+    ATTR void SumBounded##SUFFIX(const double* cu, const double* cv, const double* wx,            \
+                                 const double* wy, const double* wabs, std::size_t n, double u,   \
+                                 double v, double* out) {                                         \
+        SumBody<VEC, true, true>(cu, cv, wx, wy, wabs, n, u, v, out);                                      \
     }                                                                                             \
     ATTR void Column##SUFFIX(const double* cu, const double* cv, std::size_t n, double u,         \
                              double v, double* out) {                                             \
-        ColumnBody(cu, cv, n, u, v, out);                                                         \
+        ColumnBody<VEC>(cu, cv, n, u, v, out);                                                         \
     }
 
-MORVANE_SPLINE_KERNELS(Baseline, )
+MORVANE_SPLINE_KERNELS(Baseline, , V4)
 #if MORVANE_X86_DISPATCH
-MORVANE_SPLINE_KERNELS(Avx2, __attribute__((target("avx2,fma"))))
+MORVANE_SPLINE_KERNELS(Avx2, __attribute__((target("avx2,fma"))), V4)
+MORVANE_SPLINE_KERNELS(Avx512, __attribute__((target("avx512f,avx512dq,avx512vl,avx2,fma"))), V8)
 #endif
 #undef MORVANE_SPLINE_KERNELS
 
 struct Kernels {
     bool avx2;
     SumFn value, gradient;
+    BoundedFn bounded;
     ColumnFn column;
 };
 
 Kernels Choose() {
 #if MORVANE_X86_DISPATCH
-    if (CpuHasAvx2Fma()) return {true, SumValueAvx2, SumGradientAvx2, ColumnAvx2};
+    if (CpuHasAvx512())
+        return {true, SumValueAvx512, SumGradientAvx512, SumBoundedAvx512, ColumnAvx512};
+    if (CpuHasAvx2Fma()) return {true, SumValueAvx2, SumGradientAvx2, SumBoundedAvx2, ColumnAvx2};
 #endif
-    return {false, SumValueBaseline, SumGradientBaseline, ColumnBaseline};
+    return {false, SumValueBaseline, SumGradientBaseline, SumBoundedBaseline, ColumnBaseline};
 }
 
 const Kernels& Chosen() {
@@ -204,6 +357,17 @@ void SplineKernelSum(const double* cu, const double* cv, const double* wx, const
     }
     *sumX = out[0];
     *sumY = out[1];
+}
+
+void SplineKernelSumBounded(const double* cu, const double* cv, const double* wx,
+                            const double* wy, const double* wabs, std::size_t n, double u,
+                            double v, double* sumX, double* sumY, double grad[4],
+                            double* curvature, double* nearest2) {
+    double out[8];
+    Chosen().bounded(cu, cv, wx, wy, wabs, n, u, v, out);
+    *sumX = out[0], *sumY = out[1];
+    grad[0] = out[2], grad[1] = out[3], grad[2] = out[4], grad[3] = out[5];
+    *curvature = out[6], *nearest2 = out[7];
 }
 
 void SplineKernelColumn(const double* cu, const double* cv, std::size_t n, double u, double v,
