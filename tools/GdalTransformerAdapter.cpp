@@ -38,6 +38,7 @@ struct State {
     GeoTransform dstInverse = kIdentityGeoTransform;
     double ratioX = 1.0;   // source raster columns per column of the raster GDAL reads (overviews)
     double ratioY = 1.0;
+    double backwardTolerancePx = 0.0;   // see SetGroupTransformerBackwardTolerance
     std::mutex calls;
     DirectionState forward;
     DirectionState backward;
@@ -97,6 +98,7 @@ void* CreateSimilar(void* argument, double ratioX, double ratioY) {
     state->dstInverse = from.dstInverse;
     state->ratioX = from.ratioX * ratioX;
     state->ratioY = from.ratioY * ratioY;
+    state->backwardTolerancePx = from.backwardTolerancePx;
     return NewInstance(std::move(state));
 }
 
@@ -110,7 +112,9 @@ CCtrlPntSet* Prepared(State& state, bool forward) {
         std::lock_guard<std::mutex> lock(state.source->copying);
         direction.status = set->CopyPntSet(&state.source->set);
     }
-    if (direction.status == TM_OK) direction.status = set->BeginTransform(forward);
+    if (direction.status == TM_OK) {
+        direction.status = forward ? set->BeginTransform(true) : set->BeginTransform(false, state.backwardTolerancePx);
+    }
     if (direction.status != TM_OK) return nullptr;
     direction.set = std::move(set);
     return direction.set.get();
@@ -164,6 +168,19 @@ void SetGroupTransformerDstGeoTransform(void* transformer, const GeoTransform& d
     State& state = *static_cast<Instance*>(transformer)->state;
     std::lock_guard<std::mutex> lock(state.calls);
     SetDestination(state, dstGeoTransform);
+}
+
+void SetGroupTransformerBackwardTolerance(void* transformer, double tolerancePx) {
+    if (!(std::isfinite(tolerancePx) && tolerancePx >= 0.0)) {
+        throw Refusal("the backward tolerance must be 0 or more pixels");
+    }
+    State& state = *static_cast<Instance*>(transformer)->state;
+    std::lock_guard<std::mutex> lock(state.calls);
+    if (state.backwardTolerancePx == tolerancePx) return;
+    state.backwardTolerancePx = tolerancePx;
+    // A backward direction prepared before is prepared again, with it.
+    if (state.backward.set) state.backward.set->EndTransform();
+    state.backward = DirectionState{};
 }
 
 int GroupTransform(void* transformer, int dstToSrc, int count, double* x, double* y, double* /*z*/,
