@@ -8,11 +8,11 @@
 // group), unless --res or --size says otherwise.  With a positive
 // --error-threshold GDAL's approximate transformer interpolates between
 // exact conversions wherever the error stays below it, as gdalwarp -et
-// does; 0 converts every pixel exactly.  Of a positive threshold, a tenth
-// goes to our own backward conversion (its results may lie that far from
-// the exact inverse, which lets the spline answer from its checked table
-// of the inverse instead of iterating) and the rest to the approximate
-// transformer, so that the two together stay within it.
+// does; 0 converts every pixel exactly.  For the thin plate spline, a
+// tenth of a positive threshold goes to our own backward conversion (its
+// results may lie that far from the exact inverse, which lets it answer
+// from its checked table of the inverse instead of iterating) and the rest
+// to the approximate transformer, so that the two together stay within it.
 #include "CommandContext.h"
 #include "Commands.h"
 #include "GdalSupport.h"
@@ -262,7 +262,12 @@ void RunWarp(const WarpOptions& o) {
     OutputGrid grid = ChooseGrid(source.get(), transformer.exact, o);
     SetGroupTransformerDstGeoTransform(transformer.exact, grid.geoTransform);
     if (o.errorThreshold > 0.0) {
-        const double conversionTolerance = kConversionShareOfThreshold * o.errorThreshold;
+        // Only the spline's exact inverse is costly (an iteration over all
+        // its centres); the other types' is a few multiply-adds (checked
+        // cells, closed forms), and a share of the threshold taken from
+        // GDAL would only make it convert more points exactly.
+        const double conversionTolerance =
+            group.transType == TM_TRANS_TPS ? kConversionShareOfThreshold * o.errorThreshold : 0.0;
         SetGroupTransformerBackwardTolerance(transformer.exact, conversionTolerance);
         transformer.approx = GDALCreateApproxTransformer(GroupTransform, transformer.exact,
                                                          o.errorThreshold - conversionTolerance);
