@@ -337,8 +337,9 @@ public:
     //     the forward direction is exact whatever the tolerance.  A larger
     //     tolerance lets the tabulated inverse answer directly where it is
     //     checked to hold it (the thin plate spline's included), at a higher
-    //     preparation cost (for the spline of 1,000 points, a fraction of a
-    //     second): worth it from some ten thousand conversions on.
+    //     preparation cost (for a spline of 1,000 points at 0.0125 px, about
+    //     0.65 s against 2 ms, each conversion then 0.7 us against 6 us on
+    //     average): worth it from some hundred thousand conversions on.
     // Returns TM_OK, TM_ERR_ARGUMENT for a negative or non-finite tolerance
     // (nothing prepared), else the refusals of BeginTransform(forward).
     long BeginTransform(bool forward, double tolerancePx);
