@@ -236,7 +236,7 @@ void InverseCells::SolveCorners(const Model& m, const Eval& eval, const InverseC
 
 // The spline's misfit at a check point is taken back through the cubic's
 // own slopes, D = d(u, v)/d(a, b) = H J^-1 L, so that the check needs the
-// spline's value only (its gradient sum costs a third more): J^-1 =
+// spline's value only (its gradient sum costs more): J^-1 =
 // D Inv / H.  Where the cubic is near the tolerance its slopes are within
 // a small fraction of the exact ones, which the safety factor covers.
 double InverseCells::SplineCheckError2(const Model& m, const double* cu, const double* cv, int i, int k,
@@ -381,7 +381,8 @@ int InverseCells::RefinedCells(const Model& m, double worst, double median, doub
         // the probe's median cell is taken to kSplineRefinement times the
         // width the law asks for it: most of the frame then passes.
         const double n = kSplineRefinement * kSplineCells * std::pow(median / tolerance, 0.25);
-        return static_cast<int>(std::ceil(std::clamp<double>(n, kSplineCells, kMaxCheckedSplineCells)));
+        if (!(n <= kMaxCheckedSplineCells)) return kMaxCheckedSplineCells;  // NaN included
+        return std::max(kSplineCells, static_cast<int>(std::ceil(n)));
     }
     auto cellsFor = [&](double error) { return kProbeCells * std::pow(error / tolerance, 0.25); };
     if (!(cellsFor(median) <= kMaxCells)) return 0;
