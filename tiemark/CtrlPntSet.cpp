@@ -231,6 +231,12 @@ long CCtrlPntSet::BeginTransform(bool forward) {
     return Guarded([&]() -> long { return Impl->Begin(forward); });
 }
 
+long CCtrlPntSet::BeginTransform(bool forward, double tolerancePx) {
+    if (!(std::isfinite(tolerancePx) && tolerancePx >= 0.0)) return TM_ERR_ARGUMENT;
+    if (Impl == nullptr) return TM_ERR_TOO_FEW;
+    return Guarded([&]() -> long { return Impl->Begin(forward, tolerancePx); });
+}
+
 long CCtrlPntSet::PointTransform(double* out1, double* out2, double in1, double in2) {
     if (Impl == nullptr) return TM_ERR_STATE;
     return Impl->Prepared().Apply(in1, in2, out1, out2);

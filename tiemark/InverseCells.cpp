@@ -20,6 +20,11 @@ constexpr int kData = 12;  // four values, then four (d/da, d/db) pairs
 // Interior check points of a cell: its centre and the centres of its quarters.
 constexpr double kCheckA[5] = {0.5, 0.25, 0.75, 0.25, 0.75};
 constexpr double kCheckB[5] = {0.5, 0.25, 0.25, 0.75, 0.75};
+// The spline's interior check points: the centres of a 4 x 4 split of the
+// cell (its error is less regular than a polynomial's).
+constexpr int kSplineCheckSide = 4;
+// See RefinedCells.
+constexpr double kSplineRefinement = 2.25;
 // Undamped Newton steps allowed at a corner seeded from its neighbour.
 constexpr int kCornerSteps = 10;
 // The damped iteration's target: misfit relative to 1 + |(x, y)|.
@@ -229,6 +234,28 @@ void InverseCells::SolveCorners(const Model& m, const Eval& eval, const InverseC
     }
 }
 
+// The spline's misfit at a check point is taken back through the cubic's
+// own slopes, D = d(u, v)/d(a, b) = H J^-1 L, so that the check needs the
+// spline's value only (its gradient sum costs more): J^-1 =
+// D Inv / H.  Where the cubic is near the tolerance its slopes are within
+// a small fraction of the exact ones, which the safety factor covers.
+double InverseCells::SplineCheckError2(const Model& m, const double* cu, const double* cv, int i, int k,
+                                       double a, double b) const {
+    double x, y, fx, fy;
+    FramePoint(m, i, k, a, b, &x, &y);
+    m.EvalNormalised(cu[0] + Cubic(cu, a, b), cv[0] + Cubic(cv, a, b), &fx, &fy);
+    const double rx = x - fx, ry = y - fy;
+    const double rs = (m.Inv[0] * rx + m.Inv[1] * ry) / H, rt = (m.Inv[2] * rx + m.Inv[3] * ry) / H;
+    auto slopeA = [&](const double* c) {
+        return c[1] + 2.0 * c[3] * a + c[4] * b + 3.0 * c[6] * a * a + 2.0 * c[7] * a * b + c[8] * b * b;
+    };
+    auto slopeB = [&](const double* c) {
+        return c[2] + c[4] * a + 2.0 * c[5] * b + c[7] * a * a + 2.0 * c[8] * a * b + 3.0 * c[9] * b * b;
+    };
+    const double eu = slopeA(cu) * rs + slopeB(cu) * rt, ev = slopeA(cv) * rs + slopeB(cv) * rt;
+    return eu * eu + ev * ev;
+}
+
 template <class Eval>
 double InverseCells::FitCell(const Model& m, const Eval& eval, const Corner* c[4], int i, int k,
                              bool verify, double* coef) const {
@@ -252,11 +279,11 @@ double InverseCells::FitCell(const Model& m, const Eval& eval, const Corner* c[4
         }
         // Inside, the forward misfit taken back through the inverse Jacobian:
         // the Newton step to the exact inverse, first-order exact.
-        for (int q = 0; q < 5; ++q) {
+        auto check = [&](double a, double b) {
             double x, y, fx, fy, j[4];
-            FramePoint(m, i, k, kCheckA[q], kCheckB[q], &x, &y);
-            const double u = cu[0] + Cubic(cu, kCheckA[q], kCheckB[q]);
-            const double v = cv[0] + Cubic(cv, kCheckA[q], kCheckB[q]);
+            FramePoint(m, i, k, a, b, &x, &y);
+            const double u = cu[0] + Cubic(cu, a, b);
+            const double v = cv[0] + Cubic(cv, a, b);
             eval(u, v, &fx, &fy, j);
             const double det = j[0] * j[3] - j[1] * j[2];
             const double rx = x - fx, ry = y - fy;
@@ -264,6 +291,16 @@ double InverseCells::FitCell(const Model& m, const Eval& eval, const Corner* c[4
             const double eu = (j[3] * rx - j[1] * ry) * inv, ev = (j[0] * ry - j[2] * rx) * inv;
             const double e2 = eu * eu + ev * ev;
             worst2 = std::isnan(e2) ? std::numeric_limits<double>::infinity() : std::max(worst2, e2);
+        };
+        if (m.Type == TM_TRANS_TPS) {
+            for (int q = 0; q < kSplineCheckSide * kSplineCheckSide; ++q) {
+                const double a = (q % kSplineCheckSide + 0.5) / kSplineCheckSide;
+                const double b = (q / kSplineCheckSide + 0.5) / kSplineCheckSide;
+                const double e2 = SplineCheckError2(m, cu, cv, i, k, a, b);
+                worst2 = std::isnan(e2) ? std::numeric_limits<double>::infinity() : std::max(worst2, e2);
+            }
+        } else {
+            for (int q = 0; q < 5; ++q) check(kCheckA[q], kCheckB[q]);
         }
     }
     // Stored in pixels: the normalisation folded in.
@@ -285,7 +322,7 @@ double InverseCells::BuildGrid(const Model& m, const Eval& eval, const double bo
     std::vector<double> coef(cells * kCoefPerCell);
     std::vector<std::uint8_t> verified(cells, 0);
     SolveCorners(m, eval, coarse, corners);
-    const double tolerance = kTolerancePx / (kSafety * PixelScale);
+    const double tolerance = TolerancePx / (kSafety * PixelScale);
     double worst = 0.0;
     for (int k = 0; k < nt; ++k) {
         for (int i = 0; i < ns; ++i) {
@@ -316,7 +353,8 @@ double InverseCells::BuildGrid(const Model& m, const Eval& eval, const double bo
     return worst;
 }
 
-void InverseCells::Build(const Model& m, bool verify) {
+void InverseCells::Build(const Model& m, bool verify, double tolerancePx) {
+    TolerancePx = tolerancePx > kTolerancePx ? tolerancePx : kTolerancePx;
 #if MORVANE_X86_DISPATCH
     // The same arithmetic compiled for FMA and wider vectors where the
     // processor has them: the cells are built and checked with the one
@@ -336,6 +374,21 @@ void InverseCells::BuildPortable(const Model& m, bool verify) {
     BuildAny(m, verify);
 }
 
+int InverseCells::RefinedCells(const Model& m, double worst, double median, double tolerance) const {
+    if (m.Type == TM_TRANS_TPS) {
+        // Cells around a centre keep a larger error than the fourth-power
+        // law says (the kernel's second derivative is singular there), so
+        // the probe's median cell is taken to kSplineRefinement times the
+        // width the law asks for it: most of the frame then passes.
+        const double n = kSplineRefinement * kSplineCells * std::pow(median / tolerance, 0.25);
+        if (!(n <= kMaxCheckedSplineCells)) return kMaxCheckedSplineCells;  // NaN included
+        return std::max(kSplineCells, static_cast<int>(std::ceil(n)));
+    }
+    auto cellsFor = [&](double error) { return kProbeCells * std::pow(error / tolerance, 0.25); };
+    if (!(cellsFor(median) <= kMaxCells)) return 0;
+    return static_cast<int>(std::ceil(std::min<double>(cellsFor(worst), kMaxCells)));
+}
+
 inline void InverseCells::BuildAny(const Model& m, bool verify) {
     auto build = [&](const auto& eval) {
         double box[4];
@@ -352,14 +405,14 @@ inline void InverseCells::BuildAny(const Model& m, bool verify) {
         // a finer grid would verify few cells at a high price: the probe's
         // cubics stay, as seeds.
         double median = 0.0;
-        const double worst = BuildGrid(m, eval, box, kProbeCells, true, &median);
-        const double tolerance = kTolerancePx / (kSafety * PixelScale);
+        const int probeCells = m.Type == TM_TRANS_TPS ? kSplineCells : kProbeCells;
+        const double worst = BuildGrid(m, eval, box, probeCells, true, &median);
+        const double tolerance = TolerancePx / (kSafety * PixelScale);
         if (!(worst > tolerance)) return;
-        auto cellsFor = [&](double error) { return kProbeCells * std::pow(error / tolerance, 0.25); };
-        if (!(cellsFor(median) <= kMaxCells)) return;
+        const int n = RefinedCells(m, worst, median, tolerance);
+        if (n == 0) return;
         const InverseCells probe = *this;
-        BuildGrid(m, eval, box, static_cast<int>(std::ceil(std::min<double>(cellsFor(worst), kMaxCells))), true,
-                  nullptr, &probe);
+        BuildGrid(m, eval, box, n, true, nullptr, &probe);
     };
     switch (m.Type) {
         case TM_TRANS_POLY2: build(PolyEval<2>{m}); break;

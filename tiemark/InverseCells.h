@@ -25,6 +25,15 @@
 //
 // Built without verification (the thin plate spline), the cells serve only
 // as seeds for Newton iteration.
+//
+// Built with a looser tolerance (a caller that accepts, say, 1e-3 px for
+// bulk work), the same check runs against that tolerance, for the spline
+// too: its cells are then checked at their corners and on a 4 x 4 grid of
+// interior points (the spline bends on the scale of its point spacing, so
+// five points would say too little), and the spline's table is refined
+// from a probe of kSplineCells per side towards kMaxCheckedSplineCells.
+// Cells near a spline centre, where the kernel's second derivative has its
+// logarithmic singularity, fail at any width worth having and keep Newton.
 #ifndef MORVANE_TIEMARK_INVERSECELLS_H
 #define MORVANE_TIEMARK_INVERSECELLS_H
 
@@ -66,18 +75,25 @@ public:
     static constexpr int kProbeCells = 8;
     static constexpr int kMaxCells = 32;
     static constexpr int kSplineCells = 16;
+    // The most cells per side a checked spline table uses: each cell costs
+    // about twenty evaluations of the spline to build and check.
+    static constexpr int kMaxCheckedSplineCells = 192;
 
     // Builds the table for m (order 2 or 3 polynomial, or thin plate spline;
-    // Inv and Centre set).  verify: check every cell and allow Lookup (the
-    // polynomials); otherwise seeds only, on kSplineCells cells per side.
-    // May throw std::bad_alloc before changing anything.
-    void Build(const Model& m, bool verify);
+    // Inv and Centre set).  verify: check every cell and allow Lookup;
+    // otherwise seeds only, on kSplineCells cells per side.  tolerancePx:
+    // the largest error, in pixels, a verified cell may have; kTolerancePx
+    // or more (smaller values count as kTolerancePx).  May throw
+    // std::bad_alloc before changing anything.
+    void Build(const Model& m, bool verify, double tolerancePx = kTolerancePx);
     void Clear();
     bool Empty() const { return Ns == 0; }
     // Cells along the frame's larger side.
     int CellsPerSide() const { return Ns > Nt ? Ns : Nt; }
     // Number of verified cells.
     int VerifiedCells() const;
+    // The tolerance, in pixels, the verified cells were checked for.
+    double CheckedTolerancePx() const { return TolerancePx; }
 
     // Pixel position of user (X, Y) from a verified cell; false when (X, Y)
     // is outside the frame, in an unverified cell, or not finite.
@@ -150,6 +166,10 @@ private:
     template <class Eval>
     double FitCell(const Model& m, const Eval& eval, const Corner* c[4], int i, int k,
                    bool verify, double* coef) const;
+    // Squared error (normalised units) of the spline cell (i, k) with cubics
+    // cu, cv at local (a, b).
+    double SplineCheckError2(const Model& m, const double* cu, const double* cv, int i, int k, double a,
+                             double b) const;
     // (s, t) of local (a, b) in cell (i, k), and the user position it stands for.
     void FramePoint(const Model& m, int i, int k, double a, double b, double* x, double* y) const;
     void SetFrame(const Model& m, const double box[4], int n);
@@ -157,6 +177,9 @@ private:
     void BuildAny(const Model& m, bool verify);
     void BuildPortable(const Model& m, bool verify);
     void BuildAvx2Fma(const Model& m, bool verify);
+    // Cells per side for a checked table, from the probe's errors (normalised
+    // units): 0 when the probe is to stay as it is.
+    int RefinedCells(const Model& m, double worst, double median, double tolerance) const;
 
     int Ns = 0, Nt = 0;                 // cells along s and along t
     double SideS = 0.0, SideT = 0.0;    // the same, as doubles
@@ -166,6 +189,7 @@ private:
     double Fs[2] = {}, Ft[2] = {};      // user offsets -> cell units
     double L[4] = {};                   // (s, t) -> normalised user offsets
     double PixelX0 = 0.0, PixelY0 = 0.0, PixelScale = 1.0;
+    double TolerancePx = kTolerancePx;  // what a verified cell was checked for
     std::vector<double> Coef;
     std::vector<std::uint8_t> Verified;
 };

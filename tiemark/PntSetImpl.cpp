@@ -528,10 +528,10 @@ void PntSetImpl::CompareTypes(TmTypeScore scores[6]) const {
     });
 }
 
-long PntSetImpl::Begin(bool forward) {
+long PntSetImpl::Begin(bool forward, double tolerancePx) {
     if (Prep.Active()) return TM_ERR_STATE;
     if (long rc = Fit.Ensure(Points, Trans, Orient); rc != TM_OK) return rc;
-    return Prep.Prepare(Fit.Current(), forward);
+    return Prep.Prepare(Fit.Current(), forward, tolerancePx);
 }
 
 void PntSetImpl::FillErrorContext(std::size_t index, _CtrlPntStrcT* point) {

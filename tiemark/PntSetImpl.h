@@ -72,7 +72,7 @@ public:
     // Every type on a copy of the points, ranked by prediction RMS.
     void CompareTypes(TmTypeScore scores[6]) const;
 
-    long Begin(bool forward);
+    long Begin(bool forward, double tolerancePx = 0.0);
     PreparedTransform& Prepared() { return Prep; }
 
     // Checks a record a caller hands in: finite coordinates, terminated name.

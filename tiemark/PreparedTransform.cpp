@@ -296,13 +296,17 @@ inline long PreparedTransform::SeededBackward(double userX, double userY, double
     return TM_OK;
 }
 
-long PreparedTransform::Prepare(const Model& model, bool forward) {
+long PreparedTransform::Prepare(const Model& model, bool forward, double tolerancePx) {
     const Normalisation& n = model.Norm;
     Model source = model;  // allocations (spline centres, cells) come before any change
     InverseCells cells;
     const bool tabulated = !forward && (model.Type == TM_TRANS_POLY2 ||
                                         model.Type == TM_TRANS_POLY3 || model.Type == TM_TRANS_TPS);
-    if (tabulated) cells.Build(model, model.Type != TM_TRANS_TPS);  // may throw: nothing changed yet
+    // A tolerance looser than the cells' own makes the spline's cells
+    // worth checking too; a tighter one changes nothing.
+    const bool loose = tolerancePx > InverseCells::kTolerancePx;
+    const bool verify = model.Type != TM_TRANS_TPS || loose;
+    if (tabulated) cells.Build(model, verify, tolerancePx);  // may throw: nothing changed yet
     std::vector<double> weightAbs;
     if (!forward && model.Type == TM_TRANS_TPS) {
         weightAbs.resize(model.CentreU.size());  // may throw as well
@@ -328,14 +332,14 @@ long PreparedTransform::Prepare(const Model& model, bool forward) {
         } else {
             // The projective type uses its closed form through Source.
             HasSeed = tabulated && !Cells.Empty();
-            Kind = HasSeed && model.Type != TM_TRANS_TPS ? CellInverse : Newton;
+            Kind = HasSeed && verify ? CellInverse : Newton;
             if (model.Type == TM_TRANS_TPS) {
                 SplineWeightSum = 0.0, SplineCentreReach = 0.0;
                 for (std::size_t i = 0; i < model.CentreU.size(); ++i) {
                     SplineWeightSum += std::fabs(model.WeightX[i]) + std::fabs(model.WeightY[i]);
                     SplineCentreReach = std::max(SplineCentreReach, std::hypot(model.CentreU[i], model.CentreV[i]));
                 }
-                SplineTolerance = kSplineTolerancePx / n.PixelScale;
+                SplineTolerance = (loose ? tolerancePx : kSplineTolerancePx) / n.PixelScale;
             }
         }
         return TM_OK;

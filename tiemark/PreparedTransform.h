@@ -19,6 +19,12 @@
 // limit (near a fold, far outside) takes the damped iteration of Model.
 // The spline stops after one Newton step when the step is so short that
 // the kernels' second derivatives bound what it leaves below the tolerance.
+//
+// Prepared with a tolerance looser than InverseCells::kTolerancePx (bulk
+// work that accepts, say, 1e-3 px), the cells are checked against that
+// tolerance instead, the spline's included, and answer wherever they pass;
+// the spline's Newton iteration stops at that tolerance too.  Every
+// backward result then lies within the tolerance of the exact inverse.
 #ifndef MORVANE_TIEMARK_PREPAREDTRANSFORM_H
 #define MORVANE_TIEMARK_PREPAREDTRANSFORM_H
 
@@ -36,7 +42,10 @@ namespace tiemark {
 class PreparedTransform {
 public:
     bool Active() const { return Kind != None; }
-    long Prepare(const Model& model, bool forward);
+    // tolerancePx: pixels the backward results may lie from the exact
+    // inverse, 0 or more and finite (the caller checks); up to
+    // InverseCells::kTolerancePx it changes nothing.
+    long Prepare(const Model& model, bool forward, double tolerancePx = 0.0);
     void Release();
 
     // Inline so that the one-point call of CCtrlPntSet compiles to a few

@@ -51,6 +51,14 @@ void* CreateGroupTransformer(const GroupSnapshot& group, const GeoTransform& dst
 // Refusal for a singular geotransform.
 void SetGroupTransformerDstGeoTransform(void* transformer, const GeoTransform& dstGeoTransform);
 
+// Lets the transformer's backward conversions (destination to source) lie
+// within tolerancePx source pixels of the exact inverse, for a warp that
+// interpolates between conversions anyway (CCtrlPntSet::BeginTransform
+// with a tolerance).  0 (the default) keeps them exact.  Applies to
+// conversions prepared afterwards, clones included.  Throws Refusal for a
+// negative or non-finite tolerance.
+void SetGroupTransformerBackwardTolerance(void* transformer, double tolerancePx);
+
 // GDALTransformerFunc.  Points that cannot be converted (outside the
 // model's domain, inverse not converging) get success 0; the others 1.
 // z is left as it is.  Returns TRUE unless the transformer itself is
