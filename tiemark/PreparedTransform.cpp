@@ -200,7 +200,7 @@ long PreparedTransform::ApplyNone(const PreparedTransform&, double, double, doub
 
 long PreparedTransform::ApplyAffine(const PreparedTransform& t, double in1, double in2, double* out1,
                                     double* out2) {
-    if (out1 == nullptr || out2 == nullptr) return TM_ERR_ARGUMENT;
+    if (out1 == nullptr || out2 == nullptr) [[unlikely]] return TM_ERR_ARGUMENT;
     const double du = in1 - t.InX0, dv = in2 - t.InY0;
     const double x = t.OutX0 + t.Cx[1] * du + t.Cx[2] * dv;
     const double y = t.OutY0 + t.Cy[1] * du + t.Cy[2] * dv;
@@ -209,7 +209,7 @@ long PreparedTransform::ApplyAffine(const PreparedTransform& t, double in1, doub
 
 long PreparedTransform::ApplyPoly2(const PreparedTransform& t, double in1, double in2, double* out1,
                                    double* out2) {
-    if (out1 == nullptr || out2 == nullptr) return TM_ERR_ARGUMENT;
+    if (out1 == nullptr || out2 == nullptr) [[unlikely]] return TM_ERR_ARGUMENT;
     const double du = in1 - t.InX0, dv = in2 - t.InY0;
     const double x = t.OutX0 + EvalPoly2(t.Cx, du, dv);
     const double y = t.OutY0 + EvalPoly2(t.Cy, du, dv);
@@ -218,7 +218,7 @@ long PreparedTransform::ApplyPoly2(const PreparedTransform& t, double in1, doubl
 
 long PreparedTransform::ApplyPoly3(const PreparedTransform& t, double in1, double in2, double* out1,
                                    double* out2) {
-    if (out1 == nullptr || out2 == nullptr) return TM_ERR_ARGUMENT;
+    if (out1 == nullptr || out2 == nullptr) [[unlikely]] return TM_ERR_ARGUMENT;
     const double du = in1 - t.InX0, dv = in2 - t.InY0;
     const double x = t.OutX0 + EvalPoly3(t.Cx, du, dv);
     const double y = t.OutY0 + EvalPoly3(t.Cy, du, dv);
@@ -228,7 +228,7 @@ long PreparedTransform::ApplyPoly3(const PreparedTransform& t, double in1, doubl
 #if MORVANE_X86_DISPATCH
 MORVANE_TARGET_FMA long PreparedTransform::ApplyAffineFma(const PreparedTransform& t, double in1, double in2,
                                                           double* out1, double* out2) {
-    if (out1 == nullptr || out2 == nullptr) return TM_ERR_ARGUMENT;
+    if (out1 == nullptr || out2 == nullptr) [[unlikely]] return TM_ERR_ARGUMENT;
     const double du = in1 - t.InX0, dv = in2 - t.InY0;
     const double x = FmaAffine(t.OutX0, t.Cx[1], t.Cx[2], du, dv);
     const double y = FmaAffine(t.OutY0, t.Cy[1], t.Cy[2], du, dv);
@@ -237,7 +237,7 @@ MORVANE_TARGET_FMA long PreparedTransform::ApplyAffineFma(const PreparedTransfor
 
 MORVANE_TARGET_FMA long PreparedTransform::ApplyPoly2Fma(const PreparedTransform& t, double in1, double in2,
                                                          double* out1, double* out2) {
-    if (out1 == nullptr || out2 == nullptr) return TM_ERR_ARGUMENT;
+    if (out1 == nullptr || out2 == nullptr) [[unlikely]] return TM_ERR_ARGUMENT;
     const double du = in1 - t.InX0, dv = in2 - t.InY0;
     const double x = FmaPoly2(t.OutX0, t.Cx, du, dv);
     const double y = FmaPoly2(t.OutY0, t.Cy, du, dv);
@@ -246,7 +246,7 @@ MORVANE_TARGET_FMA long PreparedTransform::ApplyPoly2Fma(const PreparedTransform
 
 MORVANE_TARGET_FMA long PreparedTransform::ApplyPoly3Fma(const PreparedTransform& t, double in1, double in2,
                                                          double* out1, double* out2) {
-    if (out1 == nullptr || out2 == nullptr) return TM_ERR_ARGUMENT;
+    if (out1 == nullptr || out2 == nullptr) [[unlikely]] return TM_ERR_ARGUMENT;
     const double du = in1 - t.InX0, dv = in2 - t.InY0;
     const double x = FmaPoly3(t.OutX0, t.Cx, du, dv);
     const double y = FmaPoly3(t.OutY0, t.Cy, du, dv);
@@ -273,7 +273,7 @@ void PreparedTransform::UsePortablePathsForTesting(bool) {}
 
 long PreparedTransform::ApplyProjective(const PreparedTransform& t, double in1, double in2, double* out1,
                                         double* out2) {
-    if (out1 == nullptr || out2 == nullptr) return TM_ERR_ARGUMENT;
+    if (out1 == nullptr || out2 == nullptr) [[unlikely]] return TM_ERR_ARGUMENT;
     const double du = in1 - t.InX0, dv = in2 - t.InY0;
     const double* h = t.Hp;
     const double w = h[6] * du + h[7] * dv + h[8];
@@ -285,7 +285,7 @@ long PreparedTransform::ApplyProjective(const PreparedTransform& t, double in1, 
 
 long PreparedTransform::ApplyCells(const PreparedTransform& t, double in1, double in2, double* out1,
                                    double* out2) {
-    if (out1 == nullptr || out2 == nullptr) return TM_ERR_ARGUMENT;
+    if (out1 == nullptr || out2 == nullptr) [[unlikely]] return TM_ERR_ARGUMENT;
     double x, y;
     if (!t.Cells.Lookup(in1, in2, &x, &y)) return t.ApplyIterative(in1, in2, out1, out2);
     return Finish(in1, in2, x, y, out1, out2);
@@ -293,7 +293,7 @@ long PreparedTransform::ApplyCells(const PreparedTransform& t, double in1, doubl
 
 long PreparedTransform::ApplyOther(const PreparedTransform& t, double in1, double in2, double* out1,
                                    double* out2) {
-    if (out1 == nullptr || out2 == nullptr) return TM_ERR_ARGUMENT;
+    if (out1 == nullptr || out2 == nullptr) [[unlikely]] return TM_ERR_ARGUMENT;
     return t.ApplyIterative(in1, in2, out1, out2);
 }
 

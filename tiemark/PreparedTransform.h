@@ -83,7 +83,9 @@ private:
     // Sets Kind and the conversion that goes with it.
     void SetKind(int kind);
     static long Finish(double in1, double in2, double x, double y, double* out1, double* out2) {
-        if (!std::isfinite(x) || !std::isfinite(y)) return Refusal(in1, in2);
+        // Marked so that the converted case runs straight through.
+        if (!std::isfinite(x) || !std::isfinite(y)) [[unlikely]]
+            return Refusal(in1, in2);
         *out1 = x;
         *out2 = y;
         return TM_OK;
