@@ -128,10 +128,196 @@ MORVANE_CLONE_AVX2 std::uint64_t BatchPoly3(
     double* out, std::size_t count) {
     return BatchPoly<3>(ix, iy, x0, y0, cx, cy, in, out, count);
 }
+
+// The FMA forms of the affine and polynomial conversions: every product
+// and the sum it joins are one rounding.  The one-point and batch calls
+// evaluate these same expressions, so on one machine both give the same
+// bits; against the portable forms above they differ in the last bits.
+inline double FmaAffine(double x0, double a1, double a2, double du, double dv) {
+    return std::fma(a2, dv, std::fma(a1, du, x0));
+}
+inline double FmaPoly2(double x0, const double* c, double du, double dv) {
+    const double p = std::fma(c[4], dv, std::fma(c[3], du, c[1]));
+    const double q = std::fma(c[5], dv, c[2]);
+    return std::fma(du, p, std::fma(dv, q, x0));
+}
+inline double FmaPoly3(double x0, const double* c, double du, double dv) {
+    const double a = std::fma(c[7], dv, std::fma(c[6], du, c[3]));
+    const double b = std::fma(c[8], dv, c[4]);
+    const double p = std::fma(du, a, std::fma(dv, b, c[1]));
+    const double q = std::fma(dv, std::fma(c[9], dv, c[5]), c[2]);
+    return std::fma(du, p, std::fma(dv, q, x0));
+}
+
+#if MORVANE_X86_DISPATCH
+#define MORVANE_TARGET_FMA __attribute__((target("avx2,fma")))
+bool gPortableForTesting = false;
+
+template <int Order>
+inline std::uint64_t BatchFmaLoop(double ix, double iy, double x0, double y0, const double* coefX,
+                                  const double* coefY, const double* in, double* out,
+                                  std::size_t count) {
+    double cx[10], cy[10];
+    std::copy(coefX, coefX + 10, cx);
+    std::copy(coefY, coefY + 10, cy);
+    std::uint64_t flags = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const double du = in[2 * i] - ix, dv = in[2 * i + 1] - iy;
+        double x, y;
+        if constexpr (Order == 1) {
+            x = FmaAffine(x0, cx[1], cx[2], du, dv);
+            y = FmaAffine(y0, cy[1], cy[2], du, dv);
+        } else if constexpr (Order == 2) {
+            x = FmaPoly2(x0, cx, du, dv);
+            y = FmaPoly2(y0, cy, du, dv);
+        } else {
+            x = FmaPoly3(x0, cx, du, dv);
+            y = FmaPoly3(y0, cy, du, dv);
+        }
+        out[2 * i] = x;
+        out[2 * i + 1] = y;
+        flags |= NonFiniteFlag(x) | NonFiniteFlag(y);
+    }
+    return flags;
+}
+
+MORVANE_TARGET_FMA std::uint64_t BatchFma(int order, double ix, double iy, double x0, double y0,
+                                          const double* cx, const double* cy, const double* in,
+                                          double* out, std::size_t count) {
+    switch (order) {
+        case 1: return BatchFmaLoop<1>(ix, iy, x0, y0, cx, cy, in, out, count);
+        case 2: return BatchFmaLoop<2>(ix, iy, x0, y0, cx, cy, in, out, count);
+        default: return BatchFmaLoop<3>(ix, iy, x0, y0, cx, cy, in, out, count);
+    }
+}
+#endif
 }  // namespace
 
+// ---- one-point conversions, one per kind --------------------------------
+
+long PreparedTransform::ApplyNone(const PreparedTransform&, double, double, double* out1, double* out2) {
+    return out1 == nullptr || out2 == nullptr ? TM_ERR_ARGUMENT : TM_ERR_STATE;
+}
+
+long PreparedTransform::ApplyAffine(const PreparedTransform& t, double in1, double in2, double* out1,
+                                    double* out2) {
+    if (out1 == nullptr || out2 == nullptr) [[unlikely]] return TM_ERR_ARGUMENT;
+    const double du = in1 - t.InX0, dv = in2 - t.InY0;
+    const double x = t.OutX0 + t.Cx[1] * du + t.Cx[2] * dv;
+    const double y = t.OutY0 + t.Cy[1] * du + t.Cy[2] * dv;
+    return Finish(in1, in2, x, y, out1, out2);
+}
+
+long PreparedTransform::ApplyPoly2(const PreparedTransform& t, double in1, double in2, double* out1,
+                                   double* out2) {
+    if (out1 == nullptr || out2 == nullptr) [[unlikely]] return TM_ERR_ARGUMENT;
+    const double du = in1 - t.InX0, dv = in2 - t.InY0;
+    const double x = t.OutX0 + EvalPoly2(t.Cx, du, dv);
+    const double y = t.OutY0 + EvalPoly2(t.Cy, du, dv);
+    return Finish(in1, in2, x, y, out1, out2);
+}
+
+long PreparedTransform::ApplyPoly3(const PreparedTransform& t, double in1, double in2, double* out1,
+                                   double* out2) {
+    if (out1 == nullptr || out2 == nullptr) [[unlikely]] return TM_ERR_ARGUMENT;
+    const double du = in1 - t.InX0, dv = in2 - t.InY0;
+    const double x = t.OutX0 + EvalPoly3(t.Cx, du, dv);
+    const double y = t.OutY0 + EvalPoly3(t.Cy, du, dv);
+    return Finish(in1, in2, x, y, out1, out2);
+}
+
+#if MORVANE_X86_DISPATCH
+MORVANE_TARGET_FMA long PreparedTransform::ApplyAffineFma(const PreparedTransform& t, double in1, double in2,
+                                                          double* out1, double* out2) {
+    if (out1 == nullptr || out2 == nullptr) [[unlikely]] return TM_ERR_ARGUMENT;
+    const double du = in1 - t.InX0, dv = in2 - t.InY0;
+    const double x = FmaAffine(t.OutX0, t.Cx[1], t.Cx[2], du, dv);
+    const double y = FmaAffine(t.OutY0, t.Cy[1], t.Cy[2], du, dv);
+    return Finish(in1, in2, x, y, out1, out2);
+}
+
+MORVANE_TARGET_FMA long PreparedTransform::ApplyPoly2Fma(const PreparedTransform& t, double in1, double in2,
+                                                         double* out1, double* out2) {
+    if (out1 == nullptr || out2 == nullptr) [[unlikely]] return TM_ERR_ARGUMENT;
+    const double du = in1 - t.InX0, dv = in2 - t.InY0;
+    const double x = FmaPoly2(t.OutX0, t.Cx, du, dv);
+    const double y = FmaPoly2(t.OutY0, t.Cy, du, dv);
+    return Finish(in1, in2, x, y, out1, out2);
+}
+
+MORVANE_TARGET_FMA long PreparedTransform::ApplyPoly3Fma(const PreparedTransform& t, double in1, double in2,
+                                                         double* out1, double* out2) {
+    if (out1 == nullptr || out2 == nullptr) [[unlikely]] return TM_ERR_ARGUMENT;
+    const double du = in1 - t.InX0, dv = in2 - t.InY0;
+    const double x = FmaPoly3(t.OutX0, t.Cx, du, dv);
+    const double y = FmaPoly3(t.OutY0, t.Cy, du, dv);
+    return Finish(in1, in2, x, y, out1, out2);
+}
+
+void PreparedTransform::UsePortablePathsForTesting(bool portable) { gPortableForTesting = portable; }
+#else
+// Never chosen without x86 dispatch; present so the table below links.
+long PreparedTransform::ApplyAffineFma(const PreparedTransform& t, double in1, double in2, double* out1,
+                                       double* out2) {
+    return ApplyAffine(t, in1, in2, out1, out2);
+}
+long PreparedTransform::ApplyPoly2Fma(const PreparedTransform& t, double in1, double in2, double* out1,
+                                      double* out2) {
+    return ApplyPoly2(t, in1, in2, out1, out2);
+}
+long PreparedTransform::ApplyPoly3Fma(const PreparedTransform& t, double in1, double in2, double* out1,
+                                      double* out2) {
+    return ApplyPoly3(t, in1, in2, out1, out2);
+}
+void PreparedTransform::UsePortablePathsForTesting(bool) {}
+#endif
+
+long PreparedTransform::ApplyProjective(const PreparedTransform& t, double in1, double in2, double* out1,
+                                        double* out2) {
+    if (out1 == nullptr || out2 == nullptr) [[unlikely]] return TM_ERR_ARGUMENT;
+    const double du = in1 - t.InX0, dv = in2 - t.InY0;
+    const double* h = t.Hp;
+    const double w = h[6] * du + h[7] * dv + h[8];
+    if (!(w > kMinProjectiveDenominator)) return Refusal(in1, in2);
+    const double x = t.OutX0 + (h[0] * du + h[1] * dv + h[2]) / w;
+    const double y = t.OutY0 + (h[3] * du + h[4] * dv + h[5]) / w;
+    return Finish(in1, in2, x, y, out1, out2);
+}
+
+long PreparedTransform::ApplyCells(const PreparedTransform& t, double in1, double in2, double* out1,
+                                   double* out2) {
+    if (out1 == nullptr || out2 == nullptr) [[unlikely]] return TM_ERR_ARGUMENT;
+    double x, y;
+    if (!t.Cells.Lookup(in1, in2, &x, &y)) return t.ApplyIterative(in1, in2, out1, out2);
+    return Finish(in1, in2, x, y, out1, out2);
+}
+
+long PreparedTransform::ApplyOther(const PreparedTransform& t, double in1, double in2, double* out1,
+                                   double* out2) {
+    if (out1 == nullptr || out2 == nullptr) [[unlikely]] return TM_ERR_ARGUMENT;
+    return t.ApplyIterative(in1, in2, out1, out2);
+}
+
+void PreparedTransform::SetKind(int kind) {
+    Kind = static_cast<KindT>(kind);
+#if MORVANE_X86_DISPATCH
+    Fma = !gPortableForTesting && CpuHasAvx2Fma();
+#else
+    Fma = false;
+#endif
+    switch (Kind) {
+        case None: Fn = &ApplyNone; break;
+        case Affine: Fn = Fma ? &ApplyAffineFma : &ApplyAffine; break;
+        case Poly2: Fn = Fma ? &ApplyPoly2Fma : &ApplyPoly2; break;
+        case Poly3: Fn = Fma ? &ApplyPoly3Fma : &ApplyPoly3; break;
+        case Projective: Fn = &ApplyProjective; break;
+        case CellInverse: Fn = &ApplyCells; break;
+        default: Fn = &ApplyOther; break;
+    }
+}
+
 void PreparedTransform::Release() {
-    Kind = None;
+    SetKind(None);
     HasSeed = false;
     Cells.Clear();
     SplineWeightAbs.clear();
@@ -328,11 +514,11 @@ long PreparedTransform::Prepare(const Model& model, bool forward, double toleran
             OutX0 = n.PixelX0, OutY0 = n.PixelY0;
             Cx[1] = ps * model.Inv[0] / S, Cx[2] = ps * model.Inv[1] / S;
             Cy[1] = ps * model.Inv[2] / S, Cy[2] = ps * model.Inv[3] / S;
-            Kind = Affine;
+            SetKind(Affine);
         } else {
             // The projective type uses its closed form through Source.
             HasSeed = tabulated && !Cells.Empty();
-            Kind = HasSeed && verify ? CellInverse : Newton;
+            SetKind(HasSeed && verify ? CellInverse : Newton);
             if (model.Type == TM_TRANS_TPS) {
                 SplineWeightSum = 0.0, SplineCentreReach = 0.0;
                 for (std::size_t i = 0; i < model.CentreU.size(); ++i) {
@@ -352,11 +538,11 @@ long PreparedTransform::Prepare(const Model& model, bool forward, double toleran
                            S * h[5],      h[6] / ps,     h[7] / ps, h[8]};
             for (int k = 0; k < 9; ++k) Hp[k] = f[k];
             OutX0 = n.UserX0, OutY0 = n.UserY0;
-            Kind = Projective;
+            SetKind(Projective);
             return TM_OK;
         }
         case TM_TRANS_TPS:
-            Kind = Tps;
+            SetKind(Tps);
             return TM_OK;
         default: break;
     }
@@ -370,7 +556,7 @@ long PreparedTransform::Prepare(const Model& model, bool forward, double toleran
     }
     OutX0 = n.UserX0 + S * model.CoefX[0];
     OutY0 = n.UserY0 + S * model.CoefY[0];
-    Kind = model.Type == TM_TRANS_POLY3 ? Poly3 : model.Type == TM_TRANS_POLY2 ? Poly2 : Affine;
+    SetKind(model.Type == TM_TRANS_POLY3 ? Poly3 : model.Type == TM_TRANS_POLY2 ? Poly2 : Affine);
     return TM_OK;
 }
 
@@ -391,6 +577,13 @@ long PreparedTransform::Batch(const double* in, double* out, std::size_t count) 
     // Refuse non-finite input before writing anything.
     if (AnyNonFinite(in, 2 * count)) return TM_ERR_NOT_FINITE;
     std::uint64_t flags = 0;
+#if MORVANE_X86_DISPATCH
+    if (Fma && (Kind == Affine || Kind == Poly2 || Kind == Poly3)) {
+        const int order = Kind == Affine ? 1 : Kind == Poly2 ? 2 : 3;
+        flags = BatchFma(order, InX0, InY0, OutX0, OutY0, Cx, Cy, in, out, count);
+        return IsNonFinite(flags) ? TM_ERR_OUTSIDE : TM_OK;
+    }
+#endif
     switch (Kind) {
         case Affine: {
             const double c[6] = {InX0, InY0, OutX0, Cx[1], Cx[2], 0.0};

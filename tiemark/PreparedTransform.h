@@ -4,8 +4,13 @@
 // Prepare() folds the normalisation into the coefficients where that is
 // numerically safe (scales always; centres only for the affine and similarity
 // maps, whose terms stay small), so Apply() is a handful of multiply-adds with
-// no allocation, no virtual call and no refit.  The prepared state is a
-// snapshot: later edits of the group do not change it.
+// no allocation and no refit.  Prepare() also picks the conversion function
+// once (one indirect call a point, no dispatch on the kind per point): on x86
+// processors with AVX2 and FMA the affine and polynomial conversions, one
+// point and batch alike, use fused multiply-adds, so their results may differ
+// from the portable ones in the last bits (and agree with each other to the
+// bit).  The prepared state is a snapshot: later edits of the group do not
+// change it.
 //
 // Backward conversion of polynomials of order 2 and 3 and of the thin plate
 // spline stays the exact inverse of the forward model.  Prepare() tabulates
@@ -48,42 +53,10 @@ public:
     long Prepare(const Model& model, bool forward, double tolerancePx = 0.0);
     void Release();
 
-    // Inline so that the one-point call of CCtrlPntSet compiles to a few
-    // multiply-adds; the iterative kinds go out of line.
+    // One indirect call to the conversion chosen at Prepare() for the kind
+    // of model and the processor: no dispatch on the kind per point.
     long Apply(double in1, double in2, double* out1, double* out2) const {
-        if (out1 == nullptr || out2 == nullptr) return TM_ERR_ARGUMENT;
-        double x, y;
-        const double du = in1 - InX0, dv = in2 - InY0;
-        switch (Kind) {
-            case Affine:
-                x = OutX0 + Cx[1] * du + Cx[2] * dv;
-                y = OutY0 + Cy[1] * du + Cy[2] * dv;
-                break;
-            case Poly2:
-                x = OutX0 + EvalPoly2(Cx, du, dv);
-                y = OutY0 + EvalPoly2(Cy, du, dv);
-                break;
-            case Poly3:
-                x = OutX0 + EvalPoly3(Cx, du, dv);
-                y = OutY0 + EvalPoly3(Cy, du, dv);
-                break;
-            case Projective: {
-                double w = Hp[6] * du + Hp[7] * dv + Hp[8];
-                if (!(w > kMinProjectiveDenominator)) return Refusal(in1, in2);
-                x = OutX0 + (Hp[0] * du + Hp[1] * dv + Hp[2]) / w;
-                y = OutY0 + (Hp[3] * du + Hp[4] * dv + Hp[5]) / w;
-                break;
-            }
-            case CellInverse:
-                if (Cells.Lookup(in1, in2, &x, &y)) break;
-                return ApplyIterative(in1, in2, out1, out2);
-            case None: return TM_ERR_STATE;
-            default: return ApplyIterative(in1, in2, out1, out2);
-        }
-        if (!std::isfinite(x) || !std::isfinite(y)) return Refusal(in1, in2);
-        *out1 = x;
-        *out2 = y;
-        return TM_OK;
+        return Fn(*this, in1, in2, out1, out2);
     }
     long Batch(const double* in, double* out, std::size_t count) const;
 
@@ -97,7 +70,36 @@ public:
         return du * (c[1] + du * (c[3] + c[6] * du + c[7] * dv) + dv * (c[4] + c[8] * dv)) +
                dv * (c[2] + dv * (c[5] + c[9] * dv));
     }
+    // Tests: prepare the portable (baseline) conversions even where the
+    // processor has FMA, to compare both paths.  Not for production use.
+    static void UsePortablePathsForTesting(bool portable);
+    // Whether the prepared conversions use FMA (chosen at Prepare()).
+    bool UsesFma() const { return Fma; }
 private:
+    using ApplyFn = long (*)(const PreparedTransform&, double, double, double*, double*);
+    // The kinds whose arithmetic has an FMA form come twice: the portable
+    // one, and one compiled for AVX2 and FMA (x86 only, chosen when the
+    // processor has them).
+    static long ApplyAffine(const PreparedTransform& t, double in1, double in2, double* out1, double* out2);
+    static long ApplyPoly2(const PreparedTransform& t, double in1, double in2, double* out1, double* out2);
+    static long ApplyPoly3(const PreparedTransform& t, double in1, double in2, double* out1, double* out2);
+    static long ApplyAffineFma(const PreparedTransform& t, double in1, double in2, double* out1, double* out2);
+    static long ApplyPoly2Fma(const PreparedTransform& t, double in1, double in2, double* out1, double* out2);
+    static long ApplyPoly3Fma(const PreparedTransform& t, double in1, double in2, double* out1, double* out2);
+    static long ApplyProjective(const PreparedTransform& t, double in1, double in2, double* out1, double* out2);
+    static long ApplyCells(const PreparedTransform& t, double in1, double in2, double* out1, double* out2);
+    static long ApplyOther(const PreparedTransform& t, double in1, double in2, double* out1, double* out2);
+    static long ApplyNone(const PreparedTransform& t, double in1, double in2, double* out1, double* out2);
+    // Sets Kind and the conversion that goes with it.
+    void SetKind(int kind);
+    static long Finish(double in1, double in2, double x, double y, double* out1, double* out2) {
+        // Marked so that the converted case runs straight through.
+        if (!std::isfinite(x) || !std::isfinite(y)) [[unlikely]]
+            return Refusal(in1, in2);
+        *out1 = x;
+        *out2 = y;
+        return TM_OK;
+    }
     static long Refusal(double in1, double in2) {
         return std::isfinite(in1) && std::isfinite(in2) ? TM_ERR_OUTSIDE : TM_ERR_NOT_FINITE;
     }
@@ -121,6 +123,8 @@ private:
 
     enum KindT { None, Affine, Poly2, Poly3, Projective, CellInverse, Newton, Tps };
     KindT Kind = None;
+    ApplyFn Fn = &ApplyNone;
+    bool Fma = false;                 // the affine and polynomial kinds use FMA
     double InX0 = 0.0, InY0 = 0.0;    // input centre, subtracted first
     double OutX0 = 0.0, OutY0 = 0.0;  // output centre, added last
     double Cx[10] = {}, Cy[10] = {};  // folded polynomial / affine coefficients

@@ -84,7 +84,9 @@ std::string Label(const Key& k) {
 double Target(const Key& k) {
     const long n = std::strtol(k.n.c_str(), nullptr, 10);
     const bool polynomial = k.type.rfind("poly", 0) == 0;
-    if (k.what == "fit") {
+    // The fit from a ready array (one AddGCPs call) is held to the fit's
+    // own target; the one-call-per-point rows keep it as well.
+    if (k.what == "fit" || (k.what == "fitarray" && polynomial)) {
         if (polynomial && n >= 1000) return 5.0;
         if (k.type == "tps" && n == 3000) return 10.0;
         return 0.0;

@@ -6,9 +6,11 @@
 
 #include <cmath>
 #include <limits>
+#include <string>
 #include <vector>
 
 #include "CtrlPntSet.h"
+#include "PreparedTransform.h"
 #include "TrueMaps.h"
 
 namespace {
@@ -204,5 +206,48 @@ TEST(TiemarkBatch, ForwardPolynomialsFlagEveryNonFiniteValue) {
             EXPECT_EQ(set.BatchTransform(huge.data(), out.data(), huge.size() / 2), one) << "at " << k;
         }
         set.EndTransform();
+    }
+}
+
+// The affine and polynomial conversions have a portable form and, on x86
+// processors with FMA, a fused one chosen at BeginTransform.  On either path
+// the one-point and batch calls must agree to the bit, and the two paths
+// must agree to the last few bits (they differ only in rounding).
+TEST(TiemarkBatch, FusedAndPortablePathsAgreeAndEachMatchesItsBatch) {
+    struct Path {
+        const char* name;
+        bool portable;
+    };
+    const Path paths[] = {{"default", false}, {"portable", true}};
+    for (const TrueMap& map : AllTrueMaps()) {
+        if (map.type == TM_TRANS_PROJECTIVE) continue;
+        for (bool forward : {true, false}) {
+            if (!forward && map.type != TM_TRANS_POLY1 && map.type != TM_TRANS_SIMILARITY) continue;
+            SCOPED_TRACE(std::string(map.name) + (forward ? " forward" : " backward"));
+            std::vector<double> pixels;
+            std::vector<double> in = UserPositions(map, 0.3, &pixels);
+            if (forward) in = pixels;
+            std::vector<std::vector<double>> results;
+            for (const Path& path : paths) {
+                SCOPED_TRACE(path.name);
+                tiemark::PreparedTransform::UsePortablePathsForTesting(path.portable);
+                CCtrlPntSet set;
+                set.InitPntSet(TM_ORIENT_LINE_DOWN, map.type);
+                AddAll(set, GridPoints(map, 9, 7));
+                ASSERT_EQ(set.BeginTransform(forward), TM_OK);
+                std::vector<double> batch(in.size());
+                ASSERT_EQ(set.BatchTransform(in.data(), batch.data(), in.size() / 2), TM_OK);
+                for (std::size_t k = 0; k < in.size(); k += 2) {
+                    double x, y;
+                    ASSERT_EQ(set.PointTransform(&x, &y, in[k], in[k + 1]), TM_OK);
+                    ASSERT_EQ(x, batch[k]) << k;
+                    ASSERT_EQ(y, batch[k + 1]) << k;
+                }
+                results.push_back(batch);
+            }
+            tiemark::PreparedTransform::UsePortablePathsForTesting(false);
+            for (std::size_t k = 0; k < in.size(); ++k)
+                EXPECT_NEAR(results[0][k], results[1][k], 1e-13 * (1.0 + std::fabs(results[1][k]))) << k;
+        }
     }
 }
