@@ -74,25 +74,37 @@ MORVANE_CLONE_AVX2 bool AnyNonFinite(const double* values,
     return IsNonFinite(flags);
 }
 
-// c = {input centre x, y, output centre x, coefficients of du, dv for x},
-// d = {output centre y, coefficients for y}; the OR of the outputs' flags.
-MORVANE_CLONE_AVX2 std::uint64_t BatchAffine(
-    const double* c, const double* d, const double* in, double* out, std::size_t count) {
-    const double ix = c[0], iy = c[1], x0 = c[2], a1 = c[3], a2 = c[4];
-    const double y0 = d[0], b1 = d[1], b2 = d[2];
-    std::uint64_t flags = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        const double du = in[2 * i] - ix, dv = in[2 * i + 1] - iy;
-        const double x = x0 + a1 * du + a2 * dv, y = y0 + b1 * du + b2 * dv;
-        out[2 * i] = x;
-        out[2 * i + 1] = y;
-        flags |= NonFiniteFlag(x) | NonFiniteFlag(y);
+// One output axis of the affine and polynomial conversions: the output
+// centre x0 plus the terms above the constant (coefficients c, Model's
+// order).  Portable: the nested products and sums of EvalPoly2/3.  Fused:
+// every product and the sum it joins are one rounding, so the results may
+// differ from the portable ones in the last bits.  The one-point and batch
+// calls evaluate these same expressions, so on one machine and path both
+// give the same bits.
+template <int Order, bool Fused>
+inline double EvalAxis(double x0, const double* c, double du, double dv) {
+    if constexpr (!Fused) {
+        if constexpr (Order == 1) return x0 + c[1] * du + c[2] * dv;
+        else if constexpr (Order == 2) return x0 + PreparedTransform::EvalPoly2(c, du, dv);
+        else return x0 + PreparedTransform::EvalPoly3(c, du, dv);
+    } else if constexpr (Order == 1) {
+        return std::fma(c[2], dv, std::fma(c[1], du, x0));
+    } else if constexpr (Order == 2) {
+        const double p = std::fma(c[4], dv, std::fma(c[3], du, c[1]));
+        const double q = std::fma(c[5], dv, c[2]);
+        return std::fma(du, p, std::fma(dv, q, x0));
+    } else {
+        const double a = std::fma(c[7], dv, std::fma(c[6], du, c[3]));
+        const double b = std::fma(c[8], dv, c[4]);
+        const double p = std::fma(du, a, std::fma(dv, b, c[1]));
+        const double q = std::fma(dv, std::fma(c[9], dv, c[5]), c[2]);
+        return std::fma(du, p, std::fma(dv, q, x0));
     }
-    return flags;
 }
 
-template <int Order>
-inline std::uint64_t BatchPoly(double ix, double iy, double x0, double y0, const double* coefX,
+// The batch loop of one kind and path; the OR of the outputs' flags.
+template <int Order, bool Fused>
+inline std::uint64_t BatchLoop(double ix, double iy, double x0, double y0, const double* coefX,
                                const double* coefY, const double* in, double* out,
                                std::size_t count) {
     double cx[10], cy[10];  // local copies: the stores to out cannot change them
@@ -101,15 +113,8 @@ inline std::uint64_t BatchPoly(double ix, double iy, double x0, double y0, const
     std::uint64_t flags = 0;
     for (std::size_t i = 0; i < count; ++i) {
         const double du = in[2 * i] - ix, dv = in[2 * i + 1] - iy;
-        double x, y;
-        // The one-point call's expressions, rounding for rounding.
-        if constexpr (Order == 2) {
-            x = x0 + PreparedTransform::EvalPoly2(cx, du, dv);
-            y = y0 + PreparedTransform::EvalPoly2(cy, du, dv);
-        } else {
-            x = x0 + PreparedTransform::EvalPoly3(cx, du, dv);
-            y = y0 + PreparedTransform::EvalPoly3(cy, du, dv);
-        }
+        const double x = EvalAxis<Order, Fused>(x0, cx, du, dv);
+        const double y = EvalAxis<Order, Fused>(y0, cy, du, dv);
         out[2 * i] = x;
         out[2 * i + 1] = y;
         flags |= NonFiniteFlag(x) | NonFiniteFlag(y);
@@ -117,77 +122,30 @@ inline std::uint64_t BatchPoly(double ix, double iy, double x0, double y0, const
     return flags;
 }
 
-MORVANE_CLONE_AVX2 std::uint64_t BatchPoly2(
-    double ix, double iy, double x0, double y0, const double* cx, const double* cy, const double* in,
-    double* out, std::size_t count) {
-    return BatchPoly<2>(ix, iy, x0, y0, cx, cy, in, out, count);
-}
-
-MORVANE_CLONE_AVX2 std::uint64_t BatchPoly3(
-    double ix, double iy, double x0, double y0, const double* cx, const double* cy, const double* in,
-    double* out, std::size_t count) {
-    return BatchPoly<3>(ix, iy, x0, y0, cx, cy, in, out, count);
-}
-
-// The FMA forms of the affine and polynomial conversions: every product
-// and the sum it joins are one rounding.  The one-point and batch calls
-// evaluate these same expressions, so on one machine both give the same
-// bits; against the portable forms above they differ in the last bits.
-inline double FmaAffine(double x0, double a1, double a2, double du, double dv) {
-    return std::fma(a2, dv, std::fma(a1, du, x0));
-}
-inline double FmaPoly2(double x0, const double* c, double du, double dv) {
-    const double p = std::fma(c[4], dv, std::fma(c[3], du, c[1]));
-    const double q = std::fma(c[5], dv, c[2]);
-    return std::fma(du, p, std::fma(dv, q, x0));
-}
-inline double FmaPoly3(double x0, const double* c, double du, double dv) {
-    const double a = std::fma(c[7], dv, std::fma(c[6], du, c[3]));
-    const double b = std::fma(c[8], dv, c[4]);
-    const double p = std::fma(du, a, std::fma(dv, b, c[1]));
-    const double q = std::fma(dv, std::fma(c[9], dv, c[5]), c[2]);
-    return std::fma(du, p, std::fma(dv, q, x0));
+// The portable loops are cloned for AVX2 (four lanes of 64 bits, no FMA),
+// chosen once when the library is loaded; the default clone uses the
+// baseline vectors.
+MORVANE_CLONE_AVX2 std::uint64_t BatchPortable(int order, double ix, double iy, double x0, double y0,
+                                               const double* cx, const double* cy, const double* in,
+                                               double* out, std::size_t count) {
+    switch (order) {
+        case 1: return BatchLoop<1, false>(ix, iy, x0, y0, cx, cy, in, out, count);
+        case 2: return BatchLoop<2, false>(ix, iy, x0, y0, cx, cy, in, out, count);
+        default: return BatchLoop<3, false>(ix, iy, x0, y0, cx, cy, in, out, count);
+    }
 }
 
 #if MORVANE_X86_DISPATCH
 #define MORVANE_TARGET_FMA __attribute__((target("avx2,fma")))
 bool gPortableForTesting = false;
 
-template <int Order>
-inline std::uint64_t BatchFmaLoop(double ix, double iy, double x0, double y0, const double* coefX,
-                                  const double* coefY, const double* in, double* out,
-                                  std::size_t count) {
-    double cx[10], cy[10];
-    std::copy(coefX, coefX + 10, cx);
-    std::copy(coefY, coefY + 10, cy);
-    std::uint64_t flags = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        const double du = in[2 * i] - ix, dv = in[2 * i + 1] - iy;
-        double x, y;
-        if constexpr (Order == 1) {
-            x = FmaAffine(x0, cx[1], cx[2], du, dv);
-            y = FmaAffine(y0, cy[1], cy[2], du, dv);
-        } else if constexpr (Order == 2) {
-            x = FmaPoly2(x0, cx, du, dv);
-            y = FmaPoly2(y0, cy, du, dv);
-        } else {
-            x = FmaPoly3(x0, cx, du, dv);
-            y = FmaPoly3(y0, cy, du, dv);
-        }
-        out[2 * i] = x;
-        out[2 * i + 1] = y;
-        flags |= NonFiniteFlag(x) | NonFiniteFlag(y);
-    }
-    return flags;
-}
-
-MORVANE_TARGET_FMA std::uint64_t BatchFma(int order, double ix, double iy, double x0, double y0,
-                                          const double* cx, const double* cy, const double* in,
-                                          double* out, std::size_t count) {
+MORVANE_TARGET_FMA std::uint64_t BatchFused(int order, double ix, double iy, double x0, double y0,
+                                            const double* cx, const double* cy, const double* in,
+                                            double* out, std::size_t count) {
     switch (order) {
-        case 1: return BatchFmaLoop<1>(ix, iy, x0, y0, cx, cy, in, out, count);
-        case 2: return BatchFmaLoop<2>(ix, iy, x0, y0, cx, cy, in, out, count);
-        default: return BatchFmaLoop<3>(ix, iy, x0, y0, cx, cy, in, out, count);
+        case 1: return BatchLoop<1, true>(ix, iy, x0, y0, cx, cy, in, out, count);
+        case 2: return BatchLoop<2, true>(ix, iy, x0, y0, cx, cy, in, out, count);
+        default: return BatchLoop<3, true>(ix, iy, x0, y0, cx, cy, in, out, count);
     }
 }
 #endif
@@ -199,76 +157,25 @@ long PreparedTransform::ApplyNone(const PreparedTransform&, double, double, doub
     return out1 == nullptr || out2 == nullptr ? TM_ERR_ARGUMENT : TM_ERR_STATE;
 }
 
-long PreparedTransform::ApplyAffine(const PreparedTransform& t, double in1, double in2, double* out1,
-                                    double* out2) {
+template <int Order, bool Fused>
+[[gnu::always_inline]] inline long PreparedTransform::ApplyPolynomial(const PreparedTransform& t, double in1,
+                                                                      double in2, double* out1, double* out2) {
     if (out1 == nullptr || out2 == nullptr) [[unlikely]] return TM_ERR_ARGUMENT;
     const double du = in1 - t.InX0, dv = in2 - t.InY0;
-    const double x = t.OutX0 + t.Cx[1] * du + t.Cx[2] * dv;
-    const double y = t.OutY0 + t.Cy[1] * du + t.Cy[2] * dv;
-    return Finish(in1, in2, x, y, out1, out2);
-}
-
-long PreparedTransform::ApplyPoly2(const PreparedTransform& t, double in1, double in2, double* out1,
-                                   double* out2) {
-    if (out1 == nullptr || out2 == nullptr) [[unlikely]] return TM_ERR_ARGUMENT;
-    const double du = in1 - t.InX0, dv = in2 - t.InY0;
-    const double x = t.OutX0 + EvalPoly2(t.Cx, du, dv);
-    const double y = t.OutY0 + EvalPoly2(t.Cy, du, dv);
-    return Finish(in1, in2, x, y, out1, out2);
-}
-
-long PreparedTransform::ApplyPoly3(const PreparedTransform& t, double in1, double in2, double* out1,
-                                   double* out2) {
-    if (out1 == nullptr || out2 == nullptr) [[unlikely]] return TM_ERR_ARGUMENT;
-    const double du = in1 - t.InX0, dv = in2 - t.InY0;
-    const double x = t.OutX0 + EvalPoly3(t.Cx, du, dv);
-    const double y = t.OutY0 + EvalPoly3(t.Cy, du, dv);
+    const double x = EvalAxis<Order, Fused>(t.OutX0, t.Cx, du, dv);
+    const double y = EvalAxis<Order, Fused>(t.OutY0, t.Cy, du, dv);
     return Finish(in1, in2, x, y, out1, out2);
 }
 
 #if MORVANE_X86_DISPATCH
-MORVANE_TARGET_FMA long PreparedTransform::ApplyAffineFma(const PreparedTransform& t, double in1, double in2,
-                                                          double* out1, double* out2) {
-    if (out1 == nullptr || out2 == nullptr) [[unlikely]] return TM_ERR_ARGUMENT;
-    const double du = in1 - t.InX0, dv = in2 - t.InY0;
-    const double x = FmaAffine(t.OutX0, t.Cx[1], t.Cx[2], du, dv);
-    const double y = FmaAffine(t.OutY0, t.Cy[1], t.Cy[2], du, dv);
-    return Finish(in1, in2, x, y, out1, out2);
-}
-
-MORVANE_TARGET_FMA long PreparedTransform::ApplyPoly2Fma(const PreparedTransform& t, double in1, double in2,
-                                                         double* out1, double* out2) {
-    if (out1 == nullptr || out2 == nullptr) [[unlikely]] return TM_ERR_ARGUMENT;
-    const double du = in1 - t.InX0, dv = in2 - t.InY0;
-    const double x = FmaPoly2(t.OutX0, t.Cx, du, dv);
-    const double y = FmaPoly2(t.OutY0, t.Cy, du, dv);
-    return Finish(in1, in2, x, y, out1, out2);
-}
-
-MORVANE_TARGET_FMA long PreparedTransform::ApplyPoly3Fma(const PreparedTransform& t, double in1, double in2,
-                                                         double* out1, double* out2) {
-    if (out1 == nullptr || out2 == nullptr) [[unlikely]] return TM_ERR_ARGUMENT;
-    const double du = in1 - t.InX0, dv = in2 - t.InY0;
-    const double x = FmaPoly3(t.OutX0, t.Cx, du, dv);
-    const double y = FmaPoly3(t.OutY0, t.Cy, du, dv);
-    return Finish(in1, in2, x, y, out1, out2);
+template <int Order>
+MORVANE_TARGET_FMA long PreparedTransform::ApplyFused(const PreparedTransform& t, double in1, double in2,
+                                                      double* out1, double* out2) {
+    return ApplyPolynomial<Order, true>(t, in1, in2, out1, out2);
 }
 
 void PreparedTransform::UsePortablePathsForTesting(bool portable) { gPortableForTesting = portable; }
 #else
-// Never chosen without x86 dispatch; present so the table below links.
-long PreparedTransform::ApplyAffineFma(const PreparedTransform& t, double in1, double in2, double* out1,
-                                       double* out2) {
-    return ApplyAffine(t, in1, in2, out1, out2);
-}
-long PreparedTransform::ApplyPoly2Fma(const PreparedTransform& t, double in1, double in2, double* out1,
-                                      double* out2) {
-    return ApplyPoly2(t, in1, in2, out1, out2);
-}
-long PreparedTransform::ApplyPoly3Fma(const PreparedTransform& t, double in1, double in2, double* out1,
-                                      double* out2) {
-    return ApplyPoly3(t, in1, in2, out1, out2);
-}
 void PreparedTransform::UsePortablePathsForTesting(bool) {}
 #endif
 
@@ -300,20 +207,22 @@ long PreparedTransform::ApplyOther(const PreparedTransform& t, double in1, doubl
 
 void PreparedTransform::SetKind(int kind) {
     Kind = static_cast<KindT>(kind);
-#if MORVANE_X86_DISPATCH
-    Fma = !gPortableForTesting && CpuHasAvx2Fma();
-#else
     Fma = false;
-#endif
     switch (Kind) {
         case None: Fn = &ApplyNone; break;
-        case Affine: Fn = Fma ? &ApplyAffineFma : &ApplyAffine; break;
-        case Poly2: Fn = Fma ? &ApplyPoly2Fma : &ApplyPoly2; break;
-        case Poly3: Fn = Fma ? &ApplyPoly3Fma : &ApplyPoly3; break;
+        case Affine: Fn = &ApplyPolynomial<1, false>; break;
+        case Poly2: Fn = &ApplyPolynomial<2, false>; break;
+        case Poly3: Fn = &ApplyPolynomial<3, false>; break;
         case Projective: Fn = &ApplyProjective; break;
         case CellInverse: Fn = &ApplyCells; break;
         default: Fn = &ApplyOther; break;
     }
+#if MORVANE_X86_DISPATCH
+    if ((Kind == Affine || Kind == Poly2 || Kind == Poly3) && !gPortableForTesting && CpuHasAvx2Fma()) {
+        Fma = true;
+        Fn = Kind == Affine ? &ApplyFused<1> : Kind == Poly2 ? &ApplyFused<2> : &ApplyFused<3>;
+    }
+#endif
 }
 
 void PreparedTransform::Release() {
@@ -577,26 +486,16 @@ long PreparedTransform::Batch(const double* in, double* out, std::size_t count) 
     // Refuse non-finite input before writing anything.
     if (AnyNonFinite(in, 2 * count)) return TM_ERR_NOT_FINITE;
     std::uint64_t flags = 0;
-#if MORVANE_X86_DISPATCH
-    if (Fma && (Kind == Affine || Kind == Poly2 || Kind == Poly3)) {
+    if (Kind == Affine || Kind == Poly2 || Kind == Poly3) {
         const int order = Kind == Affine ? 1 : Kind == Poly2 ? 2 : 3;
-        flags = BatchFma(order, InX0, InY0, OutX0, OutY0, Cx, Cy, in, out, count);
+#if MORVANE_X86_DISPATCH
+        if (Fma) flags = BatchFused(order, InX0, InY0, OutX0, OutY0, Cx, Cy, in, out, count);
+        else
+#endif
+            flags = BatchPortable(order, InX0, InY0, OutX0, OutY0, Cx, Cy, in, out, count);
         return IsNonFinite(flags) ? TM_ERR_OUTSIDE : TM_OK;
     }
-#endif
     switch (Kind) {
-        case Affine: {
-            const double c[6] = {InX0, InY0, OutX0, Cx[1], Cx[2], 0.0};
-            const double d[3] = {OutY0, Cy[1], Cy[2]};
-            flags = BatchAffine(c, d, in, out, count);
-            break;
-        }
-        case Poly2:
-            flags = BatchPoly2(InX0, InY0, OutX0, OutY0, Cx, Cy, in, out, count);
-            break;
-        case Poly3:
-            flags = BatchPoly3(InX0, InY0, OutX0, OutY0, Cx, Cy, in, out, count);
-            break;
         case CellInverse:
             for (std::size_t i = 0; i < count; ++i) {
                 double x, y;

@@ -77,15 +77,14 @@ public:
     bool UsesFma() const { return Fma; }
 private:
     using ApplyFn = long (*)(const PreparedTransform&, double, double, double*, double*);
-    // The kinds whose arithmetic has an FMA form come twice: the portable
-    // one, and one compiled for AVX2 and FMA (x86 only, chosen when the
-    // processor has them).
-    static long ApplyAffine(const PreparedTransform& t, double in1, double in2, double* out1, double* out2);
-    static long ApplyPoly2(const PreparedTransform& t, double in1, double in2, double* out1, double* out2);
-    static long ApplyPoly3(const PreparedTransform& t, double in1, double in2, double* out1, double* out2);
-    static long ApplyAffineFma(const PreparedTransform& t, double in1, double in2, double* out1, double* out2);
-    static long ApplyPoly2Fma(const PreparedTransform& t, double in1, double in2, double* out1, double* out2);
-    static long ApplyPoly3Fma(const PreparedTransform& t, double in1, double in2, double* out1, double* out2);
+    // The affine and polynomial kinds (Order 1, 2, 3): the portable
+    // arithmetic (Fused false), or fused multiply-adds, which ApplyFused
+    // compiles for AVX2 and FMA (x86 only, chosen when the processor has
+    // them).
+    template <int Order, bool Fused>
+    static long ApplyPolynomial(const PreparedTransform& t, double in1, double in2, double* out1, double* out2);
+    template <int Order>
+    static long ApplyFused(const PreparedTransform& t, double in1, double in2, double* out1, double* out2);
     static long ApplyProjective(const PreparedTransform& t, double in1, double in2, double* out1, double* out2);
     static long ApplyCells(const PreparedTransform& t, double in1, double in2, double* out1, double* out2);
     static long ApplyOther(const PreparedTransform& t, double in1, double in2, double* out1, double* out2);
