@@ -147,8 +147,8 @@ TEST_P(BackwardWithinTolerance, EveryResultWithinTheToleranceOfTheExactInverse) 
     ASSERT_EQ(set.BeginTransform(false, tolerance), TM_OK);
     for (double margin : {0.0, 0.25, 2.0}) {
         SCOPED_TRACE(margin);
-        // A grid finer than the spline's cells near the points, and random
-        // points between its nodes; no denser, so that the suite stays
+        // A grid of a hundred steps a side and random points, which fall
+        // anywhere within the cells; no denser, so that the suite stays
         // within its time under emulation (qemu, wine) too.
         const std::vector<double> user = UserPositions(set, margin, 100, 2000);
         std::vector<double> batch(user.size());
