@@ -23,6 +23,7 @@
 #include <process.h>  // getpid
 #else
 #include <csignal>
+#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -56,8 +57,10 @@ std::size_t ContentHash(const std::string& path) {
 
 // One save of the kind the killed children make: group 1 loses its last
 // point when it holds all fullCount, and gets it back otherwise, so the
-// file alternates between two versions.
-bool ToggleLastPointAndSave(const std::string& path, unsigned long fullCount) {
+// file alternates between two versions.  beforeSave runs when the groups
+// are loaded and edited, just before the close that saves them.
+bool ToggleLastPointAndSave(const std::string& path, unsigned long fullCount,
+                            const std::function<void()>& beforeSave = [] {}) {
     CFile_Morvane area;
     unsigned long points = 0;
     if (area.OpenGCPArea(50, 50, path.c_str()) != 1 || area.OpenGCPGroup(1) != 1 ||
@@ -70,6 +73,7 @@ bool ToggleLastPointAndSave(const std::string& path, unsigned long fullCount) {
         _CtrlPntStrcT last = TmMakePoint(-1.0, -1.0, 499990.0, 4100010.0, 0.0, "extra");
         if (area.AddOneGCP(points + 1, &last) != 1) return false;
     }
+    beforeSave();
     return area.CloseGCPArea() == 1;
 }
 
@@ -139,34 +143,62 @@ TEST(KilledSaveTest, TwoHundredKillsInARowLeaveAtMostOneTemporaryFile) {
     const std::string path = dir.File(kName);
     WriteFileBytes(path, OneAffineGroup(static_cast<int>(kPoints)));
 
-    // The versions a save can leave, and how long one round takes.
+    // The versions a save can leave, and how long a round and its save take.
     std::set<std::size_t> versions{ContentHash(path)};
-    const auto start = std::chrono::steady_clock::now();
+    using Clock = std::chrono::steady_clock;
+    Clock::duration round{}, save{};
     for (int i = 0; i < 4; ++i) {
-        ASSERT_TRUE(ToggleLastPointAndSave(path, kPoints));
+        const Clock::time_point start = Clock::now();
+        Clock::time_point saveStart;
+        ASSERT_TRUE(ToggleLastPointAndSave(path, kPoints, [&] { saveStart = Clock::now(); }));
+        round += Clock::now() - start;
+        save += Clock::now() - saveStart;
         versions.insert(ContentHash(path));
     }
-    const auto round = (std::chrono::steady_clock::now() - start) / 4;
     ASSERT_LE(versions.size(), 3u) << "saving the same groups must give the same bytes";
+    const auto micros = [](Clock::duration d) {
+        return std::chrono::duration_cast<std::chrono::microseconds>(d / 4).count();
+    };
 
+    // Half the kills come at any moment of the child's first round, while
+    // it loads or saves.  The other half come while it saves: the child
+    // says through a pipe when its save starts, so that they land inside
+    // saves however much slower the child runs than the rounds above (on
+    // a loaded machine, or under an emulator).
     std::mt19937 random(20261207);
-    // A child is killed within its first round: while it loads or saves.
-    const long roundMicros = std::chrono::duration_cast<std::chrono::microseconds>(round).count();
-    std::uniform_int_distribution<long> delay(0, roundMicros);
+    std::uniform_int_distribution<long> anyMoment(0, micros(round));
+    std::uniform_int_distribution<long> withinSave(0, micros(save));
+    int saveStarts[2];
+    ASSERT_EQ(::pipe(saveStarts), 0);
     int leftBehind = 0;  // kills that caught a save with its temporary file
     for (int kill = 0; kill < kKills; ++kill) {
         SCOPED_TRACE("kill " + std::to_string(kill));
+        const bool inSave = kill % 2 == 1;
         const pid_t child = Spawn([&] {
+            const auto signalSave = [&] {
+                if (inSave) (void)!::write(saveStarts[1], "s", 1);
+            };
             for (;;) {
-                if (!ToggleLastPointAndSave(path, kPoints)) return false;
+                if (!ToggleLastPointAndSave(path, kPoints, signalSave)) return false;
             }
         });
         ASSERT_GT(child, 0);
-        std::this_thread::sleep_for(std::chrono::microseconds(delay(random)));
+        if (inSave) {  // a child that fails before its save must not hang the test
+            pollfd started{saveStarts[0], POLLIN, 0};
+            ASSERT_EQ(::poll(&started, 1, 120'000), 1) << "the child never started a save";
+            char byte = 0;
+            ASSERT_EQ(::read(saveStarts[0], &byte, 1), 1);
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(inSave ? withinSave(random) : anyMoment(random)));
         ASSERT_EQ(::kill(child, SIGKILL), 0);
         int status = 0;
         ASSERT_EQ(::waitpid(child, &status, 0), child);
         ASSERT_TRUE(WIFSIGNALED(status)) << "the saving child stopped by itself";
+        // A child killed after its first save may have signalled again.
+        for (pollfd pending{saveStarts[0], POLLIN, 0}; ::poll(&pending, 1, 0) == 1;) {
+            char extra = 0;
+            ASSERT_EQ(::read(saveStarts[0], &extra, 1), 1);
+        }
 
         const std::vector<std::string> temps = TempFiles(dir);
         ASSERT_LE(temps.size(), 1u) << temps[0] << " and more";
@@ -174,6 +206,7 @@ TEST(KilledSaveTest, TwoHundredKillsInARowLeaveAtMostOneTemporaryFile) {
         ASSERT_EQ(versions.count(ContentHash(path)), 1u) << "the file is neither version";
         ASSERT_TRUE(Opens(path));
     }
+    for (int fd : saveStarts) ::close(fd);
     // Without this the test would prove nothing: the kills must have caught
     // saves in the act, each leaving a file that only a later save removes.
     EXPECT_GE(leftBehind, kKills / 10);
