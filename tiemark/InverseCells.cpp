@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
+#include <thread>
 
 #include "CpuDispatch.h"
 #include "LsqFactor.h"
@@ -92,12 +94,47 @@ struct ModelEval {
 
 void InverseCells::Clear() {
     Ns = Nt = 0;
-    Coef.clear();
-    Verified.clear();
+    Coef.reset();
+    State.reset();
+    Probe.reset();
 }
 
 int InverseCells::VerifiedCells() const {
-    return static_cast<int>(std::count(Verified.begin(), Verified.end(), std::uint8_t{1}));
+    int verified = 0;
+    for (std::size_t cell = 0; cell < static_cast<std::size_t>(Ns) * Nt; ++cell)
+        verified += State[cell].load(std::memory_order_acquire) == kVerified;
+    return verified;
+}
+
+void InverseCells::AllocateCells() {
+    const std::size_t cells = static_cast<std::size_t>(Ns) * Nt;
+    // Coefficients uninitialised: a large table's pages are then touched
+    // only where cells are built.
+    Coef.reset(new double[cells * kCoefPerCell]);
+    State.reset(new std::atomic<std::uint8_t>[cells]);
+    for (std::size_t cell = 0; cell < cells; ++cell) State[cell].store(kNotBuilt, std::memory_order_relaxed);
+}
+
+void InverseCells::CopyFrom(const InverseCells& other) {
+    Ns = other.Ns, Nt = other.Nt, SideS = other.SideS, SideT = other.SideT;
+    OffS = other.OffS, OffT = other.OffT, SLo = other.SLo, TLo = other.TLo, H = other.H;
+    UserXc = other.UserXc, UserYc = other.UserYc;
+    std::copy(other.Fs, other.Fs + 2, Fs), std::copy(other.Ft, other.Ft + 2, Ft);
+    std::copy(other.L, other.L + 4, L);
+    PixelX0 = other.PixelX0, PixelY0 = other.PixelY0, PixelScale = other.PixelScale;
+    TolerancePx = other.TolerancePx;
+    Probe = other.Probe;
+    if (other.Ns == 0) {
+        Coef.reset(), State.reset();
+        return;
+    }
+    AllocateCells();
+    for (std::size_t cell = 0; cell < static_cast<std::size_t>(Ns) * Nt; ++cell) {
+        const std::uint8_t state = other.State[cell].load(std::memory_order_acquire);
+        if (state != kVerified && state != kFailed) continue;
+        std::memcpy(&Coef[cell * kCoefPerCell], &other.Coef[cell * kCoefPerCell], kCoefPerCell * sizeof(double));
+        State[cell].store(state, std::memory_order_relaxed);
+    }
 }
 
 template <class Eval>
@@ -170,68 +207,67 @@ void InverseCells::FramePoint(const Model& m, int i, int k, double a, double b, 
 }
 
 template <class Eval>
-void InverseCells::SolveCorners(const Model& m, const Eval& eval, const InverseCells* coarse,
-                                std::vector<Corner>& corners) const {
+void InverseCells::SolveCorners(const Model& m, const Eval& eval, std::vector<Corner>& corners) const {
     const int side = Ns + 1;
-    const double detL = L[0] * L[3] - L[1] * L[2];
     for (int k = 0; k <= Nt; ++k) {
         for (int i = 0; i < side; ++i) {
-            Corner& c = corners[static_cast<std::size_t>(k) * side + i];
-            c.ok = false;
-            double x, y;
-            FramePoint(m, i, k, 0.0, 0.0, &x, &y);
-            // Seed: a coarser table's cubic where there is one (close
-            // enough that one step solves the corner), else one cell's step
-            // from the solved neighbour, else the affine estimate.
+            // Seed: one cell's step from the solved neighbour, else the
+            // affine estimate.
             double u = SLo + i * H, v = TLo + k * H;
-            if (coarse != nullptr) {
-                const Normalisation& n = m.Norm;
-                coarse->Seed(n.UserX0 + n.UserScale * x, n.UserY0 + n.UserScale * y, &u, &v);
-            } else if (i > 0 && corners[static_cast<std::size_t>(k) * side + i - 1].ok) {
+            if (i > 0 && corners[static_cast<std::size_t>(k) * side + i - 1].ok) {
                 const Corner& left = corners[static_cast<std::size_t>(k) * side + i - 1];
                 u = left.u + left.ua, v = left.v + left.va;
             } else if (k > 0 && corners[static_cast<std::size_t>(k - 1) * side + i].ok) {
                 const Corner& below = corners[static_cast<std::size_t>(k - 1) * side + i];
                 u = below.u + below.ub, v = below.v + below.vb;
             }
-            const double tolerance2 = kNewtonTolerance * kNewtonTolerance * (1.0 + x * x + y * y);
-            double j[4], last = std::numeric_limits<double>::infinity();
-            bool solved = false;
-            for (int step = 0; step < kCornerSteps; ++step) {
-                double fx, fy;
-                eval(u, v, &fx, &fy, j);
-                const double rx = x - fx, ry = y - fy, misfit2 = rx * rx + ry * ry;
-                if (misfit2 <= tolerance2) {
-                    solved = true;
-                    break;
-                }
-                if (!(misfit2 < last)) break;
-                last = misfit2;
-                const double det = j[0] * j[3] - j[1] * j[2];
-                if (!(std::fabs(det) > 0.0)) break;
-                u += (j[3] * rx - j[1] * ry) / det;
-                v += (j[0] * ry - j[2] * rx) / det;
-            }
-            if (!solved) {
-                // The damped iteration from the centre's estimate.
-                const Normalisation& n = m.Norm;
-                double px, py, fx, fy;
-                if (m.Backward(n.UserX0 + n.UserScale * x, n.UserY0 + n.UserScale * y, &px, &py) != TM_OK)
-                    continue;
-                u = (px - n.PixelX0) / n.PixelScale, v = (py - n.PixelY0) / n.PixelScale;
-                eval(u, v, &fx, &fy, j);
-            }
-            const double det = j[0] * j[3] - j[1] * j[2];
-            // Across a fold the inverse is not the branch the points are on.
-            if (!(det * detL > 0.0) || !std::isfinite(u) || !std::isfinite(v)) continue;
-            // Slopes along a and b: H * J^-1 * L.
-            const double i0 = j[3] / det, i1 = -j[1] / det, i2 = -j[2] / det, i3 = j[0] / det;
-            c.u = u, c.v = v;
-            c.ua = H * (i0 * L[0] + i1 * L[2]), c.ub = H * (i0 * L[1] + i1 * L[3]);
-            c.va = H * (i2 * L[0] + i3 * L[2]), c.vb = H * (i2 * L[1] + i3 * L[3]);
-            c.ok = std::isfinite(c.ua + c.ub + c.va + c.vb);
+            SolveCorner(m, eval, i, k, u, v, corners[static_cast<std::size_t>(k) * side + i]);
         }
     }
+}
+
+template <class Eval>
+void InverseCells::SolveCorner(const Model& m, const Eval& eval, int i, int k, double u, double v,
+                               Corner& c) const {
+    c.ok = false;
+    double x, y;
+    FramePoint(m, i, k, 0.0, 0.0, &x, &y);
+    const double tolerance2 = kNewtonTolerance * kNewtonTolerance * (1.0 + x * x + y * y);
+    double j[4], last = std::numeric_limits<double>::infinity();
+    bool solved = false;
+    for (int step = 0; step < kCornerSteps; ++step) {
+        double fx, fy;
+        eval(u, v, &fx, &fy, j);
+        const double rx = x - fx, ry = y - fy, misfit2 = rx * rx + ry * ry;
+        if (misfit2 <= tolerance2) {
+            solved = true;
+            break;
+        }
+        if (!(misfit2 < last)) break;
+        last = misfit2;
+        const double det = j[0] * j[3] - j[1] * j[2];
+        if (!(std::fabs(det) > 0.0)) break;
+        u += (j[3] * rx - j[1] * ry) / det;
+        v += (j[0] * ry - j[2] * rx) / det;
+    }
+    if (!solved) {
+        // The damped iteration from the centre's estimate.
+        const Normalisation& n = m.Norm;
+        double px, py, fx, fy;
+        if (m.Backward(n.UserX0 + n.UserScale * x, n.UserY0 + n.UserScale * y, &px, &py) != TM_OK) return;
+        u = (px - n.PixelX0) / n.PixelScale, v = (py - n.PixelY0) / n.PixelScale;
+        eval(u, v, &fx, &fy, j);
+    }
+    const double det = j[0] * j[3] - j[1] * j[2];
+    const double detL = L[0] * L[3] - L[1] * L[2];
+    // Across a fold the inverse is not the branch the points are on.
+    if (!(det * detL > 0.0) || !std::isfinite(u) || !std::isfinite(v)) return;
+    // Slopes along a and b: H * J^-1 * L.
+    const double i0 = j[3] / det, i1 = -j[1] / det, i2 = -j[2] / det, i3 = j[0] / det;
+    c.u = u, c.v = v;
+    c.ua = H * (i0 * L[0] + i1 * L[2]), c.ub = H * (i0 * L[1] + i1 * L[3]);
+    c.va = H * (i2 * L[0] + i3 * L[2]), c.vb = H * (i2 * L[1] + i3 * L[3]);
+    c.ok = std::isfinite(c.ua + c.ub + c.va + c.vb);
 }
 
 // The spline's misfit at a check point is taken back through the cubic's
@@ -304,46 +340,44 @@ double InverseCells::FitCell(const Model& m, const Eval& eval, const Corner* c[4
         }
     }
     // Stored in pixels: the normalisation folded in.
-    for (int r = 0; r < 10; ++r) coef[r] = PixelScale * cu[r], coef[10 + r] = PixelScale * cv[r];
+    for (int r = 0; r < 10; ++r) coef[2 * r] = PixelScale * cu[r], coef[2 * r + 1] = PixelScale * cv[r];
     coef[0] += PixelX0;
-    coef[10] += PixelY0;
+    coef[1] += PixelY0;
     return std::sqrt(worst2);
 }
 
 template <class Eval>
 double InverseCells::BuildGrid(const Model& m, const Eval& eval, const double box[4], int n, bool verify,
-                               double* median, const InverseCells* coarse) {
+                               double* median) {
     SetFrame(m, box, n);
     const int ns = Ns, nt = Nt;
     std::vector<Corner> corners(static_cast<std::size_t>(ns + 1) * (nt + 1));
     std::vector<double> errors;
     const std::size_t cells = static_cast<std::size_t>(ns) * nt;
     errors.reserve(cells);
-    std::vector<double> coef(cells * kCoefPerCell);
-    std::vector<std::uint8_t> verified(cells, 0);
-    SolveCorners(m, eval, coarse, corners);
+    AllocateCells();
+    SolveCorners(m, eval, corners);
     const double tolerance = TolerancePx / (kSafety * PixelScale);
     double worst = 0.0;
     for (int k = 0; k < nt; ++k) {
         for (int i = 0; i < ns; ++i) {
             const std::size_t cell = static_cast<std::size_t>(k) * ns + i;
-            double* c = coef.data() + cell * kCoefPerCell;
+            double* c = Coef.get() + cell * kCoefPerCell;
             const std::size_t base = static_cast<std::size_t>(k) * (ns + 1) + i;
             const Corner* four[4] = {&corners[base], &corners[base + 1], &corners[base + ns + 1],
                                      &corners[base + ns + 2]};
             if (!(four[0]->ok && four[1]->ok && four[2]->ok && four[3]->ok)) {
                 // No cubic: Seed() falls back to the affine estimate here.
                 std::fill(c, c + kCoefPerCell, std::numeric_limits<double>::quiet_NaN());
+                State[cell].store(kFailed, std::memory_order_relaxed);
                 continue;
             }
             const double error = FitCell(m, eval, four, i, k, verify, c);
             worst = std::max(worst, error);
             errors.push_back(error);
-            verified[cell] = verify && error <= tolerance;
+            State[cell].store(verify && error <= tolerance ? kVerified : kFailed, std::memory_order_relaxed);
         }
     }
-    Coef.swap(coef);
-    Verified.swap(verified);
     if (median != nullptr) {
         // Cells without a cubic count as failing.
         errors.resize(cells, std::numeric_limits<double>::infinity());
@@ -372,6 +406,70 @@ __attribute__((flatten))
 #endif
 void InverseCells::BuildPortable(const Model& m, bool verify) {
     BuildAny(m, verify);
+}
+
+template <class Eval>
+bool InverseCells::BuildCell(const Model& m, const Eval& eval, int i, int k, double* coef) const {
+    // The corners as a table built at once would solve them: from the
+    // probe's cubics, which are close enough for one or two steps.
+    Corner corners[4];
+    const Normalisation& n = m.Norm;
+    for (int q = 0; q < 4; ++q) {
+        const int ci = i + (q & 1), ck = k + (q >> 1);
+        double x, y, u, v;
+        FramePoint(m, ci, ck, 0.0, 0.0, &x, &y);
+        Probe->Seed(n.UserX0 + n.UserScale * x, n.UserY0 + n.UserScale * y, &u, &v);
+        SolveCorner(m, eval, ci, ck, u, v, corners[q]);
+        if (!corners[q].ok) {
+            std::fill(coef, coef + kCoefPerCell, std::numeric_limits<double>::quiet_NaN());
+            return false;
+        }
+    }
+    const Corner* four[4] = {&corners[0], &corners[1], &corners[2], &corners[3]};
+    return FitCell(m, eval, four, i, k, true, coef) <= TolerancePx / (kSafety * PixelScale);
+}
+
+inline bool InverseCells::BuildCellAny(const Model& m, int i, int k, double* coef) const {
+    switch (m.Type) {
+        case TM_TRANS_POLY2: return BuildCell(m, PolyEval<2>{m}, i, k, coef);
+        case TM_TRANS_POLY3: return BuildCell(m, PolyEval<3>{m}, i, k, coef);
+        default: return BuildCell(m, ModelEval{m}, i, k, coef);
+    }
+}
+
+#if MORVANE_X86_DISPATCH
+__attribute__((target("avx2,fma"), flatten)) bool InverseCells::BuildCellAvx2Fma(const Model& m, int i, int k,
+                                                                                 double* coef) const {
+    return BuildCellAny(m, i, k, coef);
+}
+__attribute__((flatten))
+#endif
+bool InverseCells::BuildCellPortable(const Model& m, int i, int k, double* coef) const {
+    return BuildCellAny(m, i, k, coef);
+}
+
+bool InverseCells::BuildOnDemand(const Model& m, int i, int k) const {
+    const std::size_t cell = static_cast<std::size_t>(k) * Ns + i;
+    std::atomic<std::uint8_t>& state = State[cell];
+    std::uint8_t seen = kNotBuilt;
+    if (state.compare_exchange_strong(seen, kBuilding, std::memory_order_acquire)) {
+        double* coef = Coef.get() + cell * kCoefPerCell;
+        // The arithmetic Build uses, so that the cell is the one a table
+        // built at once would hold.
+#if MORVANE_X86_DISPATCH
+        const bool verified = CpuHasAvx2Fma() ? BuildCellAvx2Fma(m, i, k, coef) : BuildCellPortable(m, i, k, coef);
+#else
+        const bool verified = BuildCellPortable(m, i, k, coef);
+#endif
+        state.store(verified ? kVerified : kFailed, std::memory_order_release);
+        return verified;
+    }
+    // Another thread builds it: a cell takes microseconds.
+    while (seen == kBuilding) {
+        std::this_thread::yield();
+        seen = state.load(std::memory_order_acquire);
+    }
+    return seen == kVerified;
 }
 
 int InverseCells::RefinedCells(const Model& m, double worst, double median, double tolerance) const {
@@ -411,8 +509,11 @@ inline void InverseCells::BuildAny(const Model& m, bool verify) {
         if (!(worst > tolerance)) return;
         const int n = RefinedCells(m, worst, median, tolerance);
         if (n == 0) return;
-        const InverseCells probe = *this;
-        BuildGrid(m, eval, box, n, true, nullptr, &probe);
+        // The finer table is built cell by cell as conversions need it.
+        auto probe = std::make_shared<const InverseCells>(std::move(*this));
+        SetFrame(m, box, n);
+        AllocateCells();
+        Probe = std::move(probe);
     };
     switch (m.Type) {
         case TM_TRANS_POLY2: build(PolyEval<2>{m}); break;

@@ -23,6 +23,15 @@
 // probe grid shows, and keeps the probe (as seeds) when its median cell
 // would need more than kMaxCells per side.
 //
+// Build makes the probe only.  The finer table it picks is laid out but
+// left empty: each of its cells is built and checked the first time a
+// conversion falls into it, from corners seeded by the probe, so that
+// preparing costs a probe's sixty-odd cells whatever the tolerance asks
+// for, and a caller converting a few points, or points in a corner of the
+// frame, builds only the cells it uses.  A cell is the same, bit for bit,
+// whenever and on whichever thread it is built; lookups may run on several
+// threads at once (a cell is claimed by the first, the others wait for it).
+//
 // Built without verification (the thin plate spline), the cells serve only
 // as seeds for Newton iteration.
 //
@@ -39,7 +48,10 @@
 
 #include <cmath>
 #include <cstddef>
+#include <atomic>
 #include <cstdint>
+#include <cstring>
+#include <memory>
 #include <vector>
 
 #include "Model.h"
@@ -73,7 +85,7 @@ public:
     static constexpr double kSafety = 4.0;
     // Cells per side: the probe grid, and the most Build uses.
     static constexpr int kProbeCells = 8;
-    static constexpr int kMaxCells = 32;
+    static constexpr int kMaxCells = 64;
     static constexpr int kSplineCells = 16;
     // The most cells per side a checked spline table uses: each cell costs
     // about twenty evaluations of the spline to build and check.
@@ -90,32 +102,49 @@ public:
     bool Empty() const { return Ns == 0; }
     // Cells along the frame's larger side.
     int CellsPerSide() const { return Ns > Nt ? Ns : Nt; }
-    // Number of verified cells.
+    // Number of verified cells among those built so far.
     int VerifiedCells() const;
+
+    InverseCells() = default;
+    // A copy has the cells built so far (a cell being built is left to the
+    // copy to build again).
+    InverseCells(const InverseCells& other) { CopyFrom(other); }
+    InverseCells& operator=(const InverseCells& other) {
+        if (this != &other) CopyFrom(other);
+        return *this;
+    }
+    InverseCells(InverseCells&&) noexcept = default;
+    InverseCells& operator=(InverseCells&&) noexcept = default;
     // The tolerance, in pixels, the verified cells were checked for.
     double CheckedTolerancePx() const { return TolerancePx; }
 
-    // Pixel position of user (X, Y) from a verified cell; false when (X, Y)
-    // is outside the frame, in an unverified cell, or not finite.
-    bool Lookup(double X, double Y, double* pixelX, double* pixelY) const {
+    // Pixel position of user (X, Y) from a verified cell, building the cell
+    // first when no conversion has needed it yet; false when (X, Y) is
+    // outside the frame, in a cell that failed its check, or not finite.
+    // m: the model the table was built for.
+    bool Lookup(const Model& m, double X, double Y, double* pixelX, double* pixelY) const {
         const double dx = X - UserXc, dy = Y - UserYc;
         const double fs = OffS + Fs[0] * dx + Fs[1] * dy;
         const double ft = OffT + Ft[0] * dx + Ft[1] * dy;
         if (!(fs >= 0.0 && fs < SideS && ft >= 0.0 && ft < SideT)) return false;
         const int i = static_cast<int>(fs), k = static_cast<int>(ft);
         const std::size_t cell = static_cast<std::size_t>(k) * Ns + i;
-        if (!Verified[cell]) return false;
+        const std::uint8_t state = State[cell].load(std::memory_order_acquire);
+        if (state != kVerified) [[unlikely]] {
+            if (state == kFailed || !BuildOnDemand(m, i, k)) return false;
+        }
         const double a = fs - i, b = ft - k;
-        const double* c = Coef.data() + cell * kCoefPerCell;
-        *pixelX = c[0] + Cubic(c, a, b);
-        *pixelY = c[10] + Cubic(c + 10, a, b);
+        EvalCell(Coef.get() + cell * kCoefPerCell, a, b, pixelX, pixelY);
         return true;
     }
 
     // A seed for Newton iteration at user (X, Y), in normalised pixel units:
     // the nearest cell's cubic (extrapolated outside the frame), or the
-    // affine estimate where that cell has none.
+    // affine estimate where that cell has none.  A table built on demand
+    // seeds from its probe always, so that a conversion's result does not
+    // depend on which cells earlier ones built.
     void Seed(double X, double Y, double* u, double* v) const {
+        if (Probe != nullptr) return Probe->Seed(X, Y, u, v);
         const double dx = X - UserXc, dy = Y - UserYc;
         const double fs = OffS + Fs[0] * dx + Fs[1] * dy;
         const double ft = OffT + Ft[0] * dx + Ft[1] * dy;
@@ -123,9 +152,8 @@ public:
         // call on the baseline x86-64).
         const int i = fs > 0.0 ? (fs < SideS ? static_cast<int>(fs) : Ns - 1) : 0;
         const int k = ft > 0.0 ? (ft < SideT ? static_cast<int>(ft) : Nt - 1) : 0;
-        const double* c = Coef.data() + (static_cast<std::size_t>(k) * Ns + i) * kCoefPerCell;
-        const double px = c[0] + Cubic(c, fs - i, ft - k);
-        const double py = c[10] + Cubic(c + 10, fs - i, ft - k);
+        double px, py;
+        EvalCell(Coef.get() + (static_cast<std::size_t>(k) * Ns + i) * kCoefPerCell, fs - i, ft - k, &px, &py);
         if (std::isfinite(px) && std::isfinite(py)) {
             *u = (px - PixelX0) / PixelScale;
             *v = (py - PixelY0) / PixelScale;
@@ -141,9 +169,29 @@ public:
         return a * (c[1] + a * (c[3] + c[6] * a + c[7] * b) + b * (c[4] + c[8] * b)) +
                b * (c[2] + b * (c[5] + c[9] * b));
     }
+    // Pixel position at local (a, b) of a stored cell, whose coefficients
+    // alternate between the pixel x and the pixel y cubic: both evaluate
+    // side by side, written out as pairs so that every caller compiles to
+    // the same operations (the batch and one-point conversions agree to the
+    // bit whatever the compiler's vectoriser does with either).
+    static void EvalCell(const double* c, double a, double b, double* pixelX, double* pixelY) {
+        typedef double Pair __attribute__((vector_size(16)));
+        auto k = [c](int term) {
+            Pair pair;
+            std::memcpy(&pair, c + 2 * term, sizeof pair);
+            return pair;
+        };
+        const Pair r = k(0) + a * (k(1) + a * (k(3) + k(6) * a + k(7) * b) + b * (k(4) + k(8) * b)) +
+                       b * (k(2) + b * (k(5) + k(9) * b));
+        *pixelX = r[0];
+        *pixelY = r[1];
+    }
 
 private:
-    static constexpr int kCoefPerCell = 20;  // pixel x cubic, then pixel y cubic
+    static constexpr int kCoefPerCell = 20;  // the two cubics' coefficients, alternating
+    // A cell's state.  Only a table built on demand has cells not built or
+    // being built; a probe's cells are all built with it.
+    enum : std::uint8_t { kNotBuilt = 0, kVerified = 1, kFailed = 2, kBuilding = 3 };
     // Exact inverse at a corner: normalised (u, v) and its slopes along the
     // local a and b, per unit of a and b; ok false where it could not be had.
     struct Corner {
@@ -155,14 +203,28 @@ private:
     void FrameBox(const Model& m, const Eval& eval, double box[4]) const;
     // Builds the cells of width h over box (n along its larger side);
     // returns the largest error seen (normalised units), and the median
-    // cell's in *median when asked.  coarse: a table built before, whose
-    // cubics seed the corners.
+    // cell's in *median when asked.
     template <class Eval>
     double BuildGrid(const Model& m, const Eval& eval, const double box[4], int n, bool verify,
-                     double* median = nullptr, const InverseCells* coarse = nullptr);
+                     double* median = nullptr);
     template <class Eval>
-    void SolveCorners(const Model& m, const Eval& eval, const InverseCells* coarse,
-                      std::vector<Corner>& corners) const;
+    void SolveCorners(const Model& m, const Eval& eval, std::vector<Corner>& corners) const;
+    // The exact inverse at corner (i, k) by Newton iteration from the seed
+    // (u, v), normalised units; the damped iteration where that fails.
+    template <class Eval>
+    void SolveCorner(const Model& m, const Eval& eval, int i, int k, double u, double v, Corner& c) const;
+    // Builds and checks cell (i, k) of a table built on demand, its corners
+    // seeded from the probe; true when it passes.  Claims the cell first:
+    // where another thread is building it, waits for that one instead.
+    bool BuildOnDemand(const Model& m, int i, int k) const;
+    template <class Eval>
+    bool BuildCell(const Model& m, const Eval& eval, int i, int k, double* coef) const;
+    bool BuildCellAny(const Model& m, int i, int k, double* coef) const;
+    bool BuildCellPortable(const Model& m, int i, int k, double* coef) const;
+    bool BuildCellAvx2Fma(const Model& m, int i, int k, double* coef) const;
+    // Allocates Ns * Nt cells, none built.  May throw std::bad_alloc.
+    void AllocateCells();
+    void CopyFrom(const InverseCells& other);
     template <class Eval>
     double FitCell(const Model& m, const Eval& eval, const Corner* c[4], int i, int k,
                    bool verify, double* coef) const;
@@ -190,8 +252,13 @@ private:
     double L[4] = {};                   // (s, t) -> normalised user offsets
     double PixelX0 = 0.0, PixelY0 = 0.0, PixelScale = 1.0;
     double TolerancePx = kTolerancePx;  // what a verified cell was checked for
-    std::vector<double> Coef;
-    std::vector<std::uint8_t> Verified;
+    // kCoefPerCell a cell; a cell's coefficients are written only while it
+    // is being built, before its state says so (release / acquire).
+    std::unique_ptr<double[]> Coef;
+    std::unique_ptr<std::atomic<std::uint8_t>[]> State;
+    // A table built on demand: the probe it was refined from (seeds for
+    // its corners and for Newton iteration where a cell is not built).
+    std::shared_ptr<const InverseCells> Probe;
 };
 
 }  // namespace tiemark

@@ -191,13 +191,49 @@ long PreparedTransform::ApplyProjective(const PreparedTransform& t, double in1, 
     return Finish(in1, in2, x, y, out1, out2);
 }
 
-long PreparedTransform::ApplyCells(const PreparedTransform& t, double in1, double in2, double* out1,
-                                   double* out2) {
+[[gnu::always_inline]] inline long PreparedTransform::ApplyCellsAny(const PreparedTransform& t, double in1,
+                                                                    double in2, double* out1, double* out2) {
     if (out1 == nullptr || out2 == nullptr) [[unlikely]] return TM_ERR_ARGUMENT;
     double x, y;
-    if (!t.Cells.Lookup(in1, in2, &x, &y)) return t.ApplyIterative(in1, in2, out1, out2);
+    if (!t.Cells.Lookup(t.Source, in1, in2, &x, &y)) return t.ApplyIterative(in1, in2, out1, out2);
     return Finish(in1, in2, x, y, out1, out2);
 }
+
+long PreparedTransform::ApplyCells(const PreparedTransform& t, double in1, double in2, double* out1,
+                                   double* out2) {
+    return ApplyCellsAny(t, in1, in2, out1, out2);
+}
+
+[[gnu::always_inline]] inline long PreparedTransform::BatchCellsAny(const double* in, double* out,
+                                                                    std::size_t count) const {
+    for (std::size_t i = 0; i < count; ++i) {
+        double x, y;
+        if (!Cells.Lookup(Source, in[2 * i], in[2 * i + 1], &x, &y)) {
+            if (long rc = SeededBackward(in[2 * i], in[2 * i + 1], &x, &y); rc != TM_OK) return rc;
+        }
+        out[2 * i] = x;
+        out[2 * i + 1] = y;
+    }
+    return TM_OK;
+}
+
+long PreparedTransform::BatchCells(const double* in, double* out, std::size_t count) const {
+    return BatchCellsAny(in, out, count);
+}
+
+#if MORVANE_X86_DISPATCH
+// The cells' cubics with fused multiply-adds: a lookup's chain of
+// dependent operations is most of its cost.
+MORVANE_TARGET_FMA long PreparedTransform::ApplyCellsFused(const PreparedTransform& t, double in1, double in2,
+                                                           double* out1, double* out2) {
+    return ApplyCellsAny(t, in1, in2, out1, out2);
+}
+
+MORVANE_TARGET_FMA long PreparedTransform::BatchCellsFused(const double* in, double* out,
+                                                           std::size_t count) const {
+    return BatchCellsAny(in, out, count);
+}
+#endif
 
 long PreparedTransform::ApplyOther(const PreparedTransform& t, double in1, double in2, double* out1,
                                    double* out2) {
@@ -218,6 +254,11 @@ void PreparedTransform::SetKind(int kind) {
         default: Fn = &ApplyOther; break;
     }
 #if MORVANE_X86_DISPATCH
+    if (Kind == CellInverse && !gPortableForTesting && CpuHasAvx2Fma()) Fn = &ApplyCellsFused;
+    if (Kind == CellInverse && !gPortableForTesting && CpuHasAvx2Fma()) {
+        Fma = true;
+        Fn = &ApplyCellsFused;
+    }
     if ((Kind == Affine || Kind == Poly2 || Kind == Poly3) && !gPortableForTesting && CpuHasAvx2Fma()) {
         Fma = true;
         Fn = Kind == Affine ? &ApplyFused<1> : Kind == Poly2 ? &ApplyFused<2> : &ApplyFused<3>;
@@ -370,8 +411,10 @@ bool PreparedTransform::SplineStepSuffices(const double j[4], double det, double
     return 2.0 * inverseNorm * remainder <= SplineTolerance;
 }
 
-inline long PreparedTransform::SeededBackward(double userX, double userY, double* pixelX,
-                                       double* pixelY) const {
+// Never inlined: the cell kinds' fused copies call it too, and a copy
+// compiled for FMA would give other bits than the one-point calls'.
+[[gnu::noinline]] long PreparedTransform::SeededBackward(double userX, double userY, double* pixelX,
+                                                         double* pixelY) const {
     const Normalisation& n = Source.Norm;
     const double x = (userX - n.UserX0) * InvUserScale;
     const double y = (userY - n.UserY0) * InvUserScale;
@@ -497,16 +540,10 @@ long PreparedTransform::Batch(const double* in, double* out, std::size_t count) 
     }
     switch (Kind) {
         case CellInverse:
-            for (std::size_t i = 0; i < count; ++i) {
-                double x, y;
-                if (!Cells.Lookup(in[2 * i], in[2 * i + 1], &x, &y)) {
-                    if (long rc = SeededBackward(in[2 * i], in[2 * i + 1], &x, &y); rc != TM_OK)
-                        return rc;
-                }
-                out[2 * i] = x;
-                out[2 * i + 1] = y;
-            }
-            return TM_OK;
+#if MORVANE_X86_DISPATCH
+            if (Fma) return BatchCellsFused(in, out, count);
+#endif
+            return BatchCells(in, out, count);
         case Newton:
             if (!Forward && HasSeed) {
                 // As below, without the per-point dispatch.

@@ -6,19 +6,20 @@
 // maps, whose terms stay small), so Apply() is a handful of multiply-adds with
 // no allocation and no refit.  Prepare() also picks the conversion function
 // once (one indirect call a point, no dispatch on the kind per point): on x86
-// processors with AVX2 and FMA the affine and polynomial conversions, one
-// point and batch alike, use fused multiply-adds, so their results may differ
-// from the portable ones in the last bits (and agree with each other to the
-// bit).  The prepared state is a snapshot: later edits of the group do not
+// processors with AVX2 and FMA the affine and polynomial conversions and the
+// tabulated inverse below, one point and batch alike, use fused
+// multiply-adds, so their results may differ from the portable ones in the
+// last bits (and agree with each other to the bit).  The prepared state is a snapshot: later edits of the group do not
 // change it.
 //
 // Backward conversion of polynomials of order 2 and 3 and of the thin plate
 // spline stays the exact inverse of the forward model.  Prepare() tabulates
-// that inverse over the points' frame in cubic cells (InverseCells).  For
-// the polynomials every cell is checked against the exact inverse when it
-// is built, and a point in a checked cell is converted by evaluating that
-// cell's cubic: within InverseCells::kTolerancePx of the exact inverse, at
-// the cost of a forward conversion.  Elsewhere (outside the frame, in a cell
+// that inverse over the points' frame in cubic cells (InverseCells), each
+// built the first time a conversion falls into it.  For the polynomials
+// every cell is checked against the exact inverse when it is built, and a
+// point in a checked cell is converted by evaluating that cell's cubic:
+// within InverseCells::kTolerancePx of the exact inverse, at about the cost
+// of a forward conversion of order 3.  Elsewhere (outside the frame, in a cell
 // that failed its check) and for the spline, the cell's cubic seeds Newton
 // iteration; a point where undamped steps do not reach the arithmetic's
 // limit (near a fold, far outside) takes the damped iteration of Model.
@@ -86,7 +87,14 @@ private:
     template <int Order>
     static long ApplyFused(const PreparedTransform& t, double in1, double in2, double* out1, double* out2);
     static long ApplyProjective(const PreparedTransform& t, double in1, double in2, double* out1, double* out2);
+    // The tabulated inverse (CellInverse): the portable arithmetic, or
+    // fused multiply-adds where the processor has them (x86 only).
+    static long ApplyCellsAny(const PreparedTransform& t, double in1, double in2, double* out1, double* out2);
     static long ApplyCells(const PreparedTransform& t, double in1, double in2, double* out1, double* out2);
+    static long ApplyCellsFused(const PreparedTransform& t, double in1, double in2, double* out1, double* out2);
+    long BatchCellsAny(const double* in, double* out, std::size_t count) const;
+    long BatchCells(const double* in, double* out, std::size_t count) const;
+    long BatchCellsFused(const double* in, double* out, std::size_t count) const;
     static long ApplyOther(const PreparedTransform& t, double in1, double in2, double* out1, double* out2);
     static long ApplyNone(const PreparedTransform& t, double in1, double in2, double* out1, double* out2);
     // Sets Kind and the conversion that goes with it.
@@ -123,7 +131,7 @@ private:
     enum KindT { None, Affine, Poly2, Poly3, Projective, CellInverse, Newton, Tps };
     KindT Kind = None;
     ApplyFn Fn = &ApplyNone;
-    bool Fma = false;                 // the affine and polynomial kinds use FMA
+    bool Fma = false;                 // the affine, polynomial and cell kinds use FMA
     double InX0 = 0.0, InY0 = 0.0;    // input centre, subtracted first
     double OutX0 = 0.0, OutY0 = 0.0;  // output centre, added last
     double Cx[10] = {}, Cy[10] = {};  // folded polynomial / affine coefficients

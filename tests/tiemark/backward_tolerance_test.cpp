@@ -200,7 +200,7 @@ TEST(BackwardTolerance, SplineTableAnswersForMostOfTheFrame) {
             for (int i = 0; i <= 100; ++i, ++total) {
                 double x, y, px, py;
                 ASSERT_EQ(model.Forward(kColumns * i / 100.0, kRows * j / 100.0, &x, &y), TM_OK);
-                hits += cells.Lookup(x, y, &px, &py);
+                hits += cells.Lookup(model, x, y, &px, &py);
             }
         if (tolerance == 0.0) {
             EXPECT_EQ(hits, 0u);

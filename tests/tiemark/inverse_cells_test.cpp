@@ -5,10 +5,12 @@
 // plate spline.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "FitCache.h"
@@ -127,7 +129,7 @@ TEST_P(InverseCellsTest, VerifiedCellsMatchTheExactInverse) {
         for (std::size_t k = 0; k < user.size(); k += 2) {
             double px, py;
             if (margin == 0.0) ++inside;
-            if (!cells.Lookup(user[k], user[k + 1], &px, &py)) continue;
+            if (!cells.Lookup(Fitted(), user[k], user[k + 1], &px, &py)) continue;
             if (margin == 0.0) ++hits;
             const double error = ErrorPx(user[k], user[k + 1], px, py);
             ASSERT_GE(error, 0.0);
@@ -199,6 +201,52 @@ TEST_P(InverseCellsTest, PreparedBackwardMatchesTheExactInverse) {
     }
 }
 
+// The finer table is built cell by cell as conversions reach it: its
+// answers must not depend on which conversions came first, on copies taken
+// half-way, or on several threads converting at once (each waits for a
+// cell another is building).  The spline's table is the checked one of a
+// loose tolerance.
+TEST_P(InverseCellsTest, CellsBuiltOnDemandGiveTheSameBitsWhateverTheOrder) {
+    const double tolerancePx = GetParam().type == TM_TRANS_TPS ? 0.0125 : 0.0;
+    const std::vector<double> user = UserGrid(0.1, 60);
+    const std::size_t count = user.size() / 2;
+    auto convert = [&](const PreparedTransform& p, std::size_t k, double* out) {
+        ASSERT_EQ(p.Apply(user[2 * k], user[2 * k + 1], &out[2 * k], &out[2 * k + 1]), TM_OK);
+    };
+    PreparedTransform forwardOrder, backwardOrder;
+    ASSERT_EQ(forwardOrder.Prepare(Fitted(), false, tolerancePx), TM_OK);
+    ASSERT_EQ(backwardOrder.Prepare(Fitted(), false, tolerancePx), TM_OK);
+    std::vector<double> expected(user.size()), reversed(user.size()), copied(user.size());
+    for (std::size_t k = 0; k < count; ++k) convert(forwardOrder, k, expected.data());
+    for (std::size_t k = count; k-- > count / 2;) convert(backwardOrder, k, reversed.data());
+    const PreparedTransform halfBuilt = backwardOrder;  // the first half of the cells not built yet
+    for (std::size_t k = count / 2; k-- > 0;) convert(backwardOrder, k, reversed.data());
+    for (std::size_t k = 0; k < count; ++k) convert(halfBuilt, k, copied.data());
+    EXPECT_EQ(reversed, expected);
+    EXPECT_EQ(copied, expected);
+
+    PreparedTransform shared;
+    ASSERT_EQ(shared.Prepare(Fitted(), false, tolerancePx), TM_OK);
+    constexpr int kThreads = 4;
+    std::vector<std::vector<double>> results(kThreads, std::vector<double>(user.size()));
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            // Each thread its own order, so that they meet in the same cells.
+            std::vector<std::size_t> order(count);
+            for (std::size_t k = 0; k < count; ++k) order[k] = k;
+            std::shuffle(order.begin(), order.end(), std::mt19937_64(t));
+            for (std::size_t k : order) {
+                double* out = results[t].data();
+                if (shared.Apply(user[2 * k], user[2 * k + 1], &out[2 * k], &out[2 * k + 1]) != TM_OK)
+                    out[2 * k] = out[2 * k + 1] = -1.0;
+            }
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    for (int t = 0; t < kThreads; ++t) EXPECT_EQ(results[t], expected) << "thread " << t;
+}
+
 // At a control point the spline's second derivatives are unbounded (log r),
 // so no step that ends there can be accepted from the curvature near its
 // start alone: the conversion falls back to checking the misfit, and still
@@ -263,7 +311,7 @@ TEST(InverseCellsExtent, StripOfPointsIsCoveredByVerifiedCells) {
                 const double px = kColumns * i / 200.0, py = 0.1 * kRows * j / 40.0;
                 double x, y, qx, qy, ex, ey;
                 ASSERT_EQ(model.Forward(px, py, &x, &y), TM_OK);
-                if (!cells.Lookup(x, y, &qx, &qy)) continue;
+                if (!cells.Lookup(model, x, y, &qx, &qy)) continue;
                 ++hits;
                 ASSERT_EQ(model.Backward(x, y, &ex, &ey), TM_OK);
                 worst = std::max(worst, std::hypot(qx - ex, qy - ey));
