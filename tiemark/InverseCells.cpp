@@ -448,6 +448,17 @@ bool InverseCells::BuildCellPortable(const Model& m, int i, int k, double* coef)
     return BuildCellAny(m, i, k, coef);
 }
 
+bool InverseCells::BuildCellAt(const Model& m, double X, double Y) const {
+    const double dx = X - UserXc, dy = Y - UserYc;
+    const double fs = OffS + Fs[0] * dx + Fs[1] * dy;
+    const double ft = OffT + Ft[0] * dx + Ft[1] * dy;
+    if (!(fs >= 0.0 && fs < SideS && ft >= 0.0 && ft < SideT)) return false;
+    const int i = static_cast<int>(fs), k = static_cast<int>(ft);
+    const std::uint8_t state = State[static_cast<std::size_t>(k) * Ns + i].load(std::memory_order_acquire);
+    if (state == kVerified || state == kFailed) return state == kVerified;
+    return BuildOnDemand(m, i, k);
+}
+
 bool InverseCells::BuildOnDemand(const Model& m, int i, int k) const {
     const std::size_t cell = static_cast<std::size_t>(k) * Ns + i;
     std::atomic<std::uint8_t>& state = State[cell];

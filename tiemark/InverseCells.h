@@ -123,20 +123,25 @@ public:
     // outside the frame, in a cell that failed its check, or not finite.
     // m: the model the table was built for.
     bool Lookup(const Model& m, double X, double Y, double* pixelX, double* pixelY) const {
+        return Find(X, Y, pixelX, pixelY) || (BuildCellAt(m, X, Y) && Find(X, Y, pixelX, pixelY));
+    }
+    // The same from the cells built so far only: false also where the cell
+    // of (X, Y) is not built yet.  Calls nothing, for the fast paths.
+    bool Find(double X, double Y, double* pixelX, double* pixelY) const {
         const double dx = X - UserXc, dy = Y - UserYc;
         const double fs = OffS + Fs[0] * dx + Fs[1] * dy;
         const double ft = OffT + Ft[0] * dx + Ft[1] * dy;
         if (!(fs >= 0.0 && fs < SideS && ft >= 0.0 && ft < SideT)) return false;
         const int i = static_cast<int>(fs), k = static_cast<int>(ft);
         const std::size_t cell = static_cast<std::size_t>(k) * Ns + i;
-        const std::uint8_t state = State[cell].load(std::memory_order_acquire);
-        if (state != kVerified) [[unlikely]] {
-            if (state == kFailed || !BuildOnDemand(m, i, k)) return false;
-        }
+        if (State[cell].load(std::memory_order_acquire) != kVerified) return false;
         const double a = fs - i, b = ft - k;
         EvalCell(Coef.get() + cell * kCoefPerCell, a, b, pixelX, pixelY);
         return true;
     }
+    // Builds the cell of user (X, Y) if it is not built yet; whether that
+    // cell is verified.  m: the model the table was built for.
+    bool BuildCellAt(const Model& m, double X, double Y) const;
 
     // A seed for Newton iteration at user (X, Y), in normalised pixel units:
     // the nearest cell's cubic (extrapolated outside the frame), or the

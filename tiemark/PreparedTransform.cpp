@@ -191,17 +191,32 @@ long PreparedTransform::ApplyProjective(const PreparedTransform& t, double in1, 
     return Finish(in1, in2, x, y, out1, out2);
 }
 
+// The fast path reads built cells only and calls nothing, so that it needs
+// no stack frame; the first conversion in a cell (which builds it) and
+// those outside the verified cells go to the slow path, compiled with the
+// same arithmetic.
+template <bool Slow>
 [[gnu::always_inline]] inline long PreparedTransform::ApplyCellsAny(const PreparedTransform& t, double in1,
                                                                     double in2, double* out1, double* out2) {
     if (out1 == nullptr || out2 == nullptr) [[unlikely]] return TM_ERR_ARGUMENT;
     double x, y;
-    if (!t.Cells.Lookup(t.Source, in1, in2, &x, &y)) return t.ApplyIterative(in1, in2, out1, out2);
+    if constexpr (Slow) {
+        if (!t.Cells.Lookup(t.Source, in1, in2, &x, &y)) return t.ApplyIterative(in1, in2, out1, out2);
+    } else {
+        if (!t.Cells.Find(in1, in2, &x, &y)) [[unlikely]]
+            return t.Fma ? ApplyCellsSlowFused(t, in1, in2, out1, out2) : ApplyCellsSlow(t, in1, in2, out1, out2);
+    }
     return Finish(in1, in2, x, y, out1, out2);
 }
 
 long PreparedTransform::ApplyCells(const PreparedTransform& t, double in1, double in2, double* out1,
                                    double* out2) {
-    return ApplyCellsAny(t, in1, in2, out1, out2);
+    return ApplyCellsAny<false>(t, in1, in2, out1, out2);
+}
+
+[[gnu::noinline]] long PreparedTransform::ApplyCellsSlow(const PreparedTransform& t, double in1, double in2,
+                                                         double* out1, double* out2) {
+    return ApplyCellsAny<true>(t, in1, in2, out1, out2);
 }
 
 [[gnu::always_inline]] inline long PreparedTransform::BatchCellsAny(const double* in, double* out,
@@ -226,12 +241,24 @@ long PreparedTransform::BatchCells(const double* in, double* out, std::size_t co
 // dependent operations is most of its cost.
 MORVANE_TARGET_FMA long PreparedTransform::ApplyCellsFused(const PreparedTransform& t, double in1, double in2,
                                                            double* out1, double* out2) {
-    return ApplyCellsAny(t, in1, in2, out1, out2);
+    return ApplyCellsAny<false>(t, in1, in2, out1, out2);
+}
+
+[[gnu::noinline]] MORVANE_TARGET_FMA long PreparedTransform::ApplyCellsSlowFused(const PreparedTransform& t,
+                                                                               double in1, double in2,
+                                                                               double* out1, double* out2) {
+    return ApplyCellsAny<true>(t, in1, in2, out1, out2);
 }
 
 MORVANE_TARGET_FMA long PreparedTransform::BatchCellsFused(const double* in, double* out,
                                                            std::size_t count) const {
     return BatchCellsAny(in, out, count);
+}
+#else
+// Never called: Fma stays false without the x86 dispatch.
+long PreparedTransform::ApplyCellsSlowFused(const PreparedTransform& t, double in1, double in2, double* out1,
+                                            double* out2) {
+    return ApplyCellsSlow(t, in1, in2, out1, out2);
 }
 #endif
 

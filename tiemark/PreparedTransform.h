@@ -89,9 +89,13 @@ private:
     static long ApplyProjective(const PreparedTransform& t, double in1, double in2, double* out1, double* out2);
     // The tabulated inverse (CellInverse): the portable arithmetic, or
     // fused multiply-adds where the processor has them (x86 only).
+    template <bool Slow>
     static long ApplyCellsAny(const PreparedTransform& t, double in1, double in2, double* out1, double* out2);
     static long ApplyCells(const PreparedTransform& t, double in1, double in2, double* out1, double* out2);
     static long ApplyCellsFused(const PreparedTransform& t, double in1, double in2, double* out1, double* out2);
+    static long ApplyCellsSlow(const PreparedTransform& t, double in1, double in2, double* out1, double* out2);
+    static long ApplyCellsSlowFused(const PreparedTransform& t, double in1, double in2, double* out1,
+                                    double* out2);
     long BatchCellsAny(const double* in, double* out, std::size_t count) const;
     long BatchCells(const double* in, double* out, std::size_t count) const;
     long BatchCellsFused(const double* in, double* out, std::size_t count) const;

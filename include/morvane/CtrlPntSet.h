@@ -337,10 +337,11 @@ public:
     //     accuracy) the results are exactly those of BeginTransform(forward);
     //     the forward direction is exact whatever the tolerance.  A larger
     //     tolerance lets the tabulated inverse answer directly where it is
-    //     checked to hold it (the thin plate spline's included), at a higher
-    //     preparation cost (for a spline of 1,000 points at 0.0125 px, about
-    //     0.65 s against 2 ms, each conversion then 0.7 us against 6 us on
-    //     average): worth it from some hundred thousand conversions on.
+    //     checked to hold it (the thin plate spline's included), at a cost
+    //     paid as conversions reach each cell of the table (for a spline of
+    //     1,000 points at 0.0125 px, about 0.65 s once the whole frame is
+    //     covered, each conversion then 0.7 us against 6 us on average):
+    //     worth it from some hundred thousand conversions on.
     // Returns TM_OK, TM_ERR_ARGUMENT for a negative or non-finite tolerance
     // (nothing prepared), else the refusals of BeginTransform(forward).
     long BeginTransform(bool forward, double tolerancePx);
