@@ -48,7 +48,12 @@ _CtrlPntStrcT TmMakePoint(double pixelX, double pixelY, double userX, double use
     return p;
 }
 
-CCtrlPntSet::CCtrlPntSet() noexcept : Impl(nullptr), GroupNo(0) {}
+namespace {
+long RefuseUnprepared(const TmPointConverter*, double, double, double*, double*) { return TM_ERR_STATE; }
+constexpr TmPointConverter kNothingPrepared{&RefuseUnprepared};
+}  // namespace
+
+CCtrlPntSet::CCtrlPntSet() noexcept : Impl(nullptr), Converter(&kNothingPrepared), GroupNo(0) {}
 
 CCtrlPntSet::~CCtrlPntSet() { delete Impl; }
 
@@ -228,18 +233,16 @@ long CCtrlPntSet::IsLinearConvert(bool& linear) {
 
 long CCtrlPntSet::BeginTransform(bool forward) {
     if (Impl == nullptr) return TM_ERR_TOO_FEW;
+    // Impl lives as long as the set once made, and its prepared state with it.
+    Converter = &Impl->Prepared();
     return Guarded([&]() -> long { return Impl->Begin(forward); });
 }
 
 long CCtrlPntSet::BeginTransform(bool forward, double tolerancePx) {
     if (!(std::isfinite(tolerancePx) && tolerancePx >= 0.0)) return TM_ERR_ARGUMENT;
     if (Impl == nullptr) return TM_ERR_TOO_FEW;
+    Converter = &Impl->Prepared();
     return Guarded([&]() -> long { return Impl->Begin(forward, tolerancePx); });
-}
-
-long CCtrlPntSet::PointTransform(double* out1, double* out2, double in1, double in2) {
-    if (Impl == nullptr) return TM_ERR_STATE;
-    return Impl->Prepared().Apply(in1, in2, out1, out2);
 }
 
 void CCtrlPntSet::EndTransform() {

@@ -18,7 +18,9 @@ namespace {
 // Local corners of a cell, in the order of the fitted data.
 constexpr double kCornerA[4] = {0.0, 1.0, 0.0, 1.0};
 constexpr double kCornerB[4] = {0.0, 0.0, 1.0, 1.0};
-constexpr int kData = 12;  // four values, then four (d/da, d/db) pairs
+constexpr int kData = 12;
+// The largest coefficient a verified cell may have (see FitCell).
+constexpr double kMaxCoefficient = 1e300;  // four values, then four (d/da, d/db) pairs
 // Interior check points of a cell: its centre and the centres of its quarters.
 constexpr double kCheckA[5] = {0.5, 0.25, 0.75, 0.25, 0.75};
 constexpr double kCheckB[5] = {0.5, 0.25, 0.25, 0.75, 0.75};
@@ -116,10 +118,10 @@ void InverseCells::AllocateCells() {
 }
 
 void InverseCells::CopyFrom(const InverseCells& other) {
-    Ns = other.Ns, Nt = other.Nt, SideS = other.SideS, SideT = other.SideT;
-    OffS = other.OffS, OffT = other.OffT, SLo = other.SLo, TLo = other.TLo, H = other.H;
+    Ns = other.Ns, Nt = other.Nt, SLo = other.SLo, TLo = other.TLo, H = other.H;
     UserXc = other.UserXc, UserYc = other.UserYc;
-    std::copy(other.Fs, other.Fs + 2, Fs), std::copy(other.Ft, other.Ft + 2, Ft);
+    std::copy(other.Side, other.Side + 2, Side), std::copy(other.Off, other.Off + 2, Off);
+    std::copy(other.AlongX, other.AlongX + 2, AlongX), std::copy(other.AlongY, other.AlongY + 2, AlongY);
     std::copy(other.L, other.L + 4, L);
     PixelX0 = other.PixelX0, PixelY0 = other.PixelY0, PixelScale = other.PixelScale;
     TolerancePx = other.TolerancePx;
@@ -183,16 +185,16 @@ void InverseCells::SetFrame(const Model& m, const double box[4], int n) {
     H = std::max(ws, wt) / n;
     Ns = std::max(1, static_cast<int>(std::ceil(ws / H - 1e-9)));
     Nt = std::max(1, static_cast<int>(std::ceil(wt / H - 1e-9)));
-    SideS = Ns, SideT = Nt;
+    Side[0] = Ns, Side[1] = Nt;
     // Centred on the box.
     SLo = 0.5 * (box[0] + box[2] - Ns * H);
     TLo = 0.5 * (box[1] + box[3] - Nt * H);
-    OffS = -SLo / H, OffT = -TLo / H;
+    Off[0] = -SLo / H, Off[1] = -TLo / H;
     const double S = norm.UserScale;
     UserXc = norm.UserX0 + S * m.CentreX;
     UserYc = norm.UserY0 + S * m.CentreY;
-    Fs[0] = m.Inv[0] / (S * H), Fs[1] = m.Inv[1] / (S * H);
-    Ft[0] = m.Inv[2] / (S * H), Ft[1] = m.Inv[3] / (S * H);
+    AlongX[0] = m.Inv[0] / (S * H), AlongY[0] = m.Inv[1] / (S * H);
+    AlongX[1] = m.Inv[2] / (S * H), AlongY[1] = m.Inv[3] / (S * H);
     // L = Inv^-1: the forward model's linear part at the centre.
     const double det = m.Inv[0] * m.Inv[3] - m.Inv[1] * m.Inv[2];
     L[0] = m.Inv[3] / det, L[1] = -m.Inv[1] / det, L[2] = -m.Inv[2] / det, L[3] = m.Inv[0] / det;
@@ -343,6 +345,11 @@ double InverseCells::FitCell(const Model& m, const Eval& eval, const Corner* c[4
     for (int r = 0; r < 10; ++r) coef[2 * r] = PixelScale * cu[r], coef[2 * r + 1] = PixelScale * cv[r];
     coef[0] += PixelX0;
     coef[1] += PixelY0;
+    // A verified cell's cubics must be finite wherever a lookup evaluates
+    // them (local a, b in [0, 1)), so that lookups need not check their
+    // results: ten terms each below kMaxCoefficient cannot overflow.
+    for (int r = 0; r < kCoefPerCell; ++r)
+        if (!(std::fabs(coef[r]) < kMaxCoefficient)) return std::numeric_limits<double>::infinity();
     return std::sqrt(worst2);
 }
 
@@ -449,10 +456,9 @@ bool InverseCells::BuildCellPortable(const Model& m, int i, int k, double* coef)
 }
 
 bool InverseCells::BuildCellAt(const Model& m, double X, double Y) const {
-    const double dx = X - UserXc, dy = Y - UserYc;
-    const double fs = OffS + Fs[0] * dx + Fs[1] * dy;
-    const double ft = OffT + Ft[0] * dx + Ft[1] * dy;
-    if (!(fs >= 0.0 && fs < SideS && ft >= 0.0 && ft < SideT)) return false;
+    const Pair f = FramePosition(X, Y);
+    const double fs = f[0], ft = f[1];
+    if (!(fs >= 0.0 && fs < Side[0] && ft >= 0.0 && ft < Side[1])) return false;
     const int i = static_cast<int>(fs), k = static_cast<int>(ft);
     const std::uint8_t state = State[static_cast<std::size_t>(k) * Ns + i].load(std::memory_order_acquire);
     if (state == kVerified || state == kFailed) return state == kVerified;

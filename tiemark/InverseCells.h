@@ -126,17 +126,20 @@ public:
         return Find(X, Y, pixelX, pixelY) || (BuildCellAt(m, X, Y) && Find(X, Y, pixelX, pixelY));
     }
     // The same from the cells built so far only: false also where the cell
-    // of (X, Y) is not built yet.  Calls nothing, for the fast paths.
+    // of (X, Y) is not built yet.  Calls nothing, for the fast paths.  The
+    // pixel position it gives is always finite (a verified cell's
+    // coefficients are bounded), so callers need not check it.
     bool Find(double X, double Y, double* pixelX, double* pixelY) const {
-        const double dx = X - UserXc, dy = Y - UserYc;
-        const double fs = OffS + Fs[0] * dx + Fs[1] * dy;
-        const double ft = OffT + Ft[0] * dx + Ft[1] * dy;
-        if (!(fs >= 0.0 && fs < SideS && ft >= 0.0 && ft < SideT)) return false;
-        const int i = static_cast<int>(fs), k = static_cast<int>(ft);
-        const std::size_t cell = static_cast<std::size_t>(k) * Ns + i;
+        const Pair f = FramePosition(X, Y);
+        // Both inside [0, Side) (false for not-a-number too), tested at once.
+        const Mask inside = (f >= Pair{0.0, 0.0}) & (f < LoadPair(Side));
+        if ((inside[0] & inside[1]) == 0) return false;
+        // In range now, so the conversion is defined; truncation is the floor.
+        const IntPair ik = __builtin_convertvector(f, IntPair);
+        const std::size_t cell = static_cast<std::size_t>(ik[1]) * Ns + ik[0];
         if (State[cell].load(std::memory_order_acquire) != kVerified) return false;
-        const double a = fs - i, b = ft - k;
-        EvalCell(Coef.get() + cell * kCoefPerCell, a, b, pixelX, pixelY);
+        const Pair ab = f - __builtin_convertvector(ik, Pair);
+        EvalCell(Coef.get() + cell * kCoefPerCell, ab[0], ab[1], pixelX, pixelY);
         return true;
     }
     // Builds the cell of user (X, Y) if it is not built yet; whether that
@@ -150,13 +153,12 @@ public:
     // depend on which cells earlier ones built.
     void Seed(double X, double Y, double* u, double* v) const {
         if (Probe != nullptr) return Probe->Seed(X, Y, u, v);
-        const double dx = X - UserXc, dy = Y - UserYc;
-        const double fs = OffS + Fs[0] * dx + Fs[1] * dy;
-        const double ft = OffT + Ft[0] * dx + Ft[1] * dy;
+        const Pair f = FramePosition(X, Y);
+        const double fs = f[0], ft = f[1];
         // The cell index by truncation, clamped (std::floor is a library
         // call on the baseline x86-64).
-        const int i = fs > 0.0 ? (fs < SideS ? static_cast<int>(fs) : Ns - 1) : 0;
-        const int k = ft > 0.0 ? (ft < SideT ? static_cast<int>(ft) : Nt - 1) : 0;
+        const int i = fs > 0.0 ? (fs < Side[0] ? static_cast<int>(fs) : Ns - 1) : 0;
+        const int k = ft > 0.0 ? (ft < Side[1] ? static_cast<int>(ft) : Nt - 1) : 0;
         double px, py;
         EvalCell(Coef.get() + (static_cast<std::size_t>(k) * Ns + i) * kCoefPerCell, fs - i, ft - k, &px, &py);
         if (std::isfinite(px) && std::isfinite(py)) {
@@ -180,12 +182,7 @@ public:
     // the same operations (the batch and one-point conversions agree to the
     // bit whatever the compiler's vectoriser does with either).
     static void EvalCell(const double* c, double a, double b, double* pixelX, double* pixelY) {
-        typedef double Pair __attribute__((vector_size(16)));
-        auto k = [c](int term) {
-            Pair pair;
-            std::memcpy(&pair, c + 2 * term, sizeof pair);
-            return pair;
-        };
+        auto k = [c](int term) { return LoadPair(c + 2 * term); };
         const Pair r = k(0) + a * (k(1) + a * (k(3) + k(6) * a + k(7) * b) + b * (k(4) + k(8) * b)) +
                        b * (k(2) + b * (k(5) + k(9) * b));
         *pixelX = r[0];
@@ -193,6 +190,20 @@ public:
     }
 
 private:
+    // Two lanes, written out so that every caller compiles a lookup to the
+    // same operations (see EvalCell).
+    typedef double Pair __attribute__((vector_size(16)));
+    typedef std::int64_t Mask __attribute__((vector_size(16)));
+    typedef std::int32_t IntPair __attribute__((vector_size(8)));
+    static Pair LoadPair(const double* p) {
+        Pair pair;
+        std::memcpy(&pair, p, sizeof pair);
+        return pair;
+    }
+    // (s, t) of user (X, Y) in cell units, from the frame's low corner.
+    Pair FramePosition(double X, double Y) const {
+        return LoadPair(Off) + LoadPair(AlongX) * (X - UserXc) + LoadPair(AlongY) * (Y - UserYc);
+    }
     static constexpr int kCoefPerCell = 20;  // the two cubics' coefficients, alternating
     // A cell's state.  Only a table built on demand has cells not built or
     // being built; a probe's cells are all built with it.
@@ -249,11 +260,12 @@ private:
     int RefinedCells(const Model& m, double worst, double median, double tolerance) const;
 
     int Ns = 0, Nt = 0;                 // cells along s and along t
-    double SideS = 0.0, SideT = 0.0;    // the same, as doubles
-    double OffS = 0.0, OffT = 0.0;      // cell units of (s, t) = 0
+    // Pairs (along s, along t), read as one vector by FramePosition and Find.
+    double Side[2] = {};                // Ns and Nt as doubles
+    double Off[2] = {};                 // cell units of (s, t) = 0
+    double AlongX[2] = {}, AlongY[2] = {};  // cell units per user unit of X, of Y
     double SLo = 0.0, TLo = 0.0, H = 0.0;  // frame's low corner, cell width
     double UserXc = 0.0, UserYc = 0.0;  // user position of (s, t) = 0
-    double Fs[2] = {}, Ft[2] = {};      // user offsets -> cell units
     double L[4] = {};                   // (s, t) -> normalised user offsets
     double PixelX0 = 0.0, PixelY0 = 0.0, PixelScale = 1.0;
     double TolerancePx = kTolerancePx;  // what a verified cell was checked for

@@ -153,13 +153,14 @@ MORVANE_TARGET_FMA std::uint64_t BatchFused(int order, double ix, double iy, dou
 
 // ---- one-point conversions, one per kind --------------------------------
 
-long PreparedTransform::ApplyNone(const PreparedTransform&, double, double, double* out1, double* out2) {
+long PreparedTransform::ApplyNone(const TmPointConverter*, double, double, double* out1, double* out2) {
     return out1 == nullptr || out2 == nullptr ? TM_ERR_ARGUMENT : TM_ERR_STATE;
 }
 
 template <int Order, bool Fused>
-[[gnu::always_inline]] inline long PreparedTransform::ApplyPolynomial(const PreparedTransform& t, double in1,
+[[gnu::always_inline]] inline long PreparedTransform::ApplyPolynomial(const TmPointConverter* self, double in1,
                                                                       double in2, double* out1, double* out2) {
+    const PreparedTransform& t = Self(self);
     if (out1 == nullptr || out2 == nullptr) [[unlikely]] return TM_ERR_ARGUMENT;
     const double du = in1 - t.InX0, dv = in2 - t.InY0;
     const double x = EvalAxis<Order, Fused>(t.OutX0, t.Cx, du, dv);
@@ -169,9 +170,9 @@ template <int Order, bool Fused>
 
 #if MORVANE_X86_DISPATCH
 template <int Order>
-MORVANE_TARGET_FMA long PreparedTransform::ApplyFused(const PreparedTransform& t, double in1, double in2,
+MORVANE_TARGET_FMA long PreparedTransform::ApplyFused(const TmPointConverter* self, double in1, double in2,
                                                       double* out1, double* out2) {
-    return ApplyPolynomial<Order, true>(t, in1, in2, out1, out2);
+    return ApplyPolynomial<Order, true>(self, in1, in2, out1, out2);
 }
 
 void PreparedTransform::UsePortablePathsForTesting(bool portable) { gPortableForTesting = portable; }
@@ -179,8 +180,9 @@ void PreparedTransform::UsePortablePathsForTesting(bool portable) { gPortableFor
 void PreparedTransform::UsePortablePathsForTesting(bool) {}
 #endif
 
-long PreparedTransform::ApplyProjective(const PreparedTransform& t, double in1, double in2, double* out1,
+long PreparedTransform::ApplyProjective(const TmPointConverter* self, double in1, double in2, double* out1,
                                         double* out2) {
+    const PreparedTransform& t = Self(self);
     if (out1 == nullptr || out2 == nullptr) [[unlikely]] return TM_ERR_ARGUMENT;
     const double du = in1 - t.InX0, dv = in2 - t.InY0;
     const double* h = t.Hp;
@@ -196,27 +198,30 @@ long PreparedTransform::ApplyProjective(const PreparedTransform& t, double in1, 
 // those outside the verified cells go to the slow path, compiled with the
 // same arithmetic.
 template <bool Slow>
-[[gnu::always_inline]] inline long PreparedTransform::ApplyCellsAny(const PreparedTransform& t, double in1,
+[[gnu::always_inline]] inline long PreparedTransform::ApplyCellsAny(const TmPointConverter* self, double in1,
                                                                     double in2, double* out1, double* out2) {
+    const PreparedTransform& t = Self(self);
     if (out1 == nullptr || out2 == nullptr) [[unlikely]] return TM_ERR_ARGUMENT;
-    double x, y;
     if constexpr (Slow) {
+        double x, y;
         if (!t.Cells.Lookup(t.Source, in1, in2, &x, &y)) return t.ApplyIterative(in1, in2, out1, out2);
+        return Finish(in1, in2, x, y, out1, out2);
     } else {
-        if (!t.Cells.Find(in1, in2, &x, &y)) [[unlikely]]
-            return t.Fma ? ApplyCellsSlowFused(t, in1, in2, out1, out2) : ApplyCellsSlow(t, in1, in2, out1, out2);
+        // A built cell's result is finite: straight to the outputs.
+        if (!t.Cells.Find(in1, in2, out1, out2)) [[unlikely]]
+            return t.Fma ? ApplyCellsSlowFused(self, in1, in2, out1, out2) : ApplyCellsSlow(self, in1, in2, out1, out2);
+        return TM_OK;
     }
-    return Finish(in1, in2, x, y, out1, out2);
 }
 
-long PreparedTransform::ApplyCells(const PreparedTransform& t, double in1, double in2, double* out1,
+long PreparedTransform::ApplyCells(const TmPointConverter* self, double in1, double in2, double* out1,
                                    double* out2) {
-    return ApplyCellsAny<false>(t, in1, in2, out1, out2);
+    return ApplyCellsAny<false>(self, in1, in2, out1, out2);
 }
 
-[[gnu::noinline]] long PreparedTransform::ApplyCellsSlow(const PreparedTransform& t, double in1, double in2,
+[[gnu::noinline]] long PreparedTransform::ApplyCellsSlow(const TmPointConverter* self, double in1, double in2,
                                                          double* out1, double* out2) {
-    return ApplyCellsAny<true>(t, in1, in2, out1, out2);
+    return ApplyCellsAny<true>(self, in1, in2, out1, out2);
 }
 
 [[gnu::always_inline]] inline long PreparedTransform::BatchCellsAny(const double* in, double* out,
@@ -239,15 +244,15 @@ long PreparedTransform::BatchCells(const double* in, double* out, std::size_t co
 #if MORVANE_X86_DISPATCH
 // The cells' cubics with fused multiply-adds: a lookup's chain of
 // dependent operations is most of its cost.
-MORVANE_TARGET_FMA long PreparedTransform::ApplyCellsFused(const PreparedTransform& t, double in1, double in2,
+MORVANE_TARGET_FMA long PreparedTransform::ApplyCellsFused(const TmPointConverter* self, double in1, double in2,
                                                            double* out1, double* out2) {
-    return ApplyCellsAny<false>(t, in1, in2, out1, out2);
+    return ApplyCellsAny<false>(self, in1, in2, out1, out2);
 }
 
-[[gnu::noinline]] MORVANE_TARGET_FMA long PreparedTransform::ApplyCellsSlowFused(const PreparedTransform& t,
+[[gnu::noinline]] MORVANE_TARGET_FMA long PreparedTransform::ApplyCellsSlowFused(const TmPointConverter* self,
                                                                                double in1, double in2,
                                                                                double* out1, double* out2) {
-    return ApplyCellsAny<true>(t, in1, in2, out1, out2);
+    return ApplyCellsAny<true>(self, in1, in2, out1, out2);
 }
 
 MORVANE_TARGET_FMA long PreparedTransform::BatchCellsFused(const double* in, double* out,
@@ -256,14 +261,15 @@ MORVANE_TARGET_FMA long PreparedTransform::BatchCellsFused(const double* in, dou
 }
 #else
 // Never called: Fma stays false without the x86 dispatch.
-long PreparedTransform::ApplyCellsSlowFused(const PreparedTransform& t, double in1, double in2, double* out1,
+long PreparedTransform::ApplyCellsSlowFused(const TmPointConverter* self, double in1, double in2, double* out1,
                                             double* out2) {
-    return ApplyCellsSlow(t, in1, in2, out1, out2);
+    return ApplyCellsSlow(self, in1, in2, out1, out2);
 }
 #endif
 
-long PreparedTransform::ApplyOther(const PreparedTransform& t, double in1, double in2, double* out1,
+long PreparedTransform::ApplyOther(const TmPointConverter* self, double in1, double in2, double* out1,
                                    double* out2) {
+    const PreparedTransform& t = Self(self);
     if (out1 == nullptr || out2 == nullptr) [[unlikely]] return TM_ERR_ARGUMENT;
     return t.ApplyIterative(in1, in2, out1, out2);
 }
@@ -272,23 +278,22 @@ void PreparedTransform::SetKind(int kind) {
     Kind = static_cast<KindT>(kind);
     Fma = false;
     switch (Kind) {
-        case None: Fn = &ApplyNone; break;
-        case Affine: Fn = &ApplyPolynomial<1, false>; break;
-        case Poly2: Fn = &ApplyPolynomial<2, false>; break;
-        case Poly3: Fn = &ApplyPolynomial<3, false>; break;
-        case Projective: Fn = &ApplyProjective; break;
-        case CellInverse: Fn = &ApplyCells; break;
-        default: Fn = &ApplyOther; break;
+        case None: Convert = &ApplyNone; break;
+        case Affine: Convert = &ApplyPolynomial<1, false>; break;
+        case Poly2: Convert = &ApplyPolynomial<2, false>; break;
+        case Poly3: Convert = &ApplyPolynomial<3, false>; break;
+        case Projective: Convert = &ApplyProjective; break;
+        case CellInverse: Convert = &ApplyCells; break;
+        default: Convert = &ApplyOther; break;
     }
 #if MORVANE_X86_DISPATCH
-    if (Kind == CellInverse && !gPortableForTesting && CpuHasAvx2Fma()) Fn = &ApplyCellsFused;
     if (Kind == CellInverse && !gPortableForTesting && CpuHasAvx2Fma()) {
         Fma = true;
-        Fn = &ApplyCellsFused;
+        Convert = &ApplyCellsFused;
     }
     if ((Kind == Affine || Kind == Poly2 || Kind == Poly3) && !gPortableForTesting && CpuHasAvx2Fma()) {
         Fma = true;
-        Fn = Kind == Affine ? &ApplyFused<1> : Kind == Poly2 ? &ApplyFused<2> : &ApplyFused<3>;
+        Convert = Kind == Affine ? &ApplyFused<1> : Kind == Poly2 ? &ApplyFused<2> : &ApplyFused<3>;
     }
 #endif
 }

@@ -40,13 +40,17 @@
 #include <vector>
 
 #include "Conditioning.h"
+#include "CtrlPntSet.h"
 #include "InverseCells.h"
 #include "Model.h"
 
 namespace tiemark {
 
-class PreparedTransform {
+// The TmPointConverter base is what CCtrlPntSet::PointTransform calls from
+// the caller's code.
+class PreparedTransform : public TmPointConverter {
 public:
+    PreparedTransform() : TmPointConverter{&ApplyNone} {}
     bool Active() const { return Kind != None; }
     // tolerancePx: pixels the backward results may lie from the exact
     // inverse, 0 or more and finite (the caller checks); up to
@@ -57,7 +61,7 @@ public:
     // One indirect call to the conversion chosen at Prepare() for the kind
     // of model and the processor: no dispatch on the kind per point.
     long Apply(double in1, double in2, double* out1, double* out2) const {
-        return Fn(*this, in1, in2, out1, out2);
+        return Convert(this, in1, in2, out1, out2);
     }
     long Batch(const double* in, double* out, std::size_t count) const;
 
@@ -77,30 +81,34 @@ public:
     // Whether the prepared conversions use FMA (chosen at Prepare()).
     bool UsesFma() const { return Fma; }
 private:
-    using ApplyFn = long (*)(const PreparedTransform&, double, double, double*, double*);
+    // Every conversion below has the signature of TmPointConverter::Convert
+    // (self is always a PreparedTransform) and starts with Self(self).
+    static const PreparedTransform& Self(const TmPointConverter* self) {
+        return *static_cast<const PreparedTransform*>(self);
+    }
     // The affine and polynomial kinds (Order 1, 2, 3): the portable
     // arithmetic (Fused false), or fused multiply-adds, which ApplyFused
     // compiles for AVX2 and FMA (x86 only, chosen when the processor has
     // them).
     template <int Order, bool Fused>
-    static long ApplyPolynomial(const PreparedTransform& t, double in1, double in2, double* out1, double* out2);
+    static long ApplyPolynomial(const TmPointConverter* self, double in1, double in2, double* out1, double* out2);
     template <int Order>
-    static long ApplyFused(const PreparedTransform& t, double in1, double in2, double* out1, double* out2);
-    static long ApplyProjective(const PreparedTransform& t, double in1, double in2, double* out1, double* out2);
+    static long ApplyFused(const TmPointConverter* self, double in1, double in2, double* out1, double* out2);
+    static long ApplyProjective(const TmPointConverter* self, double in1, double in2, double* out1, double* out2);
     // The tabulated inverse (CellInverse): the portable arithmetic, or
     // fused multiply-adds where the processor has them (x86 only).
     template <bool Slow>
-    static long ApplyCellsAny(const PreparedTransform& t, double in1, double in2, double* out1, double* out2);
-    static long ApplyCells(const PreparedTransform& t, double in1, double in2, double* out1, double* out2);
-    static long ApplyCellsFused(const PreparedTransform& t, double in1, double in2, double* out1, double* out2);
-    static long ApplyCellsSlow(const PreparedTransform& t, double in1, double in2, double* out1, double* out2);
-    static long ApplyCellsSlowFused(const PreparedTransform& t, double in1, double in2, double* out1,
+    static long ApplyCellsAny(const TmPointConverter* self, double in1, double in2, double* out1, double* out2);
+    static long ApplyCells(const TmPointConverter* self, double in1, double in2, double* out1, double* out2);
+    static long ApplyCellsFused(const TmPointConverter* self, double in1, double in2, double* out1, double* out2);
+    static long ApplyCellsSlow(const TmPointConverter* self, double in1, double in2, double* out1, double* out2);
+    static long ApplyCellsSlowFused(const TmPointConverter* self, double in1, double in2, double* out1,
                                     double* out2);
     long BatchCellsAny(const double* in, double* out, std::size_t count) const;
     long BatchCells(const double* in, double* out, std::size_t count) const;
     long BatchCellsFused(const double* in, double* out, std::size_t count) const;
-    static long ApplyOther(const PreparedTransform& t, double in1, double in2, double* out1, double* out2);
-    static long ApplyNone(const PreparedTransform& t, double in1, double in2, double* out1, double* out2);
+    static long ApplyOther(const TmPointConverter* self, double in1, double in2, double* out1, double* out2);
+    static long ApplyNone(const TmPointConverter* self, double in1, double in2, double* out1, double* out2);
     // Sets Kind and the conversion that goes with it.
     void SetKind(int kind);
     static long Finish(double in1, double in2, double x, double y, double* out1, double* out2) {
@@ -134,7 +142,6 @@ private:
 
     enum KindT { None, Affine, Poly2, Poly3, Projective, CellInverse, Newton, Tps };
     KindT Kind = None;
-    ApplyFn Fn = &ApplyNone;
     bool Fma = false;                 // the affine, polynomial and cell kinds use FMA
     double InX0 = 0.0, InY0 = 0.0;    // input centre, subtracted first
     double OutX0 = 0.0, OutY0 = 0.0;  // output centre, added last

@@ -188,6 +188,14 @@ struct TmPositionError {
 
 namespace tiemark { class PntSetImpl; }
 
+// The conversion a set's BeginTransform chose: the library fills it in, and
+// PointTransform calls it straight from the caller's code, so that a
+// conversion costs one indirect call and no call into the library's
+// exported functions.  Not for use by callers.
+struct TmPointConverter {
+    long (*Convert)(const TmPointConverter* self, double in1, double in2, double* out1, double* out2);
+};
+
 // One group of control points and the transformation fitted to them.
 class TIEMARK_API CCtrlPntSet {
 public:
@@ -259,8 +267,11 @@ public:
     // and keeps what each conversion needs.  Same refusals as GetCoordinateA.
     long BeginTransform(bool forward);
     // Converts one position through the prepared direction (same results as
-    // GetCoordinateA); TM_ERR_STATE when nothing is prepared.
-    long PointTransform(double* out1, double* out2, double in1, double in2);
+    // GetCoordinateA); TM_ERR_STATE when nothing is prepared.  Inline: the
+    // hot call of a conversion loop goes straight to the chosen conversion.
+    long PointTransform(double* out1, double* out2, double in1, double in2) {
+        return Converter->Convert(Converter, in1, in2, out1, out2);
+    }
     // Releases what BeginTransform prepared; harmless when nothing is.
     void EndTransform();
 
@@ -374,6 +385,10 @@ public:
 
 private:
     tiemark::PntSetImpl* Impl;  // null while the set is empty and untouched
+    // What PointTransform calls: the prepared transformation of Impl (whose
+    // address lasts as long as the set), or one that refuses with
+    // TM_ERR_STATE while there is no Impl.
+    const TmPointConverter* Converter;
     long GroupNo;
 };
 

@@ -551,6 +551,42 @@ TEST(TiemarkFit, PreparedTransformMatchesDirectConversion) {
     }
 }
 
+// PointTransform is called from the caller's code through what the set's
+// last BeginTransform chose: before any point, after a refused or ended
+// preparation and across copies and resets it must refuse, never call
+// through a stale choice.
+TEST(TiemarkFit, PointTransformRefusesUntilPreparedWhateverHappenedBefore) {
+    double x = 7.0, y = 7.0;
+    CCtrlPntSet untouched;
+    EXPECT_EQ(untouched.PointTransform(&x, &y, 1, 2), TM_ERR_STATE);
+    EXPECT_EQ(untouched.PointTransform(nullptr, nullptr, 1, 2), TM_ERR_STATE);
+    EXPECT_EQ(untouched.BeginTransform(true), TM_ERR_TOO_FEW);
+    EXPECT_EQ(untouched.PointTransform(&x, &y, 1, 2), TM_ERR_STATE);
+    EXPECT_EQ(x, 7.0);
+
+    const TrueMap map = AllTrueMaps()[2];
+    CCtrlPntSet source, set;
+    ASSERT_EQ(source.InitPntSet(TM_ORIENT_LINE_DOWN, map.type), TM_OK);
+    AddAll(source, GridPoints(map, 5, 4));
+    ASSERT_EQ(set.CopyPntSet(&source), TM_OK);
+    ASSERT_EQ(set.BeginTransform(false), TM_OK);
+    double expectX, expectY;
+    ASSERT_EQ(set.GetCoordinateA(&expectX, &expectY, 651000, 5212000, false), TM_OK);
+    ASSERT_EQ(set.PointTransform(&x, &y, 651000, 5212000), TM_OK);
+    EXPECT_NEAR(x, expectX, 1e-6);  // the backward cells' promise
+    EXPECT_NEAR(y, expectY, 1e-6);
+    // A copy into the prepared set keeps the snapshot, as every edit does.
+    const double preparedX = x, preparedY = y;
+    ASSERT_EQ(set.CopyPntSet(&untouched), TM_OK);
+    ASSERT_EQ(set.PointTransform(&x, &y, 651000, 5212000), TM_OK);
+    EXPECT_EQ(x, preparedX);
+    EXPECT_EQ(y, preparedY);
+    set.EndTransform();
+    EXPECT_EQ(set.PointTransform(&x, &y, 651000, 5212000), TM_ERR_STATE);
+    EXPECT_EQ(set.BeginTransform(true), TM_ERR_TOO_FEW);
+    EXPECT_EQ(set.PointTransform(&x, &y, 10, 10), TM_ERR_STATE);
+}
+
 TEST(TiemarkFit, CopyCarriesTheFit) {
     const TrueMap map = AllTrueMaps()[2];
     std::vector<_CtrlPntStrcT> pts = GridPoints(map, 12, 10);
