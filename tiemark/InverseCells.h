@@ -54,6 +54,7 @@
 #include <memory>
 #include <vector>
 
+#include "CpuDispatch.h"
 #include "Model.h"
 
 namespace tiemark {
@@ -142,6 +143,26 @@ public:
         EvalCell(Coef.get() + cell * kCoefPerCell, ab[0], ab[1], pixelX, pixelY);
         return true;
     }
+#if MORVANE_X86_DISPATCH
+    // Find for code compiled for AVX2 and FMA (inlined there only): the
+    // cell's corner by one rounding to the floor instead of two
+    // conversions, and the range test by one mask.  The same results as
+    // Find, bit for bit: for 0 <= s < 2^31, s - floor(s) is s - trunc(s).
+    [[gnu::always_inline]] __attribute__((target("avx2,fma"))) bool FindFused(double X, double Y,
+                                                                               double* pixelX,
+                                                                               double* pixelY) const {
+        const Pair f = FramePosition(X, Y);
+        const Mask inside = (f >= Pair{0.0, 0.0}) & (f < LoadPair(Side));
+        if (__builtin_ia32_movmskpd(reinterpret_cast<Pair>(inside)) != 3) return false;
+        const Pair corner = __builtin_ia32_roundpd(f, 0x9);  // to the floor, no inexact flag
+        // Whole numbers below 2^31 * Ns: exact whatever the rounding.
+        const auto cell = static_cast<std::size_t>(static_cast<std::int64_t>(corner[1] * Side[0] + corner[0]));
+        if (State[cell].load(std::memory_order_acquire) != kVerified) return false;
+        const Pair ab = f - corner;
+        EvalCell(Coef.get() + cell * kCoefPerCell, ab[0], ab[1], pixelX, pixelY);
+        return true;
+    }
+#endif
     // Builds the cell of user (X, Y) if it is not built yet; whether that
     // cell is verified.  m: the model the table was built for.
     bool BuildCellAt(const Model& m, double X, double Y) const;

@@ -146,6 +146,7 @@ private:
     double InX0 = 0.0, InY0 = 0.0;    // input centre, subtracted first
     double OutX0 = 0.0, OutY0 = 0.0;  // output centre, added last
     double Cx[10] = {}, Cy[10] = {};  // folded polynomial / affine coefficients
+    double CxyPairs[20] = {};         // (OutX0, OutY0), then (Cx[k], Cy[k]): both axes at once
     double Hp[9] = {};                // folded projective
     Model Source;                     // for Newton and the thin plate spline
     bool Forward = true;
