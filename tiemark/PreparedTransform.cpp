@@ -295,7 +295,18 @@ MORVANE_TARGET_FMA long PreparedTransform::ApplyCellsFused(const TmPointConverte
 
 MORVANE_TARGET_FMA long PreparedTransform::BatchCellsFused(const double* in, double* out,
                                                            std::size_t count) const {
-    return BatchCellsAny(in, out, count);
+    // BatchCellsAny with the lookup written for this target.
+    for (std::size_t i = 0; i < count; ++i) {
+        double x, y;
+        if (!Cells.FindFused(in[2 * i], in[2 * i + 1], &x, &y)) [[unlikely]] {
+            if (!Cells.Lookup(Source, in[2 * i], in[2 * i + 1], &x, &y)) {
+                if (long rc = SeededBackward(in[2 * i], in[2 * i + 1], &x, &y); rc != TM_OK) return rc;
+            }
+        }
+        out[2 * i] = x;
+        out[2 * i + 1] = y;
+    }
+    return TM_OK;
 }
 #else
 // Never called: Fma stays false without the x86 dispatch.
