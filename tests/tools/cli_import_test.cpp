@@ -157,6 +157,9 @@ TEST(CliImport, FileToDatabaseAndBackIsByteForByte) {
     RunResult dbInfo = RunTool(dir, {"info", "sqlite:store.db#scans:5", "--json"});
     RunResult fileInfo = RunTool(dir, {"info", "a.gcp", "--json"});
     ASSERT_EQ(dbInfo.status, 0) << dbInfo.err;
+    ASSERT_EQ(fileInfo.status, 0) << fileInfo.err;
+    ASSERT_FALSE(dbInfo.out.empty());
+    ASSERT_FALSE(fileInfo.out.empty());
     EXPECT_EQ(Json::parse(dbInfo.out)["groups"], Json::parse(fileInfo.out)["groups"]);
     ASSERT_EQ(RunTool(dir, {"copy", "sqlite:store.db#scans:5", "b.gcp"}).status, 0);
     EXPECT_EQ(ReadFile(dir / "a.gcp"), ReadFile(dir / "b.gcp"));
