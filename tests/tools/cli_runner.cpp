@@ -148,26 +148,38 @@ RunResult RunProgram(const ScratchDir& dir, const std::string& program, const st
     WriteFile(inPath, input);
     std::wstring commandLine = QuoteArgument(Widen(program));
     for (const std::string& a : args) commandLine += L" " + QuoteArgument(Widen(a));
-    HANDLE in = OpenInheritable(inPath, false), out = OpenInheritable(outPath, true),
-           err = OpenInheritable(errPath, true);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = in;
-    startup.hStdOutput = out;
-    startup.hStdError = err;
     PROCESS_INFORMATION process{};
     RunResult result;
     // No application name: a program named without a folder is looked up
     // as the command interpreter would (the program's folder, then PATH).
-    const bool started = in != INVALID_HANDLE_VALUE && out != INVALID_HANDLE_VALUE && err != INVALID_HANDLE_VALUE &&
-                         ::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                          dir.path().wstring().c_str(), &startup, &process);
-    for (HANDLE h : {in, out, err}) {
-        if (h != INVALID_HANDLE_VALUE) ::CloseHandle(h);
+    // Under wine a start now and then fails in the first seconds of a fresh
+    // prefix, while its services come up: a failed start is tried again,
+    // unless a program looked up on PATH is simply not there.
+    const bool onPath = program.find_first_of("/\\") == std::string::npos;
+    bool started = false;
+    DWORD startError = 0;
+    for (int attempt = 0; !started && attempt < 20; ++attempt) {
+        if (attempt > 0 && onPath && (startError == ERROR_FILE_NOT_FOUND || startError == ERROR_PATH_NOT_FOUND))
+            break;
+        if (attempt > 0) ::Sleep(250);
+        HANDLE in = OpenInheritable(inPath, false), out = OpenInheritable(outPath, true),
+               err = OpenInheritable(errPath, true);
+        STARTUPINFOW startup{};
+        startup.cb = sizeof(startup);
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdInput = in;
+        startup.hStdOutput = out;
+        startup.hStdError = err;
+        started = in != INVALID_HANDLE_VALUE && out != INVALID_HANDLE_VALUE && err != INVALID_HANDLE_VALUE &&
+                  ::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                   dir.path().wstring().c_str(), &startup, &process);
+        if (!started) startError = ::GetLastError();
+        for (HANDLE h : {in, out, err}) {
+            if (h != INVALID_HANDLE_VALUE) ::CloseHandle(h);
+        }
     }
     if (!started) {
-        result.err = "cannot start " + program;
+        result.err = "cannot start " + program + " (error " + std::to_string(startError) + ")";
         return result;
     }
     ::WaitForSingleObject(process.hProcess, INFINITE);
