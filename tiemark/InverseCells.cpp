@@ -509,7 +509,7 @@ inline void InverseCells::BuildAny(const Model& m, bool verify) {
         double box[4];
         FrameBox(m, eval, box);
         if (!verify) {
-            BuildGrid(m, eval, box, kSplineCells, false);
+            BuildGrid(m, eval, box, kSplineSeedCells, false);
             return;
         }
         // The error of the cubics shrinks as the fourth power of the cell

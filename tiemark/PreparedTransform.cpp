@@ -367,7 +367,20 @@ inline bool PreparedTransform::SeededNewton(double X, double Y, double x, double
     // iteration's kNewtonTolerance * (1 + |(x, y)|), and without a root.
     const double tolerance2 = kNewtonTolerance * kNewtonTolerance * (1.0 + x * x + y * y);
     double last = std::numeric_limits<double>::infinity();
-    for (int iter = 0; iter < kSeededEvaluations; ++iter) {
+    int iter = 0;
+    if constexpr (Order == 0) {
+        if (m.Type == TM_TRANS_TPS) {
+            switch (SplineCurvedStep(x, y, tolerance2, &u, &v, &last)) {
+                case CurvedStep::Done:
+                    *uOut = u;
+                    *vOut = v;
+                    return true;
+                case CurvedStep::Failed: return false;
+                case CurvedStep::Continue: iter = 1; break;
+            }
+        }
+    }
+    for (; iter < kSeededEvaluations; ++iter) {
         double fx, fy, j[4];
         // The spline's bound terms at (u, v); none (a negative distance) on
         // the pass from the seed, which is rarely close enough for them to
@@ -434,6 +447,72 @@ inline bool PreparedTransform::SeededNewton(double X, double Y, double x, double
         v += dv;
     }
     return false;
+}
+
+// The spline's first step from a seed.  A plain Newton step d1 = J^-1 r
+// from p0 leaves the misfit q = (d1^T Hx d1, d1^T Hy d1) / 2 + O(|d1|^3);
+// the step d = d1 - J^-1 q takes that second-order term out too, and what
+// it leaves is known from the same pass:
+//   f(p0 + d) - x = (d^T H d - d1^T H d1) / 2 + R3
+//                 = -e^T H (d + d1) / 2 + R3,     e = d1 - d,
+// per output.  For phi = r^2 log r the third derivative along a unit
+// direction is (6 c - 4 c^3) / r at most (c the cosine between the
+// direction and p - centre), so |D3phi[d, d, d]| <= 2 sqrt(2) |d|^3 / r;
+// while |d| <= r0 / 2 (r0 the nearest centre's distance) r >= r0 / 2 on
+// the step, and the Taylor remainder is at most (1/6) 2 sqrt(2) |d|^3
+// (2 / r0) < 0.95 |d|^3 / r0 per unit of weight, summed over both outputs'
+// |weights|.  The pass's second derivatives may be off by 1e-8 of that
+// sum, which adds 1e-8 sum |w| |d|^2 over both outputs.  As in
+// SplineStepBounded the misfit becomes a position error through J^-1,
+// twice its norm at p0.  From a seed within 1e-4 of the answer (the
+// seeds are) the bound is far inside the tolerance: one pass over the
+// centres instead of the two that a plain step and its check cost.
+PreparedTransform::CurvedStep PreparedTransform::SplineCurvedStep(double x, double y, double tolerance2,
+                                                                  double* u, double* v,
+                                                                  double* misfit2) const {
+    const Model& m = Source;
+    double kx, ky, g[4], h[6], nearest2, spread;
+    SplineKernelSumCurved(m.CentreU.data(), m.CentreV.data(), m.WeightX.data(), m.WeightY.data(),
+                          SplineWeightAbs.data(), SplineWeightSumX, SplineWeightSumY,
+                          m.CentreU.size(), *u, *v, &kx, &ky, g, h, &nearest2, &spread);
+    const double fx = m.CoefX[0] + m.CoefX[1] * *u + m.CoefX[2] * *v + kx;
+    const double fy = m.CoefY[0] + m.CoefY[1] * *u + m.CoefY[2] * *v + ky;
+    const double j[4] = {m.CoefX[1] + g[0], m.CoefX[2] + g[1], m.CoefY[1] + g[2], m.CoefY[2] + g[3]};
+    const double rx = x - fx, ry = y - fy;
+    *misfit2 = rx * rx + ry * ry;
+    if (*misfit2 <= tolerance2) return CurvedStep::Done;
+    if (!(*misfit2 < std::numeric_limits<double>::infinity())) return CurvedStep::Failed;
+    const double det = j[0] * j[3] - j[1] * j[2];
+    if (!(std::fabs(det) > 0.0)) return CurvedStep::Failed;
+    const double inv = 1.0 / det;
+    const double d1u = (j[3] * rx - j[1] * ry) * inv, d1v = (j[0] * ry - j[2] * rx) * inv;
+    // Half the quadratic forms of the outputs' second derivatives.
+    const auto form = [&h](int k, double au, double av, double bu, double bv) {
+        return 0.5 * (h[k] * au * bu + h[k + 1] * (au * bv + av * bu) + h[k + 2] * av * bv);
+    };
+    const double qx = form(0, d1u, d1v, d1u, d1v), qy = form(3, d1u, d1v, d1u, d1v);
+    const double eu = (j[3] * qx - j[1] * qy) * inv, ev = (j[0] * qy - j[2] * qx) * inv;
+    const double step2 = d1u * d1u + d1v * d1v;
+    // A correction as long as half the step: the seed was too far for
+    // the expansion to mean much; the plain step, and the iteration, go on.
+    if (!(4.0 * (eu * eu + ev * ev) <= step2)) {
+        *u += d1u, *v += d1v;
+        return CurvedStep::Continue;
+    }
+    const double du = d1u - eu, dv = d1v - ev;
+    *u += du, *v += dv;
+    const double d2 = du * du + dv * dv;
+    if (!(4.0 * d2 <= nearest2)) return CurvedStep::Continue;
+    const double su = du + d1u, sv = dv + d1v;
+    const double mx = form(0, eu, ev, su, sv), my = form(3, eu, ev, su, sv);
+    const double d = std::sqrt(d2);
+    // sum |w_i| / r_i <= sqrt(sum |w_i| * sum |w_i| / r_i^2) (Cauchy-Schwarz),
+    // with room for the pass's approximate reciprocal.
+    const double reach = std::sqrt(SplineWeightSum * spread * (1.0 + 1e-5));
+    const double remainder = std::hypot(mx, my) + d2 * (0.95 * d * reach + 2e-5 * SplineWeightSum);
+    const double inverseNorm = std::sqrt(j[0] * j[0] + j[1] * j[1] + j[2] * j[2] + j[3] * j[3]) *
+                               std::fabs(inv);
+    return 2.0 * inverseNorm * remainder <= SplineTolerance ? CurvedStep::Done : CurvedStep::Continue;
 }
 
 // Model::EvalWithJacobian of the spline, term for term, with the bound
@@ -556,8 +635,10 @@ long PreparedTransform::Prepare(const Model& model, bool forward, double toleran
             SetKind(HasSeed && verify ? CellInverse : Newton);
             if (model.Type == TM_TRANS_TPS) {
                 SplineWeightSum = 0.0, SplineCentreReach = 0.0;
+                SplineWeightSumX = 0.0, SplineWeightSumY = 0.0;
                 for (std::size_t i = 0; i < model.CentreU.size(); ++i) {
                     SplineWeightSum += std::fabs(model.WeightX[i]) + std::fabs(model.WeightY[i]);
+                    SplineWeightSumX += model.WeightX[i], SplineWeightSumY += model.WeightY[i];
                     SplineCentreReach = std::max(SplineCentreReach, std::hypot(model.CentreU[i], model.CentreV[i]));
                 }
                 SplineTolerance = (loose ? tolerancePx : kSplineTolerancePx) / n.PixelScale;

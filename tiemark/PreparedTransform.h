@@ -134,6 +134,14 @@ private:
     // pass's curvature and nearest2 at the step's start (see the definition).
     bool SplineStepBounded(const double j[4], double det, double d2, double curvature,
                            double nearest2) const;
+    // The spline's first step from the seed (*u, *v) towards normalised
+    // (x, y), corrected for the curvature it crosses (see the definition):
+    // Done with (*u, *v) the answer, Continue with them a better start for
+    // the iteration, Failed where the iteration cannot start.  *misfit2:
+    // the squared misfit at the seed.
+    enum class CurvedStep { Done, Continue, Failed };
+    CurvedStep SplineCurvedStep(double x, double y, double tolerance2, double* u, double* v,
+                                double* misfit2) const;
     // Model::EvalWithJacobian of the spline at normalised (u, v), with the
     // bound terms of SplineKernelSumBounded.
     void SplineEvalBounded(double u, double v, double* x, double* y, double j[4],
@@ -157,6 +165,7 @@ private:
     // Thin plate spline: sum of |weights| over both outputs, largest |centre|,
     // and the tolerance in normalised units, for SplineStepSuffices.
     double SplineWeightSum = 0.0, SplineCentreReach = 0.0, SplineTolerance = 0.0;
+    double SplineWeightSumX = 0.0, SplineWeightSumY = 0.0;  // sums of wx_i and of wy_i
     std::vector<double> SplineWeightAbs;  // |wx_i| + |wy_i| per centre
 };
 

@@ -36,6 +36,19 @@ void SplineKernelSumBounded(const double* cu, const double* cv, const double* wx
                             double v, double* sumX, double* sumY, double grad[4],
                             double* curvature, double* nearest2);
 
+// SplineKernelSum with the gradient and the second derivatives, for a
+// Newton step that allows for the curvature it crosses: hess = {d2x/du2,
+// d2x/dudv, d2x/dv2, d2y/du2, d2y/dudv, d2y/dv2}, each within 2e-5 of
+// sum_i |w_i| over its output (the term 2 dd^T / d2 uses an approximate
+// reciprocal), *nearest2 as SplineKernelSumBounded's, and *spread = sum_i
+// wabs_i / d2_i within a relative 1e-5.  The caller keeps wabs_i = |wx_i|
+// + |wy_i| and the sums of wx and of wy.  The sums and the gradient are
+// the same, bit for bit, as SplineKernelSum's.
+void SplineKernelSumCurved(const double* cu, const double* cv, const double* wx, const double* wy,
+                           const double* wabs, double sumWx, double sumWy, std::size_t n, double u,
+                           double v, double* sumX, double* sumY, double grad[4], double hess[6],
+                           double* nearest2, double* spread);
+
 // out[i] = phi(|(u, v) - (cu[i], cv[i])|) for i < n.
 void SplineKernelColumn(const double* cu, const double* cv, std::size_t n, double u, double v,
                         double* out);

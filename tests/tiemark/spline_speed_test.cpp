@@ -90,10 +90,11 @@ TEST(SplineKernel, SumsAndColumnsMatchTheScalarKernel) {
     EXPECT_TRUE(std::isnan(nanSum));
 }
 
-// The bounded sum is the gradient sum, bit for bit, plus its two bound
-// terms: sum (|wx| + |wy|) |log d2| and the nearest centre (0 on a centre;
-// the padding of the last lanes is no centre).
-TEST(SplineKernel, BoundedSumAddsTheCurvatureTermsToTheSameSums) {
+// The bounded and the curved sums are the gradient sum, bit for bit, plus
+// their own terms: sum (|wx| + |wy|) |log d2| and the nearest centre (0 on
+// a centre; the padding of the last lanes is no centre); the second
+// derivatives and sum (|wx| + |wy|) / d2.
+TEST(SplineKernel, BoundedAndCurvedSumsAddTheirTermsToTheSameSums) {
     std::mt19937 rng(11);
     for (std::size_t n : {1u, 3u, 4u, 5u, 8u, 9u, 15u, 1000u}) {
         SCOPED_TRACE(testing::Message() << "n " << n);
@@ -126,6 +127,27 @@ TEST(SplineKernel, BoundedSumAddsTheCurvatureTermsToTheSameSums) {
             } else {
                 EXPECT_NEAR(nearest2, refNearest2, 1e-15 * refNearest2);
             }
+            if (at == 1) continue;  // on a centre the second derivatives have no value
+            double sumWx = 0.0, sumWy = 0.0, wsum = 0.0;
+            for (std::size_t i = 0; i < n; ++i) sumWx += wx[i], sumWy += wy[i], wsum += wabs[i];
+            double cx, cy, cg[4], hess[6], cNearest2, spread;
+            tiemark::SplineKernelSumCurved(cu.data(), cv.data(), wx.data(), wy.data(), wabs.data(), sumWx,
+                                           sumWy, n, u, v, &cx, &cy, cg, hess, &cNearest2, &spread);
+            EXPECT_EQ(x, cx);
+            EXPECT_EQ(y, cy);
+            for (int k = 0; k < 4; ++k) EXPECT_EQ(g[k], cg[k]) << k;
+            EXPECT_EQ(nearest2, cNearest2);
+            long double ref[6] = {}, refSpread = 0.0L;
+            for (std::size_t i = 0; i < n; ++i) {
+                const long double du = u - cu[i], dv = v - cv[i], d2 = du * du + dv * dv;
+                const long double a = std::log(d2) + 1.0L;
+                const long double h[3] = {a + 2 * du * du / d2, 2 * du * dv / d2, a + 2 * dv * dv / d2};
+                for (int k = 0; k < 3; ++k) ref[k] += wx[i] * h[k], ref[3 + k] += wy[i] * h[k];
+                refSpread += wabs[i] / d2;
+            }
+            for (int k = 0; k < 6; ++k)
+                EXPECT_NEAR(hess[k], static_cast<double>(ref[k]), 2e-5 * wsum) << "second derivative " << k;
+            EXPECT_NEAR(spread, static_cast<double>(refSpread), 1e-5 * static_cast<double>(refSpread));
         }
     }
 }
