@@ -5,7 +5,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
+
+// Four-lane vectors are passed between inlined helpers; GCC notes that
+// their ABI differs with and without AVX, which does not matter here.
+#pragma GCC diagnostic ignored "-Wpsabi"
 
 namespace tiemark {
 
@@ -48,34 +53,33 @@ namespace {
 // columns in all.  Reflection k acts on row k of R and on every block row
 // (the rows of R below k are zero in column k).  As in LAPACK's dlarfg the
 // sign of the new diagonal is chosen so that v0 = alpha - beta never cancels.
-// Loops over columns run over all W with zero weights where nothing changes,
-// so that their trip counts are constants and they vectorise.
+// The block is held column by column (column j at cols + j * stride, the
+// rows padded with zeros to a multiple of four, which change nothing), so
+// that the sums over rows and the updates run four rows per step.
+typedef double V4 __attribute__((vector_size(32)));
+
+inline V4 LoadV4(const double* p) {
+    V4 out;
+    std::memcpy(&out, p, sizeof out);
+    return out;
+}
+inline void StoreV4(double* p, V4 x) { std::memcpy(p, &x, sizeof x); }
+inline double TotalV4(V4 x) { return (x[0] + x[1]) + (x[2] + x[3]); }
+
 template <int M, int W>
-[[gnu::always_inline]] inline void ReflectBlock(double (*r)[LsqFactor::kWidth], double* rss, double* rows,
-                                                std::size_t count) {
-    constexpr int kStride = LsqFactor::kWidth;
+[[gnu::always_inline]] inline void ReflectColumns(double (*r)[LsqFactor::kWidth], double* rss, double* cols,
+                                                  std::size_t stride, std::size_t rows) {
     for (int k = 0; k < M; ++k) {
         // s[j] = sum over the block of b[i][k] * b[i][j]; s[k] is the squared
         // norm of what column k still has below the triangle.
-        // Two rows at a time into two sums, so that each addition need not
-        // wait for the one before it.
-        double s[W] = {}, t[W] = {};
-        std::size_t i = 0;
-        for (; i + 1 < count; i += 2) {
-            const double* b = rows + i * kStride;
-            const double* c = b + kStride;
-            const double f = b[k], g = c[k];
-            for (int j = 0; j < W; ++j) {
-                s[j] += f * b[j];
-                t[j] += g * c[j];
-            }
+        double* ck = cols + k * stride;
+        V4 acc[W] = {};
+        for (std::size_t i = 0; i < rows; i += 4) {
+            const V4 a = LoadV4(ck + i);
+            for (int j = k; j < W; ++j) acc[j] += a * LoadV4(cols + j * stride + i);
         }
-        if (i < count) {
-            const double* b = rows + i * kStride;
-            const double f = b[k];
-            for (int j = 0; j < W; ++j) s[j] += f * b[j];
-        }
-        for (int j = 0; j < W; ++j) s[j] += t[j];
+        double s[W] = {};
+        for (int j = k; j < W; ++j) s[j] = TotalV4(acc[j]);
         const double sigma = s[k];
         if (sigma == 0.0) continue;  // nothing to eliminate in this column
         const double alpha = r[k][k];
@@ -88,24 +92,58 @@ template <int M, int W>
         for (int j = 0; j < W; ++j) w[j] = j > k ? tau * (r[k][j] + s[j] * inv) : 0.0;
         for (int j = k + 1; j < W; ++j) r[k][j] -= w[j];
         r[k][k] = beta;
-        for (std::size_t i = 0; i < count; ++i) {
-            double* b = rows + i * kStride;
-            const double f = b[k] * inv;
-            for (int j = 0; j < W; ++j) b[j] -= w[j] * f;
+        // Column k is not read again (it is zero now in exact arithmetic):
+        // it keeps the reflection's scaled vector for the update.
+        for (std::size_t i = 0; i < rows; i += 4) StoreV4(ck + i, LoadV4(ck + i) * inv);
+        for (int j = k + 1; j < W; ++j) {
+            double* cj = cols + j * stride;
+            const double wj = w[j];
+            for (std::size_t i = 0; i < rows; i += 4) StoreV4(cj + i, LoadV4(cj + i) - wj * LoadV4(ck + i));
         }
-        // Column k of the block is zero now in exact arithmetic; its stale
-        // values are never read again with a nonzero weight.
     }
     // What is left of the right-hand sides is these rows' share of the residual.
-    for (std::size_t i = 0; i < count; ++i) {
-        const double* b = rows + i * kStride;
-        for (int j = M; j < W; ++j) rss[j - M] += b[j] * b[j];
+    for (int j = M; j < W; ++j) {
+        const double* cj = cols + j * stride;
+        V4 acc = {};
+        for (std::size_t i = 0; i < rows; i += 4) {
+            const V4 b = LoadV4(cj + i);
+            acc += b * b;
+        }
+        rss[j - M] += TotalV4(acc);
+    }
+}
+
+// Up to this many rows are reflected at once, from a copy held column by
+// column on the stack (24 KiB).
+constexpr std::size_t kColumnRows = 256;
+
+// Copies count (<= kColumnRows) rows of W values into columns, padded with
+// zero rows to a multiple of four; the padded row count.
+template <int W>
+[[gnu::always_inline]] inline std::size_t ToColumns(const double* rows, std::size_t count, double* cols) {
+    const std::size_t padded = (count + 3) & ~std::size_t{3};
+    for (std::size_t i = 0; i < count; ++i)
+        for (int j = 0; j < W; ++j) cols[j * kColumnRows + i] = rows[i * LsqFactor::kWidth + j];
+    for (std::size_t i = count; i < padded; ++i)
+        for (int j = 0; j < W; ++j) cols[j * kColumnRows + i] = 0.0;
+    return padded;
+}
+
+template <int M, int W>
+[[gnu::always_inline]] inline void ReflectBlock(double (*r)[LsqFactor::kWidth], double* rss, const double* rows,
+                                                std::size_t count) {
+    alignas(64) double cols[W * kColumnRows];
+    for (std::size_t done = 0; done < count; done += kColumnRows) {
+        const std::size_t n = std::min(kColumnRows, count - done);
+        const std::size_t padded = ToColumns<W>(rows + done * LsqFactor::kWidth, n, cols);
+        ReflectColumns<M, W>(r, rss, cols, kColumnRows, padded);
     }
 }
 
 // One entry point per system shape.  Where the processor has AVX2 the
-// loops above run four columns per instruction; the choice is made once,
-// when the library is loaded.
+// loops above run four rows per instruction; the choice is made once,
+// when the library is loaded.  Neither copy fuses a multiply and an add,
+// so both give the same bits.
 #define MORVANE_REFLECT_BLOCK(M, W)                                                                  \
     MORVANE_CLONE_AVX2 void ReflectBlock##M##x##W(                   \
         double (*r)[LsqFactor::kWidth], double* rss, double* rows, std::size_t count) {              \
