@@ -257,15 +257,31 @@ long PreparedTransform::ApplyCells(const TmPointConverter* self, double in1, dou
     return ApplyCellsAny<true>(self, in1, in2, out1, out2);
 }
 
+// A point of a batch that the built cells do not answer: its cell built
+// now, else the seeded iteration; the pixel position written to xy.
+[[gnu::always_inline]] inline long PreparedTransform::CellMissAny(double userX, double userY, double* xy) const {
+    double x, y;
+    if (!Cells.Lookup(Source, userX, userY, &x, &y)) {
+        if (long rc = SeededBackward(userX, userY, &x, &y); rc != TM_OK) return rc;
+    }
+    xy[0] = x;
+    xy[1] = y;
+    return TM_OK;
+}
+
+[[gnu::noinline]] long PreparedTransform::CellMiss(double userX, double userY, double* xy) const {
+    return CellMissAny(userX, userY, xy);
+}
+
+// The answered points go straight from the cell to out; the rare miss
+// is a call of its own, shared by both paths' loops.
 [[gnu::always_inline]] inline long PreparedTransform::BatchCellsAny(const double* in, double* out,
                                                                     std::size_t count) const {
     for (std::size_t i = 0; i < count; ++i) {
-        double x, y;
-        if (!Cells.Lookup(Source, in[2 * i], in[2 * i + 1], &x, &y)) {
-            if (long rc = SeededBackward(in[2 * i], in[2 * i + 1], &x, &y); rc != TM_OK) return rc;
-        }
-        out[2 * i] = x;
-        out[2 * i + 1] = y;
+        const double userX = in[2 * i], userY = in[2 * i + 1];
+        if (Cells.Find(userX, userY, &out[2 * i], &out[2 * i + 1])) [[likely]]
+            continue;
+        if (long rc = CellMiss(userX, userY, out + 2 * i); rc != TM_OK) return rc;
     }
     return TM_OK;
 }
@@ -293,18 +309,19 @@ MORVANE_TARGET_FMA long PreparedTransform::ApplyCellsFused(const TmPointConverte
     return ApplyCellsAny<true>(self, in1, in2, out1, out2);
 }
 
+[[gnu::noinline]] MORVANE_TARGET_FMA long PreparedTransform::CellMissFused(double userX, double userY,
+                                                                         double* xy) const {
+    return CellMissAny(userX, userY, xy);
+}
+
 MORVANE_TARGET_FMA long PreparedTransform::BatchCellsFused(const double* in, double* out,
                                                            std::size_t count) const {
     // BatchCellsAny with the lookup written for this target.
     for (std::size_t i = 0; i < count; ++i) {
-        double x, y;
-        if (!Cells.FindFused(in[2 * i], in[2 * i + 1], &x, &y)) [[unlikely]] {
-            if (!Cells.Lookup(Source, in[2 * i], in[2 * i + 1], &x, &y)) {
-                if (long rc = SeededBackward(in[2 * i], in[2 * i + 1], &x, &y); rc != TM_OK) return rc;
-            }
-        }
-        out[2 * i] = x;
-        out[2 * i + 1] = y;
+        const double userX = in[2 * i], userY = in[2 * i + 1];
+        if (Cells.FindFused(userX, userY, &out[2 * i], &out[2 * i + 1])) [[likely]]
+            continue;
+        if (long rc = CellMissFused(userX, userY, out + 2 * i); rc != TM_OK) return rc;
     }
     return TM_OK;
 }

@@ -104,6 +104,9 @@ private:
     static long ApplyCellsSlow(const TmPointConverter* self, double in1, double in2, double* out1, double* out2);
     static long ApplyCellsSlowFused(const TmPointConverter* self, double in1, double in2, double* out1,
                                     double* out2);
+    long CellMissAny(double userX, double userY, double* xy) const;
+    long CellMiss(double userX, double userY, double* xy) const;
+    long CellMissFused(double userX, double userY, double* xy) const;
     long BatchCellsAny(const double* in, double* out, std::size_t count) const;
     long BatchCells(const double* in, double* out, std::size_t count) const;
     long BatchCellsFused(const double* in, double* out, std::size_t count) const;
