@@ -58,13 +58,15 @@ namespace {
 // that the sums over rows and the updates run four rows per step.
 typedef double V4 __attribute__((vector_size(32)));
 
-inline V4 LoadV4(const double* p) {
+// Always inlined: the AVX2 clone must not call a baseline copy, which
+// passes four-lane vectors in memory where the clone expects registers.
+[[gnu::always_inline]] inline V4 LoadV4(const double* p) {
     V4 out;
     std::memcpy(&out, p, sizeof out);
     return out;
 }
-inline void StoreV4(double* p, V4 x) { std::memcpy(p, &x, sizeof x); }
-inline double TotalV4(V4 x) { return (x[0] + x[1]) + (x[2] + x[3]); }
+[[gnu::always_inline]] inline void StoreV4(double* p, V4 x) { std::memcpy(p, &x, sizeof x); }
+[[gnu::always_inline]] inline double TotalV4(V4 x) { return (x[0] + x[1]) + (x[2] + x[3]); }
 
 template <int M, int W>
 [[gnu::always_inline]] inline void ReflectColumns(double (*r)[LsqFactor::kWidth], double* rss, double* cols,
