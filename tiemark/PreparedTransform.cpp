@@ -475,11 +475,14 @@ inline bool PreparedTransform::SeededNewton(double X, double Y, double x, double
 // per output.  For phi = r^2 log r the third derivative along a unit
 // direction is (6 c - 4 c^3) / r at most (c the cosine between the
 // direction and p - centre), so |D3phi[d, d, d]| <= 2 sqrt(2) |d|^3 / r;
-// while |d| <= r0 / 2 (r0 the nearest centre's distance) r >= r0 / 2 on
-// the step, and the Taylor remainder is at most (1/6) 2 sqrt(2) |d|^3
-// (2 / r0) < 0.95 |d|^3 / r0 per unit of weight, summed over both outputs'
-// |weights|.  The pass's second derivatives may be off by 1e-8 of that
-// sum, which adds 1e-8 sum |w| |d|^2 over both outputs.  As in
+// while |d| <= r0 / 2 (r0 the nearest centre's distance) every centre's
+// distance stays above half its r_i on the step, and the Taylor remainder
+// is at most (1/6) 2 sqrt(2) |d|^3 (2 / r_i) < 0.95 |d|^3 / r_i per unit of
+// weight, summed over every centre and both outputs' |weights| (bounded
+// above by Cauchy-Schwarz from
+// the pass's sum of |w| / r^2).  The pass's second derivatives may be off
+// by 2e-5 of the weights' sum (its reciprocal is approximate), which adds
+// 2e-5 sum |w| |d|^2 over both outputs.  As in
 // SplineStepBounded the misfit becomes a position error through J^-1,
 // twice its norm at p0.  From a seed within 1e-4 of the answer (the
 // seeds are) the bound is far inside the tolerance: one pass over the
