@@ -457,13 +457,85 @@ bool InverseCells::BuildCellPortable(const Model& m, int i, int k, double* coef)
 
 bool InverseCells::BuildCellAt(const Model& m, double X, double Y) const {
     const Pair f = FramePosition(X, Y);
-    const double fs = f[0], ft = f[1];
+    return BuildCellAtPosition(m, f[0], f[1]);
+}
+
+bool InverseCells::BuildCellAtPosition(const Model& m, double fs, double ft) const {
     if (!(fs >= 0.0 && fs < Side[0] && ft >= 0.0 && ft < Side[1])) return false;
     const int i = static_cast<int>(fs), k = static_cast<int>(ft);
     const std::uint8_t state = State[static_cast<std::size_t>(k) * Ns + i].load(std::memory_order_acquire);
     if (state == kVerified || state == kFailed) return state == kVerified;
     return BuildOnDemand(m, i, k);
 }
+
+#if MORVANE_X86_DISPATCH
+MORVANE_CELLS_FMA bool InverseCells::LookupFused(const Model& m, double X, double Y, double* pixelX,
+                                                 double* pixelY) const {
+    if (FindFused(X, Y, pixelX, pixelY)) return true;
+    const __m128d f = FramePositionFused(_mm_set1_pd(X - UserXc), _mm_set1_pd(Y - UserYc));
+    return BuildCellAtPosition(m, _mm_cvtsd_f64(f), _mm_cvtsd_f64(_mm_unpackhi_pd(f, f))) &&
+           FindFused(X, Y, pixelX, pixelY);
+}
+
+MORVANE_CELLS_FMA std::size_t InverseCells::FindPairsFused(const double* in, double* out,
+                                                           std::size_t count) const {
+    // What the loop reads of this object, in locals: the stores to out
+    // could otherwise stand for any of them and force reloads every pair.
+    const __m256d centre = _mm256_setr_pd(UserXc, UserYc, UserXc, UserYc);
+    const __m256d off = _mm256_setr_pd(Off[0], Off[1], Off[0], Off[1]);
+    const __m256d alongX = _mm256_setr_pd(AlongX[0], AlongX[1], AlongX[0], AlongX[1]);
+    const __m256d alongY = _mm256_setr_pd(AlongY[0], AlongY[1], AlongY[0], AlongY[1]);
+    const __m256d side = _mm256_setr_pd(Side[0], Side[1], Side[0], Side[1]);
+    const __m256d rowLength = _mm256_setr_pd(Side[0], 0.0, Side[0], 0.0);
+    const double* coef = Coef.get();
+    const std::atomic<std::uint8_t>* state = State.get();
+    // A run of pairs in two passes: where each point falls (its cell and
+    // local position), then the cubics.  Each pass's chain of dependent
+    // operations is half the whole, so many more pairs are in flight.
+    constexpr std::size_t kRun = 32;  // pairs
+    __m256d local[kRun];
+    const double* cellOf[kRun][2];
+    std::size_t done = 0;
+    while (done + 2 <= count) {
+        const std::size_t pairs = std::min(kRun, (count - done) / 2);
+        std::size_t found = 0;
+        for (; found < pairs; ++found) {
+            // Lanes (s0, t0, s1, t1): FindFused's operations for each point.
+            const __m256d d = _mm256_sub_pd(_mm256_loadu_pd(in + 2 * done + 4 * found), centre);
+            const __m256d f = _mm256_fmadd_pd(alongY, _mm256_permute_pd(d, 0xf),
+                                              _mm256_fmadd_pd(alongX, _mm256_movedup_pd(d), off));
+            const __m256d inside = _mm256_and_pd(_mm256_cmp_pd(f, _mm256_setzero_pd(), _CMP_GE_OQ),
+                                                 _mm256_cmp_pd(f, side, _CMP_LT_OQ));
+            if (_mm256_movemask_pd(inside) != 15) break;
+            const __m256d corner = _mm256_round_pd(f, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
+            // t * Ns + s in lanes 0 and 2, whole numbers below 2^31.
+            const __m128i cells =
+                _mm256_cvttpd_epi32(_mm256_fmadd_pd(_mm256_permute_pd(corner, 0x5), rowLength, corner));
+            const auto c0 = static_cast<std::size_t>(static_cast<std::uint32_t>(_mm_cvtsi128_si32(cells)));
+            const auto c1 = static_cast<std::size_t>(static_cast<std::uint32_t>(_mm_extract_epi32(cells, 2)));
+            if (state[c0].load(std::memory_order_acquire) != kVerified ||
+                state[c1].load(std::memory_order_acquire) != kVerified)
+                break;
+            local[found] = _mm256_sub_pd(f, corner);
+            cellOf[found][0] = coef + c0 * kCoefPerCell;
+            cellOf[found][1] = coef + c1 * kCoefPerCell;
+            for (const double* cell : cellOf[found]) {
+                _mm_prefetch(reinterpret_cast<const char*>(cell), _MM_HINT_T0);
+                _mm_prefetch(reinterpret_cast<const char*>(cell + 8), _MM_HINT_T0);
+                _mm_prefetch(reinterpret_cast<const char*>(cell + kCoefPerCell - 1), _MM_HINT_T0);
+            }
+        }
+        for (std::size_t j = 0; j < found; ++j) {
+            const __m256d ab = local[j];
+            _mm256_storeu_pd(out + 2 * done + 4 * j, CubicPairFused(TwoCells{cellOf[j][0], cellOf[j][1]},
+                                                                    _mm256_movedup_pd(ab), _mm256_permute_pd(ab, 0xf)));
+        }
+        done += 2 * found;
+        if (found < pairs) break;
+    }
+    return done;
+}
+#endif
 
 bool InverseCells::BuildOnDemand(const Model& m, int i, int k) const {
     const std::size_t cell = static_cast<std::size_t>(k) * Ns + i;

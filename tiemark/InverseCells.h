@@ -59,6 +59,12 @@
 #include "CpuDispatch.h"
 #include "Model.h"
 
+#if MORVANE_X86_DISPATCH
+#include <immintrin.h>
+// Code compiled for AVX2 and FMA, beside the baseline code of the same file.
+#define MORVANE_CELLS_FMA __attribute__((target("avx2,fma")))
+#endif
+
 namespace tiemark {
 
 // A polynomial of order 2 or 3 (Model's coefficient order) and its partial
@@ -153,24 +159,38 @@ public:
         return true;
     }
 #if MORVANE_X86_DISPATCH
-    // Find for code compiled for AVX2 and FMA (inlined there only): the
-    // cell's corner by one rounding to the floor instead of two
-    // conversions, and the range test by one mask.  The same results as
-    // Find, bit for bit: for 0 <= s < 2^31, s - floor(s) is s - trunc(s).
-    [[gnu::always_inline]] __attribute__((target("avx2,fma"))) bool FindFused(double X, double Y,
-                                                                               double* pixelX,
-                                                                               double* pixelY) const {
-        const Pair f = FramePosition(X, Y);
-        const Mask inside = (f >= Pair{0.0, 0.0}) & (f < LoadPair(Side));
-        if (__builtin_ia32_movmskpd(reinterpret_cast<Pair>(inside)) != 3) return false;
-        const Pair corner = __builtin_ia32_roundpd(f, 0x9);  // to the floor, no inexact flag
+    // Find for code compiled for AVX2 and FMA (inlined there only): every
+    // product and the sum it joins are one rounding, written out as
+    // explicit fused multiply-adds so that this and FindPairsFused give
+    // the same bits; the cell's corner by one rounding to the floor (for
+    // 0 <= s < 2^31, s - floor(s) is s - trunc(s)), the range test by one
+    // mask.
+    [[gnu::always_inline]] MORVANE_CELLS_FMA bool FindFused(double X, double Y, double* pixelX,
+                                                            double* pixelY) const {
+        const __m128d f = FramePositionFused(_mm_set1_pd(X - UserXc), _mm_set1_pd(Y - UserYc));
+        const __m128d inside = _mm_and_pd(_mm_cmpge_pd(f, _mm_setzero_pd()), _mm_cmplt_pd(f, _mm_loadu_pd(Side)));
+        if (_mm_movemask_pd(inside) != 3) return false;
+        const __m128d corner = _mm_round_pd(f, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
         // Whole numbers below 2^31 * Ns: exact whatever the rounding.
-        const auto cell = static_cast<std::size_t>(static_cast<std::int64_t>(corner[1] * Side[0] + corner[0]));
+        const auto cell = static_cast<std::size_t>(static_cast<std::int64_t>(
+            _mm_cvtsd_f64(_mm_unpackhi_pd(corner, corner)) * Side[0] + _mm_cvtsd_f64(corner)));
         if (State[cell].load(std::memory_order_acquire) != kVerified) return false;
-        const Pair ab = f - corner;
-        EvalCell(Coef.get() + cell * kCoefPerCell, ab[0], ab[1], pixelX, pixelY);
+        const __m128d ab = _mm_sub_pd(f, corner);
+        const __m128d r =
+            CubicPairFused(OneCell{Coef.get() + cell * kCoefPerCell}, _mm_movedup_pd(ab), _mm_unpackhi_pd(ab, ab));
+        _mm_storel_pd(pixelX, r);
+        _mm_storeh_pd(pixelY, r);
         return true;
     }
+    // Lookup for code compiled for AVX2 and FMA, through FindFused.
+    // The cell to build is found from the same fused frame position, so a
+    // point on a cell's edge builds the cell FindFused then reads.
+    MORVANE_CELLS_FMA bool LookupFused(const Model& m, double X, double Y, double* pixelX, double* pixelY) const;
+    // FindFused for the points of in (count interleaved pairs), two at a
+    // time, into out (which may be in): stops before the first two of
+    // which one is not answered, and returns how many points it converted
+    // (an even number; the rest are untouched).
+    MORVANE_CELLS_FMA std::size_t FindPairsFused(const double* in, double* out, std::size_t count) const;
 #endif
     // Builds the cell of user (X, Y) if it is not built yet; whether that
     // cell is verified.  m: the model the table was built for.
@@ -234,6 +254,47 @@ private:
     Pair FramePosition(double X, double Y) const {
         return LoadPair(Off) + LoadPair(AlongX) * (X - UserXc) + LoadPair(AlongY) * (Y - UserYc);
     }
+#if MORVANE_X86_DISPATCH
+    // FramePosition with fused multiply-adds, from the offsets X - UserXc
+    // and Y - UserYc in every lane of dx and dy (one point in a 128-bit
+    // vector, two in a 256-bit one).
+    [[gnu::always_inline]] MORVANE_CELLS_FMA __m128d FramePositionFused(__m128d dx, __m128d dy) const {
+        return _mm_fmadd_pd(_mm_loadu_pd(AlongY), dy, _mm_fmadd_pd(_mm_loadu_pd(AlongX), dx, _mm_loadu_pd(Off)));
+    }
+    // The pixel position (x, y) at local (a, b) from a cell's ten pairs of
+    // terms k, a and b in both lanes of every pair: the cubic of EvalCell,
+    // each product and the sum it joins one rounding.  For one pair (a
+    // point) or two (two points, each lane as the one-point evaluation).
+    // Terms: OneCell or TwoCells, whose k(j) is term j's pair (pairs).
+    template <class V, class Terms>
+    [[gnu::always_inline]] MORVANE_CELLS_FMA static V CubicPairFused(const Terms& k, V a, V b) {
+        const V inner = Fmadd(k(7), b, Fmadd(k(6), a, k(3)));  // k3 + k6 a + k7 b
+        const V ofA = Fmadd(b, Fmadd(k(8), b, k(4)), Fmadd(a, inner, k(1)));
+        const V ofB = Fmadd(b, Fmadd(k(9), b, k(5)), k(2));
+        return Fmadd(b, ofB, Fmadd(a, ofA, k(0)));
+    }
+    // The terms of one cell, or of two side by side (the first cell's in
+    // the low lanes).  Loaded where used, so that they stay memory operands.
+    struct OneCell {
+        const double* c;
+        [[gnu::always_inline]] MORVANE_CELLS_FMA __m128d operator()(int term) const {
+            return _mm_loadu_pd(c + 2 * term);
+        }
+    };
+    struct TwoCells {
+        const double *c0, *c1;
+        [[gnu::always_inline]] MORVANE_CELLS_FMA __m256d operator()(int term) const {
+            return _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(c0 + 2 * term)),
+                                        _mm_loadu_pd(c1 + 2 * term), 1);
+        }
+    };
+    [[gnu::always_inline]] MORVANE_CELLS_FMA static __m128d Fmadd(__m128d a, __m128d b, __m128d c) {
+        return _mm_fmadd_pd(a, b, c);
+    }
+    [[gnu::always_inline]] MORVANE_CELLS_FMA static __m256d Fmadd(__m256d a, __m256d b, __m256d c) {
+        return _mm256_fmadd_pd(a, b, c);
+    }
+#endif
     static constexpr int kCoefPerCell = 20;  // the two cubics' coefficients, alternating
     // A cell's state.  Only a table built on demand has cells not built or
     // being built; a probe's cells are all built with it.
@@ -263,6 +324,8 @@ private:
     // seeded from the probe; true when it passes.  Claims the cell first:
     // where another thread is building it, waits for that one instead.
     bool BuildOnDemand(const Model& m, int i, int k) const;
+    // BuildCellAt for the cell at frame position (s, t), in cell units.
+    bool BuildCellAtPosition(const Model& m, double s, double t) const;
     template <class Eval>
     bool BuildCell(const Model& m, const Eval& eval, int i, int k, double* coef) const;
     bool BuildCellAny(const Model& m, int i, int k, double* coef) const;

@@ -230,14 +230,14 @@ long PreparedTransform::ApplyProjective(const TmPointConverter* self, double in1
 // no stack frame; the first conversion in a cell (which builds it) and
 // those outside the verified cells go to the slow path, compiled with the
 // same arithmetic.
-template <bool Slow>
+template <bool Slow, bool Fused>
 [[gnu::always_inline]] inline long PreparedTransform::ApplyCellsAny(const TmPointConverter* self, double in1,
                                                                     double in2, double* out1, double* out2) {
     const PreparedTransform& t = Self(self);
     if (out1 == nullptr || out2 == nullptr) [[unlikely]] return TM_ERR_ARGUMENT;
     if constexpr (Slow) {
         double x, y;
-        if (!t.Cells.Lookup(t.Source, in1, in2, &x, &y)) return t.ApplyIterative(in1, in2, out1, out2);
+        if (!t.CellLookup<Fused>(in1, in2, &x, &y)) return t.ApplyIterative(in1, in2, out1, out2);
         return Finish(in1, in2, x, y, out1, out2);
     } else {
         // A built cell's result is finite: straight to the outputs.
@@ -249,19 +249,30 @@ template <bool Slow>
 
 long PreparedTransform::ApplyCells(const TmPointConverter* self, double in1, double in2, double* out1,
                                    double* out2) {
-    return ApplyCellsAny<false>(self, in1, in2, out1, out2);
+    return ApplyCellsAny<false, false>(self, in1, in2, out1, out2);
 }
 
 [[gnu::noinline]] long PreparedTransform::ApplyCellsSlow(const TmPointConverter* self, double in1, double in2,
                                                          double* out1, double* out2) {
-    return ApplyCellsAny<true>(self, in1, in2, out1, out2);
+    return ApplyCellsAny<true, false>(self, in1, in2, out1, out2);
+}
+
+// The cell table's answer at user (X, Y), building its cell when needed,
+// through the lookup of the path (Fused: the FMA path's).
+template <bool Fused>
+[[gnu::always_inline]] inline bool PreparedTransform::CellLookup(double X, double Y, double* x, double* y) const {
+#if MORVANE_X86_DISPATCH
+    if constexpr (Fused) return Cells.LookupFused(Source, X, Y, x, y);
+#endif
+    return Cells.Lookup(Source, X, Y, x, y);
 }
 
 // A point of a batch that the built cells do not answer: its cell built
 // now, else the seeded iteration; the pixel position written to xy.
+template <bool Fused>
 [[gnu::always_inline]] inline long PreparedTransform::CellMissAny(double userX, double userY, double* xy) const {
     double x, y;
-    if (!Cells.Lookup(Source, userX, userY, &x, &y)) {
+    if (!CellLookup<Fused>(userX, userY, &x, &y)) {
         if (long rc = SeededBackward(userX, userY, &x, &y); rc != TM_OK) return rc;
     }
     xy[0] = x;
@@ -270,7 +281,7 @@ long PreparedTransform::ApplyCells(const TmPointConverter* self, double in1, dou
 }
 
 [[gnu::noinline]] long PreparedTransform::CellMiss(double userX, double userY, double* xy) const {
-    return CellMissAny(userX, userY, xy);
+    return CellMissAny<false>(userX, userY, xy);
 }
 
 // The answered points go straight from the cell to out; the rare miss
@@ -306,22 +317,25 @@ MORVANE_TARGET_FMA long PreparedTransform::ApplyCellsFused(const TmPointConverte
 [[gnu::noinline]] MORVANE_TARGET_FMA long PreparedTransform::ApplyCellsSlowFused(const TmPointConverter* self,
                                                                                double in1, double in2,
                                                                                double* out1, double* out2) {
-    return ApplyCellsAny<true>(self, in1, in2, out1, out2);
+    return ApplyCellsAny<true, true>(self, in1, in2, out1, out2);
 }
 
 [[gnu::noinline]] MORVANE_TARGET_FMA long PreparedTransform::CellMissFused(double userX, double userY,
                                                                          double* xy) const {
-    return CellMissAny(userX, userY, xy);
+    return CellMissAny<true>(userX, userY, xy);
 }
 
 MORVANE_TARGET_FMA long PreparedTransform::BatchCellsFused(const double* in, double* out,
                                                            std::size_t count) const {
-    // BatchCellsAny with the lookup written for this target.
-    for (std::size_t i = 0; i < count; ++i) {
-        const double userX = in[2 * i], userY = in[2 * i + 1];
-        if (Cells.FindFused(userX, userY, &out[2 * i], &out[2 * i + 1])) [[likely]]
-            continue;
-        if (long rc = CellMissFused(userX, userY, out + 2 * i); rc != TM_OK) return rc;
+    // BatchCellsAny with the lookup written for this target, two points at
+    // a time; a pair with a miss, and an odd last point, one at a time.
+    for (std::size_t i = 0; i < count;) {
+        i += Cells.FindPairsFused(in + 2 * i, out + 2 * i, count - i);
+        for (const std::size_t stop = std::min(i + 2, count); i < stop; ++i) {
+            const double userX = in[2 * i], userY = in[2 * i + 1];
+            if (Cells.FindFused(userX, userY, &out[2 * i], &out[2 * i + 1])) continue;
+            if (long rc = CellMissFused(userX, userY, out + 2 * i); rc != TM_OK) return rc;
+        }
     }
     return TM_OK;
 }

@@ -97,13 +97,16 @@ private:
     static long ApplyProjective(const TmPointConverter* self, double in1, double in2, double* out1, double* out2);
     // The tabulated inverse (CellInverse): the portable arithmetic, or
     // fused multiply-adds where the processor has them (x86 only).
-    template <bool Slow>
+    template <bool Slow, bool Fused>
     static long ApplyCellsAny(const TmPointConverter* self, double in1, double in2, double* out1, double* out2);
     static long ApplyCells(const TmPointConverter* self, double in1, double in2, double* out1, double* out2);
     static long ApplyCellsFused(const TmPointConverter* self, double in1, double in2, double* out1, double* out2);
     static long ApplyCellsSlow(const TmPointConverter* self, double in1, double in2, double* out1, double* out2);
     static long ApplyCellsSlowFused(const TmPointConverter* self, double in1, double in2, double* out1,
                                     double* out2);
+    template <bool Fused>
+    bool CellLookup(double X, double Y, double* x, double* y) const;
+    template <bool Fused>
     long CellMissAny(double userX, double userY, double* xy) const;
     long CellMiss(double userX, double userY, double* xy) const;
     long CellMissFused(double userX, double userY, double* xy) const;
