@@ -6,6 +6,9 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 #include "TransTypes.h"
 #include "Uncertainty.h"
@@ -50,6 +53,23 @@ std::size_t NameLength(const char (&name)[32]) {
         if (zeros != 0) return 8 * w + static_cast<std::size_t>(std::countr_zero(zeros) >> 3);
     }
     return sizeof name;
+}
+
+// Asks the system to back the untouched records [p, p + n) with large pages
+// where whole ones fit: a block of a million records is 120 MB, and taking
+// it in 4 KiB page faults costs more than copying the records into it.
+// Only a hint, for memory about to be written whole; ignored where the
+// system has no such pages or refuses.
+void AskForLargePages(_CtrlPntStrcT* p, std::size_t n) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    constexpr std::uintptr_t kLarge = std::uintptr_t{2} << 20;
+    const auto begin = reinterpret_cast<std::uintptr_t>(p);
+    const std::uintptr_t end = begin + n * sizeof(_CtrlPntStrcT);
+    const std::uintptr_t first = (begin + kLarge - 1) & ~(kLarge - 1), last = end & ~(kLarge - 1);
+    if (first < last) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+#else
+    (void)p, (void)n;
+#endif
 }
 
 // The record as stored, given the length of its name (below 32).
@@ -119,7 +139,10 @@ void PntSetImpl::CopyFrom(const PntSetImpl& source) {
     Touched();
     if (this == &source) return;
     // Build every allocated part first so that a failed allocation leaves *this as it was.
-    std::vector<_CtrlPntStrcT> points(source.Points);
+    std::vector<_CtrlPntStrcT> points;
+    points.reserve(source.Points.size());
+    AskForLargePages(points.data(), points.capacity());
+    points.assign(source.Points.begin(), source.Points.end());
     FitCache fit(source.Fit);
     Points.swap(points);
     Fit.Swap(fit);
@@ -173,7 +196,10 @@ long PntSetImpl::Append(const _CtrlPntStrcT* points, std::size_t count, std::siz
     if (count == 0) return TM_OK;
     // One growth for the block, with room to spare for appends that follow
     // it; the only allocation, so after it nothing can fail.
-    if (Points.capacity() - first < count) Points.reserve(first + std::max(count, first));
+    if (Points.capacity() - first < count) {
+        Points.reserve(first + std::max(count, first));
+        AskForLargePages(Points.data() + first, Points.capacity() - first);
+    }
     // One pass checks, stores and sums each record; a refusal takes the
     // records stored so far out again, which leaves the points as they were.
     double box[4] = {0.0, 0.0, 0.0, 0.0};
