@@ -477,61 +477,68 @@ MORVANE_CELLS_FMA bool InverseCells::LookupFused(const Model& m, double X, doubl
            FindFused(X, Y, pixelX, pixelY);
 }
 
-MORVANE_CELLS_FMA std::size_t InverseCells::FindPairsFused(const double* in, double* out,
-                                                           std::size_t count) const {
-    // What the loop reads of this object, in locals: the stores to out
-    // could otherwise stand for any of them and force reloads every pair.
-    const __m256d centre = _mm256_setr_pd(UserXc, UserYc, UserXc, UserYc);
-    const __m256d off = _mm256_setr_pd(Off[0], Off[1], Off[0], Off[1]);
-    const __m256d alongX = _mm256_setr_pd(AlongX[0], AlongX[1], AlongX[0], AlongX[1]);
-    const __m256d alongY = _mm256_setr_pd(AlongY[0], AlongY[1], AlongY[0], AlongY[1]);
-    const __m256d side = _mm256_setr_pd(Side[0], Side[1], Side[0], Side[1]);
-    const __m256d rowLength = _mm256_setr_pd(Side[0], 0.0, Side[0], 0.0);
+MORVANE_CELLS_FMA std::size_t InverseCells::FindRunFused(const double* in, double* out,
+                                                         std::size_t count) const {
+    // What the loops read of this object, in locals: the stores to out
+    // could otherwise stand for any of them and force reloads every point.
+    const __m256d userXc = _mm256_set1_pd(UserXc), userYc = _mm256_set1_pd(UserYc);
+    const __m256d offS = _mm256_set1_pd(Off[0]), offT = _mm256_set1_pd(Off[1]);
+    const __m256d xToS = _mm256_set1_pd(AlongX[0]), xToT = _mm256_set1_pd(AlongX[1]);
+    const __m256d yToS = _mm256_set1_pd(AlongY[0]), yToT = _mm256_set1_pd(AlongY[1]);
+    const __m256d sideS = _mm256_set1_pd(Side[0]), sideT = _mm256_set1_pd(Side[1]);
+    const __m256d zero = _mm256_setzero_pd();
     const double* coef = Coef.get();
     const std::atomic<std::uint8_t>* state = State.get();
-    // A run of pairs in two passes: where each point falls (its cell and
-    // local position), then the cubics.  Each pass's chain of dependent
-    // operations is half the whole, so many more pairs are in flight.
-    constexpr std::size_t kRun = 32;  // pairs
-    __m256d local[kRun];
-    const double* cellOf[kRun][2];
+    // A run of points in two passes.  The first finds, four points at a
+    // time, where each falls: the lanes hold one coordinate of four points,
+    // each computed as FindFused computes it.  The second evaluates each
+    // point's cell as FindFused does.  Split so, each point costs about
+    // half the instructions of FindFused, and the passes' short chains of
+    // dependent operations let many points be in flight at once.
+    constexpr std::size_t kRun = 64;  // points, a multiple of four
+    alignas(32) double localA[kRun], localB[kRun];
+    alignas(16) std::int32_t cellOf[kRun];
+    // Four points (x0 y0 x1 y1) (x2 y2 x3 y3) are unpacked as (x0 x2 x1 x3):
+    // point q of four is in slot kSlot[q].
+    constexpr std::size_t kSlot[4] = {0, 2, 1, 3};
     std::size_t done = 0;
-    while (done + 2 <= count) {
-        const std::size_t pairs = std::min(kRun, (count - done) / 2);
-        std::size_t found = 0;
-        for (; found < pairs; ++found) {
-            // Lanes (s0, t0, s1, t1): FindFused's operations for each point.
-            const __m256d d = _mm256_sub_pd(_mm256_loadu_pd(in + 2 * done + 4 * found), centre);
-            const __m256d f = _mm256_fmadd_pd(alongY, _mm256_permute_pd(d, 0xf),
-                                              _mm256_fmadd_pd(alongX, _mm256_movedup_pd(d), off));
-            const __m256d inside = _mm256_and_pd(_mm256_cmp_pd(f, _mm256_setzero_pd(), _CMP_GE_OQ),
-                                                 _mm256_cmp_pd(f, side, _CMP_LT_OQ));
+    while (count - done >= 4) {
+        const std::size_t points = std::min(kRun, (count - done) & ~std::size_t{3});
+        const double* run = in + 2 * done;
+        std::size_t placed = 0;
+        for (; placed < points; placed += 4) {
+            const __m256d first = _mm256_loadu_pd(run + 2 * placed), second = _mm256_loadu_pd(run + 2 * placed + 4);
+            const __m256d dx = _mm256_sub_pd(_mm256_unpacklo_pd(first, second), userXc);
+            const __m256d dy = _mm256_sub_pd(_mm256_unpackhi_pd(first, second), userYc);
+            const __m256d s = _mm256_fmadd_pd(yToS, dy, _mm256_fmadd_pd(xToS, dx, offS));
+            const __m256d t = _mm256_fmadd_pd(yToT, dy, _mm256_fmadd_pd(xToT, dx, offT));
+            const __m256d inside =
+                _mm256_and_pd(_mm256_and_pd(_mm256_cmp_pd(s, zero, _CMP_GE_OQ), _mm256_cmp_pd(s, sideS, _CMP_LT_OQ)),
+                              _mm256_and_pd(_mm256_cmp_pd(t, zero, _CMP_GE_OQ), _mm256_cmp_pd(t, sideT, _CMP_LT_OQ)));
             if (_mm256_movemask_pd(inside) != 15) break;
-            const __m256d corner = _mm256_round_pd(f, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
-            // t * Ns + s in lanes 0 and 2, whole numbers below 2^31.
-            const __m128i cells =
-                _mm256_cvttpd_epi32(_mm256_fmadd_pd(_mm256_permute_pd(corner, 0x5), rowLength, corner));
-            const auto c0 = static_cast<std::size_t>(static_cast<std::uint32_t>(_mm_cvtsi128_si32(cells)));
-            const auto c1 = static_cast<std::size_t>(static_cast<std::uint32_t>(_mm_extract_epi32(cells, 2)));
-            if (state[c0].load(std::memory_order_acquire) != kVerified ||
-                state[c1].load(std::memory_order_acquire) != kVerified)
-                break;
-            local[found] = _mm256_sub_pd(f, corner);
-            cellOf[found][0] = coef + c0 * kCoefPerCell;
-            cellOf[found][1] = coef + c1 * kCoefPerCell;
-            for (const double* cell : cellOf[found]) {
-                _mm_prefetch(reinterpret_cast<const char*>(cell), _MM_HINT_T0);
-                _mm_prefetch(reinterpret_cast<const char*>(cell + 8), _MM_HINT_T0);
-                _mm_prefetch(reinterpret_cast<const char*>(cell + kCoefPerCell - 1), _MM_HINT_T0);
+            const __m256d cornerS = _mm256_round_pd(s, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
+            const __m256d cornerT = _mm256_round_pd(t, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
+            // t * Ns + s, whole numbers below 2^31.
+            _mm_store_si128(reinterpret_cast<__m128i*>(cellOf + placed),
+                            _mm256_cvttpd_epi32(_mm256_fmadd_pd(cornerT, sideS, cornerS)));
+            _mm256_store_pd(localA + placed, _mm256_sub_pd(s, cornerS));
+            _mm256_store_pd(localB + placed, _mm256_sub_pd(t, cornerT));
+        }
+        std::size_t found = 0;
+        for (std::size_t four = 0; four < placed && found == four; four += 4) {
+#pragma GCC unroll 4
+            for (std::size_t q = 0; q < 4; ++q) {
+                const std::size_t slot = four + kSlot[q];
+                const auto cell = static_cast<std::size_t>(static_cast<std::uint32_t>(cellOf[slot]));
+                if (state[cell].load(std::memory_order_acquire) != kVerified) break;
+                const __m128d r = CubicPairFused(OneCell{coef + cell * kCoefPerCell}, _mm_set1_pd(localA[slot]),
+                                                 _mm_set1_pd(localB[slot]));
+                _mm_storeu_pd(out + 2 * (done + four + q), r);
+                ++found;
             }
         }
-        for (std::size_t j = 0; j < found; ++j) {
-            const __m256d ab = local[j];
-            _mm256_storeu_pd(out + 2 * done + 4 * j, CubicPairFused(TwoCells{cellOf[j][0], cellOf[j][1]},
-                                                                    _mm256_movedup_pd(ab), _mm256_permute_pd(ab, 0xf)));
-        }
-        done += 2 * found;
-        if (found < pairs) break;
+        done += found;
+        if (found < points) break;
     }
     return done;
 }

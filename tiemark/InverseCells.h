@@ -186,11 +186,11 @@ public:
     // The cell to build is found from the same fused frame position, so a
     // point on a cell's edge builds the cell FindFused then reads.
     MORVANE_CELLS_FMA bool LookupFused(const Model& m, double X, double Y, double* pixelX, double* pixelY) const;
-    // FindFused for the points of in (count interleaved pairs), two at a
-    // time, into out (which may be in): stops before the first two of
-    // which one is not answered, and returns how many points it converted
-    // (an even number; the rest are untouched).
-    MORVANE_CELLS_FMA std::size_t FindPairsFused(const double* in, double* out, std::size_t count) const;
+    // FindFused for the points of in (count interleaved pairs) into out
+    // (which may be in), in the same order, the same bits: stops at a point
+    // it does not answer, or within the last four points, and returns how
+    // many points it converted (the rest of out is untouched).
+    MORVANE_CELLS_FMA std::size_t FindRunFused(const double* in, double* out, std::size_t count) const;
 #endif
     // Builds the cell of user (X, Y) if it is not built yet; whether that
     // cell is verified.  m: the model the table was built for.

@@ -327,11 +327,12 @@ MORVANE_TARGET_FMA long PreparedTransform::ApplyCellsFused(const TmPointConverte
 
 MORVANE_TARGET_FMA long PreparedTransform::BatchCellsFused(const double* in, double* out,
                                                            std::size_t count) const {
-    // BatchCellsAny with the lookup written for this target, two points at
-    // a time; a pair with a miss, and an odd last point, one at a time.
+    // BatchCellsAny with the lookup written for this target, in runs; the
+    // four points at which a run stops (one of them a miss), and the last
+    // few, one at a time.
     for (std::size_t i = 0; i < count;) {
-        i += Cells.FindPairsFused(in + 2 * i, out + 2 * i, count - i);
-        for (const std::size_t stop = std::min(i + 2, count); i < stop; ++i) {
+        i += Cells.FindRunFused(in + 2 * i, out + 2 * i, count - i);
+        for (const std::size_t stop = std::min(i + 4, count); i < stop; ++i) {
             const double userX = in[2 * i], userY = in[2 * i + 1];
             if (Cells.FindFused(userX, userY, &out[2 * i], &out[2 * i + 1])) continue;
             if (long rc = CellMissFused(userX, userY, out + 2 * i); rc != TM_OK) return rc;
