@@ -496,8 +496,9 @@ MORVANE_CELLS_FMA std::size_t InverseCells::FindRunFused(const double* in, doubl
     // half the instructions of FindFused, and the passes' short chains of
     // dependent operations let many points be in flight at once.
     constexpr std::size_t kRun = 64;  // points, a multiple of four
-    alignas(32) double localA[kRun], localB[kRun];
-    alignas(16) std::int32_t cellOf[kRun];
+    // Unaligned stores below: not every x86 target aligns the stack to 32.
+    double localA[kRun], localB[kRun];
+    std::int32_t cellOf[kRun];
     // Four points (x0 y0 x1 y1) (x2 y2 x3 y3) are unpacked as (x0 x2 x1 x3):
     // point q of four is in slot kSlot[q].
     constexpr std::size_t kSlot[4] = {0, 2, 1, 3};
@@ -519,10 +520,10 @@ MORVANE_CELLS_FMA std::size_t InverseCells::FindRunFused(const double* in, doubl
             const __m256d cornerS = _mm256_round_pd(s, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
             const __m256d cornerT = _mm256_round_pd(t, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
             // t * Ns + s, whole numbers below 2^31.
-            _mm_store_si128(reinterpret_cast<__m128i*>(cellOf + placed),
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(cellOf + placed),
                             _mm256_cvttpd_epi32(_mm256_fmadd_pd(cornerT, sideS, cornerS)));
-            _mm256_store_pd(localA + placed, _mm256_sub_pd(s, cornerS));
-            _mm256_store_pd(localB + placed, _mm256_sub_pd(t, cornerT));
+            _mm256_storeu_pd(localA + placed, _mm256_sub_pd(s, cornerS));
+            _mm256_storeu_pd(localB + placed, _mm256_sub_pd(t, cornerT));
         }
         std::size_t found = 0;
         for (std::size_t four = 0; four < placed && found == four; four += 4) {
