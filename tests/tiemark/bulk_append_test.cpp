@@ -130,6 +130,11 @@ TEST_P(BulkAppend, MatchesOneByOne) {
     double ra[2] = {}, rb[2] = {};
     ASSERT_EQ(one.GetRMSError(&ra[0], &ra[1]), bulk.GetRMSError(&rb[0], &rb[1]));
     EXPECT_NEAR(ra[0], rb[0], 1e-9);
+    // A copy (fresh storage taken whole, as the group list takes a set)
+    // reads back the same.
+    CCtrlPntSet copy;
+    ASSERT_EQ(copy.CopyPntSet(&bulk), TM_OK);
+    ExpectSameRecords(bulk, copy);
 }
 
 INSTANTIATE_TEST_SUITE_P(
