@@ -532,7 +532,7 @@ MORVANE_CELLS_FMA std::size_t InverseCells::FindRunFused(const double* in, doubl
                 const std::size_t slot = four + kSlot[q];
                 const auto cell = static_cast<std::size_t>(static_cast<std::uint32_t>(cellOf[slot]));
                 if (state[cell].load(std::memory_order_acquire) != kVerified) break;
-                const __m128d r = CubicPairFused(OneCell{coef + cell * kCoefPerCell}, _mm_set1_pd(localA[slot]),
+                const __m128d r = CubicPairFused(coef + cell * kCoefPerCell, _mm_set1_pd(localA[slot]),
                                                  _mm_set1_pd(localB[slot]));
                 _mm_storeu_pd(out + 2 * (done + four + q), r);
                 ++found;

@@ -161,7 +161,7 @@ public:
 #if MORVANE_X86_DISPATCH
     // Find for code compiled for AVX2 and FMA (inlined there only): every
     // product and the sum it joins are one rounding, written out as
-    // explicit fused multiply-adds so that this and FindPairsFused give
+    // explicit fused multiply-adds so that this and FindRunFused give
     // the same bits; the cell's corner by one rounding to the floor (for
     // 0 <= s < 2^31, s - floor(s) is s - trunc(s)), the range test by one
     // mask.
@@ -177,7 +177,7 @@ public:
         if (State[cell].load(std::memory_order_acquire) != kVerified) return false;
         const __m128d ab = _mm_sub_pd(f, corner);
         const __m128d r =
-            CubicPairFused(OneCell{Coef.get() + cell * kCoefPerCell}, _mm_movedup_pd(ab), _mm_unpackhi_pd(ab, ab));
+            CubicPairFused(Coef.get() + cell * kCoefPerCell, _mm_movedup_pd(ab), _mm_unpackhi_pd(ab, ab));
         _mm_storel_pd(pixelX, r);
         _mm_storeh_pd(pixelY, r);
         return true;
@@ -256,43 +256,20 @@ private:
     }
 #if MORVANE_X86_DISPATCH
     // FramePosition with fused multiply-adds, from the offsets X - UserXc
-    // and Y - UserYc in every lane of dx and dy (one point in a 128-bit
-    // vector, two in a 256-bit one).
+    // and Y - UserYc in both lanes of dx and dy.
     [[gnu::always_inline]] MORVANE_CELLS_FMA __m128d FramePositionFused(__m128d dx, __m128d dy) const {
         return _mm_fmadd_pd(_mm_loadu_pd(AlongY), dy, _mm_fmadd_pd(_mm_loadu_pd(AlongX), dx, _mm_loadu_pd(Off)));
     }
-    // The pixel position (x, y) at local (a, b) from a cell's ten pairs of
-    // terms k, a and b in both lanes of every pair: the cubic of EvalCell,
-    // each product and the sum it joins one rounding.  For one pair (a
-    // point) or two (two points, each lane as the one-point evaluation).
-    // Terms: OneCell or TwoCells, whose k(j) is term j's pair (pairs).
-    template <class V, class Terms>
-    [[gnu::always_inline]] MORVANE_CELLS_FMA static V CubicPairFused(const Terms& k, V a, V b) {
-        const V inner = Fmadd(k(7), b, Fmadd(k(6), a, k(3)));  // k3 + k6 a + k7 b
-        const V ofA = Fmadd(b, Fmadd(k(8), b, k(4)), Fmadd(a, inner, k(1)));
-        const V ofB = Fmadd(b, Fmadd(k(9), b, k(5)), k(2));
-        return Fmadd(b, ofB, Fmadd(a, ofA, k(0)));
-    }
-    // The terms of one cell, or of two side by side (the first cell's in
-    // the low lanes).  Loaded where used, so that they stay memory operands.
-    struct OneCell {
-        const double* c;
-        [[gnu::always_inline]] MORVANE_CELLS_FMA __m128d operator()(int term) const {
-            return _mm_loadu_pd(c + 2 * term);
-        }
-    };
-    struct TwoCells {
-        const double *c0, *c1;
-        [[gnu::always_inline]] MORVANE_CELLS_FMA __m256d operator()(int term) const {
-            return _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(c0 + 2 * term)),
-                                        _mm_loadu_pd(c1 + 2 * term), 1);
-        }
-    };
-    [[gnu::always_inline]] MORVANE_CELLS_FMA static __m128d Fmadd(__m128d a, __m128d b, __m128d c) {
-        return _mm_fmadd_pd(a, b, c);
-    }
-    [[gnu::always_inline]] MORVANE_CELLS_FMA static __m256d Fmadd(__m256d a, __m256d b, __m256d c) {
-        return _mm256_fmadd_pd(a, b, c);
+    // The pixel position (x, y) at local (a, b) from the cell whose
+    // coefficients start at c, a and b in both lanes: the cubic of
+    // EvalCell, each product and the sum it joins one rounding.  The terms
+    // are loaded where used, so that they stay memory operands.
+    [[gnu::always_inline]] MORVANE_CELLS_FMA static __m128d CubicPairFused(const double* c, __m128d a, __m128d b) {
+        auto k = [c](int term) { return _mm_loadu_pd(c + 2 * term); };
+        const __m128d inner = _mm_fmadd_pd(k(7), b, _mm_fmadd_pd(k(6), a, k(3)));  // k3 + k6 a + k7 b
+        const __m128d ofA = _mm_fmadd_pd(b, _mm_fmadd_pd(k(8), b, k(4)), _mm_fmadd_pd(a, inner, k(1)));
+        const __m128d ofB = _mm_fmadd_pd(b, _mm_fmadd_pd(k(9), b, k(5)), k(2));
+        return _mm_fmadd_pd(b, ofB, _mm_fmadd_pd(a, ofA, k(0)));
     }
 #endif
     static constexpr int kCoefPerCell = 20;  // the two cubics' coefficients, alternating
