@@ -112,7 +112,8 @@ void InverseCells::AllocateCells() {
     const std::size_t cells = static_cast<std::size_t>(Ns) * Nt;
     // Coefficients uninitialised: a large table's pages are then touched
     // only where cells are built.
-    Coef.reset(new double[cells * kCoefPerCell]);
+    Coef.reset(static_cast<double*>(
+        ::operator new[](cells * kCoefPerCell * sizeof(double), std::align_val_t{kCoefAlignment})));
     State.reset(new std::atomic<std::uint8_t>[cells]);
     for (std::size_t cell = 0; cell < cells; ++cell) State[cell].store(kNotBuilt, std::memory_order_relaxed);
 }
@@ -341,10 +342,15 @@ double InverseCells::FitCell(const Model& m, const Eval& eval, const Corner* c[4
             for (int q = 0; q < 5; ++q) check(kCheckA[q], kCheckB[q]);
         }
     }
-    // Stored in pixels: the normalisation folded in.
-    for (int r = 0; r < 10; ++r) coef[2 * r] = PixelScale * cu[r], coef[2 * r + 1] = PixelScale * cv[r];
-    coef[0] += PixelX0;
-    coef[1] += PixelY0;
+    // Stored in pixels, the normalisation folded in, in the order of
+    // SlotOf; a zero is stored as +0 (x + 0.0), which the eight-lane
+    // evaluation relies on.
+    std::fill(coef, coef + kCoefPerCell, 0.0);
+    for (int r = 0; r < 10; ++r) {
+        const double pixelX0 = r == 0 ? PixelX0 : 0.0, pixelY0 = r == 0 ? PixelY0 : 0.0;
+        coef[2 * SlotOf(r)] = PixelScale * cu[r] + pixelX0 + 0.0;
+        coef[2 * SlotOf(r) + 1] = PixelScale * cv[r] + pixelY0 + 0.0;
+    }
     // A verified cell's cubics must be finite wherever a lookup evaluates
     // them (local a, b in [0, 1)), so that lookups need not check their
     // results: ten terms each below kMaxCoefficient cannot overflow.
@@ -537,6 +543,93 @@ MORVANE_CELLS_FMA std::size_t InverseCells::FindRunFused(const double* in, doubl
                 _mm_storeu_pd(out + 2 * (done + four + q), r);
                 ++found;
             }
+        }
+        done += found;
+        if (found < points) break;
+    }
+    return done;
+}
+
+MORVANE_CELLS_AVX512 std::size_t InverseCells::FindRunAvx512(const double* in, double* out,
+                                                             std::size_t count) const {
+    // FindRunFused's two passes, wider.  The first takes eight points a
+    // step, the lanes in the points' order.  The second evaluates four
+    // points' cells at a time: each cell's four rows q0 to q3 by
+    // CubicRowsAvx512, then, turned so that one vector holds one row of
+    // all four points, q0 + b (q1 + b (q2 + b q3)) for the four at once,
+    // which is also the four points' results in the order out keeps them.
+    const __m512d userXc = _mm512_set1_pd(UserXc), userYc = _mm512_set1_pd(UserYc);
+    const __m512d offS = _mm512_set1_pd(Off[0]), offT = _mm512_set1_pd(Off[1]);
+    const __m512d xToS = _mm512_set1_pd(AlongX[0]), xToT = _mm512_set1_pd(AlongX[1]);
+    const __m512d yToS = _mm512_set1_pd(AlongY[0]), yToT = _mm512_set1_pd(AlongY[1]);
+    const __m512d sideS = _mm512_set1_pd(Side[0]), sideT = _mm512_set1_pd(Side[1]);
+    const __m512d zero = _mm512_setzero_pd();
+    // All lanes, written as a mask: the unmasked forms of some of these
+    // operations trip a false uninitialised-value warning in GCC 12.
+    constexpr __mmask8 kAll = 0xFF;
+    const __m512i xs = _mm512_setr_epi64(0, 2, 4, 6, 8, 10, 12, 14), ys = _mm512_setr_epi64(1, 3, 5, 7, 9, 11, 13, 15);
+    const __m512i lowFour = _mm512_setr_epi64(0, 0, 1, 1, 2, 2, 3, 3), highFour = _mm512_setr_epi64(4, 4, 5, 5, 6, 6, 7, 7);
+    const double* coef = Coef.get();
+    const std::atomic<std::uint8_t>* state = State.get();
+    constexpr std::size_t kRun = 64;  // points, a multiple of eight
+    // Unaligned stores below: not every x86 target aligns the stack to 64.
+    double localA[kRun], localB[2 * kRun];  // localB: each point's b twice, as a pair
+    std::int32_t cellOf[kRun];
+    std::size_t done = 0;
+    while (count - done >= 8) {
+        const std::size_t points = std::min(kRun, (count - done) & ~std::size_t{7});
+        const double* run = in + 2 * done;
+        std::size_t placed = 0;
+        for (; placed < points; placed += 8) {
+            const __m512d first = _mm512_loadu_pd(run + 2 * placed), second = _mm512_loadu_pd(run + 2 * placed + 8);
+            const __m512d dx = _mm512_sub_pd(_mm512_permutex2var_pd(first, xs, second), userXc);
+            const __m512d dy = _mm512_sub_pd(_mm512_permutex2var_pd(first, ys, second), userYc);
+            const __m512d s = _mm512_fmadd_pd(yToS, dy, _mm512_fmadd_pd(xToS, dx, offS));
+            const __m512d t = _mm512_fmadd_pd(yToT, dy, _mm512_fmadd_pd(xToT, dx, offT));
+            __mmask8 inside = _mm512_cmp_pd_mask(s, zero, _CMP_GE_OQ);
+            inside = _mm512_mask_cmp_pd_mask(inside, s, sideS, _CMP_LT_OQ);
+            inside = _mm512_mask_cmp_pd_mask(inside, t, zero, _CMP_GE_OQ);
+            inside = _mm512_mask_cmp_pd_mask(inside, t, sideT, _CMP_LT_OQ);
+            const __m512d cornerS = _mm512_maskz_roundscale_pd(kAll, s, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
+            const __m512d cornerT = _mm512_maskz_roundscale_pd(kAll, t, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
+            // t * Ns + s, whole numbers below 2^31 in the lanes inside.
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(cellOf + placed),
+                                _mm512_maskz_cvtt_roundpd_epi32(kAll, _mm512_fmadd_pd(cornerT, sideS, cornerS), _MM_FROUND_NO_EXC));
+            _mm512_storeu_pd(localA + placed, _mm512_sub_pd(s, cornerS));
+            const __m512d b = _mm512_sub_pd(t, cornerT);
+            _mm512_storeu_pd(localB + 2 * placed, _mm512_maskz_permutexvar_pd(kAll, lowFour, b));
+            _mm512_storeu_pd(localB + 2 * placed + 8, _mm512_maskz_permutexvar_pd(kAll, highFour, b));
+            if (inside != 0xFF) {
+                if ((inside & 0x0F) == 0x0F) placed += 4;  // the first four are whole
+                break;
+            }
+        }
+        std::size_t found = 0;
+        for (; found < placed; found += 4) {
+            // Whole numbers in [0, cells): the casts keep the address arithmetic unsigned.
+            const auto i0 = static_cast<std::uint32_t>(cellOf[found]), i1 = static_cast<std::uint32_t>(cellOf[found + 1]);
+            const auto i2 = static_cast<std::uint32_t>(cellOf[found + 2]), i3 = static_cast<std::uint32_t>(cellOf[found + 3]);
+            if (state[i0].load(std::memory_order_acquire) != kVerified ||
+                state[i1].load(std::memory_order_acquire) != kVerified ||
+                state[i2].load(std::memory_order_acquire) != kVerified ||
+                state[i3].load(std::memory_order_acquire) != kVerified)
+                break;
+            const double* cell[4] = {coef + std::size_t{i0} * kCoefPerCell, coef + std::size_t{i1} * kCoefPerCell,
+                                     coef + std::size_t{i2} * kCoefPerCell, coef + std::size_t{i3} * kCoefPerCell};
+            const __m512d p0 = CubicRowsAvx512(cell[0], _mm512_set1_pd(localA[found]));
+            const __m512d p1 = CubicRowsAvx512(cell[1], _mm512_set1_pd(localA[found + 1]));
+            const __m512d p2 = CubicRowsAvx512(cell[2], _mm512_set1_pd(localA[found + 2]));
+            const __m512d p3 = CubicRowsAvx512(cell[3], _mm512_set1_pd(localA[found + 3]));
+            // Each pN holds point N's (q0 q1 q2 q3); qK below holds qK of the four points.
+            const __m512d p01Low = _mm512_maskz_shuffle_f64x2(kAll, p0, p1, 0x44), p01High = _mm512_maskz_shuffle_f64x2(kAll, p0, p1, 0xEE);
+            const __m512d p23Low = _mm512_maskz_shuffle_f64x2(kAll, p2, p3, 0x44), p23High = _mm512_maskz_shuffle_f64x2(kAll, p2, p3, 0xEE);
+            const __m512d q0 = _mm512_maskz_shuffle_f64x2(kAll, p01Low, p23Low, 0x88);
+            const __m512d q1 = _mm512_maskz_shuffle_f64x2(kAll, p01Low, p23Low, 0xDD);
+            const __m512d q2 = _mm512_maskz_shuffle_f64x2(kAll, p01High, p23High, 0x88);
+            const __m512d q3 = _mm512_maskz_shuffle_f64x2(kAll, p01High, p23High, 0xDD);
+            const __m512d b = _mm512_loadu_pd(localB + 2 * found);
+            const __m512d r = _mm512_fmadd_pd(_mm512_fmadd_pd(_mm512_fmadd_pd(q3, b, q2), b, q1), b, q0);
+            _mm512_storeu_pd(out + 2 * (done + found), r);
         }
         done += found;
         if (found < points) break;

@@ -54,6 +54,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <vector>
 
 #include "CpuDispatch.h"
@@ -63,6 +64,8 @@
 #include <immintrin.h>
 // Code compiled for AVX2 and FMA, beside the baseline code of the same file.
 #define MORVANE_CELLS_FMA __attribute__((target("avx2,fma")))
+// And code for AVX-512 (eight lanes of 64 bits), for FindRunAvx512.
+#define MORVANE_CELLS_AVX512 __attribute__((target("avx512f,avx512dq,avx512vl,avx2,fma")))
 #endif
 
 namespace tiemark {
@@ -191,6 +194,10 @@ public:
     // it does not answer, or within the last four points, and returns how
     // many points it converted (the rest of out is untouched).
     MORVANE_CELLS_FMA std::size_t FindRunFused(const double* in, double* out, std::size_t count) const;
+    // FindRunFused for processors with AVX-512 (CpuHasAvx512()): the same
+    // contract and the same bits, in steps of eight points, and the cubics
+    // of four points evaluated side by side and stored at once.
+    MORVANE_CELLS_AVX512 std::size_t FindRunAvx512(const double* in, double* out, std::size_t count) const;
 #endif
     // Builds the cell of user (X, Y) if it is not built yet; whether that
     // cell is verified.  m: the model the table was built for.
@@ -227,12 +234,12 @@ public:
                b * (c[2] + b * (c[5] + c[9] * b));
     }
     // Pixel position at local (a, b) of a stored cell, whose coefficients
-    // alternate between the pixel x and the pixel y cubic: both evaluate
+    // are pairs (pixel x, pixel y) kept by SlotOf: both cubics evaluate
     // side by side, written out as pairs so that every caller compiles to
     // the same operations (the batch and one-point conversions agree to the
     // bit whatever the compiler's vectoriser does with either).
     static void EvalCell(const double* c, double a, double b, double* pixelX, double* pixelY) {
-        auto k = [c](int term) { return LoadPair(c + 2 * term); };
+        auto k = [c](int term) { return LoadPair(c + 2 * SlotOf(term)); };
         const Pair r = k(0) + a * (k(1) + a * (k(3) + k(6) * a + k(7) * b) + b * (k(4) + k(8) * b)) +
                        b * (k(2) + b * (k(5) + k(9) * b));
         *pixelX = r[0];
@@ -262,17 +269,49 @@ private:
     }
     // The pixel position (x, y) at local (a, b) from the cell whose
     // coefficients start at c, a and b in both lanes: the cubic of
-    // EvalCell, each product and the sum it joins one rounding.  The terms
-    // are loaded where used, so that they stay memory operands.
+    // EvalCell, ordered as four polynomials in a and then one in b,
+    //   q0 = k0 + a (k1 + a (k3 + a k6)),  q1 = k2 + a (k4 + a k7),
+    //   q2 = k5 + a k8,  q3 = k9,  result q0 + b (q1 + b (q2 + b q3)),
+    // each product and the sum it joins one rounding: nine multiply-adds,
+    // at most four of them in a chain, and the q's are the rows of the
+    // eight-lane evaluation (CubicRowsAvx512).  The terms are loaded where
+    // used, so that they stay memory operands.
     [[gnu::always_inline]] MORVANE_CELLS_FMA static __m128d CubicPairFused(const double* c, __m128d a, __m128d b) {
-        auto k = [c](int term) { return _mm_loadu_pd(c + 2 * term); };
-        const __m128d inner = _mm_fmadd_pd(k(7), b, _mm_fmadd_pd(k(6), a, k(3)));  // k3 + k6 a + k7 b
-        const __m128d ofA = _mm_fmadd_pd(b, _mm_fmadd_pd(k(8), b, k(4)), _mm_fmadd_pd(a, inner, k(1)));
-        const __m128d ofB = _mm_fmadd_pd(b, _mm_fmadd_pd(k(9), b, k(5)), k(2));
-        return _mm_fmadd_pd(b, ofB, _mm_fmadd_pd(a, ofA, k(0)));
+        auto k = [c](int term) { return _mm_loadu_pd(c + 2 * SlotOf(term)); };
+        const __m128d q0 = _mm_fmadd_pd(_mm_fmadd_pd(_mm_fmadd_pd(k(6), a, k(3)), a, k(1)), a, k(0));
+        const __m128d q1 = _mm_fmadd_pd(_mm_fmadd_pd(k(7), a, k(4)), a, k(2));
+        const __m128d q2 = _mm_fmadd_pd(k(8), a, k(5));
+        return _mm_fmadd_pd(_mm_fmadd_pd(_mm_fmadd_pd(k(9), b, q2), b, q1), b, q0);
+    }
+    // q0 to q3 of CubicPairFused, one pair (x, y) each, for the cell at c
+    // and local a in all lanes.  Each row is one multiply-add chain of three
+    // steps; a q with fewer terms joins its chain late, from lanes held at
+    // zero (exact: a >= 0 and no stored coefficient is -0), so every lane
+    // gets the bits of CubicPairFused's own chain for it.
+    // The lanes beyond a row's pairs are the next row's or padding, left
+    // out by the masks.
+    [[gnu::always_inline]] MORVANE_CELLS_AVX512 static __m512d CubicRowsAvx512(const double* c, __m512d a) {
+        const __m512d top = _mm512_zextpd128_pd512(_mm_load_pd(c + 20));                  // k6, 0, 0, 0
+        const __m512d r1 = _mm512_mask_fmadd_pd(top, 0x0F, a, _mm512_load_pd(c + 16));  // + k3 k7
+        const __m512d r2 = _mm512_mask_fmadd_pd(r1, 0x3F, a, _mm512_load_pd(c + 8));    // + k1 k4 k8
+        return _mm512_fmadd_pd(r2, a, _mm512_load_pd(c));                             // + k0 k2 k5 k9
     }
 #endif
-    static constexpr int kCoefPerCell = 20;  // the two cubics' coefficients, alternating
+    // Where term r (Model's order) of a cell's cubics is kept, in pairs
+    // (pixel x, pixel y): the rows of CubicRowsAvx512 from the last,
+    // 0 2 5 9 | 1 4 8 - | 3 7 | 6 -, each row starting a 64-byte line (the
+    // cells are, see kCoefPerCell), so that no row's load spans two lines.
+    static constexpr int SlotOf(int term) {
+        constexpr int kSlot[10] = {0, 4, 1, 8, 5, 2, 10, 9, 6, 3};
+        return kSlot[term];
+    }
+    // The two cubics' coefficients in pairs by SlotOf, and two pairs of
+    // zeros: 192 bytes, three whole lines of 64 bytes, the table aligned to 64.
+    static constexpr int kCoefPerCell = 24;
+    static constexpr std::size_t kCoefAlignment = 64;
+    struct AlignedDelete {
+        void operator()(double* p) const { ::operator delete[](p, std::align_val_t{kCoefAlignment}); }
+    };
     // A cell's state.  Only a table built on demand has cells not built or
     // being built; a probe's cells are all built with it.
     enum : std::uint8_t { kNotBuilt = 0, kVerified = 1, kFailed = 2, kBuilding = 3 };
@@ -341,7 +380,7 @@ private:
     double TolerancePx = kTolerancePx;  // what a verified cell was checked for
     // kCoefPerCell a cell; a cell's coefficients are written only while it
     // is being built, before its state says so (release / acquire).
-    std::unique_ptr<double[]> Coef;
+    std::unique_ptr<double[], AlignedDelete> Coef;
     std::unique_ptr<std::atomic<std::uint8_t>[]> State;
     // A table built on demand: the probe it was refined from (seeds for
     // its corners and for Newton iteration where a cell is not built).

@@ -142,6 +142,7 @@ MORVANE_CLONE_AVX2 std::uint64_t BatchPortable(int order, double ix, double iy, 
 #if MORVANE_X86_DISPATCH
 #define MORVANE_TARGET_FMA __attribute__((target("avx2,fma")))
 bool gPortableForTesting = false;
+bool gAvx2BatchForTesting = false;
 
 MORVANE_TARGET_FMA std::uint64_t BatchFused(int order, double ix, double iy, double x0, double y0,
                                             const double* cx, const double* cy, const double* in,
@@ -209,8 +210,10 @@ MORVANE_TARGET_FMA long PreparedTransform::ApplyFused(const TmPointConverter* se
 }
 
 void PreparedTransform::UsePortablePathsForTesting(bool portable) { gPortableForTesting = portable; }
+void PreparedTransform::UseAvx2BatchForTesting(bool avx2) { gAvx2BatchForTesting = avx2; }
 #else
 void PreparedTransform::UsePortablePathsForTesting(bool) {}
+void PreparedTransform::UseAvx2BatchForTesting(bool) {}
 #endif
 
 long PreparedTransform::ApplyProjective(const TmPointConverter* self, double in1, double in2, double* out1,
@@ -331,7 +334,8 @@ MORVANE_TARGET_FMA long PreparedTransform::BatchCellsFused(const double* in, dou
     // four points at which a run stops (one of them a miss), and the last
     // few, one at a time.
     for (std::size_t i = 0; i < count;) {
-        i += Cells.FindRunFused(in + 2 * i, out + 2 * i, count - i);
+        i += Avx512 ? Cells.FindRunAvx512(in + 2 * i, out + 2 * i, count - i)
+                    : Cells.FindRunFused(in + 2 * i, out + 2 * i, count - i);
         for (const std::size_t stop = std::min(i + 4, count); i < stop; ++i) {
             const double userX = in[2 * i], userY = in[2 * i + 1];
             if (Cells.FindFused(userX, userY, &out[2 * i], &out[2 * i + 1])) continue;
@@ -359,7 +363,7 @@ void PreparedTransform::SetKind(int kind) {
     Kind = static_cast<KindT>(kind);
     CxyPairs[0] = OutX0, CxyPairs[1] = OutY0;
     for (int k = 1; k < 10; ++k) CxyPairs[2 * k] = Cx[k], CxyPairs[2 * k + 1] = Cy[k];
-    Fma = false;
+    Fma = false, Avx512 = false;
     switch (Kind) {
         case None: Convert = &ApplyNone; break;
         case Affine: Convert = &ApplyPolynomial<1, false>; break;
@@ -372,6 +376,7 @@ void PreparedTransform::SetKind(int kind) {
 #if MORVANE_X86_DISPATCH
     if (Kind == CellInverse && !gPortableForTesting && CpuHasAvx2Fma()) {
         Fma = true;
+        Avx512 = !gAvx2BatchForTesting && CpuHasAvx512();
         Convert = &ApplyCellsFused;
     }
     if ((Kind == Affine || Kind == Poly2 || Kind == Poly3) && !gPortableForTesting && CpuHasAvx2Fma()) {

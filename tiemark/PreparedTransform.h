@@ -78,6 +78,9 @@ public:
     // Tests: prepare the portable (baseline) conversions even where the
     // processor has FMA, to compare both paths.  Not for production use.
     static void UsePortablePathsForTesting(bool portable);
+    // Tests: leave the AVX-512 batch of the cells unused even where the
+    // processor has it, to test the AVX2 one beside it.  Not for production use.
+    static void UseAvx2BatchForTesting(bool avx2);
     // Whether the prepared conversions use FMA (chosen at Prepare()).
     bool UsesFma() const { return Fma; }
 private:
@@ -157,6 +160,7 @@ private:
     enum KindT { None, Affine, Poly2, Poly3, Projective, CellInverse, Newton, Tps };
     KindT Kind = None;
     bool Fma = false;                 // the affine, polynomial and cell kinds use FMA
+    bool Avx512 = false;              // the cells' batch uses FindRunAvx512
     double InX0 = 0.0, InY0 = 0.0;    // input centre, subtracted first
     double OutX0 = 0.0, OutY0 = 0.0;  // output centre, added last
     double Cx[10] = {}, Cy[10] = {};  // folded polynomial / affine coefficients
