@@ -65,7 +65,7 @@
 // Code compiled for AVX2 and FMA, beside the baseline code of the same file.
 #define MORVANE_CELLS_FMA __attribute__((target("avx2,fma")))
 // And code for AVX-512 (eight lanes of 64 bits), for FindRunAvx512.
-#define MORVANE_CELLS_AVX512 __attribute__((target("avx512f,avx512dq,avx512vl,avx2,fma")))
+#define MORVANE_CELLS_AVX512 __attribute__((target("avx512f,avx512dq,avx512vl,avx2,fma,prfchw")))
 #endif
 
 namespace tiemark {
