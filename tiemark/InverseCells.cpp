@@ -483,6 +483,24 @@ MORVANE_CELLS_FMA bool InverseCells::LookupFused(const Model& m, double X, doubl
            FindFused(X, Y, pixelX, pixelY);
 }
 
+namespace {
+// Bytes ahead of the current point that the runs ask for their input and
+// output, about two and one runs of 64 points: the runs alternate between
+// reading a run's points and evaluating them, and the hardware's own
+// prefetch falls behind the reads and the stores' line fills.
+constexpr std::uintptr_t kReadAhead = 2048, kWriteAhead = 1024;
+
+// A hint only: a prefetch never faults, so the address may lie beyond the
+// arrays (it is formed as an integer for that reason).  Inlined, it asks
+// for the line in the exclusive state where the caller's target has
+// PREFETCHW.
+[[gnu::always_inline]] inline void PrefetchAhead(const double* p, std::uintptr_t bytes, bool forWriting) {
+    const auto* ahead = reinterpret_cast<const char*>(reinterpret_cast<std::uintptr_t>(p) + bytes);
+    if (forWriting) __builtin_prefetch(ahead, 1, 3);
+    else __builtin_prefetch(ahead, 0, 3);
+}
+}  // namespace
+
 MORVANE_CELLS_FMA std::size_t InverseCells::FindRunFused(const double* in, double* out,
                                                          std::size_t count) const {
     // What the loops read of this object, in locals: the stores to out
@@ -533,6 +551,8 @@ MORVANE_CELLS_FMA std::size_t InverseCells::FindRunFused(const double* in, doubl
         }
         std::size_t found = 0;
         for (std::size_t four = 0; four < placed && found == four; four += 4) {
+            PrefetchAhead(in + 2 * (done + four), kReadAhead, false);
+            PrefetchAhead(out + 2 * (done + four), kWriteAhead, true);
 #pragma GCC unroll 4
             for (std::size_t q = 0; q < 4; ++q) {
                 const std::size_t slot = four + kSlot[q];
@@ -549,21 +569,6 @@ MORVANE_CELLS_FMA std::size_t InverseCells::FindRunFused(const double* in, doubl
     }
     return done;
 }
-
-namespace {
-// Bytes ahead of the current point that FindRunAvx512 asks for its input
-// and output, about two and one runs of 64 points.
-constexpr std::uintptr_t kReadAhead = 2048, kWriteAhead = 1024;
-
-// A hint only: a prefetch never faults, so the address may lie beyond
-// the arrays (it is formed as an integer for that reason).
-[[gnu::always_inline]] MORVANE_CELLS_AVX512 inline void PrefetchAhead(const double* p, std::uintptr_t bytes,
-                                                                      bool forWriting) {
-    const auto* ahead = reinterpret_cast<const char*>(reinterpret_cast<std::uintptr_t>(p) + bytes);
-    if (forWriting) __builtin_prefetch(ahead, 1, 3);
-    else __builtin_prefetch(ahead, 0, 3);
-}
-}  // namespace
 
 MORVANE_CELLS_AVX512 std::size_t InverseCells::FindRunAvx512(const double* in, double* out,
                                                              std::size_t count) const {
@@ -622,8 +627,7 @@ MORVANE_CELLS_AVX512 std::size_t InverseCells::FindRunAvx512(const double* in, d
         std::size_t found = 0;
         for (; found < placed; found += 4) {
             // The line of input four points take, some runs ahead, and the
-            // line of output they will fill: the hardware's own prefetch
-            // lags behind runs that alternate between reading and computing.
+            // line of output they will fill.
             PrefetchAhead(in + 2 * (done + found), kReadAhead, false);
             PrefetchAhead(out + 2 * (done + found), kWriteAhead, true);
             // Whole numbers in [0, cells): the casts keep the address arithmetic unsigned.
