@@ -29,6 +29,19 @@ using tiemark::PreparedTransform;
 constexpr double kPromisePx = 1e-6;
 constexpr const char* kNoisySpline = "noisy spline";
 
+// The backward conversion of m prepared with the AVX2 batch (avx2) or the
+// widest batch the processor has (AVX-512 where it has it).
+PreparedTransform PreparedWithBatch(const Model& m, bool avx2, double tolerancePx = 0.0) {
+    PreparedTransform::UseAvx2BatchForTesting(avx2);
+    PreparedTransform prepared;
+    const long rc = prepared.Prepare(m, false, tolerancePx);
+    PreparedTransform::UseAvx2BatchForTesting(false);
+    EXPECT_EQ(rc, TM_OK);
+    return prepared;
+}
+constexpr bool kBatchKinds[] = {false, true};  // the avx2 argument of PreparedWithBatch
+const char* BatchKindName(bool avx2) { return avx2 ? "AVX2 batch" : "widest batch"; }
+
 std::vector<TrueMap> CurvedMaps() {
     std::vector<TrueMap> maps;
     for (const TrueMap& m : AllTrueMaps())
@@ -187,10 +200,13 @@ TEST_P(InverseCellsTest, PreparedBackwardMatchesTheExactInverse) {
             worst = std::max(worst, error);
         }
         EXPECT_LE(worst, kPromisePx);
-        // The batch call gives the one-point call's answers, bit for bit.
-        if (margin < 1.0) {
+        // Either batch call gives the one-point call's answers, bit for bit.
+        for (const bool avx2 : kBatchKinds) {
+            if (margin > 1.0) break;
+            SCOPED_TRACE(BatchKindName(avx2));
+            const PreparedTransform batch = PreparedWithBatch(Fitted(), avx2);
             std::vector<double> out(user.size());
-            ASSERT_EQ(prepared.Batch(user.data(), out.data(), user.size() / 2), TM_OK);
+            ASSERT_EQ(batch.Batch(user.data(), out.data(), user.size() / 2), TM_OK);
             for (std::size_t k = 0; k < user.size(); k += 2) {
                 double qx, qy;
                 ASSERT_EQ(prepared.Apply(user[k], user[k + 1], &qx, &qy), TM_OK);
@@ -216,14 +232,9 @@ TEST_P(InverseCellsTest, BatchRunsGiveTheOnePointBitsWhereverTheMissesFall) {
         std::size_t count, period, phase;
         bool fresh;
     };
-    struct ResetBatchKind {
-        ~ResetBatchKind() { PreparedTransform::UseAvx2BatchForTesting(false); }
-    } reset;
-    for (const bool avx2 : {false, true}) {
-        PreparedTransform::UseAvx2BatchForTesting(avx2);
-        SCOPED_TRACE(avx2 ? "AVX2 batch" : "widest batch");
-        PreparedTransform prepared;
-        ASSERT_EQ(prepared.Prepare(Fitted(), false, tolerancePx), TM_OK);
+    for (const bool avx2 : kBatchKinds) {
+        SCOPED_TRACE(BatchKindName(avx2));
+        const PreparedTransform prepared = PreparedWithBatch(Fitted(), avx2, tolerancePx);
         for (const Case c : {Case{1, 0, 0, false}, Case{3, 0, 0, true}, Case{4, 0, 0, false}, Case{5, 4, 1, false},
                              Case{16, 8, 5, false}, Case{24, 0, 0, true}, Case{63, 7, 3, false},
                              Case{64, 64, 63, false}, Case{65, 5, 0, true}, Case{131, 64, 4, false},
@@ -236,10 +247,7 @@ TEST_P(InverseCellsTest, BatchRunsGiveTheOnePointBitsWhereverTheMissesFall) {
                 const std::size_t at = 2 * ((7 * k) % (from.size() / 2));
                 in.push_back(from[at]), in.push_back(from[at + 1]);
             }
-            PreparedTransform fresh;
-            if (c.fresh) {
-                ASSERT_EQ(fresh.Prepare(Fitted(), false, tolerancePx), TM_OK);
-            }
+            const PreparedTransform fresh = c.fresh ? PreparedWithBatch(Fitted(), avx2, tolerancePx) : PreparedTransform();
             const PreparedTransform& p = c.fresh ? fresh : prepared;
             std::vector<double> out(in.size()), inPlace = in;
             ASSERT_EQ(p.Batch(in.data(), out.data(), c.count), TM_OK);
