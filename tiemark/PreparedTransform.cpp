@@ -274,6 +274,9 @@ template <bool Fused>
 // now, else the seeded iteration; the pixel position written to xy.
 template <bool Fused>
 [[gnu::always_inline]] inline long PreparedTransform::CellMissAny(double userX, double userY, double* xy) const {
+    // The batches' runs stop at a non-finite pair (it is in no cell); it is
+    // refused here.
+    if (!std::isfinite(userX) || !std::isfinite(userY)) [[unlikely]] return TM_ERR_NOT_FINITE;
     double x, y;
     if (!CellLookup<Fused>(userX, userY, &x, &y)) {
         if (long rc = SeededBackward(userX, userY, &x, &y); rc != TM_OK) return rc;
@@ -728,10 +731,25 @@ long PreparedTransform::ApplyIterative(double in1, double in2, double* out1, dou
     return TM_OK;
 }
 
+namespace {
+
+// Whether count pairs at in and at out share any byte.
+bool PairsOverlap(const double* in, const double* out, std::size_t count) {
+    const auto a = reinterpret_cast<std::uintptr_t>(in), b = reinterpret_cast<std::uintptr_t>(out);
+    const std::uintptr_t bytes = 2 * sizeof(double) * count;
+    return count != 0 && a < b + bytes && b < a + bytes;
+}
+
+}  // namespace
+
 long PreparedTransform::Batch(const double* in, double* out, std::size_t count) const {
     if (Kind == None) return TM_ERR_STATE;
-    // Refuse non-finite input before writing anything.
-    if (AnyNonFinite(in, 2 * count)) return TM_ERR_NOT_FINITE;
+    // Converting in place, a refusal must leave the input as it was: refuse
+    // non-finite input before writing anything.  Into another array the
+    // pass over the input is left out (it costs as much as reading the
+    // input again); the conversions below refuse a non-finite pair as they
+    // come to it, with the pairs before it converted.
+    if (PairsOverlap(in, out, count) && AnyNonFinite(in, 2 * count)) return TM_ERR_NOT_FINITE;
     std::uint64_t flags = 0;
     if (Kind == Affine || Kind == Poly2 || Kind == Poly3) {
         const int order = Kind == Affine ? 1 : Kind == Poly2 ? 2 : 3;
@@ -740,7 +758,10 @@ long PreparedTransform::Batch(const double* in, double* out, std::size_t count) 
         else
 #endif
             flags = BatchPortable(order, InX0, InY0, OutX0, OutY0, Cx, Cy, in, out, count);
-        return IsNonFinite(flags) ? TM_ERR_OUTSIDE : TM_OK;
+        // A non-finite input gives a non-finite output: tell it from an
+        // output that left the doubles' range.
+        if (!IsNonFinite(flags)) return TM_OK;
+        return AnyNonFinite(in, 2 * count) ? TM_ERR_NOT_FINITE : TM_ERR_OUTSIDE;
     }
     switch (Kind) {
         case CellInverse:
@@ -753,6 +774,7 @@ long PreparedTransform::Batch(const double* in, double* out, std::size_t count) 
                 // As below, without the per-point dispatch.
                 for (std::size_t i = 0; i < count; ++i) {
                     double x, y;
+                    if (!std::isfinite(in[2 * i]) || !std::isfinite(in[2 * i + 1])) return TM_ERR_NOT_FINITE;
                     if (long rc = SeededBackward(in[2 * i], in[2 * i + 1], &x, &y); rc != TM_OK)
                         return rc;
                     out[2 * i] = x;

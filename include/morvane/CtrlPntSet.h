@@ -357,7 +357,11 @@ public:
     // (nothing prepared), else the refusals of BeginTransform(forward).
     long BeginTransform(bool forward, double tolerancePx);
     // Converts count points through the prepared transformation; in and out
-    // hold interleaved pairs and may be the same array.
+    // hold interleaved pairs and may be the same array (not partly
+    // overlapping).  TM_ERR_NOT_FINITE for a non-finite input: converting in
+    // place, before anything is written; into another array, when the
+    // conversion comes to it (out then holds partial results).  Other
+    // refusals as PointTransform's, out holding partial results.
     long BatchTransform(const double* in, double* out, std::size_t count);
     // Appends count records after the last point, all or none: every record
     // is checked (as AddOneGcp checks one) before anything changes, and one

@@ -201,8 +201,10 @@ public:
     //   in, out: count interleaved (x, y) pairs each; may be the same array;
     //     null only when count is 0.
     // Returns 0 when no transformation is prepared, an input is not finite
-    // (nothing is written then) or a conversion fails; after a failure the
-    // content of out is not to be used.
+    // or a conversion fails; after a failure the content of out is not to
+    // be used.  A non-finite input is refused before anything is written
+    // when out is in (the input stays as it was); into another array the
+    // pairs before it may have been converted.
     long BatchTransform(const double* in, double* out, std::size_t count);
     // Appends count records after the last point of the current group, all
     // or none: each record is checked as AddOneGCP checks one, and after
