@@ -17,6 +17,10 @@
 #include <cstring>
 #include <limits>
 
+#if MORVANE_X86_DISPATCH
+#include <immintrin.h>
+#endif
+
 // Four-lane vectors are passed between inlined helpers; GCC notes that
 // their ABI differs with and without AVX, which does not matter here.
 #pragma GCC diagnostic ignored "-Wpsabi"
@@ -102,21 +106,22 @@ constexpr LogTable kLogTable = {
      -0.26706267349033, -0.22705739103069952, -0.1885911847087111, -0.1515497640167412,
      -0.11583182297570227, -0.08134575121265511, -0.04800939054969965, -0.015748297363492616}};
 
-inline __attribute__((always_inline)) V8 Log8(V8 x) {
-    constexpr std::uint64_t kLow = 0x3fe8000000000000ULL;  // bits of 0.75
-    constexpr std::uint64_t kMantissa = 0x000fffffffffffffULL;
-    constexpr std::uint64_t kBias = 0x3ffULL << 52;
-    constexpr std::uint64_t kTwo52 = 0x4330000000000000ULL;  // bits of 2^52
+#define MORVANE_AVX512_HELPER __attribute__((target("avx512f,avx512dq")))
+// All lanes, written as a mask: the unmasked forms of some AVX-512
+// operations trip a false uninitialised-value warning in GCC 12.
+constexpr __mmask8 kAllLanes = 0xFF;
+inline MORVANE_AVX512_HELPER V8 Log8(V8 x) {
     constexpr double kLn2Hi = 6.93147180369123816490e-01, kLn2Lo = 1.90821492927058770002e-10;
-    U8 bits;
-    std::memcpy(&bits, &x, sizeof bits);
-    U8 t = bits - kLow + kBias;
-    U8 kBits = (t >> 52) | kTwo52;
-    U8 mBits = (t & kMantissa) + kLow;
-    V8 k, m;
-    std::memcpy(&k, &kBits, sizeof k);
-    std::memcpy(&m, &mBits, sizeof m);
-    k -= 4503599627370496.0 + 1023.0;  // 2^52 + bias
+    // x = 2^k m, m in [0.75, 1.5): the processor's own exact split (two
+    // operations where the bit arithmetic took six).  getexp gives the
+    // exponent of the mantissa in [1, 2); a mantissa halved into [0.75, 1)
+    // has one more.
+    const V8 m = _mm512_maskz_getmant_pd(kAllLanes, x, _MM_MANT_NORM_p75_1p5, _MM_MANT_SIGN_src);
+    const V8 e = _mm512_maskz_getexp_pd(kAllLanes, x);
+    const V8 k = _mm512_mask_add_pd(e, _mm512_cmp_pd_mask(m, _mm512_set1_pd(1.0), _CMP_LT_OQ), e,
+                                    _mm512_set1_pd(1.0));
+    U8 mBits;
+    std::memcpy(&mBits, &m, sizeof mBits);
     // The permute reads the low four bits of each index.
     const U8 cell = mBits >> 48;
     V8 table[4];
@@ -219,19 +224,42 @@ inline __attribute__((always_inline)) V Reciprocal(V x) {
     return r * (2.0 - x * r);
 }
 
+#if MORVANE_X86_DISPATCH
+// With AVX-512, from the processor's estimate (within 2^-14) and one
+// Newton step.
+template <>
+inline MORVANE_AVX512_HELPER V8 Reciprocal(V8 x) {
+    const V8 r = _mm512_maskz_rcp14_pd(kAllLanes, x);
+    return r * (2.0 - x * r);
+}
+#endif
+
 // The natural logarithm of the width's kernels.
 inline __attribute__((always_inline)) V4 Log(V4 x) { return Log4(x); }
 #if MORVANE_X86_DISPATCH
-inline __attribute__((always_inline)) V8 Log(V8 x) { return Log8(x); }
+inline MORVANE_AVX512_HELPER V8 Log(V8 x) { return Log8(x); }
+#endif
+
+// d2 > kTiny ? d2 : kTiny, which is what the x86 max instruction does
+// (NaN included); GCC spells the plain form as a compare and a blend.
+template <class V>
+inline __attribute__((always_inline)) V Floored(V d2) {
+    return d2 > kTiny ? d2 : kTiny;
+}
+#if MORVANE_X86_DISPATCH
+template <>
+inline MORVANE_AVX512_HELPER V8 Floored(V8 d2) {
+    return _mm512_maskz_max_pd(kAllLanes, d2, _mm512_set1_pd(kTiny));
+}
 #endif
 
 template <bool kGradient, bool kBound, bool kTail, class V, bool kCurved = false>
 inline __attribute__((always_inline)) void Accumulate(V du, V dv, V wx, V wy, V weight,
                                                       Sums<V>& s) {
     V d2 = du * du + dv * dv;
-    // One max instruction.  A NaN distance takes the floor here, but phi
-    // and the gradient still carry the NaN.
-    V safe = d2 > kTiny ? d2 : kTiny;
+    // A NaN distance takes the floor here, but phi and the gradient still
+    // carry the NaN.
+    V safe = Floored(d2);
     V logd2 = Log(safe);
     // Twice phi (exactly 0, or -0, at d2 = 0): the sums are halved at the
     // end, which rounds the same as halving every term.
@@ -312,7 +340,7 @@ inline __attribute__((always_inline)) void SumBody(const double* cu, const doubl
 template <class V>
 inline __attribute__((always_inline)) void Phi(V du, V dv, double* out) {
     V d2 = du * du + dv * dv;
-    V safe = d2 > kTiny ? d2 : kTiny;
+    V safe = Floored(d2);
     V phi = 0.5 * d2 * Log(safe);
     std::memcpy(out, &phi, sizeof phi);
 }
@@ -366,7 +394,7 @@ using ColumnFn = void (*)(const double*, const double*, std::size_t, double, dou
 MORVANE_SPLINE_KERNELS(Baseline, , V4)
 #if MORVANE_X86_DISPATCH
 MORVANE_SPLINE_KERNELS(Avx2, __attribute__((target("avx2,fma"))), V4)
-MORVANE_SPLINE_KERNELS(Avx512, __attribute__((target("avx512f,avx512dq,avx512vl,avx2,fma"))), V8)
+MORVANE_SPLINE_KERNELS(Avx512, __attribute__((target("avx512f,avx512dq,avx512vl,avx2,fma"), flatten)), V8)
 #endif
 #undef MORVANE_SPLINE_KERNELS
 
