@@ -165,18 +165,22 @@ public:
     // Find for code compiled for AVX2 and FMA (inlined there only): every
     // product and the sum it joins are one rounding, written out as
     // explicit fused multiply-adds so that this and FindRunFused give
-    // the same bits; the cell's corner by one rounding to the floor (for
-    // 0 <= s < 2^31, s - floor(s) is s - trunc(s)), the range test by one
-    // mask.
+    // the same bits; the cell's corner by truncation (for 0 <= s < 2^31
+    // the floor the runs take, and s - trunc(s) is s - floor(s); at s = -0
+    // the local position's zero may differ in sign, which the cubic, whose
+    // zero coefficients are +0, cannot tell), the range test by one mask.
     [[gnu::always_inline]] MORVANE_CELLS_FMA bool FindFused(double X, double Y, double* pixelX,
                                                             double* pixelY) const {
         const __m128d f = FramePositionFused(_mm_set1_pd(X - UserXc), _mm_set1_pd(Y - UserYc));
         const __m128d inside = _mm_and_pd(_mm_cmpge_pd(f, _mm_setzero_pd()), _mm_cmplt_pd(f, _mm_loadu_pd(Side)));
         if (_mm_movemask_pd(inside) != 3) return false;
-        const __m128d corner = _mm_round_pd(f, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
-        // Whole numbers below 2^31 * Ns: exact whatever the rounding.
-        const auto cell = static_cast<std::size_t>(static_cast<std::int64_t>(
-            _mm_cvtsd_f64(_mm_unpackhi_pd(corner, corner)) * Side[0] + _mm_cvtsd_f64(corner)));
+        // In range, so truncation is the floor and fits 32 bits; the cell's
+        // number in integers, off the chain that the local position and
+        // the cubic wait on.
+        const __m128i corner32 = _mm_cvttpd_epi32(f);
+        const __m128d corner = _mm_cvtepi32_pd(corner32);
+        const auto both = static_cast<std::uint64_t>(_mm_cvtsi128_si64(corner32));
+        const std::size_t cell = static_cast<std::size_t>(both >> 32) * static_cast<std::size_t>(Ns) + (both & 0xffffffffu);
         if (State[cell].load(std::memory_order_acquire) != kVerified) return false;
         const __m128d ab = _mm_sub_pd(f, corner);
         const __m128d r =
