@@ -8,6 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
+#include <memory>
+
 #ifndef _WIN32
 #include <sys/stat.h>
 #endif
@@ -208,6 +212,33 @@ TEST(SaveTest, SavedFileKeepsItsPermissionBitsWhateverTheUmask) {
     ::umask(previous);
 }
 #endif
+
+// A file of tens of MiB goes to the disk in steps, each step's bytes waited
+// for and dropped from the page cache two steps later, and appends larger
+// than a step are split: every byte must still land once, in order.  The
+// appends straddle the steps at odd sizes, one is larger than two steps.
+TEST(SaveTest, LargeFileWrittenInStepsKeepsEveryByteInOrder) {
+    TempDir dir;
+    const std::string path = dir.File("large.bin");
+    Bytes data((std::size_t{21} << 20) + 12345);
+    std::uint32_t state = 2463534242u;
+    for (unsigned char& b : data) {
+        state ^= state << 13, state ^= state >> 17, state ^= state << 5;
+        b = static_cast<unsigned char>(state);
+    }
+    std::unique_ptr<WritableFile> file;
+    ASSERT_TRUE(Env::Default()->CreateNew(path, 0644, false, &file).ok());
+    const std::size_t pieces[] = {1, 3u << 20, 9u << 20, 44, (1u << 20) + 7};
+    for (std::size_t at = 0, k = 0; at < data.size(); ++k) {
+        const std::size_t n = std::min(pieces[k % 5], data.size() - at);
+        ASSERT_TRUE(file->Append(data.data() + at, n).ok());
+        at += n;
+    }
+    ASSERT_TRUE(file->Sync().ok());
+    ASSERT_TRUE(file->Close().ok());
+    file.reset();
+    EXPECT_TRUE(ReadFileBytes(path) == data);
+}
 
 }  // namespace
 }  // namespace morvane::test
