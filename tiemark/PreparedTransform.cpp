@@ -144,15 +144,6 @@ MORVANE_CLONE_AVX2 std::uint64_t BatchPortable(int order, double ix, double iy, 
 bool gPortableForTesting = false;
 bool gAvx2BatchForTesting = false;
 
-MORVANE_TARGET_FMA std::uint64_t BatchFused(int order, double ix, double iy, double x0, double y0,
-                                            const double* cx, const double* cy, const double* in,
-                                            double* out, std::size_t count) {
-    switch (order) {
-        case 1: return BatchLoop<1, true>(ix, iy, x0, y0, cx, cy, in, out, count);
-        case 2: return BatchLoop<2, true>(ix, iy, x0, y0, cx, cy, in, out, count);
-        default: return BatchLoop<3, true>(ix, iy, x0, y0, cx, cy, in, out, count);
-    }
-}
 #endif
 }  // namespace
 
@@ -161,6 +152,13 @@ MORVANE_TARGET_FMA std::uint64_t BatchFused(int order, double ix, double iy, dou
 long PreparedTransform::ApplyNone(const TmPointConverter*, double, double, double* out1, double* out2) {
     return out1 == nullptr || out2 == nullptr ? TM_ERR_ARGUMENT : TM_ERR_STATE;
 }
+
+#if defined(TIEMARK_INLINE_POLYNOMIALS)
+long PreparedTransform::ApplyInline(const TmPointConverter* self, double in1, double in2, double* out1,
+                                    double* out2) {
+    return tiemark_inline::EvalPolynomial(*self, in1, in2, out1, out2);
+}
+#endif
 
 template <int Order, bool Fused>
 [[gnu::always_inline]] inline long PreparedTransform::ApplyPolynomial(const TmPointConverter* self, double in1,
@@ -174,49 +172,6 @@ template <int Order, bool Fused>
 }
 
 #if MORVANE_X86_DISPATCH
-// ApplyPolynomial<Order, true> with both output axes evaluated side by side
-// in one register: every lane does exactly EvalAxis<Order, true>'s fused
-// multiply-adds in the same order (the batch loop's bits), in half the
-// instructions.  Coefficients from CxyPairs: (x0, y0), then (cx[k], cy[k]).
-template <int Order>
-MORVANE_TARGET_FMA long PreparedTransform::ApplyFused(const TmPointConverter* self, double in1, double in2,
-                                                      double* out1, double* out2) {
-    const PreparedTransform& t = Self(self);
-    if (out1 == nullptr || out2 == nullptr) [[unlikely]] return TM_ERR_ARGUMENT;
-    const double* c = t.CxyPairs;
-    const auto k = [c](int term) { return _mm_loadu_pd(c + 2 * term); };
-    const __m128d du = _mm_set1_pd(in1 - t.InX0), dv = _mm_set1_pd(in2 - t.InY0);
-    __m128d r;
-    if constexpr (Order == 1) {
-        r = _mm_fmadd_pd(k(2), dv, _mm_fmadd_pd(k(1), du, k(0)));
-    } else if constexpr (Order == 2) {
-        const __m128d p = _mm_fmadd_pd(k(4), dv, _mm_fmadd_pd(k(3), du, k(1)));
-        const __m128d q = _mm_fmadd_pd(k(5), dv, k(2));
-        r = _mm_fmadd_pd(du, p, _mm_fmadd_pd(dv, q, k(0)));
-    } else {
-        const __m128d a = _mm_fmadd_pd(k(7), dv, _mm_fmadd_pd(k(6), du, k(3)));
-        const __m128d b = _mm_fmadd_pd(k(8), dv, k(4));
-        const __m128d p = _mm_fmadd_pd(du, a, _mm_fmadd_pd(dv, b, k(1)));
-        const __m128d q = _mm_fmadd_pd(dv, _mm_fmadd_pd(k(9), dv, k(5)), k(2));
-        r = _mm_fmadd_pd(du, p, _mm_fmadd_pd(dv, q, k(0)));
-    }
-    // The result is stored before it is checked, and the old outputs are
-    // put back when it is refused (outputs unchanged, as promised): the
-    // stores then need not wait for the check, which made order 2 about 9 %
-    // faster a call.  The old values are only copied, never looked at.
-    const double old1 = *out1, old2 = *out2;
-    _mm_storel_pd(out1, r);
-    _mm_storeh_pd(out2, r);
-    // r - r is 0 in a finite lane and not a number otherwise.
-    const __m128d zero = _mm_sub_pd(r, r);
-    if (_mm_movemask_pd(_mm_cmpunord_pd(zero, zero)) != 0) [[unlikely]] {
-        *out1 = old1;
-        *out2 = old2;
-        return Refusal(in1, in2);
-    }
-    return TM_OK;
-}
-
 void PreparedTransform::UsePortablePathsForTesting(bool portable) { gPortableForTesting = portable; }
 void PreparedTransform::UseAvx2BatchForTesting(bool avx2) { gAvx2BatchForTesting = avx2; }
 #else
@@ -372,9 +327,8 @@ long PreparedTransform::ApplyOther(const TmPointConverter* self, double in1, dou
 
 void PreparedTransform::SetKind(int kind) {
     Kind = static_cast<KindT>(kind);
-    CxyPairs[0] = OutX0, CxyPairs[1] = OutY0;
-    for (int k = 1; k < 10; ++k) CxyPairs[2 * k] = Cx[k], CxyPairs[2 * k + 1] = Cy[k];
     Fma = false, Avx512 = false;
+    InlineOrder = 0;
     switch (Kind) {
         case None: Convert = &ApplyNone; break;
         case Affine: Convert = &ApplyPolynomial<1, false>; break;
@@ -384,15 +338,22 @@ void PreparedTransform::SetKind(int kind) {
         case CellInverse: Convert = &ApplyCells; break;
         default: Convert = &ApplyOther; break;
     }
+#if defined(TIEMARK_INLINE_POLYNOMIALS)
+    // The polynomials in the caller's code, and here the same evaluation
+    // for callers that call (the batch's portable loops give the same bits).
+    if (Kind == Affine || Kind == Poly2 || Kind == Poly3) {
+        InlineOrder = Kind == Affine ? 1 : Kind == Poly2 ? 2 : 3;
+        InlineCentre[0] = InX0, InlineCentre[1] = InY0;
+        InlineTerms[0] = OutX0, InlineTerms[1] = OutY0;
+        for (int k = 1; k < 10; ++k) InlineTerms[2 * k] = Cx[k], InlineTerms[2 * k + 1] = Cy[k];
+        Convert = &ApplyInline;
+    }
+#endif
 #if MORVANE_X86_DISPATCH
     if (Kind == CellInverse && !gPortableForTesting && CpuHasAvx2Fma()) {
         Fma = true;
         Avx512 = !gAvx2BatchForTesting && CpuHasAvx512();
         Convert = &ApplyCellsFused;
-    }
-    if ((Kind == Affine || Kind == Poly2 || Kind == Poly3) && !gPortableForTesting && CpuHasAvx2Fma()) {
-        Fma = true;
-        Convert = Kind == Affine ? &ApplyFused<1> : Kind == Poly2 ? &ApplyFused<2> : &ApplyFused<3>;
     }
 #endif
 }
@@ -761,11 +722,7 @@ long PreparedTransform::Batch(const double* in, double* out, std::size_t count) 
     std::uint64_t flags = 0;
     if (Kind == Affine || Kind == Poly2 || Kind == Poly3) {
         const int order = Kind == Affine ? 1 : Kind == Poly2 ? 2 : 3;
-#if MORVANE_X86_DISPATCH
-        if (Fma) flags = BatchFused(order, InX0, InY0, OutX0, OutY0, Cx, Cy, in, out, count);
-        else
-#endif
-            flags = BatchPortable(order, InX0, InY0, OutX0, OutY0, Cx, Cy, in, out, count);
+        flags = BatchPortable(order, InX0, InY0, OutX0, OutY0, Cx, Cy, in, out, count);
         // A non-finite input gives a non-finite output: tell it from an
         // output that left the doubles' range.
         if (!IsNonFinite(flags)) return TM_OK;

@@ -89,14 +89,16 @@ private:
     static const PreparedTransform& Self(const TmPointConverter* self) {
         return *static_cast<const PreparedTransform*>(self);
     }
-    // The affine and polynomial kinds (Order 1, 2, 3): the portable
-    // arithmetic (Fused false), or fused multiply-adds, which ApplyFused
-    // compiles for AVX2 and FMA (x86 only, chosen when the processor has
-    // them).
+    // The affine and polynomial kinds (Order 1, 2, 3) where PointTransform
+    // does not evaluate them inline: the portable arithmetic (Fused is
+    // false in production; the fused form is kept for the batch loops'
+    // template).
     template <int Order, bool Fused>
     static long ApplyPolynomial(const TmPointConverter* self, double in1, double in2, double* out1, double* out2);
-    template <int Order>
-    static long ApplyFused(const TmPointConverter* self, double in1, double in2, double* out1, double* out2);
+#if defined(TIEMARK_INLINE_POLYNOMIALS)
+    // What PointTransform evaluates inline, for callers that call.
+    static long ApplyInline(const TmPointConverter* self, double in1, double in2, double* out1, double* out2);
+#endif
     static long ApplyProjective(const TmPointConverter* self, double in1, double in2, double* out1, double* out2);
     // The tabulated inverse (CellInverse): the portable arithmetic, or
     // fused multiply-adds where the processor has them (x86 only).
@@ -164,7 +166,6 @@ private:
     double InX0 = 0.0, InY0 = 0.0;    // input centre, subtracted first
     double OutX0 = 0.0, OutY0 = 0.0;  // output centre, added last
     double Cx[10] = {}, Cy[10] = {};  // folded polynomial / affine coefficients
-    double CxyPairs[20] = {};         // (OutX0, OutY0), then (Cx[k], Cy[k]): both axes at once
     double Hp[9] = {};                // folded projective
     Model Source;                     // for Newton and the thin plate spline
     bool Forward = true;

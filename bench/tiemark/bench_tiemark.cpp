@@ -312,7 +312,7 @@ void BM_PointTransform(benchmark::State& state) {
     std::size_t k = 0;
     double sum = 0.0;
     for (auto _ : state) {
-        double x, y;
+        double x = 0.0, y = 0.0;
         set.PointTransform(&x, &y, in[k], in[k + 1]);
         sum += x + y;
         k = (k + 2) & 2047;
