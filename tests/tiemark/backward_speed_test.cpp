@@ -71,9 +71,6 @@ bool SameBits(const std::vector<double>& a, const std::vector<double>& b) {
     return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
 }
 
-// The pairs `in` with `value` (not finite) put at index `at`: refused by
-// the prepared set's batch both into another array and in place, and in
-// place the input is left as it was, to the bit.
 // A refused one-point call leaves its outputs as they were, also when both
 // are one variable.
 void ExpectPointRefusedUntouched(CCtrlPntSet& set, double in1, double in2, long expected) {
@@ -86,6 +83,10 @@ void ExpectPointRefusedUntouched(CCtrlPntSet& set, double in1, double in2, long 
     EXPECT_EQ(both, 0.125);
 }
 
+// The pairs `in` with `value` (not finite) put at index `at`: refused by
+// the one-point call with its outputs untouched, and by the prepared set's
+// batch both into another array and in place, and in place the input is
+// left as it was, to the bit.
 void ExpectNonFiniteRefused(CCtrlPntSet& set, std::vector<double> in, std::size_t at, double value) {
     SCOPED_TRACE(testing::Message() << value << " at " << at);
     in[at] = value;
