@@ -123,18 +123,19 @@ public:
     RecordPieceSource(CRasteBaseArea* raster, std::uint32_t size)
         : raster_(raster), left_(size), piece_(std::min(size, kPieceBytes)) {}
 
-    bool ReadExact(void* dst, std::size_t n) override {
+    std::size_t Read(void* dst, std::size_t n) override {
         auto* out = static_cast<unsigned char*>(dst);
-        while (n > 0) {
-            if (at_ == filled_ && !Refill()) return false;
-            const std::size_t take = std::min(n, filled_ - at_);
-            std::memcpy(out, piece_.data() + at_, take);
+        std::size_t done = 0;
+        while (done < n) {
+            if (at_ == filled_ && !Refill()) break;
+            const std::size_t take = std::min(n - done, filled_ - at_);
+            std::memcpy(out + done, piece_.data() + at_, take);
             at_ += take;
-            out += take;
-            n -= take;
+            done += take;
         }
-        return true;
+        return done;
     }
+    std::uint64_t Expected() const override { return left_ + (filled_ - at_); }
     bool Failed() const { return failed_; }
 
 private:

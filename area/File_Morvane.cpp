@@ -135,6 +135,7 @@ short CFile_Morvane::LoadFile(const char* path) {
     if (!examined.ok()) return AreaAccess::Fail(*this, {examined.message()});
     StoreVersion(LoadedFileVersion, version);
     morvane::FileSource source(*file);
+    source.SetExpectedLength(version.size);
     unsigned char magic[sizeof kFileMagic];
     if (!source.ReadExact(magic, sizeof magic)) {
         if (!source.status().ok()) return AreaAccess::Fail(*this, {source.status().message()});

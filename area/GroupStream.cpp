@@ -65,13 +65,23 @@ bool Stop(std::string* why, Reason reason) {
 }
 
 // Records read and appended at a time: 480 KiB, large enough that the
-// append's fixed costs vanish, small enough that a count promising more than
-// the stream holds costs little before the read that fails.
+// append's fixed costs vanish, small enough to stay in cache between the
+// read and the append.
 constexpr std::uint32_t kRecordsPerChunk = 4096;
 
-// Rebuilds one group from its header and the point records that follow it.
-// The records are read in chunks and appended a chunk at a time, so memory
-// grows only with records actually read.
+// Room for the group's records, taken at once, where the source says they
+// are there: a count that promises more than the stream holds reserves no
+// more than the stream's length.  Where the source cannot tell, the set
+// grows with the records actually read.
+bool ReserveForRecords(ByteSource& source, std::uint32_t records, CCtrlPntSet& set) {
+    const std::uint64_t expected = source.Expected();
+    if (expected == ByteSource::kUnknownLength) return true;
+    const std::uint64_t room = std::min<std::uint64_t>(records, expected / kPointRecordSize);
+    return set.ReserveGCPs(static_cast<unsigned long>(room)) == TM_OK;
+}
+
+// Rebuilds one group from its header and the point records that follow it,
+// read and appended a chunk at a time.
 bool ReadOneGroup(ByteSource& source, const GroupHeader& header, CCtrlPntSet& set,
                   std::vector<_CtrlPntStrcT>& chunk, const Place& place, std::string* why) {
     if (set.InitPntSet(header.orientType, header.transType) != TM_OK) {
@@ -89,16 +99,22 @@ bool ReadOneGroup(ByteSource& source, const GroupHeader& header, CCtrlPntSet& se
         });
     }
     const std::uint32_t records = StoredPointRecords(header.pointCount);
+    if (!ReserveForRecords(source, records, set)) {
+        return Stop(why, [] { return std::string("out of memory"); });
+    }
+    // A record is plain data of exactly its stored size, so a chunk is read
+    // in one piece.
+    static_assert(sizeof(_CtrlPntStrcT) == kPointRecordSize);
     for (std::uint32_t done = 0; done < records;) {
         const std::uint32_t take = std::min(records - done, kRecordsPerChunk);
         if (chunk.size() < take) chunk.resize(take);
-        for (std::uint32_t j = 0; j < take; ++j) {
-            if (!source.ReadExact(&chunk[j], kPointRecordSize)) {
-                return Stop(why, [&] {
-                    return "it ends inside point " + std::to_string(done + j + 1) + " of " +
-                           place.Group();
-                });
-            }
+        const std::size_t bytes = std::size_t{take} * kPointRecordSize;
+        const std::size_t got = source.Read(chunk.data(), bytes);
+        if (got != bytes) {
+            return Stop(why, [&] {
+                return "it ends inside point " + std::to_string(done + got / kPointRecordSize + 1) +
+                       " of " + place.Group();
+            });
         }
         unsigned long refused = 0;
         const long added = set.AddGCPs(chunk.data(), take, &refused);
@@ -123,8 +139,8 @@ bool ReadGroups(ByteSource& source, CGCPGroupList& list, std::uint32_t& groupCou
     const std::uint32_t groups = DecodeFixed32(count);
     groupCount = groups;
     unsigned char raw[kGroupHeaderSize];
-    // One set serves all groups: InitPntSet empties it and keeps its storage,
-    // so later groups are built without growing and faulting in new memory.
+    // Each group is built in a set of its own and handed to the list as it
+    // is, so its records are written once, into memory taken once.
     CCtrlPntSet set;
     std::vector<_CtrlPntStrcT> chunk;
     for (std::uint64_t k = 1; k <= groups; ++k) {
@@ -133,7 +149,7 @@ bool ReadGroups(ByteSource& source, CGCPGroupList& list, std::uint32_t& groupCou
             return Stop(why, [&] { return "it ends inside the header of " + place.Group(); });
         }
         if (!ReadOneGroup(source, DecodeGroupHeader(raw), set, chunk, place, why)) return false;
-        if (list.InsertGroup(static_cast<unsigned long>(k), &set) < 1) {
+        if (list.AdoptGroup(static_cast<unsigned long>(k), &set) < 1) {
             return Stop(why, [&] { return place.Group() + " cannot be added to the list"; });
         }
     }

@@ -156,6 +156,18 @@ short CGCPGroupList::InsertGroup(unsigned long n, CCtrlPntSet* set) {
     return 1;
 }
 
+short CGCPGroupList::AdoptGroup(unsigned long n, CCtrlPntSet* set) {
+    if (set == nullptr || !IsInsertPosition(Index, n)) return 0;
+    if (set == TransformSet || IsStoredSet(Index, set)) return 0;
+    std::unique_ptr<GCPGroupNode> node = AllocateNode();
+    // The slot first: once the points have moved, the insertion must not fail.
+    if (!node || !ReserveSlot(Index)) return 0;
+    node->GroupSet.SwapPntSet(set);
+    InsertNode(HeadNode, Index, n, std::move(node), ModifyFlag);
+    GroupNum = static_cast<long>(Index.size());
+    return 1;
+}
+
 short CGCPGroupList::RemoveGroup(unsigned long n) {
     if (NodeAt(Index, n) == nullptr) return 0;
     delete UnlinkNode(HeadNode, Index, n);

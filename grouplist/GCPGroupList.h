@@ -72,6 +72,12 @@ public:
     // exist or the library refused.
     short AddGroupGCPs(unsigned long n, const _CtrlPntStrcT* points, unsigned long count,
                        long* result, unsigned long* refused);
+    // Inserts *set as group n like InsertGroup, but takes its points instead
+    // of copying them: *set is left an empty, untouched set.  For readers
+    // that build a group only to hand it over.  0 (set unchanged) when n is
+    // not 1 to count + 1, set is null, stored in this list or prepared, or
+    // no memory is left.
+    short AdoptGroup(unsigned long n, CCtrlPntSet* set);
     // Changes group n's transformation type, keeping its points.
     short SetGroupTransType(unsigned long n, short transType);
     // The stored set of group n, for readers such as the stream writer that

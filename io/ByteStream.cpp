@@ -1,6 +1,7 @@
 // ByteStream.cpp - the in-memory byte source and sink.
 #include "ByteStream.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace morvane {
@@ -8,11 +9,11 @@ namespace morvane {
 MemorySource::MemorySource(const unsigned char* data, std::size_t size)
     : data_(data), size_(data == nullptr ? 0 : size) {}
 
-bool MemorySource::ReadExact(void* dst, std::size_t n) {
-    if (n > size_ - position_) return false;
+std::size_t MemorySource::Read(void* dst, std::size_t n) {
+    n = std::min(n, size_ - position_);
     if (n != 0) std::memcpy(dst, data_ + position_, n);
     position_ += n;
-    return true;
+    return n;
 }
 
 MemorySink::MemorySink(unsigned char* buffer, std::size_t capacity)

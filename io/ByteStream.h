@@ -8,6 +8,7 @@
 #define MORVANE_IO_BYTESTREAM_H
 
 #include <cstddef>
+#include <cstdint>
 
 namespace morvane {
 
@@ -18,19 +19,30 @@ public:
     virtual bool Append(const void* data, std::size_t n) = 0;
 };
 
-// Origin of a stream.  Reads exactly n bytes or fails; never reads past the
-// end of its stream.
+// Origin of a stream; never reads past the end of its stream.
 class ByteSource {
 public:
+    // Said by Expected() when the source cannot tell.
+    static constexpr std::uint64_t kUnknownLength = ~std::uint64_t{0};
+
     virtual ~ByteSource() = default;
-    virtual bool ReadExact(void* dst, std::size_t n) = 0;
+    // Reads up to n bytes into dst and returns how many arrived: fewer than n
+    // only where the stream ends or fails.
+    virtual std::size_t Read(void* dst, std::size_t n) = 0;
+    // Reads exactly n bytes, or fails having read what there was.
+    bool ReadExact(void* dst, std::size_t n) { return Read(dst, n) == n; }
+    // The bytes the stream is expected still to hold, or kUnknownLength: a
+    // hint for sizing what is read, never a promise (a file may change
+    // while it is read).
+    virtual std::uint64_t Expected() const { return kUnknownLength; }
 };
 
 // Reads from a caller's buffer, which must outlive the source.
 class MemorySource final : public ByteSource {
 public:
     MemorySource(const unsigned char* data, std::size_t size);
-    bool ReadExact(void* dst, std::size_t n) override;
+    std::size_t Read(void* dst, std::size_t n) override;
+    std::uint64_t Expected() const override { return Remaining(); }
     // Bytes not yet read.
     std::size_t Remaining() const { return size_ - position_; }
 

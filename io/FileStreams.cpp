@@ -40,17 +40,50 @@ bool FileSource::Refill() {
     return got != 0;
 }
 
-bool FileSource::ReadExact(void* dst, std::size_t n) {
-    auto* out = static_cast<unsigned char*>(dst);
-    while (n > 0) {
-        if (position_ == filled_ && !Refill()) return false;
-        const std::size_t take = std::min(n, filled_ - position_);
-        std::memcpy(out, buffer_.data() + position_, take);
-        position_ += take;
-        out += take;
-        n -= take;
+// Reads straight from the file into dst until n bytes arrived, the file
+// ends or a read fails; returns how many arrived.
+std::size_t FileSource::ReadDirect(unsigned char* dst, std::size_t n) {
+    std::size_t done = 0;
+    while (done < n && !failed_ && !ended_) {
+        std::size_t got = 0;
+        status_ = file_.Read(dst + done, n - done, &got);
+        if (status_.ok() && got > n - done) {
+            status_ = Status::IOError("a read returned more bytes than it was asked for");
+        }
+        if (!status_.ok()) {
+            failed_ = true;
+        } else if (got == 0) {
+            ended_ = true;
+        }
+        done += status_.ok() ? got : 0;
     }
-    return true;
+    return done;
+}
+
+std::size_t FileSource::Read(void* dst, std::size_t n) {
+    auto* out = static_cast<unsigned char*>(dst);
+    std::size_t done = 0;
+    while (done < n) {
+        if (position_ == filled_) {
+            // Copying a large piece through the buffer would only add a copy.
+            if (n - done >= buffer_.size()) {
+                done += ReadDirect(out + done, n - done);
+                break;
+            }
+            if (!Refill()) break;
+        }
+        const std::size_t take = std::min(n - done, filled_ - position_);
+        std::memcpy(out + done, buffer_.data() + position_, take);
+        position_ += take;
+        done += take;
+    }
+    consumed_ += done;
+    return done;
+}
+
+std::uint64_t FileSource::Expected() const {
+    if (expectedLength_ == kUnknownLength) return kUnknownLength;
+    return expectedLength_ > consumed_ ? expectedLength_ - consumed_ : 0;
 }
 
 bool FileSource::AtEnd() {

@@ -10,6 +10,7 @@
 #include "ByteStream.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 namespace morvane {
@@ -19,13 +20,18 @@ namespace morvane {
 inline constexpr std::size_t kFileBufferSize = 1 << 20;
 inline constexpr std::size_t kFirstBufferSize = 64 << 10;
 
-// Reads a SequentialFile through a buffer.  ReadExact fails at the end of
-// the file and after a read error, and never reads past the end; a failed
-// ReadExact may have consumed the bytes that were left.
+// Reads a SequentialFile through a buffer.  Read comes up short at the end
+// of the file and after a read error, and never reads past the end.  A read
+// at least as large as the buffer, once the buffer is drained, goes into
+// the caller's memory directly.
 class FileSource final : public ByteSource {
 public:
     explicit FileSource(SequentialFile& file, std::size_t maxBufferSize = kFileBufferSize);
-    bool ReadExact(void* dst, std::size_t n) override;
+    std::size_t Read(void* dst, std::size_t n) override;
+    // The file's length, when the caller knows it (from its Version): what
+    // Expected() counts down from.  Unknown until said.
+    void SetExpectedLength(std::uint64_t bytes) { expectedLength_ = bytes; }
+    std::uint64_t Expected() const override;
     // True when every byte of the file has been read and no error occurred.
     bool AtEnd();
     // Why a read failed; OK while none did (running out of bytes is not a
@@ -34,12 +40,15 @@ public:
 
 private:
     bool Refill();
+    std::size_t ReadDirect(unsigned char* dst, std::size_t n);
 
     SequentialFile& file_;
     std::size_t maxBufferSize_;
     std::vector<unsigned char> buffer_;
     std::size_t position_ = 0;
     std::size_t filled_ = 0;
+    std::uint64_t consumed_ = 0;  // bytes handed out by Read
+    std::uint64_t expectedLength_ = kUnknownLength;
     bool failed_ = false;
     bool ended_ = false;
     Status status_;

@@ -6,9 +6,11 @@
 // group with orientation 0 and a zero range.
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <utility>
 
 #include "CtrlPntSet.h"
 #include "PntSetImpl.h"
@@ -98,6 +100,30 @@ long CCtrlPntSet::CopyPntSet(CCtrlPntSet* source) {
         GroupNo = source->GroupNo;
         return TM_OK;
     });
+}
+
+long CCtrlPntSet::ReserveGCPs(unsigned long count) {
+    if (static_cast<std::uint64_t>(count) > 0xFFFFFFFFull) return TM_ERR_MEMORY;
+    if (count == 0) return TM_OK;
+    return Guarded([&]() -> long {
+        if (Impl == nullptr) {
+            // An untouched set is an empty affine group; so is this state.
+            std::unique_ptr<PntSetImpl> fresh(new PntSetImpl(TM_ORIENT_LINE_DOWN, TM_TRANS_POLY1));
+            fresh->Reserve(count);
+            Impl = fresh.release();
+            return TM_OK;
+        }
+        Impl->Reserve(count);
+        return TM_OK;
+    });
+}
+
+void CCtrlPntSet::SwapPntSet(CCtrlPntSet* other) noexcept {
+    if (other == nullptr || other == this) return;
+    // The converter points into the state it belongs to, so it moves with it.
+    std::swap(Impl, other->Impl);
+    std::swap(Converter, other->Converter);
+    std::swap(GroupNo, other->GroupNo);
 }
 
 void CCtrlPntSet::GetGCPNum(unsigned long* count) {

@@ -55,18 +55,23 @@ std::size_t NameLength(const char (&name)[32]) {
     return sizeof name;
 }
 
-// Asks the system to back the untouched records [p, p + n) with large pages
-// where whole ones fit: a block of a million records is 120 MB, and taking
-// it in 4 KiB page faults costs more than copying the records into it.
-// Only a hint, for memory about to be written whole; ignored where the
-// system has no such pages or refuses.
-void AskForLargePages(_CtrlPntStrcT* p, std::size_t n) {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-    constexpr std::uintptr_t kLarge = std::uintptr_t{2} << 20;
+// Asks the system for the memory of the untouched records [p, p + n) at
+// once, for memory about to be written whole: a block of a million records
+// is 120 MB, and taking it one page fault at a time costs about as much as
+// copying the records into it.  Small pages, on purpose: large ones are made
+// of whole free 2 MiB blocks, which a virtual machine's host may have taken
+// back, and taking those back in cost the first open after an idle spell
+// five to twenty times the later ones on a test machine.  Only a hint;
+// systems without it (Linux before 5.14, others) fault the pages in as
+// they are written.
+void TakeMemoryNow(_CtrlPntStrcT* p, std::size_t n) {
+#if defined(__linux__)
+    constexpr int kPopulateWrite = 23;  // MADV_POPULATE_WRITE, missing from older headers
+    constexpr std::uintptr_t kPage = 4096;
     const auto begin = reinterpret_cast<std::uintptr_t>(p);
     const std::uintptr_t end = begin + n * sizeof(_CtrlPntStrcT);
-    const std::uintptr_t first = (begin + kLarge - 1) & ~(kLarge - 1), last = end & ~(kLarge - 1);
-    if (first < last) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+    const std::uintptr_t first = (begin + kPage - 1) & ~(kPage - 1), last = end & ~(kPage - 1);
+    if (first < last) ::madvise(reinterpret_cast<void*>(first), last - first, kPopulateWrite);
 #else
     (void)p, (void)n;
 #endif
@@ -141,7 +146,7 @@ void PntSetImpl::CopyFrom(const PntSetImpl& source) {
     // Build every allocated part first so that a failed allocation leaves *this as it was.
     std::vector<_CtrlPntStrcT> points;
     points.reserve(source.Points.size());
-    AskForLargePages(points.data(), points.capacity());
+    TakeMemoryNow(points.data(), points.capacity());
     points.assign(source.Points.begin(), source.Points.end());
     FitCache fit(source.Fit);
     Points.swap(points);
@@ -188,6 +193,13 @@ long PntSetImpl::Add(std::size_t index, const _CtrlPntStrcT& point) {
     return TM_OK;
 }
 
+void PntSetImpl::Reserve(std::size_t count) {
+    if (count <= Points.capacity()) return;
+    const std::size_t held = Points.size();
+    Points.reserve(count);
+    TakeMemoryNow(Points.data() + held, Points.capacity() - held);
+}
+
 long PntSetImpl::Append(const _CtrlPntStrcT* points, std::size_t count, std::size_t* refused) {
     // The count first, so that an impossible one is refused before any
     // record is read.
@@ -198,7 +210,7 @@ long PntSetImpl::Append(const _CtrlPntStrcT* points, std::size_t count, std::siz
     // it; the only allocation, so after it nothing can fail.
     if (Points.capacity() - first < count) {
         Points.reserve(first + std::max(count, first));
-        AskForLargePages(Points.data() + first, Points.capacity() - first);
+        TakeMemoryNow(Points.data() + first, count);
     }
     // One pass checks, stores and sums each record; a refusal takes the
     // records stored so far out again, which leaves the points as they were.

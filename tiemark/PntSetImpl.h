@@ -39,6 +39,9 @@ public:
     // set is unchanged.  One growth of the storage, one pass over the used
     // box, one update of the fit for the whole block.
     long Append(const _CtrlPntStrcT* points, std::size_t count, std::size_t* refused);
+    // Room for count records in all; nothing else changes.  Throws
+    // std::bad_alloc.
+    void Reserve(std::size_t count);
     // The records as stored (canonical, error context zero), Count() of them.
     const _CtrlPntStrcT* Stored() const { return Points.data(); }
     long Delete(std::size_t index);

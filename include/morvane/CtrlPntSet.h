@@ -440,6 +440,20 @@ public:
     // name of record *refused has no terminator), TM_ERR_MEMORY (no memory,
     // or the set would exceed 2^32 - 1 points).
     long AddGCPs(const _CtrlPntStrcT* points, unsigned long count, unsigned long* refused = nullptr);
+    // Makes room for count points in all, so that appends up to that many
+    // allocate nothing more: a reader that knows how many records follow
+    // takes the memory once instead of growing into it.  The memory is taken
+    // from the system at once, so ask for what is about to be filled.
+    // Points, fit and prepared transformation are unchanged.
+    //   count: points the set is to hold; at most 2^32 - 1.
+    // Returns TM_OK (also when the room is there already), TM_ERR_MEMORY
+    // (no memory, or count above 2^32 - 1; the set unchanged).
+    long ReserveGCPs(unsigned long count);
+    // Exchanges everything two sets hold (points, flags, types, range, group
+    // number, fit and prepared transformation) without copying a point.
+    // Takes constant time and cannot fail; a null other or other == this
+    // changes nothing.
+    void SwapPntSet(CCtrlPntSet* other) noexcept;
     // The points as stored, for writers that copy them out as they are:
     // *count receives the number of points and the result points at that
     // many records, in index order, each with its error context zero (it is

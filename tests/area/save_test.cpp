@@ -295,16 +295,21 @@ TEST(FileStreamsTest, PiecesComeOutExactlyWhateverTheBufferAndReadSizes) {
             SCOPED_TRACE(std::to_string(buffer) + "/" + std::to_string(chunk));
             ChunkedFile file(data, chunk);
             FileSource source(file, buffer);
+            EXPECT_EQ(source.Expected(), ByteSource::kUnknownLength);
+            source.SetExpectedLength(data.size());
             Bytes out;
-            const std::size_t pieces[] = {4, 44, 120};
+            // Pieces below and above the buffer's size, so that both the
+            // buffered and the direct reads run; the last one comes up short.
+            const std::size_t pieces[] = {4, 44, 120, 300};
             for (std::size_t k = 0;; ++k) {
-                unsigned char piece[120];
-                const std::size_t n = pieces[k % 3];
-                if (!source.ReadExact(piece, n)) break;
-                out.insert(out.end(), piece, piece + n);
+                unsigned char piece[300];
+                const std::size_t n = pieces[k % 4];
+                const std::size_t got = source.Read(piece, n);
+                out.insert(out.end(), piece, piece + got);
+                EXPECT_EQ(source.Expected(), data.size() - out.size());
+                if (got < n) break;
             }
-            // Pieces of 4, 44 and 120 bytes: the last one that fits ends at 888.
-            EXPECT_EQ(out, Bytes(data.begin(), data.begin() + 888));
+            EXPECT_EQ(out, data);
             EXPECT_TRUE(source.AtEnd());
             unsigned char rest[1];
             EXPECT_FALSE(source.ReadExact(rest, 1));

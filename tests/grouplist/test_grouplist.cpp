@@ -146,29 +146,63 @@ TEST(GroupList, InsertStoresAnIndependentCopyNumberedByPosition) {
     EXPECT_EQ(count, 1UL);
 }
 
+// Copying in (InsertGroup) and taking over (AdoptGroup) place and number
+// the group alike.
 TEST(GroupList, InsertAtHeadMiddleAndEndRenumbersEveryGroup) {
     struct Case {
         unsigned long at;
         std::vector<int> expected;
     };
     const Case cases[] = {{1, {4, 1, 2, 3}}, {2, {1, 4, 2, 3}}, {3, {1, 2, 4, 3}}, {4, {1, 2, 3, 4}}};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << "insert at " << c.at);
-        CGCPGroupList list;
-        FillPQR(list);
-        ASSERT_EQ(TagsOf(list), (std::vector<int>{1, 2, 3}));
-        ASSERT_TRUE(NumberedByPosition(list));
-        CCtrlPntSet s;
-        FillSet(&s, 4, 2);
-        ASSERT_EQ(list.InsertGroup(c.at, &s), 1);
-        EXPECT_EQ(TagsOf(list), c.expected);
-        EXPECT_TRUE(NumberedByPosition(list));
-        // N + 2 and 0 are refused, with nothing changed.
-        const ListSnapshot before = SnapshotList(list);
-        EXPECT_EQ(list.InsertGroup(6, &s), 0);
-        EXPECT_EQ(list.InsertGroup(0, &s), 0);
-        EXPECT_EQ(SnapshotList(list), before);
+    for (bool adopt : {false, true}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(testing::Message() << (adopt ? "adopt" : "insert") << " at " << c.at);
+            CGCPGroupList list;
+            FillPQR(list);
+            ASSERT_EQ(TagsOf(list), (std::vector<int>{1, 2, 3}));
+            ASSERT_TRUE(NumberedByPosition(list));
+            CCtrlPntSet s;
+            FillSet(&s, 4, 2);
+            ASSERT_EQ(adopt ? list.AdoptGroup(c.at, &s) : list.InsertGroup(c.at, &s), 1);
+            EXPECT_EQ(TagsOf(list), c.expected);
+            EXPECT_TRUE(NumberedByPosition(list));
+            // N + 2 and 0 are refused, with nothing changed.
+            FillSet(&s, 4, 2);
+            const GroupSnapshot set = SnapshotSet(&s);
+            const ListSnapshot before = SnapshotList(list);
+            EXPECT_EQ(adopt ? list.AdoptGroup(6, &s) : list.InsertGroup(6, &s), 0);
+            EXPECT_EQ(adopt ? list.AdoptGroup(0, &s) : list.InsertGroup(0, &s), 0);
+            EXPECT_EQ(SnapshotList(list), before);
+            EXPECT_EQ(SnapshotSet(&s), set);
+        }
     }
+}
+
+TEST(GroupList, AdoptTakesThePointsAndLeavesTheSetEmpty) {
+    CGCPGroupList list;
+    CCtrlPntSet caller;
+    FillSet(&caller, 4, 3);
+    const GroupSnapshot callerBefore = SnapshotSet(&caller);
+    ASSERT_EQ(list.AdoptGroup(1, &caller), 1);
+    EXPECT_EQ(list.GetModifyFlag(), 1);
+    GroupSnapshot stored = SnapshotSet(list.PeekGroup(1));
+    EXPECT_EQ(stored.groupNo, 1);
+    stored.groupNo = callerBefore.groupNo;
+    EXPECT_EQ(stored, callerBefore);
+    unsigned long count = 9;
+    caller.GetGCPNum(&count);
+    EXPECT_EQ(count, 0UL);
+
+    // A set the list holds, or the prepared one, cannot be taken over; nor
+    // can nothing.
+    const ListSnapshot before = SnapshotList(list);
+    EXPECT_EQ(list.AdoptGroup(1, list.PeekGroup(1)), 0);
+    EXPECT_EQ(list.AdoptGroup(2, list.PeekGroup(1)), 0);
+    EXPECT_EQ(list.AdoptGroup(1, nullptr), 0);
+    ASSERT_EQ(list.BeginGroupTransform(1, true), 1);
+    EXPECT_EQ(list.AdoptGroup(2, list.PreparedSet()), 0);
+    list.EndGroupTransform();
+    EXPECT_EQ(SnapshotList(list), before);
 }
 
 TEST(GroupList, RemoveAtHeadMiddleAndEndRenumbersTheRest) {

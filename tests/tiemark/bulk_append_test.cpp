@@ -1,5 +1,6 @@
 // bulk_append_test.cpp - AddGCPs against one AddOneGcp per record: the same
-// points, flags, error contexts, ranges and fits, and all or none on refusal.
+// points, flags, error contexts, ranges and fits, and all or none on refusal;
+// the reservation and the swap that readers build groups with.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -121,6 +122,11 @@ TEST_P(BulkAppend, MatchesOneByOne) {
         EXPECT_EQ(one.GetCoordinateA(&x, &y, 10.0, 10.0, true), bulk.GetCoordinateA(&x, &y, 10.0, 10.0, true));
     }
     AddOneByOne(one, records.data() + before, appended);
+    // A reader that knows the count reserves first; that changes nothing
+    // else, and the block then fits without growing.
+    if (appended % 2 == 0) {
+        ASSERT_EQ(bulk.ReserveGCPs(static_cast<unsigned long>(before + appended)), TM_OK);
+    }
     unsigned long refused = 99;
     ASSERT_EQ(bulk.AddGCPs(records.data() + before, static_cast<unsigned long>(appended), &refused), TM_OK);
     EXPECT_EQ(refused, 0u);
@@ -209,6 +215,77 @@ TEST(BulkAppendCalls, EmptyAndImpossibleCountsChangeNothing) {
         }
         EXPECT_TRUE(SetSnapshot::Of(set) == was);
     }
+}
+
+// Reserving changes nothing a caller can read, prepared conversion
+// included; an impossible reservation is refused with nothing changed.
+TEST(BulkAppendCalls, ReserveKeepsPointsFitAndPreparedConversion) {
+    const std::vector<_CtrlPntStrcT> records = MakeRecords(60, 11);
+    for (bool untouched : {true, false}) {
+        CCtrlPntSet set;
+        if (!untouched) {
+            ASSERT_EQ(set.InitPntSet(TM_ORIENT_LINE_DOWN, TM_TRANS_POLY2), TM_OK);
+            ASSERT_EQ(set.AddGCPs(records.data(), 40), TM_OK);
+            ASSERT_EQ(set.BeginTransform(true), TM_OK);
+        }
+        const SetSnapshot was = SetSnapshot::Of(set);
+        double before[2] = {}, after[2] = {};
+        const long prepared = set.PointTransform(&before[0], &before[1], 812.5, 1500.25);
+        for (unsigned long count : {0ul, 10ul, 5000ul, 100ul}) {
+            ASSERT_EQ(set.ReserveGCPs(count), TM_OK) << count;
+            EXPECT_TRUE(SetSnapshot::Of(set) == was) << count;
+        }
+        if (sizeof(unsigned long) > 4) {
+            EXPECT_EQ(set.ReserveGCPs(static_cast<unsigned long>(0x100000000ull)), TM_ERR_MEMORY);
+            EXPECT_TRUE(SetSnapshot::Of(set) == was);
+        }
+        ASSERT_EQ(set.PointTransform(&after[0], &after[1], 812.5, 1500.25), prepared);
+        EXPECT_EQ(after[0], before[0]);
+        EXPECT_EQ(after[1], before[1]);
+        // Appends into the reserved room read back like any others.
+        ASSERT_EQ(set.AddGCPs(records.data() + 40, 20), TM_OK);
+        unsigned long count = 0;
+        set.GetGCPNum(&count);
+        EXPECT_EQ(count, untouched ? 20u : 60u);
+    }
+}
+
+// A swap exchanges everything, the prepared conversions and group numbers
+// included, so that a reader can hand a built group over without a copy.
+TEST(BulkAppendCalls, SwapExchangesEverythingAndNullOrSelfChangeNothing) {
+    const std::vector<_CtrlPntStrcT> records = MakeRecords(80, 13);
+    CCtrlPntSet a, b, untouched;
+    ASSERT_EQ(a.InitPntSet(TM_ORIENT_LINE_UP, TM_TRANS_POLY2), TM_OK);
+    ASSERT_EQ(a.AddGCPs(records.data(), 80), TM_OK);
+    a.SetGroupNo(3);
+    ASSERT_EQ(a.BeginTransform(true), TM_OK);
+    ASSERT_EQ(b.InitPntSet(TM_ORIENT_LINE_DOWN, TM_TRANS_SIMILARITY), TM_OK);
+    ASSERT_EQ(b.AddGCPs(records.data() + 10, 5), TM_OK);
+    b.SetGroupNo(5);
+    const SetSnapshot wasA = SetSnapshot::Of(a), wasB = SetSnapshot::Of(b);
+    const SetSnapshot wasUntouched = SetSnapshot::Of(untouched);
+    double x = 0, y = 0, sx = 0, sy = 0;
+    ASSERT_EQ(a.PointTransform(&x, &y, 300.0, 700.0), TM_OK);
+
+    a.SwapPntSet(&b);
+    EXPECT_TRUE(SetSnapshot::Of(a) == wasB);
+    EXPECT_TRUE(SetSnapshot::Of(b) == wasA);
+    EXPECT_EQ(a.GetGroupNo(), 5);
+    EXPECT_EQ(b.GetGroupNo(), 3);
+    EXPECT_EQ(a.PointTransform(&sx, &sy, 300.0, 700.0), TM_ERR_STATE);
+    ASSERT_EQ(b.PointTransform(&sx, &sy, 300.0, 700.0), TM_OK);
+    EXPECT_EQ(sx, x);
+    EXPECT_EQ(sy, y);
+
+    b.SwapPntSet(&untouched);
+    EXPECT_TRUE(SetSnapshot::Of(b) == wasUntouched);
+    EXPECT_TRUE(SetSnapshot::Of(untouched) == wasA);
+    EXPECT_EQ(b.PointTransform(&sx, &sy, 300.0, 700.0), TM_ERR_STATE);
+    untouched.SwapPntSet(nullptr);
+    untouched.SwapPntSet(&untouched);
+    EXPECT_TRUE(SetSnapshot::Of(untouched) == wasA);
+    ASSERT_EQ(untouched.PointTransform(&sx, &sy, 300.0, 700.0), TM_OK);
+    EXPECT_EQ(sx, x);
 }
 
 TEST(BulkAppendCalls, StoredRecordsAreTheCanonicalOnes) {
