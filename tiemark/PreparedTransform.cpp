@@ -80,34 +80,18 @@ MORVANE_CLONE_AVX2 bool AnyNonFinite(const double* values,
 
 // One output axis of the affine and polynomial conversions: the output
 // centre x0 plus the terms above the constant (coefficients c, Model's
-// order).  Portable: the nested products and sums of EvalPoly2/3.  Fused:
-// every product and the sum it joins are one rounding, so the results may
-// differ from the portable ones in the last bits.  The one-point and batch
-// calls evaluate these same expressions, so on one machine and path both
-// give the same bits.
-template <int Order, bool Fused>
+// order), as the nested products and sums of EvalPoly2/3, without fused
+// multiply-adds.  The one-point calls (here and inline in CtrlPntSet.h) and
+// the batch evaluate these same expressions, so all give the same bits.
+template <int Order>
 inline double EvalAxis(double x0, const double* c, double du, double dv) {
-    if constexpr (!Fused) {
-        if constexpr (Order == 1) return x0 + c[1] * du + c[2] * dv;
-        else if constexpr (Order == 2) return x0 + PreparedTransform::EvalPoly2(c, du, dv);
-        else return x0 + PreparedTransform::EvalPoly3(c, du, dv);
-    } else if constexpr (Order == 1) {
-        return std::fma(c[2], dv, std::fma(c[1], du, x0));
-    } else if constexpr (Order == 2) {
-        const double p = std::fma(c[4], dv, std::fma(c[3], du, c[1]));
-        const double q = std::fma(c[5], dv, c[2]);
-        return std::fma(du, p, std::fma(dv, q, x0));
-    } else {
-        const double a = std::fma(c[7], dv, std::fma(c[6], du, c[3]));
-        const double b = std::fma(c[8], dv, c[4]);
-        const double p = std::fma(du, a, std::fma(dv, b, c[1]));
-        const double q = std::fma(dv, std::fma(c[9], dv, c[5]), c[2]);
-        return std::fma(du, p, std::fma(dv, q, x0));
-    }
+    if constexpr (Order == 1) return x0 + c[1] * du + c[2] * dv;
+    else if constexpr (Order == 2) return x0 + PreparedTransform::EvalPoly2(c, du, dv);
+    else return x0 + PreparedTransform::EvalPoly3(c, du, dv);
 }
 
-// The batch loop of one kind and path; the OR of the outputs' flags.
-template <int Order, bool Fused>
+// The batch loop of one order; the OR of the outputs' flags.
+template <int Order>
 inline std::uint64_t BatchLoop(double ix, double iy, double x0, double y0, const double* coefX,
                                const double* coefY, const double* in, double* out,
                                std::size_t count) {
@@ -117,8 +101,8 @@ inline std::uint64_t BatchLoop(double ix, double iy, double x0, double y0, const
     std::uint64_t flags = 0;
     for (std::size_t i = 0; i < count; ++i) {
         const double du = in[2 * i] - ix, dv = in[2 * i + 1] - iy;
-        const double x = EvalAxis<Order, Fused>(x0, cx, du, dv);
-        const double y = EvalAxis<Order, Fused>(y0, cy, du, dv);
+        const double x = EvalAxis<Order>(x0, cx, du, dv);
+        const double y = EvalAxis<Order>(y0, cy, du, dv);
         out[2 * i] = x;
         out[2 * i + 1] = y;
         flags |= NonFiniteFlag(x) | NonFiniteFlag(y);
@@ -133,9 +117,9 @@ MORVANE_CLONE_AVX2 std::uint64_t BatchPortable(int order, double ix, double iy, 
                                                const double* cx, const double* cy, const double* in,
                                                double* out, std::size_t count) {
     switch (order) {
-        case 1: return BatchLoop<1, false>(ix, iy, x0, y0, cx, cy, in, out, count);
-        case 2: return BatchLoop<2, false>(ix, iy, x0, y0, cx, cy, in, out, count);
-        default: return BatchLoop<3, false>(ix, iy, x0, y0, cx, cy, in, out, count);
+        case 1: return BatchLoop<1>(ix, iy, x0, y0, cx, cy, in, out, count);
+        case 2: return BatchLoop<2>(ix, iy, x0, y0, cx, cy, in, out, count);
+        default: return BatchLoop<3>(ix, iy, x0, y0, cx, cy, in, out, count);
     }
 }
 
@@ -160,14 +144,14 @@ long PreparedTransform::ApplyInline(const TmPointConverter* self, double in1, do
 }
 #endif
 
-template <int Order, bool Fused>
+template <int Order>
 [[gnu::always_inline]] inline long PreparedTransform::ApplyPolynomial(const TmPointConverter* self, double in1,
                                                                       double in2, double* out1, double* out2) {
     const PreparedTransform& t = Self(self);
     if (out1 == nullptr || out2 == nullptr) [[unlikely]] return TM_ERR_ARGUMENT;
     const double du = in1 - t.InX0, dv = in2 - t.InY0;
-    const double x = EvalAxis<Order, Fused>(t.OutX0, t.Cx, du, dv);
-    const double y = EvalAxis<Order, Fused>(t.OutY0, t.Cy, du, dv);
+    const double x = EvalAxis<Order>(t.OutX0, t.Cx, du, dv);
+    const double y = EvalAxis<Order>(t.OutY0, t.Cy, du, dv);
     return Finish(in1, in2, x, y, out1, out2);
 }
 
@@ -331,9 +315,9 @@ void PreparedTransform::SetKind(int kind) {
     InlineOrder = 0;
     switch (Kind) {
         case None: Convert = &ApplyNone; break;
-        case Affine: Convert = &ApplyPolynomial<1, false>; break;
-        case Poly2: Convert = &ApplyPolynomial<2, false>; break;
-        case Poly3: Convert = &ApplyPolynomial<3, false>; break;
+        case Affine: Convert = &ApplyPolynomial<1>; break;
+        case Poly2: Convert = &ApplyPolynomial<2>; break;
+        case Poly3: Convert = &ApplyPolynomial<3>; break;
         case Projective: Convert = &ApplyProjective; break;
         case CellInverse: Convert = &ApplyCells; break;
         default: Convert = &ApplyOther; break;

@@ -90,10 +90,8 @@ private:
         return *static_cast<const PreparedTransform*>(self);
     }
     // The affine and polynomial kinds (Order 1, 2, 3) where PointTransform
-    // does not evaluate them inline: the portable arithmetic (Fused is
-    // false in production; the fused form is kept for the batch loops'
-    // template).
-    template <int Order, bool Fused>
+    // does not evaluate them inline, in the batch's arithmetic.
+    template <int Order>
     static long ApplyPolynomial(const TmPointConverter* self, double in1, double in2, double* out1, double* out2);
 #if defined(TIEMARK_INLINE_POLYNOMIALS)
     // What PointTransform evaluates inline, for callers that call.
