@@ -32,6 +32,10 @@ long Guarded(F&& f) noexcept {
     }
 }
 
+// Widened first, so that the test also compiles where unsigned long has 32
+// bits (and can then never exceed the limit).
+bool MorePointsThanASetHolds(std::uint64_t count) { return count > 0xFFFFFFFFull; }
+
 }  // namespace
 
 _CtrlPntStrcT TmMakePoint(double pixelX, double pixelY, double userX, double userY, double userZ,
@@ -103,7 +107,7 @@ long CCtrlPntSet::CopyPntSet(CCtrlPntSet* source) {
 }
 
 long CCtrlPntSet::ReserveGCPs(unsigned long count) {
-    if (static_cast<std::uint64_t>(count) > 0xFFFFFFFFull) return TM_ERR_MEMORY;
+    if (MorePointsThanASetHolds(count)) return TM_ERR_MEMORY;
     if (count == 0) return TM_OK;
     return Guarded([&]() -> long {
         if (Impl == nullptr) {
