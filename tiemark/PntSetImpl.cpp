@@ -141,8 +141,8 @@ void PntSetImpl::Reset(short orientType, short transType) {
 }
 
 void PntSetImpl::CopyFrom(const PntSetImpl& source) {
-    Touched();
     if (this == &source) return;
+    Touched();
     // Build every allocated part first so that a failed allocation leaves *this as it was.
     std::vector<_CtrlPntStrcT> points;
     points.reserve(source.Points.size());
@@ -250,8 +250,8 @@ long PntSetImpl::Append(const _CtrlPntStrcT* points, std::size_t count, std::siz
 }
 
 long PntSetImpl::Delete(std::size_t index) {
-    Touched();
     if (index < 1 || index > Points.size()) return TM_ERR_INDEX;
+    Touched();
     const _CtrlPntStrcT removed = Points[index - 1];
     bool used = removed.UseFlag != 0;
     Points.erase(Points.begin() + static_cast<std::ptrdiff_t>(index - 1));
@@ -275,9 +275,9 @@ long PntSetImpl::Get(std::size_t index, _CtrlPntStrcT* point) {
 }
 
 long PntSetImpl::Update(std::size_t index, const _CtrlPntStrcT& point) {
-    Touched();
     if (index < 1 || index > Points.size()) return TM_ERR_INDEX;
     if (long rc = ValidateRecord(point); rc != TM_OK) return rc;
+    Touched();
     _CtrlPntStrcT p = Canonical(point);
     _CtrlPntStrcT& slot = Points[index - 1];
     bool fitChanged = !FitFieldsEqual(slot, p);
@@ -300,11 +300,11 @@ long PntSetImpl::Update(std::size_t index, const _CtrlPntStrcT& point) {
 }
 
 long PntSetImpl::SetUse(std::size_t index, bool use) {
-    Touched();
     if (index < 1 || index > Points.size()) return TM_ERR_INDEX;
     _CtrlPntStrcT& slot = Points[index - 1];
     std::uint8_t flag = use ? 1 : 0;
     if (slot.UseFlag == flag) return TM_OK;
+    Touched();
     slot.UseFlag = flag;
     SumsValid = false;
     if (use) {
@@ -340,8 +340,8 @@ long PntSetImpl::GetEdit(std::size_t index, bool* edit) const {
 }
 
 void PntSetImpl::SetTrans(short transType) {
-    Touched();
     if (transType == Trans) return;
+    Touched();
     Trans = transType;
     Fit.Invalidate();
 }
