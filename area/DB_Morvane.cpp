@@ -1,107 +1,93 @@
-// DB_Morvane.cpp - construction, copying, closing and the common operations
-// of the database-backed area.  Opening, loading and saving live in
-// DB_MorvaneStore.cpp.
+// DB_Morvane.cpp - the database-backed area: the area core (Area.h) over
+// the class's own fields, with its groups kept in one record of a raster
+// database (DatabaseStore.h).
 #include "Morvane.h"
 
-#include "AreaAccess.h"
+#include "DatabaseStore.h"
+#include "ExportedArea.h"
 
-using morvane::AreaAccess;
+#include <string>
+
+using morvane::Bound;
+using morvane::ExportedFields;
+
+namespace {
+
+// Runs call(core, store) on the area over its record, and keeps the record
+// version the store ends with.
+template <class Call>
+auto WithStore(CDB_Morvane& area, Call call) {
+    morvane::DatabaseStore store(ExportedFields::Raster(area), ExportedFields::RecordKey(area),
+                                 ExportedFields::RecordVersion(area));
+    struct KeepVersion {
+        CDB_Morvane& area;
+        morvane::DatabaseStore& store;
+        ~KeepVersion() {
+            ExportedFields::SetRecord(area, ExportedFields::Raster(area), ExportedFields::RecordKey(area),
+                                      store.version());
+        }
+    } keep{area, store};
+    Bound<CDB_Morvane> bound(area);
+    return call(bound.core(), store);
+}
+
+}  // namespace
 
 CDB_Morvane::CDB_Morvane() : RasterArea(nullptr), RecordKey(0), LoadedRecordVersion(0) {
-    AreaAccess::InitCommonFields(*this);
+    ExportedFields::Clear(*this);
 }
 
-// The copy gets a deep copy of the groups of its own (see Morvane.h); when
-// memory for it runs out, the copy is left closed after use, holding nothing.
-CDB_Morvane::CDB_Morvane(const CDB_Morvane& other)
-    : RasterArea(other.RasterArea), RecordKey(other.RecordKey),
-      LoadedRecordVersion(other.LoadedRecordVersion) {
-    AreaAccess::InitCommonFields(*this);
-    AreaAccess::CopyCommonFields(*this, other);
-    GroupList = AreaAccess::CloneGroupList(other.GroupList);
-}
+// The copy gets a deep copy of the groups of its own (see Morvane.h).
+CDB_Morvane::CDB_Morvane(const CDB_Morvane& other) : CDB_Morvane() { *this = other; }
 
-// The target's own groups end as at destruction: saved when the write-back
-// rule says so, then released.  The source is copied first, so assigning an
-// area to itself or to a copy of itself loses nothing.
+// The target's own groups end as at destruction, then it takes the
+// source's state and record.
 CDB_Morvane& CDB_Morvane::operator=(const CDB_Morvane& other) {
     if (this == &other) return *this;
-    CGCPGroupList* copy = AreaAccess::CloneGroupList(other.GroupList);
-    AreaAccess::Destroy(*this);
-    RasterArea = other.RasterArea;
-    RecordKey = other.RecordKey;
-    LoadedRecordVersion = other.LoadedRecordVersion;
-    AreaAccess::CopyCommonFields(*this, other);
-    GroupList = copy;
+    const morvane::AreaState source = ExportedFields::Lend(const_cast<CDB_Morvane&>(other));
+    WithStore(*this, [&source](morvane::Area& core, morvane::Store& store) {
+        core.AssignFrom(source, store);
+        return 0;
+    });
+    ExportedFields::SetRecord(*this, other.RasterArea, other.RecordKey, other.LoadedRecordVersion);
     return *this;
 }
 
-CDB_Morvane::~CDB_Morvane() { AreaAccess::Destroy(*this); }
-
-short CDB_Morvane::CloseGCPArea() { return AreaAccess::Close(*this); }
-
-short CDB_Morvane::GetGCPGroupNum(unsigned long& count) { return AreaAccess::GetGCPGroupNum(*this, count); }
-short CDB_Morvane::CreateGCPGroup(unsigned long groupNo) { return AreaAccess::CreateGCPGroup(*this, groupNo); }
-short CDB_Morvane::DeleteGCPGroup(unsigned long groupNo) { return AreaAccess::DeleteGCPGroup(*this, groupNo); }
-short CDB_Morvane::OpenGCPGroup(unsigned long groupNo) { return AreaAccess::OpenGCPGroup(*this, groupNo); }
-short CDB_Morvane::CloseGCPGroup() { return AreaAccess::CloseGCPGroup(*this); }
-short CDB_Morvane::GetCurGCPGroupNo(unsigned long& groupNo) {
-    return AreaAccess::GetCurGCPGroupNo(*this, groupNo);
-}
-short CDB_Morvane::GetChangeFlag(bool& changed) { return AreaAccess::GetChangeFlag(*this, changed); }
-short CDB_Morvane::SetChangeFlag(bool changed) { return AreaAccess::SetChangeFlag(*this, changed); }
-
-short CDB_Morvane::GetGCPNum(unsigned long& count) { return AreaAccess::GetGCPNum(*this, count); }
-short CDB_Morvane::AddOneGCP(unsigned long index, _CtrlPntStrcT* point) {
-    return AreaAccess::AddOneGCP(*this, index, point);
-}
-short CDB_Morvane::AddGCPs(const _CtrlPntStrcT* points, unsigned long count) {
-    return AreaAccess::AddGCPs(*this, points, count);
-}
-short CDB_Morvane::DeleteOneGCP(unsigned long index) { return AreaAccess::DeleteOneGCP(*this, index); }
-short CDB_Morvane::GetOneGCP(unsigned long index, _CtrlPntStrcT* point) {
-    return AreaAccess::GetOneGCP(*this, index, point);
-}
-short CDB_Morvane::UpdateOneGCP(unsigned long index, _CtrlPntStrcT* point) {
-    return AreaAccess::UpdateOneGCP(*this, index, point);
-}
-short CDB_Morvane::GetOneGCPEditOnOff(unsigned long index, bool& edit) {
-    return AreaAccess::GetOneGCPEditOnOff(*this, index, edit);
-}
-short CDB_Morvane::SetOneGCPEditOnOff(unsigned long index, bool edit) {
-    return AreaAccess::SetOneGCPEditOnOff(*this, index, edit);
-}
-short CDB_Morvane::GetOneGcpUseOnOff(unsigned long index, bool& use) {
-    return AreaAccess::GetOneGcpUseOnOff(*this, index, use);
-}
-short CDB_Morvane::SetOneGcpUseOnOff(unsigned long index, bool use) {
-    return AreaAccess::SetOneGcpUseOnOff(*this, index, use);
+CDB_Morvane::~CDB_Morvane() {
+    WithStore(*this, [](morvane::Area& core, morvane::Store& store) {
+        core.Destroy(store);
+        return 0;
+    });
 }
 
-short CDB_Morvane::PointTransform(double in1, double in2, double& out1, double& out2, bool forward) {
-    return AreaAccess::PointTransform(*this, in1, in2, out1, out2, forward);
-}
-short CDB_Morvane::GetGCPCoordRect(double& minX, double& minY, double& maxX, double& maxY) {
-    return AreaAccess::GetGCPCoordRect(*this, minX, minY, maxX, maxY);
-}
-short CDB_Morvane::IsLinearConvert(bool& linear) { return AreaAccess::IsLinearConvert(*this, linear); }
-long CDB_Morvane::BeginTransform(bool forward) { return AreaAccess::BeginTransform(*this, forward); }
-void CDB_Morvane::EndTransform() { AreaAccess::EndTransform(*this); }
-long CDB_Morvane::PointTransform(double in1, double in2, double& out1, double& out2) {
-    return AreaAccess::PreparedTransform(*this, in1, in2, out1, out2);
+// Refusals that change nothing come first: a key that does not fit its
+// 32-bit field (it would name another record), range arguments likewise,
+// and an area whose groups cannot be closed (their save failed).  The area
+// then takes the new raster area and key; a failed load leaves it open
+// without a list, with the former range arguments.
+short CDB_Morvane::OpenGCPArea(CRasteBaseArea* area, long recordKey, long rangeArg1, long rangeArg2) {
+    if (recordKey < INT32_MIN || recordKey > INT32_MAX) {
+        return Bound<CDB_Morvane>(*this)->Report(morvane::Status::InvalidArgument(
+            "record key " + std::to_string(recordKey) + " does not fit in 32 bits"));
+    }
+    if (morvane::Status checked = morvane::Area::CheckRangeArgs(rangeArg1, rangeArg2); !checked.ok()) {
+        return Bound<CDB_Morvane>(*this)->Report(checked);
+    }
+    // The groups held before are saved to their own record, then the new
+    // record is loaded.
+    if (WithStore(*this, [](morvane::Area& core, morvane::Store& store) {
+            return core.Report(core.CloseHeld(store));
+        }) == 0) {
+        return 0;
+    }
+    ExportedFields::SetRecord(*this, area, static_cast<std::int32_t>(recordKey), 0);
+    return WithStore(*this, [rangeArg1, rangeArg2](morvane::Area& core, morvane::Store& store) {
+        return core.Report(core.Open(store, rangeArg1, rangeArg2, morvane::FailedLoad::kDropGroups));
+    });
 }
 
-short CDB_Morvane::GetGCPGroupType(short& orientType, short& transType) {
-    return AreaAccess::GetGCPGroupType(*this, orientType, transType);
+short CDB_Morvane::CloseGCPArea() {
+    return WithStore(*this, [](morvane::Area& core, morvane::Store& store) { return core.Report(core.Close(store)); });
 }
-short CDB_Morvane::SetGCPGroupType(short transType) { return AreaAccess::SetGCPGroupType(*this, transType); }
-short CDB_Morvane::GetOneGCPResidual(unsigned long index, double& userDX, double& userDY,
-                                  double& pixelDX, double& pixelDY) {
-    return AreaAccess::GetOneGCPResidual(*this, index, userDX, userDY, pixelDX, pixelDY);
-}
-short CDB_Morvane::GetGCPRMSError(double& userRms, double& pixelRms) {
-    return AreaAccess::GetGCPRMSError(*this, userRms, pixelRms);
-}
-long CDB_Morvane::BatchTransform(const double* in, double* out, std::size_t count) {
-    return AreaAccess::BatchTransform(*this, in, out, count);
-}
+
+MORVANE_DEFINE_AREA_CALLS(CDB_Morvane)

@@ -21,6 +21,7 @@
 // new file instead.  The new file is still held by its writer's lock (see
 // above) until that save is done, so the waiter goes on only after it.
 #include "Env.h"
+#include "SystemError.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -129,7 +129,7 @@ Status ParsePostgresLocation(const std::string& uri, PostgresLocation* location)
     PostgresLocation parsed;
     parsed.display = MaskPassword(uri);
     if (SchemeOf(uri).empty()) {
-        return Status::Error("'" + parsed.display + "' is not a postgresql:// or postgres:// URI");
+        return Status::IOError("'" + parsed.display + "' is not a postgresql:// or postgres:// URI");
     }
     const std::size_t query = uri.find('?');
     parsed.conninfo = uri.substr(0, query);
@@ -144,7 +144,7 @@ Status ParsePostgresLocation(const std::string& uri, PostgresLocation* location)
         const std::string_view value = equals == std::string_view::npos ? "" : item.substr(equals + 1);
         if (key == kSchemaParameter) {
             if (!IsSchemaName(value)) {
-                return Status::Error("'" + parsed.display + "': " + std::string(kSchemaParameter) +
+                return Status::IOError("'" + parsed.display + "': " + std::string(kSchemaParameter) +
                                      " must be a letter or '_' followed by letters, digits or '_', "
                                      "63 bytes at most");
             }
@@ -152,12 +152,12 @@ Status ParsePostgresLocation(const std::string& uri, PostgresLocation* location)
         } else if (key == kTimeoutParameter) {
             int ms = 0;
             if (!ParseMilliseconds(value, &ms)) {
-                return Status::Error("'" + parsed.display + "': " + std::string(kTimeoutParameter) +
+                return Status::IOError("'" + parsed.display + "': " + std::string(kTimeoutParameter) +
                                      " must be a number of milliseconds (0 to 999999999)");
             }
             parsed.statementTimeoutMs = ms;
         } else if (key.starts_with("lodestor_")) {
-            return Status::Error("'" + parsed.display + "': unknown parameter '" + std::string(key) +
+            return Status::IOError("'" + parsed.display + "': unknown parameter '" + std::string(key) +
                                  "' (known: lodestor_schema, lodestor_statement_timeout)");
         } else if (!item.empty()) {
             kept += kept.empty() ? "?" : "&";
@@ -166,7 +166,7 @@ Status ParsePostgresLocation(const std::string& uri, PostgresLocation* location)
     }
     parsed.conninfo += kept;
     *location = std::move(parsed);
-    return Status::Ok();
+    return Status::OK();
 }
 
 // ---- a result and the parameters of a statement --------------------------
@@ -343,13 +343,13 @@ Status PostgresRecordStore::Open(const std::string& uri, bool createIfMissing,
     const char* values[] = {connectTimeout.c_str(), "morvane", "UTF8", location.conninfo.c_str(),
                             nullptr};
     PGconn* conn = PQconnectdbParams(keys, values, 1);
-    if (conn == nullptr) return Status::Error("connecting to '" + location.display + "' failed: out of memory");
+    if (conn == nullptr) return Status::IOError("connecting to '" + location.display + "' failed: out of memory");
     // Notices (CREATE ... IF NOT EXISTS says "skipping") are not for the
     // caller's terminal.
     PQsetNoticeProcessor(conn, [](void*, const char*) {}, nullptr);
     std::unique_ptr<PostgresRecordStore> opened(new PostgresRecordStore(conn, std::move(location)));
     if (PQstatus(conn) != CONNECTION_OK) {
-        return Status::Error("connecting to '" + opened->location_.display +
+        return Status::IOError("connecting to '" + opened->location_.display +
                              "' failed: " + OneLine(PQerrorMessage(conn)));
     }
     status = opened->SetUpSession();
@@ -357,7 +357,7 @@ Status PostgresRecordStore::Open(const std::string& uri, bool createIfMissing,
     status = opened->PrepareSchema(createIfMissing);
     if (!status.ok()) return status;
     *store = std::move(opened);
-    return Status::Ok();
+    return Status::OK();
 }
 
 Status PostgresRecordStore::SetUpSession() {
@@ -368,12 +368,12 @@ Status PostgresRecordStore::SetUpSession() {
         // Keep a timeout that the server, the role or the URI set.
         Result current(PQexec(conn_, "SHOW statement_timeout"));
         if (!current.ok() || current.Rows() != 1) return Failure("reading the statement timeout", current);
-        if (current.Text(0, 0) != "0") return Status::Ok();
+        if (current.Text(0, 0) != "0") return Status::OK();
     }
     const std::string sql = "SET statement_timeout = " + std::to_string(timeout);
     Result set(PQexec(conn_, sql.c_str()));
     if (!set.ok()) return Failure("setting the statement timeout", set);
-    return Status::Ok();
+    return Status::OK();
 }
 
 Status PostgresRecordStore::ReadSchemaVersion(bool* exists, std::string* application,
@@ -389,38 +389,38 @@ Status PostgresRecordStore::ReadSchemaVersion(bool* exists, std::string* applica
                               1, nullptr, &value, nullptr, nullptr, 0));
     if (!found.ok() || found.Rows() != 1) return Failure("reading the raster database schema", found);
     *exists = std::string_view(found.Bytes(0, 0)) == "t";
-    if (!*exists) return Status::Ok();
+    if (!*exists) return Status::OK();
     const std::string sql = "SELECT application, schema_version FROM " + quotedSchema_ + ".lodestor_meta";
     Result row(PQexec(conn_, sql.c_str()));
     if (!row.ok()) return Failure("reading the raster database schema version", row);
     if (row.Rows() != 1) {
-        return Status::Error("'" + location_.display + "': schema \"" + location_.schema +
+        return Status::IOError("'" + location_.display + "': schema \"" + location_.schema +
                              "\" has " + std::to_string(row.Rows()) +
                              " version rows instead of one; the raster database is damaged");
     }
     *application = row.Text(0, 0);
     *version = static_cast<std::int32_t>(std::atoi(row.Bytes(0, 1)));
-    return Status::Ok();
+    return Status::OK();
 }
 
 Status PostgresRecordStore::CheckSchema(const std::string& application, std::int32_t version) const {
     if (application != kApplication) {
-        return Status::Error("'" + location_.display + "': schema \"" + location_.schema +
+        return Status::IOError("'" + location_.display + "': schema \"" + location_.schema +
                              "\" belongs to another application ('" + application +
                              "'), not to a raster database");
     }
     if (version > kSchemaVersion) {
-        return Status::Error("'" + location_.display + "' has raster database schema version " +
+        return Status::IOError("'" + location_.display + "' has raster database schema version " +
                              std::to_string(version) + ", newer than version " +
                              std::to_string(kSchemaVersion) +
                              " that this library knows; use a newer library");
     }
     if (version < 1) {
-        return Status::Error("'" + location_.display + "': schema \"" + location_.schema +
+        return Status::IOError("'" + location_.display + "': schema \"" + location_.schema +
                              "\" has no valid schema version (" + std::to_string(version) +
                              "); the raster database is damaged");
     }
-    return Status::Ok();
+    return Status::OK();
 }
 
 Status PostgresRecordStore::PrepareSchema(bool createIfMissing) {
@@ -435,7 +435,7 @@ Status PostgresRecordStore::PrepareSchema(bool createIfMissing) {
         return status;
     }
     if (!createIfMissing) {
-        return Status::Error("'" + location_.display + "' holds no raster database: schema \"" +
+        return Status::IOError("'" + location_.display + "' holds no raster database: schema \"" +
                              location_.schema + "\" has no Lodestor tables");
     }
     return CreateSchema();
@@ -513,7 +513,7 @@ Status PostgresRecordStore::ChunkStorage(std::string* clause) {
     if (!lz4.ok()) return Failure("asking the server's compression methods", lz4);
     const bool hasLz4 = lz4.Rows() == 1 && std::string_view(lz4.Bytes(0, 0)) == "t";
     *clause = hasLz4 ? "SET COMPRESSION lz4" : "SET STORAGE EXTERNAL";
-    return Status::Ok();
+    return Status::OK();
 }
 
 Status PostgresRecordStore::UpgradeSchema() {
@@ -573,7 +573,7 @@ Status PostgresRecordStore::Reconnect() {
     PQreset(conn_);
     prepared_.fill(false);
     if (PQstatus(conn_) != CONNECTION_OK) {
-        return Status::Error("reconnecting to '" + location_.display +
+        return Status::IOError("reconnecting to '" + location_.display +
                              "' failed: " + OneLine(PQerrorMessage(conn_)));
     }
     return SetUpSession();
@@ -581,10 +581,10 @@ Status PostgresRecordStore::Reconnect() {
 
 Status PostgresRecordStore::BeginCall(const std::string& action) {
     mayReconnect_ = true;
-    if (PQstatus(conn_) == CONNECTION_OK) return Status::Ok();
+    if (PQstatus(conn_) == CONNECTION_OK) return Status::OK();
     mayReconnect_ = false;
     Status status = Reconnect();
-    if (!status.ok()) return Status::Error(action + " failed: " + status.reason());
+    if (!status.ok()) return Status::IOError(action + " failed: " + status.message());
     return status;
 }
 
@@ -630,12 +630,12 @@ PostgresRecordStore::Result PostgresRecordStore::RunCommand(const char* sql) {
 Status PostgresRecordStore::Begin(const std::string& action) {
     Result begun = RunCommand("BEGIN");
     if (!begun.ok()) return Failure(action, begun);
-    return Status::Ok();
+    return Status::OK();
 }
 
 Status PostgresRecordStore::Commit(const std::string& action) {
     Result committed = RunCommand("COMMIT");
-    if (committed.ok()) return Status::Ok();
+    if (committed.ok()) return Status::OK();
     if (PQstatus(conn_) == CONNECTION_BAD) {
         return Refusal(action, "the connection to the server was lost while committing, so the "
                                "write may or may not have been applied (" +
@@ -653,13 +653,13 @@ void PostgresRecordStore::Rollback() {
 }
 
 Status PostgresRecordStore::Refusal(const std::string& action, const std::string& why) const {
-    return Status::Error(action + " in '" + location_.display + "' refused: " + why);
+    return Status::IOError(action + " in '" + location_.display + "' refused: " + why);
 }
 
 Status PostgresRecordStore::Failure(const std::string& action, const Result& result) const {
     std::string reason = action + " in '" + location_.display + "' failed: ";
     if (PQstatus(conn_) == CONNECTION_BAD) {
-        return Status::Error(reason + "the connection to the server was lost (" +
+        return Status::IOError(reason + "the connection to the server was lost (" +
                              OneLine(PQerrorMessage(conn_)) + ")");
     }
     const PGresult* r = result.get();
@@ -671,13 +671,13 @@ Status PostgresRecordStore::Failure(const std::string& action, const Result& res
     } else {
         reason += message.empty() ? "unknown error" : message;
     }
-    return Status::Error(reason);
+    return Status::IOError(reason);
 }
 
 // ---- areas -------------------------------------------------------------------
 
 Status PostgresRecordStore::FindArea(const std::string& name, AreaId* id, bool* found) {
-    if (name.empty()) return Status::Error("no raster area name given");
+    if (name.empty()) return Status::IOError("no raster area name given");
     const std::string action = "looking up raster area '" + name + "'";
     Status status = BeginCall(action);
     if (!status.ok()) return status;
@@ -687,7 +687,7 @@ Status PostgresRecordStore::FindArea(const std::string& name, AreaId* id, bool* 
     if (!result.ok()) return Failure(action, result);
     *found = result.Rows() == 1;
     if (*found) *id = result.Integer(0, 0);
-    return Status::Ok();
+    return Status::OK();
 }
 
 Status PostgresRecordStore::AreaNames(std::vector<std::string>* names) {
@@ -698,7 +698,7 @@ Status PostgresRecordStore::AreaNames(std::vector<std::string>* names) {
     if (!result.ok()) return Failure("listing raster areas", result);
     names->clear();
     for (int row = 0; row < result.Rows(); ++row) names->push_back(result.Text(row, 0));
-    return Status::Ok();
+    return Status::OK();
 }
 
 Status PostgresRecordStore::OpenArea(const std::string& name, AreaId* id) {
@@ -716,7 +716,7 @@ Status PostgresRecordStore::OpenArea(const std::string& name, AreaId* id) {
     status = FindArea(name, id, &found);
     if (!status.ok()) return status;
     if (!found) return Refusal(action, "the new row is missing");
-    return Status::Ok();
+    return Status::OK();
 }
 
 // ---- records -----------------------------------------------------------------
@@ -733,7 +733,7 @@ Status PostgresRecordStore::RecordState(AreaId area, std::int64_t key, std::uint
     const bool present = result.Rows() == 1;
     *size = present ? static_cast<std::uint32_t>(result.Integer(0, 0)) : 0;
     *version = present ? static_cast<std::uint64_t>(result.Integer(0, 1)) : 0;
-    return Status::Ok();
+    return Status::OK();
 }
 
 Status PostgresRecordStore::RecordSize(AreaId area, std::int64_t key, std::uint32_t* size) {
@@ -744,7 +744,7 @@ Status PostgresRecordStore::RecordSize(AreaId area, std::int64_t key, std::uint3
 Status PostgresRecordStore::ReadRecordVersion(AreaId area, std::int64_t key, void* buffer,
                                               std::uint32_t length, std::uint64_t* version) {
     const std::string action = "reading record " + KeyText(key);
-    if (buffer == nullptr && length > 0) return Status::Error(action + " refused: no buffer given");
+    if (buffer == nullptr && length > 0) return Status::IOError(action + " refused: no buffer given");
     Status status = BeginCall(action);
     if (!status.ok()) return status;
     Result first = StartRead(area, key);
@@ -888,7 +888,7 @@ Status PostgresRecordStore::OpenRecordReader(AreaId area, std::int64_t key, std:
         *size = 0;
         *version = 0;
         *reader = std::make_unique<StreamReader>(this, action, Result(), 0);
-        return Status::Ok();
+        return Status::OK();
     }
     if (state != PGRES_SINGLE_TUPLE || first.Rows() != 1) {
         Status failure = Failure(action, first);
@@ -903,7 +903,7 @@ Status PostgresRecordStore::OpenRecordReader(AreaId area, std::int64_t key, std:
     *size = static_cast<std::uint32_t>(stored);
     *version = static_cast<std::uint64_t>(first.Integer(0, 0));
     *reader = std::make_unique<StreamReader>(this, action, std::move(first), *size);
-    return Status::Ok();
+    return Status::OK();
 }
 
 namespace {
@@ -987,13 +987,13 @@ Status PostgresRecordStore::ReceiveRecord(const std::string& action, Result firs
     if (!damage.empty()) return Refusal(action, "the stored record is damaged: " + damage);
     const std::int64_t stored = assembly.Found() ? assembly.Size() : 0;
     if (stored != static_cast<std::int64_t>(length)) {
-        return Status::Error(action + " refused: the record is " + std::to_string(stored) +
+        return Status::IOError(action + " refused: the record is " + std::to_string(stored) +
                              " bytes long, not " + std::to_string(length) +
                              " (it changed since its size was asked)");
     }
     if (!assembly.Complete()) return Refusal(action, "the stored record is damaged: chunks are missing");
     *version = assembly.Version();
-    return Status::Ok();
+    return Status::OK();
 }
 
 void PostgresRecordStore::Drain() {
@@ -1008,7 +1008,7 @@ Status PostgresRecordStore::ReadRecord(AreaId area, std::int64_t key, void* buff
 
 Status PostgresRecordStore::CheckBudget(const std::string& action, AreaId area, std::int64_t key,
                                         std::uint32_t length) {
-    if (!byteBudget_) return Status::Ok();
+    if (!byteBudget_) return Status::OK();
     // Budgeted writers take turns, so that two of them cannot both fit
     // into the same room.
     Params lock;
@@ -1027,18 +1027,18 @@ Status PostgresRecordStore::CheckBudget(const std::string& action, AreaId area, 
                                    std::to_string(after) + " bytes, more than the limit of " +
                                    std::to_string(*byteBudget_));
     }
-    return Status::Ok();
+    return Status::OK();
 }
 
 // The checks every record write makes before it reaches the server.
 Status PostgresRecordStore::CheckWriteArguments(const std::string& action, const void* data,
                                                 std::uint32_t length) const {
-    if (data == nullptr && length > 0) return Status::Error(action + " refused: no bytes given");
+    if (data == nullptr && length > 0) return Status::IOError(action + " refused: no bytes given");
     if (length > kMaxRecordBytes) {
         return Refusal(action, std::to_string(length) + " bytes are more than the database's limit of " +
                                    std::to_string(kMaxRecordBytes));
     }
-    return Status::Ok();
+    return Status::OK();
 }
 
 // Opens the write's transaction and checks the size budget inside it; on
@@ -1104,7 +1104,7 @@ private:
 
 Status PostgresRecordStore::SendChunks(const std::string& action, AreaId area, std::int64_t key,
                                        const void* data, std::uint32_t length) {
-    if (length == 0) return Status::Ok();
+    if (length == 0) return Status::OK();
     const std::string sql =
         WithSchema("COPY @.lodestor_record_chunk (area_id, record_key, chunk, data) FROM STDIN (FORMAT binary)");
     Result copying(PQexec(conn_, sql.c_str()));
@@ -1124,14 +1124,14 @@ Status PostgresRecordStore::SendChunks(const std::string& action, AreaId area, s
     Result copied(PQgetResult(conn_));
     Drain();
     if (!copied.ok()) return Failure(action, copied);
-    return Status::Ok();
+    return Status::OK();
 }
 
 Status PostgresRecordStore::DeleteChunks(const std::string& action, AreaId area, std::int64_t key) {
     Params params;
     params.Int64(area).Int64(key);
     Result deleted = Run(kDeleteChunks, params);
-    return deleted.ok() ? Status::Ok() : Failure(action, deleted);
+    return deleted.ok() ? Status::OK() : Failure(action, deleted);
 }
 
 Status PostgresRecordStore::WriteOnlyChunk(const std::string& action, AreaId area, std::int64_t key,
@@ -1139,7 +1139,7 @@ Status PostgresRecordStore::WriteOnlyChunk(const std::string& action, AreaId are
     Params params;
     params.Int64(area).Int64(key).Bytes(data, length);
     Result written = Run(kWriteOnlyChunk, params);
-    return written.ok() ? Status::Ok() : Failure(action, written);
+    return written.ok() ? Status::OK() : Failure(action, written);
 }
 
 Status PostgresRecordStore::WriteRows(const std::string& action, Statement statement, const Params& params,
@@ -1152,11 +1152,11 @@ Status PostgresRecordStore::WriteRows(const std::string& action, Statement state
         Rollback();
         return failure;
     }
-    if (written.Rows() == 0) return Status::Ok();
+    if (written.Rows() == 0) return Status::OK();
     const std::uint64_t version = static_cast<std::uint64_t>(written.Integer(0, 0));
     Status status = length > 0 && length <= kChunkBytes ? WriteOnlyChunk(action, area, key, data, length)
                     : replacesChunks                    ? DeleteChunks(action, area, key)
-                                                        : Status::Ok();
+                                                        : Status::OK();
     if (status.ok() && length > kChunkBytes) status = SendChunks(action, area, key, data, length);
     if (!status.ok()) {
         Rollback();
@@ -1191,18 +1191,19 @@ Status PostgresRecordStore::Conflict(const std::string& action, AreaId area, std
                                 : "it no longer exists";
     }
     if (expected == 0) {
-        return Refusal(action, "another writer changed the record: no record was expected, but " +
-                                   (state == "it no longer exists" ? std::string("there is none now either")
-                                                                   : state));
+        return Status::Conflict(
+            Refusal(action, "another writer changed the record: no record was expected, but " +
+                                (state == "it no longer exists" ? std::string("there is none now either") : state))
+                .message());
     }
-    return Refusal(action, "another writer changed the record since version " +
-                               std::to_string(expected) + " was read; " + state);
+    return Status::Conflict(Refusal(action, "another writer changed the record since version " +
+                                                std::to_string(expected) + " was read; " + state)
+                                .message());
 }
 
 Status PostgresRecordStore::WriteRecordIf(AreaId area, std::int64_t key, const void* data,
                                           std::uint32_t length, std::uint64_t expected,
-                                          std::uint64_t* newVersion, bool* conflict) {
-    *conflict = false;
+                                          std::uint64_t* newVersion) {
     const std::string action = "writing record " + KeyText(key);
     if (Status refused = CheckWriteArguments(action, data, length); !refused.ok()) return refused;
     if (expected > static_cast<std::uint64_t>(INT64_MAX)) {
@@ -1217,12 +1218,9 @@ Status PostgresRecordStore::WriteRecordIf(AreaId area, std::int64_t key, const v
     Status status = WriteRows(action, expected == 0 ? kInsertRecordIfAbsent : kUpdateRecordIfVersion, params,
                               area, key, data, length, expected != 0, &version);
     if (!status.ok()) return status;
-    if (version == 0) {
-        *conflict = true;
-        return Conflict(action, area, key, expected);
-    }
+    if (version == 0) return Conflict(action, area, key, expected);
     *newVersion = version;
-    return Status::Ok();
+    return Status::OK();
 }
 
 Status PostgresRecordStore::DeleteRecord(AreaId area, std::int64_t key) {
@@ -1234,7 +1232,7 @@ Status PostgresRecordStore::DeleteRecord(AreaId area, std::int64_t key) {
     params.Int64(area).Int64(key);
     Result deleted = Run(kDeleteRecord, params);
     if (!deleted.ok()) return Failure(action, deleted);
-    return Status::Ok();
+    return Status::OK();
 }
 
 Status PostgresRecordStore::ListKeys(AreaId area, std::vector<std::int64_t>* keys) {
@@ -1246,12 +1244,12 @@ Status PostgresRecordStore::ListKeys(AreaId area, std::vector<std::int64_t>* key
     if (!result.ok()) return Failure("listing records", result);
     keys->clear();
     for (int row = 0; row < result.Rows(); ++row) keys->push_back(result.Integer(row, 0));
-    return Status::Ok();
+    return Status::OK();
 }
 
 Status PostgresRecordStore::LimitSize(std::uint64_t maxBytes) {
     byteBudget_ = maxBytes;
-    return Status::Ok();
+    return Status::OK();
 }
 
 }  // namespace lodestor

@@ -109,8 +109,7 @@ public:
     Status WriteRecord(AreaId area, std::int64_t key, const void* data,
                        std::uint32_t length) override;
     Status WriteRecordIf(AreaId area, std::int64_t key, const void* data, std::uint32_t length,
-                         std::uint64_t expected, std::uint64_t* newVersion,
-                         bool* conflict) override;
+                         std::uint64_t expected, std::uint64_t* newVersion) override;
     Status DeleteRecord(AreaId area, std::int64_t key) override;
     Status ListKeys(AreaId area, std::vector<std::int64_t>* keys) override;
     // Streams the chunks as the server sends them: the caller's pieces are

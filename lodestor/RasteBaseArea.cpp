@@ -58,7 +58,7 @@ lodestor::Status FindExistingArea(lodestor::RecordStore& store, const std::strin
     std::vector<std::string> names;
     status = store.AreaNames(&names);
     if (!status.ok()) return status;
-    return lodestor::Status::Error(MissingAreaReason(name, store.Location(), names));
+    return lodestor::Status::IOError(MissingAreaReason(name, store.Location(), names));
 }
 
 // The backend follows from the location: a postgresql:// or postgres:// URI
@@ -77,7 +77,7 @@ lodestor::Status OpenStore(const std::string& location, bool create,
     // than taken for the name of a SQLite file.
     if (location.starts_with("postgresql://") || location.starts_with("postgres://")) {
         // The address is not repeated: it may carry a password.
-        status = lodestor::Status::Error(
+        status = lodestor::Status::IOError(
             "cannot open a PostgreSQL database: this build has no PostgreSQL support");
     } else {
 #endif
@@ -137,7 +137,7 @@ const char* CRasteBaseArea::DatabasePath() const { return databasePath_.c_str();
 const char* CRasteBaseArea::AreaName() const { return areaName_.c_str(); }
 
 bool CRasteBaseArea::Report(const lodestor::Status& status) {
-    lastError_ = status.reason();
+    lastError_ = status.message();
     return status.ok();
 }
 
@@ -193,7 +193,9 @@ bool CRasteBaseArea::WriteRecordIf(long key, const void* data, std::uint32_t len
                                    bool& conflict) {
     conflict = false;
     if (!CheckUsable(key, "writing a record")) return false;
-    return Report(store_->WriteRecordIf(areaId_, key, data, length, expected, &newVersion, &conflict));
+    const lodestor::Status status = store_->WriteRecordIf(areaId_, key, data, length, expected, &newVersion);
+    conflict = status.IsConflict();
+    return Report(status);
 }
 
 bool CRasteBaseArea::DeleteRecord(long key) {

@@ -25,6 +25,9 @@
 
 namespace lodestor {
 
+// The libraries' one Status (base/Status.h).
+using Status = morvane::Status;
+
 using AreaId = std::int64_t;
 
 // The bytes of one record, handed out piece by piece in order.
@@ -82,12 +85,12 @@ public:
 
     // Replaces the record under `key` only if its version is `expected` (0:
     // only if the key holds no record); check and write are one
-    // transaction.  A different version fails with *conflict true and a
-    // reason saying another writer changed the record; any other failure
-    // leaves *conflict false.  On success *newVersion is the new version.
+    // transaction.  A different version fails with Status::Conflict,
+    // saying another writer changed the record.  On success *newVersion is
+    // the new version.
     virtual Status WriteRecordIf(AreaId area, std::int64_t key, const void* data,
                                  std::uint32_t length, std::uint64_t expected,
-                                 std::uint64_t* newVersion, bool* conflict) = 0;
+                                 std::uint64_t* newVersion) = 0;
 
     // Removes the record under `key`; removing a missing record succeeds.
     virtual Status DeleteRecord(AreaId area, std::int64_t key) = 0;

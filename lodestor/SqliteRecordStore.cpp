@@ -246,12 +246,12 @@ Status SqliteRecordStore::SchemaVersionNow(const std::string& action, std::int64
     Statement stmt(Kept(kSchemaVersionSql));
     if (!stmt.Prepared() || stmt.Step() != SQLITE_ROW) return Failure(action);
     *version = sqlite3_column_int64(stmt.get(), 0);
-    return Status::Ok();
+    return Status::OK();
 }
 
 Status SqliteRecordStore::Open(const std::string& path, bool createIfMissing,
                                std::unique_ptr<SqliteRecordStore>* store) {
-    if (path.empty()) return Status::Error("no database path given");
+    if (path.empty()) return Status::IOError("no database path given");
     // Without SQLITE_OPEN_CREATE a missing file stays missing; a file that
     // cannot be written still opens, read-only.
     int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX;
@@ -262,7 +262,7 @@ Status SqliteRecordStore::Open(const std::string& path, bool createIfMissing,
     std::unique_ptr<SqliteRecordStore> opened(new SqliteRecordStore(db, path));
     if (rc != SQLITE_OK) {
         if (!createIfMissing && IsAbsent(path)) {
-            return Status::Error("no raster database '" + path + "': the file does not exist");
+            return Status::IOError("no raster database '" + path + "': the file does not exist");
         }
         return opened->Failure("opening the database");
     }
@@ -271,12 +271,12 @@ Status SqliteRecordStore::Open(const std::string& path, bool createIfMissing,
     Status status = opened->PrepareSchema(createIfMissing);
     if (!status.ok()) return status;
     *store = std::move(opened);
-    return Status::Ok();
+    return Status::OK();
 }
 
 Status SqliteRecordStore::Failure(const std::string& action) const {
     std::string reason = action + " in '" + path_ + "' failed: ";
-    if (db_ == nullptr) return Status::Error(reason + "out of memory");
+    if (db_ == nullptr) return Status::IOError(reason + "out of memory");
     const int code = sqlite3_extended_errcode(db_);
     if (const char* plain = Explain(code & 0xff)) {
         reason += plain;
@@ -286,15 +286,15 @@ Status SqliteRecordStore::Failure(const std::string& action) const {
     } else {
         reason += sqlite3_errmsg(db_);
     }
-    return Status::Error(reason);
+    return Status::IOError(reason);
 }
 
 Status SqliteRecordStore::RefuseIfReadOnly(const char* action) const {
     if (sqlite3_db_readonly(db_, "main") == 1) {
-        return Status::Error(std::string(action) + " in '" + path_ +
+        return Status::IOError(std::string(action) + " in '" + path_ +
                              "' refused: the database is read-only");
     }
-    return Status::Ok();
+    return Status::OK();
 }
 
 Status SqliteRecordStore::ReadHeader(std::int32_t* applicationId, std::int32_t* version,
@@ -309,26 +309,26 @@ Status SqliteRecordStore::ReadHeader(std::int32_t* applicationId, std::int32_t* 
     *applicationId = static_cast<std::int32_t>(app);
     *version = static_cast<std::int32_t>(ver);
     *empty = objects == 0;
-    return Status::Ok();
+    return Status::OK();
 }
 
 Status SqliteRecordStore::CheckSchema(std::int32_t applicationId, std::int32_t version) const {
     if (applicationId != kApplicationId) {
-        return Status::Error("'" + path_ +
+        return Status::IOError("'" + path_ +
                              "' is a SQLite database of another application, not a raster database");
     }
     if (version > kSchemaVersion) {
-        return Status::Error("'" + path_ + "' has raster database schema version " +
+        return Status::IOError("'" + path_ + "' has raster database schema version " +
                              std::to_string(version) + ", newer than version " +
                              std::to_string(kSchemaVersion) +
                              " that this library knows; use a newer library");
     }
     if (version < 1) {
-        return Status::Error("'" + path_ +
+        return Status::IOError("'" + path_ +
                              "' is marked as a raster database but has no schema version; "
                              "the file is damaged");
     }
-    return Status::Ok();
+    return Status::OK();
 }
 
 Status SqliteRecordStore::PrepareWrite(const char* action) {
@@ -351,7 +351,7 @@ Status SqliteRecordStore::PrepareSchema(bool createIfMissing) {
     }
     if (app == 0 && version == 0 && empty) {
         if (createIfMissing) return CreateSchema();
-        return Status::Error("'" + path_ +
+        return Status::IOError("'" + path_ +
                              "' holds no raster database: the file is empty or has no tables");
     }
     status = CheckSchema(app, version);
@@ -369,13 +369,13 @@ Status SqliteRecordStore::PrepareSchema(bool createIfMissing) {
         }
     }
     if (!Execute(db_, "PRAGMA synchronous=FULL")) return Failure("setting synchronous writes");
-    return Status::Ok();
+    return Status::OK();
 }
 
 Status SqliteRecordStore::KeepsVersions(const std::string& action, bool* kept) {
     if (versionsKept_) {
         *kept = true;
-        return Status::Ok();
+        return Status::OK();
     }
     std::int64_t version = 0;
     Status status = SchemaVersionNow(action, &version);
@@ -385,7 +385,7 @@ Status SqliteRecordStore::KeepsVersions(const std::string& action, bool* kept) {
     // reader, which sees committed data only, holds for good.  A writer may
     // see its own migration, which its rollback would undo.
     if (sqlite3_txn_state(db_, "main") != SQLITE_TXN_WRITE) versionsKept_ = *kept;
-    return Status::Ok();
+    return Status::OK();
 }
 
 Status SqliteRecordStore::MigrateWithin(const std::string& action, bool* migrated) {
@@ -393,7 +393,7 @@ Status SqliteRecordStore::MigrateWithin(const std::string& action, bool* migrate
     std::int64_t version = 0;
     Status status = SchemaVersionNow(action, &version);
     if (!status.ok()) return status;
-    if (version != kUnversionedSchema) return Status::Ok();
+    if (version != kUnversionedSchema) return Status::OK();
     const std::string mark = SchemaMark(kSchemaVersion);
     if (!Execute(db_, kCreateVersionTables) || !Execute(db_, kVersionExistingRecords) ||
         !Execute(db_, mark.c_str())) {
@@ -401,7 +401,7 @@ Status SqliteRecordStore::MigrateWithin(const std::string& action, bool* migrate
                        std::to_string(kSchemaVersion));
     }
     *migrated = true;
-    return Status::Ok();
+    return Status::OK();
 }
 
 Status SqliteRecordStore::Migrate() {
@@ -414,7 +414,7 @@ Status SqliteRecordStore::Migrate() {
     if (!status.ok()) return status;
     if (!tx.Commit()) return Failure(action);
     versionsKept_ = true;  // by this connection or, meanwhile, by another one
-    return Status::Ok();
+    return Status::OK();
 }
 
 // Changing the journal mode needs an exclusive lock, and SQLite reports a
@@ -431,9 +431,9 @@ Status SqliteRecordStore::EnsureWriteAheadLog() {
             const std::string modeText = mode ? reinterpret_cast<const char*>(mode) : "";
             if (sqlite3_stricmp(modeText.c_str(), "wal") == 0) {
                 writeAheadLogEnsured_ = true;
-                return Status::Ok();
+                return Status::OK();
             }
-            return Status::Error("switching to write-ahead logging in '" + path_ +
+            return Status::IOError("switching to write-ahead logging in '" + path_ +
                                  "' failed: the database stays in journal mode '" + modeText +
                                  "'");
         }
@@ -486,7 +486,7 @@ Status SqliteRecordStore::CreateSchema() {
 }
 
 Status SqliteRecordStore::FindArea(const std::string& name, AreaId* id, bool* found) {
-    if (name.empty()) return Status::Error("no raster area name given");
+    if (name.empty()) return Status::IOError("no raster area name given");
     Statement stmt(db_, "SELECT area_id FROM lodestor_area WHERE name = ?1");
     if (!stmt.Prepared() || !BindName(stmt, name)) {
         return Failure("looking up raster area '" + name + "'");
@@ -495,7 +495,7 @@ Status SqliteRecordStore::FindArea(const std::string& name, AreaId* id, bool* fo
     if (rc != SQLITE_ROW && rc != SQLITE_DONE) return Failure("looking up raster area '" + name + "'");
     *found = rc == SQLITE_ROW;
     if (*found) *id = sqlite3_column_int64(stmt.get(), 0);
-    return Status::Ok();
+    return Status::OK();
 }
 
 Status SqliteRecordStore::AreaNames(std::vector<std::string>* names) {
@@ -511,7 +511,7 @@ Status SqliteRecordStore::AreaNames(std::vector<std::string>* names) {
                             text ? static_cast<std::size_t>(bytes) : 0);
     }
     if (rc != SQLITE_DONE) return Failure("listing raster areas");
-    return Status::Ok();
+    return Status::OK();
 }
 
 Status SqliteRecordStore::OpenArea(const std::string& name, AreaId* id) {
@@ -530,9 +530,9 @@ Status SqliteRecordStore::OpenArea(const std::string& name, AreaId* id) {
     }
     status = FindArea(name, id, &found);
     if (!status.ok()) return status;
-    if (!found) return Status::Error(action + " in '" + path_ + "' failed: the new row is missing");
+    if (!found) return Status::IOError(action + " in '" + path_ + "' failed: the new row is missing");
     if (!tx.Commit()) return Failure(action);
-    return Status::Ok();
+    return Status::OK();
 }
 
 Status SqliteRecordStore::RecordSize(AreaId area, std::int64_t key, std::uint32_t* size) {
@@ -544,11 +544,11 @@ Status SqliteRecordStore::RecordSize(AreaId area, std::int64_t key, std::uint32_
     const int rc = stmt.Step();
     if (rc == SQLITE_DONE) {
         *size = 0;
-        return Status::Ok();
+        return Status::OK();
     }
     if (rc != SQLITE_ROW) return Failure("asking the size of record " + KeyText(key));
     *size = static_cast<std::uint32_t>(sqlite3_column_int64(stmt.get(), 0));
-    return Status::Ok();
+    return Status::OK();
 }
 
 Status SqliteRecordStore::FindRecord(AreaId area, std::int64_t key, const std::string& action,
@@ -557,30 +557,30 @@ Status SqliteRecordStore::FindRecord(AreaId area, std::int64_t key, const std::s
     Statement stmt(Kept(kFindRecordSql));
     if (!stmt.Prepared() || !stmt.BindRecord(area, key)) return Failure(action);
     const int rc = stmt.Step();
-    if (rc == SQLITE_DONE) return Status::Ok();
+    if (rc == SQLITE_DONE) return Status::OK();
     if (rc != SQLITE_ROW) return Failure(action);
     found->exists = true;
     found->rowid = sqlite3_column_int64(stmt.get(), 0);
     found->length = sqlite3_column_int64(stmt.get(), 1);
-    if (!withVersion) return Status::Ok();
+    if (!withVersion) return Status::OK();
     bool versioned = false;
     Status status = KeepsVersions(action, &versioned);
     if (!status.ok()) return status;
     if (!versioned) {
         found->version = kMigratedRecordVersion;
-        return Status::Ok();
+        return Status::OK();
     }
     Statement version(Kept(kRecordVersionSql));
     if (!version.Prepared() || !version.BindRecord(area, key)) return Failure(action);
     const int versionRc = version.Step();
     if (versionRc == SQLITE_DONE || (versionRc == SQLITE_ROW &&
                                      sqlite3_column_int64(version.get(), 0) <= 0)) {
-        return Status::Error(action + " in '" + path_ + "' failed: the record has no version; " +
+        return Status::IOError(action + " in '" + path_ + "' failed: the record has no version; " +
                              "the database is damaged");
     }
     if (versionRc != SQLITE_ROW) return Failure(action);
     found->version = static_cast<std::uint64_t>(sqlite3_column_int64(version.get(), 0));
-    return Status::Ok();
+    return Status::OK();
 }
 
 Status SqliteRecordStore::RecordState(AreaId area, std::int64_t key, std::uint32_t* size,
@@ -595,7 +595,7 @@ Status SqliteRecordStore::RecordState(AreaId area, std::int64_t key, std::uint32
     if (!tx.Commit()) return Failure(action);
     *size = static_cast<std::uint32_t>(found.length);
     *version = found.version;
-    return Status::Ok();
+    return Status::OK();
 }
 
 Status SqliteRecordStore::ReadRecord(AreaId area, std::int64_t key, void* buffer,
@@ -611,7 +611,7 @@ Status SqliteRecordStore::ReadRecordVersion(AreaId area, std::int64_t key, void*
 Status SqliteRecordStore::ReadWithVersion(AreaId area, std::int64_t key, void* buffer,
                                           std::uint32_t length, std::uint64_t* version) {
     const std::string action = "reading record " + KeyText(key);
-    if (buffer == nullptr && length > 0) return Status::Error(action + " refused: no buffer given");
+    if (buffer == nullptr && length > 0) return Status::IOError(action + " refused: no buffer given");
     // One read transaction, so that the length checked below is the length of
     // the bytes then copied, and the version theirs, whatever other writers
     // do meanwhile.
@@ -621,7 +621,7 @@ Status SqliteRecordStore::ReadWithVersion(AreaId area, std::int64_t key, void* b
     Status status = FindRecord(area, key, action, version != nullptr, &found);
     if (!status.ok()) return status;
     if (found.length != static_cast<std::int64_t>(length)) {
-        return Status::Error(action + " refused: the record is " + std::to_string(found.length) +
+        return Status::IOError(action + " refused: the record is " + std::to_string(found.length) +
                              " bytes long, not " + std::to_string(length) +
                              " (it changed since its size was asked)");
     }
@@ -639,7 +639,7 @@ Status SqliteRecordStore::ReadWithVersion(AreaId area, std::int64_t key, void* b
     }
     if (!tx.Commit()) return Failure(action);
     if (version != nullptr) *version = found.version;
-    return Status::Ok();
+    return Status::OK();
 }
 
 namespace {
@@ -661,11 +661,11 @@ public:
         const std::uint32_t n = std::min(capacity, size_ - offset_);
         *count = 0;
         if (n > 0 && sqlite3_blob_read(blob_, buffer, static_cast<int>(n), static_cast<int>(offset_)) != SQLITE_OK) {
-            return Status::Error(action_ + " failed: " + sqlite3_errmsg(db_));
+            return Status::IOError(action_ + " failed: " + sqlite3_errmsg(db_));
         }
         offset_ += n;
         *count = n;
-        return Status::Ok();
+        return Status::OK();
     }
 
 private:
@@ -697,21 +697,21 @@ Status SqliteRecordStore::OpenRecordReader(AreaId area, std::int64_t key, std::u
     *size = static_cast<std::uint32_t>(found.length);
     *version = found.version;
     *reader = std::make_unique<BlobReader>(db_, blob, *size, action);
-    return Status::Ok();
+    return Status::OK();
 }
 
 Status SqliteRecordStore::CheckWrite(const std::string& action, const void* data,
                                      std::uint32_t length) {
-    if (data == nullptr && length > 0) return Status::Error(action + " refused: no bytes given");
+    if (data == nullptr && length > 0) return Status::IOError(action + " refused: no bytes given");
     Status status = PrepareWrite(action.c_str());
     if (!status.ok()) return status;
     const int limit = sqlite3_limit(db_, SQLITE_LIMIT_LENGTH, -1);
     if (static_cast<std::int64_t>(length) > limit) {
-        return Status::Error(action + " in '" + path_ + "' refused: " + std::to_string(length) +
+        return Status::IOError(action + " in '" + path_ + "' refused: " + std::to_string(length) +
                              " bytes are more than the database's limit of " +
                              std::to_string(limit));
     }
-    return Status::Ok();
+    return Status::OK();
 }
 
 Status SqliteRecordStore::NewVersion(AreaId area, std::int64_t key, const std::string& action,
@@ -720,7 +720,7 @@ Status SqliteRecordStore::NewVersion(AreaId area, std::int64_t key, const std::s
     if (!count.Prepared() || count.Step() != SQLITE_DONE) return Failure(action);
     Statement last(Kept(kLastVersionSql));
     if (!last.Prepared() || last.Step() != SQLITE_ROW) {
-        return Status::Error(action + " in '" + path_ +
+        return Status::IOError(action + " in '" + path_ +
                              "' failed: the version counter is missing; the database is damaged");
     }
     const sqlite3_int64 next = sqlite3_column_int64(last.get(), 0);
@@ -730,7 +730,7 @@ Status SqliteRecordStore::NewVersion(AreaId area, std::int64_t key, const std::s
         return Failure(action);
     }
     *version = static_cast<std::uint64_t>(next);
-    return Status::Ok();
+    return Status::OK();
 }
 
 Status SqliteRecordStore::StoreRow(AreaId area, std::int64_t key, const void* data,
@@ -763,13 +763,12 @@ Status SqliteRecordStore::WriteRecord(AreaId area, std::int64_t key, const void*
     if (!status.ok()) return status;
     if (!tx.Commit()) return Failure(action);
     if (migrated) versionsKept_ = true;
-    return Status::Ok();
+    return Status::OK();
 }
 
 Status SqliteRecordStore::WriteRecordIf(AreaId area, std::int64_t key, const void* data,
                                         std::uint32_t length, std::uint64_t expected,
-                                        std::uint64_t* newVersion, bool* conflict) {
-    *conflict = false;
+                                        std::uint64_t* newVersion) {
     const std::string action = "writing record " + KeyText(key);
     Status status = CheckWrite(action, data, length);
     if (!status.ok()) return status;
@@ -783,17 +782,14 @@ Status SqliteRecordStore::WriteRecordIf(AreaId area, std::int64_t key, const voi
     StoredRecord found;
     status = FindRecord(area, key, action, true, &found);
     if (!status.ok()) return status;
-    if (found.version != expected) {
-        *conflict = true;
-        return Status::Error(ConflictReason(key, path_, expected, found.version));
-    }
+    if (found.version != expected) return Status::Conflict(ConflictReason(key, path_, expected, found.version));
     std::uint64_t version = 0;
     status = StoreRow(area, key, data, length, action, &version);
     if (!status.ok()) return status;
     if (!tx.Commit()) return Failure(action);
     if (migrated) versionsKept_ = true;
     *newVersion = version;
-    return Status::Ok();
+    return Status::OK();
 }
 
 Status SqliteRecordStore::DeleteRecord(AreaId area, std::int64_t key) {
@@ -814,7 +810,7 @@ Status SqliteRecordStore::DeleteRecord(AreaId area, std::int64_t key) {
     }
     if (!tx.Commit()) return Failure(action);
     if (migrated) versionsKept_ = true;
-    return Status::Ok();
+    return Status::OK();
 }
 
 Status SqliteRecordStore::ListKeys(AreaId area, std::vector<std::int64_t>* keys) {
@@ -827,7 +823,7 @@ Status SqliteRecordStore::ListKeys(AreaId area, std::vector<std::int64_t>* keys)
     int rc;
     while ((rc = stmt.Step()) == SQLITE_ROW) keys->push_back(sqlite3_column_int64(stmt.get(), 0));
     if (rc != SQLITE_DONE) return Failure("listing records");
-    return Status::Ok();
+    return Status::OK();
 }
 
 Status SqliteRecordStore::LimitSize(std::uint64_t maxBytes) {
@@ -841,7 +837,7 @@ Status SqliteRecordStore::LimitSize(std::uint64_t maxBytes) {
     const std::string sql = "PRAGMA max_page_count=" + std::to_string(pages);
     std::int64_t applied = 0;
     if (!QueryInt(db_, sql.c_str(), &applied)) return Failure("limiting the database size");
-    return Status::Ok();
+    return Status::OK();
 }
 
 }  // namespace lodestor

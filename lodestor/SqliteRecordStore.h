@@ -76,8 +76,7 @@ public:
     Status OpenRecordReader(AreaId area, std::int64_t key, std::uint32_t* size, std::uint64_t* version,
                             std::unique_ptr<RecordReader>* reader) override;
     Status WriteRecordIf(AreaId area, std::int64_t key, const void* data, std::uint32_t length,
-                         std::uint64_t expected, std::uint64_t* newVersion,
-                         bool* conflict) override;
+                         std::uint64_t expected, std::uint64_t* newVersion) override;
     Status DeleteRecord(AreaId area, std::int64_t key) override;
     Status ListKeys(AreaId area, std::vector<std::int64_t>* keys) override;
     Status LimitSize(std::uint64_t maxBytes) override;

@@ -72,7 +72,7 @@
 
 class CGCPGroupList;
 class CRasteBaseArea;
-namespace morvane { struct AreaAccess; struct AreaInspector; }
+namespace morvane { struct ExportedFields; struct AreaInspector; }
 
 #pragma pack(push, 1)
 
@@ -236,16 +236,9 @@ public:
     static constexpr std::size_t kLastErrorCapacity = 512;
 
 private:
-    friend struct morvane::AreaAccess;
+    // The area core works on these fields (area/ExportedArea.h).
+    friend struct morvane::ExportedFields;
     friend struct morvane::AreaInspector;  // tests read the fields
-    // Loads the groups from the open file (source: its reader, past the
-    // magic); 0 when the file ends inside a group.
-    short InitialGcpInfo(void* source);
-    // Saves the groups to the file through a temporary file and a rename;
-    // 0 when any step failed (the old file stays).
-    short ReleaseGcpInfo();
-    // Opens path, checks the magic and loads the groups (InitialGcpInfo).
-    short LoadFile(const char* path);
 
     CGCPGroupList* GroupList;
     bool OpenFlag;
@@ -343,14 +336,9 @@ public:
     static constexpr std::size_t kLastErrorCapacity = 512;
 
 private:
-    friend struct morvane::AreaAccess;
+    // The area core works on these fields (area/ExportedArea.h).
+    friend struct morvane::ExportedFields;
     friend struct morvane::AreaInspector;  // tests read the fields
-    // Loads the groups from the record: asks its size, reads it whole and
-    // decodes it; 0 when a call fails or the record ends inside a group.
-    short InitialGcpInfo();
-    // Saves the groups: encodes them whole, then writes the record in one
-    // call; 0 when the database refused it (the old record stays).
-    short ReleaseGcpInfo();
 
     CGCPGroupList* GroupList;
     CRasteBaseArea* RasterArea;

@@ -31,7 +31,8 @@
 #include <string>
 #include <vector>
 
-namespace lodestor { class RecordReader; class RecordStore; class Status; }
+namespace lodestor { class RecordReader; class RecordStore; }
+namespace morvane { class Status; }
 
 class LODESTOR_API CRasteBaseArea {
 public:
@@ -112,7 +113,7 @@ public:
     bool LimitDatabaseSize(std::uint64_t maxBytes);
 
 private:
-    bool Report(const lodestor::Status& status);
+    bool Report(const morvane::Status& status);
     bool CheckUsable(long key, const char* action);
     bool CheckOpen(const char* action);
 

@@ -15,7 +15,7 @@
 namespace morvane {
 
 // The common fields of an area, read together.
-struct AreaState {
+struct InspectedState {
     bool open = false;
     bool changed = false;
     bool lastOpenFailed = false;
@@ -24,13 +24,13 @@ struct AreaState {
     std::uint32_t curGroupNo = 0;
     std::int32_t rangeArg1 = 0;
     std::int32_t rangeArg2 = 0;
-    bool operator==(const AreaState&) const = default;
+    bool operator==(const InspectedState&) const = default;
 };
 
 struct AreaInspector {
     template <class Area>
-    static AreaState StateOf(const Area& area) {
-        AreaState state;
+    static InspectedState StateOf(const Area& area) {
+        InspectedState state;
         state.open = area.OpenFlag;
         state.changed = area.ChangeFlag;
         state.lastOpenFailed = area.LastOpenFailed;

@@ -20,7 +20,7 @@ namespace {
 // refused without touching the area or any output.
 template <class Area>
 void ExpectGroupOpsRefused(Area& area) {
-    const AreaState before = AreaInspector::StateOf(area);
+    const InspectedState before = AreaInspector::StateOf(area);
     unsigned long count = 77;
     bool flag = true;
     double a = 1, b = 2, c = 3, d = 4;
@@ -65,7 +65,7 @@ void ExpectGroupOpsRefused(Area& area) {
 // Every operation but the open and the close refused, nothing changed.
 template <class Area>
 void ExpectEverythingRefused(Area& area) {
-    const AreaState before = AreaInspector::StateOf(area);
+    const InspectedState before = AreaInspector::StateOf(area);
     unsigned long count = 77;
     EXPECT_EQ(area.GetGCPGroupNum(count), 0);
     EXPECT_EQ(area.CreateGCPGroup(1), 0);
@@ -98,15 +98,15 @@ TYPED_TEST_SUITE(ClosedAreaTest, AreaTypes);
 
 TYPED_TEST(ClosedAreaTest, AreaNeverOpenedRefusesEverythingAndCopiesIndependently) {
     TypeParam area;
-    EXPECT_EQ(AreaInspector::StateOf(area), AreaState{});
+    EXPECT_EQ(AreaInspector::StateOf(area), InspectedState{});
     ExpectEverythingRefused(area);
     EXPECT_EQ(area.CloseGCPArea(), 0);
     TypeParam copy(area);
     TypeParam assigned;
     assigned = area;
     assigned = assigned;
-    EXPECT_EQ(AreaInspector::StateOf(copy), AreaState{});
-    EXPECT_EQ(AreaInspector::StateOf(assigned), AreaState{});
+    EXPECT_EQ(AreaInspector::StateOf(copy), InspectedState{});
+    EXPECT_EQ(AreaInspector::StateOf(assigned), InspectedState{});
     ExpectEverythingRefused(copy);
 }
 
@@ -135,7 +135,7 @@ protected:
 };
 
 TEST_F(AreaOpsTest, GroupGuardsRefuseWithNothingChanged) {
-    const AreaState start = AreaInspector::StateOf(area_);
+    const InspectedState start = AreaInspector::StateOf(area_);
     EXPECT_EQ(start.groupNum, 3u);
     EXPECT_EQ(area_.OpenGCPGroup(0), 0);
     EXPECT_EQ(area_.OpenGCPGroup(4), 0);
@@ -162,7 +162,7 @@ TEST_F(AreaOpsTest, GroupGuardsRefuseWithNothingChanged) {
 TEST_F(AreaOpsTest, PointIndexBeyondTheCountIsRefusedWithoutEffect) {
     ASSERT_EQ(area_.OpenGCPGroup(1), 1);
     ASSERT_EQ(area_.SetChangeFlag(false), 1);
-    const AreaState start = AreaInspector::StateOf(area_);
+    const InspectedState start = AreaInspector::StateOf(area_);
     const short modify = ModifyFlag();
     _CtrlPntStrcT p = TestPoint(9);
     const _CtrlPntStrcT original = p;

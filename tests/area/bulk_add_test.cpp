@@ -156,7 +156,7 @@ TEST_P(AreaBulkRefusal, ChangesNothing) {
     ASSERT_EQ(area.GetGCPNum(count), 1);
     double range[4];
     ASSERT_EQ(area.GetGCPCoordRect(range[0], range[1], range[2], range[3]), 1);
-    const AreaState state = AreaInspector::StateOf(area);
+    const InspectedState state = AreaInspector::StateOf(area);
     EXPECT_EQ(area.AddGCPs(records.data(), 40), 0);
     EXPECT_NE(std::string(area.GetLastError()).find(r.reason), std::string::npos) << area.GetLastError();
     unsigned long after = 0;

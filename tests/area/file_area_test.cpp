@@ -66,12 +66,12 @@ TEST(FileAreaTest, OpenOutcomesLeaveTheDocumentedState) {
     // Refusals before anything is created change nothing.
     EXPECT_EQ(area.OpenGCPArea(1, 2, nullptr), 0);
     EXPECT_EQ(area.OpenGCPArea(1, 2, ""), 0);
-    EXPECT_EQ(AreaInspector::StateOf(area), AreaState{});
+    EXPECT_EQ(AreaInspector::StateOf(area), InspectedState{});
     EXPECT_EQ(area.CloseGCPArea(), 0);
 
     // A missing file: open with an empty list, nothing to write at close.
     EXPECT_EQ(area.OpenGCPArea(1, 2, dir.File("missing.gcp").c_str()), 0);
-    AreaState state = AreaInspector::StateOf(area);
+    InspectedState state = AreaInspector::StateOf(area);
     EXPECT_TRUE(state.open);
     EXPECT_TRUE(state.holdsList);
     EXPECT_EQ(LiveGroups(area), 0u);
@@ -219,10 +219,10 @@ TEST(FileAreaTest, PathOf259CharactersFitsAndLongerIsRefused) {
 
     CFile_Morvane area;
     EXPECT_EQ(area.OpenGCPArea(1, 1, tooLong.c_str()), 0);
-    EXPECT_EQ(AreaInspector::StateOf(area), AreaState{});
+    EXPECT_EQ(AreaInspector::StateOf(area), InspectedState{});
     ASSERT_EQ(area.OpenGCPArea(1, 1, longest.c_str()), 1);
     EXPECT_EQ(AreaInspector::FileNameOf(area), longest);
-    const AreaState open = AreaInspector::StateOf(area);
+    const InspectedState open = AreaInspector::StateOf(area);
     EXPECT_EQ(area.OpenGCPArea(1, 1, tooLong.c_str()), 0);
     EXPECT_EQ(AreaInspector::StateOf(area), open);
     ASSERT_EQ(area.OpenGCPGroup(1), 1);
@@ -242,7 +242,7 @@ TEST(FileAreaTest, RangeArgumentsBeyond32BitsAreRefused) {
     const long big = 1L << 40;
     EXPECT_EQ(area.OpenGCPArea(big, 1, dir.File("a.gcp").c_str()), 0);
     EXPECT_EQ(area.OpenGCPArea(1, -big, dir.File("a.gcp").c_str()), 0);
-    EXPECT_EQ(AreaInspector::StateOf(area), AreaState{});
+    EXPECT_EQ(AreaInspector::StateOf(area), InspectedState{});
 #endif
 }
 

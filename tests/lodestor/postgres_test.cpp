@@ -44,11 +44,11 @@ TEST_P(LocationUri, OurParametersAreTakenOutAndPasswordsMasked) {
     const lodestor::Status status = lodestor::ParsePostgresLocation(c.uri, &location);
     if (c.conninfo == nullptr) {
         EXPECT_FALSE(status.ok());
-        EXPECT_TRUE(Contains(status.reason(), c.display)) << status.reason();
-        EXPECT_FALSE(Contains(status.reason(), "s3cret")) << status.reason();
+        EXPECT_TRUE(Contains(status.message(), c.display)) << status.message();
+        EXPECT_FALSE(Contains(status.message(), "s3cret")) << status.message();
         return;
     }
-    ASSERT_TRUE(status.ok()) << status.reason();
+    ASSERT_TRUE(status.ok()) << status.message();
     EXPECT_EQ(c.conninfo, location.conninfo);
     EXPECT_EQ(c.display, location.display);
     EXPECT_EQ(c.schema, location.schema);

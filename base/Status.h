@@ -1,6 +1,9 @@
-// Status.h - the outcome of a call of the file layer: success, or a failure
-// with a sentence that says why, meant for a person reading a log or a
-// command's output.
+// Status.h - the outcome of an internal call of any of the libraries (the
+// file layer, the raster database's stores, the areas): success, or a
+// failure with a sentence that says why, meant for a person reading a log
+// or a command's output.  The exported calls turn it into their documented
+// results (1/0, true/false) at the edge, and keep the sentence where a
+// caller can ask for it (GetLastError, LastError).
 //
 // A failure's message names what was attempted and on which path, and for a
 // failed system call ends with the system's own text, for example
@@ -10,8 +13,8 @@
 // The code tells the few cases a caller acts on apart (a missing file, a
 // save refused because another writer changed the file); the message is for
 // people and is never parsed.
-#ifndef MORVANE_IO_STATUS_H
-#define MORVANE_IO_STATUS_H
+#ifndef MORVANE_BASE_STATUS_H
+#define MORVANE_BASE_STATUS_H
 
 #include <string>
 #include <utility>
@@ -32,8 +35,8 @@ public:
     static Status InvalidArgument(std::string message) {
         return Status(kInvalidArgument, std::move(message));
     }
-    // Another writer changed the file since it was read: a save refused so
-    // that it does not overwrite that writer's version.
+    // Another writer changed the file or record since it was read: a save
+    // refused so that it does not overwrite that writer's version.
     static Status Conflict(std::string message) { return Status(kConflict, std::move(message)); }
 
     bool ok() const { return code_ == kOk; }
@@ -53,12 +56,6 @@ private:
     Code code_ = kOk;
     std::string message_;
 };
-
-// The status of a system call that failed with errno value `error` while
-// doing `action` ("cannot open", "cannot sync directory") on path:
-// "<action> <path>: <the system's text for error>".  ENOENT and ENOTDIR give
-// NotFound, everything else IOError.
-Status PosixError(const std::string& action, const std::string& path, int error);
 
 }  // namespace morvane
 

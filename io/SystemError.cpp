@@ -1,5 +1,5 @@
-// Status.cpp - statuses of failed system calls.
-#include "Status.h"
+// SystemError.cpp - statuses of failed system calls.
+#include "SystemError.h"
 
 #include <cerrno>
 #include <system_error>
