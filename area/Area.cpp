@@ -379,19 +379,6 @@ void Area::EndTransform() {
     if (HasGroupOpen()) s_.groups->EndGroupTransform();
 }
 
-bool Area::ConvertPrepared(const AreaState& state, double in1, double in2, double& out1, double& out2) {
-    if (!state.open || state.groups == nullptr || state.current == 0) return false;
-    CCtrlPntSet* prepared = state.groups->PreparedSet();
-    return prepared != nullptr && prepared->PointTransform(&out1, &out2, in1, in2) == TM_OK;
-}
-
-bool Area::ConvertPreparedBatch(const AreaState& state, const double* in, double* out, std::size_t count) {
-    if (!state.open || state.groups == nullptr || state.current == 0) return false;
-    if (count != 0 && (in == nullptr || out == nullptr)) return false;
-    CCtrlPntSet* prepared = state.groups->PreparedSet();
-    return prepared != nullptr && prepared->BatchTransform(in, out, count) == TM_OK;
-}
-
 // ---- type and fit ----------------------------------------------------------------
 
 bool Area::GroupType(short& orientType, short& transType) const {

@@ -15,6 +15,7 @@
 #define MORVANE_AREA_AREA_H
 
 #include "CtrlPntSet.h"
+#include "GCPGroupList.h"
 #include "Status.h"
 #include "Store.h"
 
@@ -22,7 +23,6 @@
 #include <cstdint>
 #include <string_view>
 
-class CGCPGroupList;
 
 namespace morvane {
 
@@ -123,9 +123,22 @@ public:
     bool BeginTransform(bool forward);
     void EndTransform();
     // The hot calls of bulk conversion, through the set BeginTransform
-    // prepared (whichever group is current now); they read the state only.
-    static bool ConvertPrepared(const AreaState& state, double in1, double in2, double& out1, double& out2);
-    static bool ConvertPreparedBatch(const AreaState& state, const double* in, double* out, std::size_t count);
+    // prepared (whichever group is current now).  They take the three
+    // fields they read rather than a whole AreaState: a conversion costs a
+    // few nanoseconds, and copying the state in would add half as much.
+    static bool ConvertPrepared(CGCPGroupList* groups, bool open, std::uint32_t current, double in1,
+                                double in2, double& out1, double& out2) {
+        if (!open || groups == nullptr || current == 0) return false;
+        CCtrlPntSet* prepared = groups->PreparedSet();
+        return prepared != nullptr && prepared->PointTransform(&out1, &out2, in1, in2) == TM_OK;
+    }
+    static bool ConvertPreparedBatch(CGCPGroupList* groups, bool open, std::uint32_t current, const double* in,
+                                     double* out, std::size_t count) {
+        if (!open || groups == nullptr || current == 0) return false;
+        if (count != 0 && (in == nullptr || out == nullptr)) return false;
+        CCtrlPntSet* prepared = groups->PreparedSet();
+        return prepared != nullptr && prepared->BatchTransform(in, out, count) == TM_OK;
+    }
 
     // ---- type and fit of the current group -----------------------------
 

@@ -176,11 +176,11 @@ inline short Result(bool ok) { return ok ? 1 : 0; }
     void Class::EndTransform() { morvane::Bound<Class>(*this)->EndTransform(); }                           \
     long Class::PointTransform(double in1, double in2, double& out1, double& out2) {                       \
         return morvane::Result(                                                                             \
-            morvane::Area::ConvertPrepared(morvane::ExportedFields::Lend(*this), in1, in2, out1, out2));    \
+            morvane::Area::ConvertPrepared(GroupList, OpenFlag, CurGCPGroupNo, in1, in2, out1, out2));      \
     }                                                                                                       \
     long Class::BatchTransform(const double* in, double* out, std::size_t count) {                         \
         return morvane::Result(                                                                             \
-            morvane::Area::ConvertPreparedBatch(morvane::ExportedFields::Lend(*this), in, out, count));     \
+            morvane::Area::ConvertPreparedBatch(GroupList, OpenFlag, CurGCPGroupNo, in, out, count));       \
     }                                                                                                       \
     short Class::GetGCPGroupType(short& orientType, short& transType) {                                    \
         return morvane::Result(morvane::Bound<Class>(*this)->GroupType(orientType, transType));             \
