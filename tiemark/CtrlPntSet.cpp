@@ -263,20 +263,25 @@ long CCtrlPntSet::IsLinearConvert(bool& linear) {
 
 long CCtrlPntSet::BeginTransform(bool forward) {
     if (Impl == nullptr) return TM_ERR_TOO_FEW;
-    // Impl lives as long as the set once made, and its prepared state with it.
-    Converter = &Impl->Prepared();
-    return Guarded([&]() -> long { return Impl->Begin(forward); });
+    return Guarded([&]() -> long {
+        // Impl lives as long as the set once made, and its prepared state with it.
+        Converter = &Impl->Prepared();
+        return Impl->Begin(forward);
+    });
 }
 
 long CCtrlPntSet::BeginTransform(bool forward, double tolerancePx) {
     if (!(std::isfinite(tolerancePx) && tolerancePx >= 0.0)) return TM_ERR_ARGUMENT;
     if (Impl == nullptr) return TM_ERR_TOO_FEW;
-    Converter = &Impl->Prepared();
-    return Guarded([&]() -> long { return Impl->Begin(forward, tolerancePx); });
+    return Guarded([&]() -> long {
+        Converter = &Impl->Prepared();
+        return Impl->Begin(forward, tolerancePx);
+    });
 }
 
 void CCtrlPntSet::EndTransform() {
-    if (Impl != nullptr) Impl->Prepared().Release();
+    if (Impl == nullptr) return;
+    if (tiemark::PreparedTransform* prepared = Impl->PreparedIfMade()) prepared->Release();
 }
 
 long CCtrlPntSet::SetTransType(short transType) {
@@ -325,9 +330,10 @@ long CCtrlPntSet::GetRMSError(double* userRms, double* pixelRms) {
 
 long CCtrlPntSet::BatchTransform(const double* in, double* out, std::size_t count) {
     if (Impl == nullptr) return TM_ERR_STATE;
-    if (count == 0) return Impl->Prepared().Active() ? TM_OK : TM_ERR_STATE;
+    tiemark::PreparedTransform* prepared = Impl->PreparedIfMade();  // null: never prepared
+    if (count == 0) return prepared != nullptr && prepared->Active() ? TM_OK : TM_ERR_STATE;
     if (in == nullptr || out == nullptr) return TM_ERR_ARGUMENT;
-    return Impl->Prepared().Batch(in, out, count);
+    return prepared != nullptr ? prepared->Batch(in, out, count) : TM_ERR_STATE;
 }
 
 long CCtrlPntSet::GetLooResidual(unsigned long index, TmLooFigures* figures) {

@@ -125,6 +125,14 @@ bool PntSetImpl::IsKnownOrientType(short orientType) {
     return orientType == TM_ORIENT_LINE_DOWN || orientType == TM_ORIENT_LINE_UP;
 }
 
+void PntSetImpl::ForgetDerived() {
+    if (!D) return;
+    D->Fit.Invalidate();
+    D->Duplicates.Clear();
+    D->Sums = NormalisationSums();
+    D->SumsValid = true;
+}
+
 void PntSetImpl::Reset(short orientType, short transType) {
     Touched();
     Points.clear();
@@ -134,10 +142,7 @@ void PntSetImpl::Reset(short orientType, short transType) {
     std::fill(Range, Range + 4, 0.0);
     std::fill(UsedBox, UsedBox + 4, 0.0);
     UsedBoxValid = true;
-    Fit.Invalidate();
-    Duplicates.Clear();
-    Sums = NormalisationSums();
-    SumsValid = true;
+    ForgetDerived();
 }
 
 void PntSetImpl::CopyFrom(const PntSetImpl& source) {
@@ -148,19 +153,25 @@ void PntSetImpl::CopyFrom(const PntSetImpl& source) {
     points.reserve(source.Points.size());
     TakeMemoryNow(points.data(), points.capacity());
     points.assign(source.Points.begin(), source.Points.end());
-    FitCache fit(source.Fit);
-    Points.swap(points);
-    Fit.Swap(fit);
-    // Rebuilt when first read: no dearer than the copy itself.
-    Duplicates.Clear();
+    if (source.D) {
+        Derived& d = Need();
+        FitCache fit(source.D->Fit);
+        Points.swap(points);
+        d.Fit.Swap(fit);
+        // Rebuilt when first read: no dearer than the copy itself.
+        d.Duplicates.Clear();
+        d.Sums = source.D->Sums;
+        d.SumsValid = source.D->SumsValid;
+    } else {
+        Points.swap(points);
+        ForgetDerived();
+    }
     Used = source.Used;
     Orient = source.Orient;
     Trans = source.Trans;
     std::copy(source.Range, source.Range + 4, Range);
     std::copy(source.UsedBox, source.UsedBox + 4, UsedBox);
     UsedBoxValid = source.UsedBoxValid;
-    Sums = source.Sums;
-    SumsValid = source.SumsValid;
 }
 
 long PntSetImpl::ValidateRecord(const _CtrlPntStrcT& point) {
@@ -178,17 +189,18 @@ long PntSetImpl::Add(std::size_t index, const _CtrlPntStrcT& point) {
     if (long rc = ValidateRecord(point); rc != TM_OK) return rc;
     _CtrlPntStrcT p = Canonical(point);
     if (Points.size() >= 0xFFFFFFFFu) return TM_ERR_MEMORY;
-    // Reserve first: the fit update below does not allocate, so after this
-    // line nothing can fail.
+    // Allocate first: the fit update below does not allocate, so after these
+    // lines nothing can fail.
+    Derived& d = Need();
     if (Points.size() == Points.capacity()) Points.reserve(Points.size() * 2 + 8);
     Points.insert(Points.begin() + static_cast<std::ptrdiff_t>(index - 1), p);
     Touched();
-    Duplicates.Inserted(index - 1);
+    d.Duplicates.Inserted(index - 1);
     if (p.UseFlag) {
         ++Used;
-        SumsValid = false;
+        d.SumsValid = false;
         JoinUsedBox(p);
-        Fit.PointAdded(p, Trans);
+        d.Fit.PointAdded(p, Trans);
     }
     return TM_OK;
 }
@@ -206,8 +218,9 @@ long PntSetImpl::Append(const _CtrlPntStrcT* points, std::size_t count, std::siz
     const std::size_t first = Points.size();
     if (count > 0xFFFFFFFFu - first) return TM_ERR_MEMORY;
     if (count == 0) return TM_OK;
+    Derived& d = Need();
     // One growth for the block, with room to spare for appends that follow
-    // it; the only allocation, so after it nothing can fail.
+    // it; the last allocation, so after it nothing can fail.
     if (Points.capacity() - first < count) {
         Points.reserve(first + std::max(count, first));
         TakeMemoryNow(Points.data() + first, count);
@@ -216,7 +229,7 @@ long PntSetImpl::Append(const _CtrlPntStrcT* points, std::size_t count, std::siz
     // records stored so far out again, which leaves the points as they were.
     double box[4] = {0.0, 0.0, 0.0, 0.0};
     std::size_t joined = 0;
-    NormalisationSums sums = Sums;
+    NormalisationSums sums = d.Sums;
     for (std::size_t i = 0; i < count; ++i) {
         const _CtrlPntStrcT& in = points[i];
         const std::size_t nameLength = NameLength(in.Name);
@@ -233,7 +246,7 @@ long PntSetImpl::Append(const _CtrlPntStrcT* points, std::size_t count, std::siz
         GrowBox(box, p, joined++ == 0);
     }
     Touched();
-    Duplicates.Inserted(first);  // past the covered points: taken in at the next read
+    d.Duplicates.Inserted(first);  // past the covered points: taken in at the next read
     if (joined == 0) return TM_OK;
     if (UsedBoxValid) {
         if (Used == 0) std::copy(box, box + 4, UsedBox);
@@ -243,24 +256,25 @@ long PntSetImpl::Append(const _CtrlPntStrcT* points, std::size_t count, std::siz
         UsedBox[3] = std::max(UsedBox[3], box[3]);
     }
     Used += joined;
-    Sums = sums;
-    Fit.PointsAppended(Points.data() + first, count, joined, Trans);
-    if (SumsValid) Fit.KnowSums(Sums);
+    d.Sums = sums;
+    d.Fit.PointsAppended(Points.data() + first, count, joined, Trans);
+    if (d.SumsValid) d.Fit.KnowSums(d.Sums);
     return TM_OK;
 }
 
 long PntSetImpl::Delete(std::size_t index) {
     if (index < 1 || index > Points.size()) return TM_ERR_INDEX;
     Touched();
+    Derived& d = Need();  // there since the first point
     const _CtrlPntStrcT removed = Points[index - 1];
     bool used = removed.UseFlag != 0;
     Points.erase(Points.begin() + static_cast<std::ptrdiff_t>(index - 1));
-    Duplicates.Erased(index - 1, removed, Points.size());
+    d.Duplicates.Erased(index - 1, removed, Points.size());
     if (used) {
         --Used;
-        SumsValid = false;
+        d.SumsValid = false;
         LeaveUsedBox(removed);
-        Fit.Invalidate();
+        d.Fit.Invalidate();
     }
     return TM_OK;
 }
@@ -279,6 +293,7 @@ long PntSetImpl::Update(std::size_t index, const _CtrlPntStrcT& point) {
     if (long rc = ValidateRecord(point); rc != TM_OK) return rc;
     Touched();
     _CtrlPntStrcT p = Canonical(point);
+    Derived& d = Need();  // there since the first point
     _CtrlPntStrcT& slot = Points[index - 1];
     bool fitChanged = !FitFieldsEqual(slot, p);
     bool pixelChanged = !SamePixel(slot, p);
@@ -290,11 +305,11 @@ long PntSetImpl::Update(std::size_t index, const _CtrlPntStrcT& point) {
         ++Used;
         JoinUsedBox(p);
     }
-    if (pixelChanged) Duplicates.Moved(index - 1, slot, p);
+    if (pixelChanged) d.Duplicates.Moved(index - 1, slot, p);
     slot = p;
     if (fitChanged) {
-        SumsValid = false;
-        Fit.Invalidate();
+        d.SumsValid = false;
+        d.Fit.Invalidate();
     }
     return TM_OK;
 }
@@ -304,17 +319,18 @@ long PntSetImpl::SetUse(std::size_t index, bool use) {
     _CtrlPntStrcT& slot = Points[index - 1];
     std::uint8_t flag = use ? 1 : 0;
     if (slot.UseFlag == flag) return TM_OK;
+    Derived& d = Need();  // there since the first point
     Touched();
     slot.UseFlag = flag;
-    SumsValid = false;
+    d.SumsValid = false;
     if (use) {
         ++Used;
         JoinUsedBox(slot);
-        Fit.PointAdded(slot, Trans);
+        d.Fit.PointAdded(slot, Trans);
     } else {
         --Used;
         LeaveUsedBox(slot);
-        Fit.Invalidate();
+        d.Fit.Invalidate();
     }
     return TM_OK;
 }
@@ -343,7 +359,7 @@ void PntSetImpl::SetTrans(short transType) {
     if (transType == Trans) return;
     Touched();
     Trans = transType;
-    Fit.Invalidate();
+    if (D) D->Fit.Invalidate();
 }
 
 void PntSetImpl::SetOrient(short orientType) {
@@ -410,10 +426,11 @@ long PntSetImpl::ComputeRange(long columns, long rows) {
     if (columns <= 0 || rows <= 0 || Used < CCtrlPntSet::MinPointsForType(Trans)) {
         UsedBoundingBox(range);
     } else {
-        if (long rc = Fit.Ensure(Points, Trans, Orient); rc != TM_OK) return rc;
+        FitCache& fit = Need().Fit;
+        if (long rc = fit.Ensure(Points, Trans, Orient); rc != TM_OK) return rc;
         double frameBottom = Orient == TM_ORIENT_LINE_UP ? -static_cast<double>(rows)
                                                           : static_cast<double>(rows);
-        if (long rc = Fit.Current().FrameRange(0.0, 0.0, static_cast<double>(columns), frameBottom, range);
+        if (long rc = fit.Current().FrameRange(0.0, 0.0, static_cast<double>(columns), frameBottom, range);
             rc != TM_OK)
             return rc;
     }
@@ -424,9 +441,10 @@ long PntSetImpl::ComputeRange(long columns, long rows) {
 long PntSetImpl::Convert(double* out1, double* out2, double in1, double in2, bool forward) {
     if (out1 == nullptr || out2 == nullptr) return TM_ERR_ARGUMENT;
     if (!std::isfinite(in1) || !std::isfinite(in2)) return TM_ERR_NOT_FINITE;
-    if (long rc = Fit.Ensure(Points, Trans, Orient); rc != TM_OK) return rc;
+    FitCache& fit = Need().Fit;
+    if (long rc = fit.Ensure(Points, Trans, Orient); rc != TM_OK) return rc;
     double a, b;
-    long rc = forward ? Fit.Current().Forward(in1, in2, &a, &b) : Fit.Current().Backward(in1, in2, &a, &b);
+    long rc = forward ? fit.Current().Forward(in1, in2, &a, &b) : fit.Current().Backward(in1, in2, &a, &b);
     if (rc != TM_OK) return rc;
     *out1 = a;
     *out2 = b;
@@ -437,10 +455,11 @@ long PntSetImpl::Residual(std::size_t index, double* userDX, double* userDY, dou
                           double* pixelDY) {
     if (!userDX || !userDY || !pixelDX || !pixelDY) return TM_ERR_ARGUMENT;
     if (index < 1 || index > Points.size()) return TM_ERR_INDEX;
-    if (long rc = Fit.Ensure(Points, Trans, Orient); rc != TM_OK) return rc;
+    FitCache& fit = Need().Fit;
+    if (long rc = fit.Ensure(Points, Trans, Orient); rc != TM_OK) return rc;
     const _CtrlPntStrcT& p = Points[index - 1];
     double r[4];
-    if (long rc = Fit.Current().PointResidual(p, r); rc != TM_OK) return rc;
+    if (long rc = fit.Current().PointResidual(p, r); rc != TM_OK) return rc;
     *userDX = r[0];
     *userDY = r[1];
     *pixelDX = r[2];
@@ -450,22 +469,24 @@ long PntSetImpl::Residual(std::size_t index, double* userDX, double* userDY, dou
 
 long PntSetImpl::RmsError(double* userRms, double* pixelRms) {
     if (!userRms || !pixelRms) return TM_ERR_ARGUMENT;
-    if (long rc = Fit.Ensure(Points, Trans, Orient); rc != TM_OK) return rc;
+    FitCache& fit = Need().Fit;
+    if (long rc = fit.Ensure(Points, Trans, Orient); rc != TM_OK) return rc;
     double rms[2];
-    if (long rc = Fit.Rms(Points, rms); rc != TM_OK) return rc;
+    if (long rc = fit.Rms(Points, rms); rc != TM_OK) return rc;
     *userRms = rms[0];
     *pixelRms = rms[1];
     return TM_OK;
 }
 
 long PntSetImpl::EnsureLeaveOneOut() {
-    if (long rc = Fit.Ensure(Points, Trans, Orient); rc != TM_OK) return rc;
-    if (LooEdits == Edits && LooFit == Fit.CurrentRevision()) return TM_OK;
+    Derived& d = Need();
+    if (long rc = d.Fit.Ensure(Points, Trans, Orient); rc != TM_OK) return rc;
+    if (d.LooEdits == Edits && d.LooFit == d.Fit.CurrentRevision()) return TM_OK;
     std::vector<LooPoint> loo;
-    if (long rc = LeaveOneOut(Fit, Points, &loo); rc != TM_OK) return rc;
-    Loo.swap(loo);
-    LooEdits = Edits;
-    LooFit = Fit.CurrentRevision();
+    if (long rc = LeaveOneOut(d.Fit, Points, &loo); rc != TM_OK) return rc;
+    d.Loo.swap(loo);
+    d.LooEdits = Edits;
+    d.LooFit = d.Fit.CurrentRevision();
     return TM_OK;
 }
 
@@ -473,7 +494,7 @@ long PntSetImpl::LeaveOneOutOf(std::size_t index, LooPoint* figures) {
     if (figures == nullptr) return TM_ERR_ARGUMENT;
     if (index < 1 || index > Points.size()) return TM_ERR_INDEX;
     if (long rc = EnsureLeaveOneOut(); rc != TM_OK) return rc;
-    *figures = Loo[index - 1];
+    *figures = D->Loo[index - 1];
     return TM_OK;
 }
 
@@ -481,7 +502,7 @@ long PntSetImpl::PredictionRmsError(double* userRms, double* pixelRms) {
     if (!userRms || !pixelRms) return TM_ERR_ARGUMENT;
     if (long rc = EnsureLeaveOneOut(); rc != TM_OK) return rc;
     double rms[2];
-    if (long rc = PredictionRms(Points, Loo, rms); rc != TM_OK) return rc;
+    if (long rc = PredictionRms(Points, D->Loo, rms); rc != TM_OK) return rc;
     *userRms = rms[0];
     *pixelRms = rms[1];
     return TM_OK;
@@ -490,12 +511,13 @@ long PntSetImpl::PredictionRmsError(double* userRms, double* pixelRms) {
 long PntSetImpl::FindOutliers(unsigned long* outliers, unsigned long* conflicts, double* robustScale) {
     std::vector<RobustVerdict> verdicts;
     RobustSummary summary;
+    Derived& d = Need();
     if (long rc = RobustCheck(Points, Trans, Orient, &verdicts, &summary); rc != TM_OK) return rc;
-    Robust.swap(verdicts);
-    RobustTotals = summary;
-    RobustEdits = Edits;
+    d.Robust.swap(verdicts);
+    d.RobustTotals = summary;
+    d.RobustEdits = Edits;
     std::size_t conflicting = 0;
-    for (const RobustVerdict& v : Robust) conflicting += v.Conflict != 0 ? 1 : 0;
+    for (const RobustVerdict& v : d.Robust) conflicting += v.Conflict != 0 ? 1 : 0;
     if (outliers) *outliers = static_cast<unsigned long>(summary.Outliers);
     if (conflicts) *conflicts = static_cast<unsigned long>(conflicting);
     if (robustScale) *robustScale = summary.Scale;
@@ -503,10 +525,11 @@ long PntSetImpl::FindOutliers(unsigned long* outliers, unsigned long* conflicts,
 }
 
 long PntSetImpl::ApplyOutliers(unsigned long* turnedOff, unsigned long* lockedLeft) {
-    if (RobustEdits != Edits) return TM_ERR_STATE;
+    if (!D || D->RobustEdits != Edits) return TM_ERR_STATE;
+    Derived& d = *D;
     unsigned long off = 0, locked = 0;
     for (std::size_t i = 0; i < Points.size(); ++i) {
-        if (!Robust[i].Outlier || !Points[i].UseFlag) continue;
+        if (!d.Robust[i].Outlier || !Points[i].UseFlag) continue;
         if (!Points[i].EditFlag) {
             ++locked;
             continue;
@@ -514,7 +537,7 @@ long PntSetImpl::ApplyOutliers(unsigned long* turnedOff, unsigned long* lockedLe
         SetUse(i + 1, false);
         ++off;
     }
-    RobustEdits = Edits;  // the marks stay with the points they were made for
+    d.RobustEdits = Edits;  // the marks stay with the points they were made for
     if (turnedOff) *turnedOff = off;
     if (lockedLeft) *lockedLeft = locked;
     return TM_OK;
@@ -523,11 +546,12 @@ long PntSetImpl::ApplyOutliers(unsigned long* turnedOff, unsigned long* lockedLe
 long PntSetImpl::PositionErrorAt(double pixelX, double pixelY, TmPositionError* error) {
     if (error == nullptr) return TM_ERR_ARGUMENT;
     if (!std::isfinite(pixelX) || !std::isfinite(pixelY)) return TM_ERR_NOT_FINITE;
-    if (long rc = Fit.Ensure(Points, Trans, Orient); rc != TM_OK) return rc;
+    Derived& d = Need();
+    if (long rc = d.Fit.Ensure(Points, Trans, Orient); rc != TM_OK) return rc;
     if (Trans == TM_TRANS_TPS)
         if (long rc = EnsureLeaveOneOut(); rc != TM_OK) return rc;
     PositionError e;
-    if (long rc = PredictPositionError(Fit, Points, Loo, pixelX, pixelY, &e); rc != TM_OK) return rc;
+    if (long rc = PredictPositionError(d.Fit, Points, d.Loo, pixelX, pixelY, &e); rc != TM_OK) return rc;
     EllipseOf(e.Cov, &error->SemiMajor, &error->SemiMinor, &error->Angle);
     error->Radial = std::sqrt(std::max(0.0, e.Cov[0] + e.Cov[2]));
     return TM_OK;
@@ -553,7 +577,7 @@ void PntSetImpl::CompareTypes(TmTypeScore scores[6]) const {
         double sum = 0.0;
         for (std::size_t i = 0; i < Points.size(); ++i) {
             if (Points[i].UseFlag) continue;
-            const LooPoint& o = scratch.Loo[i];
+            const LooPoint& o = scratch.D->Loo[i];
             if (o.Status != TM_OK) continue;
             sum += o.User[0] * o.User[0] + o.User[1] * o.User[1];
             ++s.CheckCount;
@@ -567,17 +591,19 @@ void PntSetImpl::CompareTypes(TmTypeScore scores[6]) const {
 }
 
 long PntSetImpl::Begin(bool forward, double tolerancePx) {
-    if (Prep.Active()) return TM_ERR_STATE;
-    if (long rc = Fit.Ensure(Points, Trans, Orient); rc != TM_OK) return rc;
-    return Prep.Prepare(Fit.Current(), forward, tolerancePx);
+    Derived& d = Need();
+    if (d.Prep.Active()) return TM_ERR_STATE;
+    if (long rc = d.Fit.Ensure(Points, Trans, Orient); rc != TM_OK) return rc;
+    return d.Prep.Prepare(d.Fit.Current(), forward, tolerancePx);
 }
 
 void PntSetImpl::FillErrorContext(std::size_t index, _CtrlPntStrcT* point) {
-    Duplicates.Sync(Points);
+    Derived& d = Need();  // there since the first point
+    d.Duplicates.Sync(Points);
     point->Err.Clear();
     point->Err.Code = TM_CHECK_OK;
-    if (RobustEdits == Edits) {
-        const RobustVerdict& v = Robust[index];
+    if (d.RobustEdits == Edits) {
+        const RobustVerdict& v = d.Robust[index];
         if (v.Conflict != 0) {
             point->Err.Code = TM_CHECK_CONFLICT;
             point->Err.Other = static_cast<std::int32_t>(v.Conflict);
@@ -587,21 +613,21 @@ void PntSetImpl::FillErrorContext(std::size_t index, _CtrlPntStrcT* point) {
             point->Err.Code = TM_CHECK_ROBUST_OUTLIER;
             point->Err.ResidualX = v.Residual[0];
             point->Err.ResidualY = v.Residual[1];
-            point->Err.Reserved = RobustTotals.Scale;
+            point->Err.Reserved = d.RobustTotals.Scale;
             return;
         }
     }
-    if (std::uint32_t other = Duplicates.OtherOf(index); other != 0) {
+    if (std::uint32_t other = d.Duplicates.OtherOf(index); other != 0) {
         point->Err.Code = TM_CHECK_DUPLICATE;
         point->Err.Other = static_cast<std::int32_t>(other);
         return;
     }
-    if (Fit.Ensure(Points, Trans, Orient) != TM_OK) return;
+    if (d.Fit.Ensure(Points, Trans, Orient) != TM_OK) return;
     double r[4];
-    if (Fit.Current().PointResidual(Points[index], r) != TM_OK) return;
+    if (d.Fit.Current().PointResidual(Points[index], r) != TM_OK) return;
     point->Err.ResidualX = r[0];
     point->Err.ResidualY = r[1];
-    if (Fit.IsOutlier(Points, r[0], r[1])) point->Err.Code = TM_CHECK_OUTLIER;
+    if (d.Fit.IsOutlier(Points, r[0], r[1])) point->Err.Code = TM_CHECK_OUTLIER;
 }
 
 }  // namespace tiemark

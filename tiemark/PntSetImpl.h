@@ -76,7 +76,11 @@ public:
     void CompareTypes(TmTypeScore scores[6]) const;
 
     long Begin(bool forward, double tolerancePx = 0.0);
-    PreparedTransform& Prepared() { return Prep; }
+    // The prepared transformation, made when first asked for (throws
+    // std::bad_alloc then); its address lasts as long as the set.
+    PreparedTransform& Prepared() { return Need().Prep; }
+    // The same, or null while none was ever made.
+    PreparedTransform* PreparedIfMade() { return D ? &D->Prep : nullptr; }
 
     // Checks a record a caller hands in: finite coordinates, terminated name.
     static long ValidateRecord(const _CtrlPntStrcT& point);
@@ -96,31 +100,46 @@ private:
     long EnsureLeaveOneOut();
     void Touched() { ++Edits; }
 
+    // What only a set with points needs: the normalisation sums, the index
+    // of equal pixel positions, the fit and everything made from it.  Made
+    // with the first point (or by the first request that needs it) and kept
+    // from then on, so that an empty group, of which a hostile file may hold
+    // millions, costs a hundred-odd bytes rather than the 4.5 KB of these.
+    struct Derived {
+        // The normalisation sums of the used points, kept by appends and
+        // handed to the fit so that its refit skips a pass; any other change
+        // of the used points makes them unknown until the next Reset.
+        NormalisationSums Sums;
+        bool SumsValid = true;
+        // Equal pixel positions, kept up to date as points change.
+        PixelDuplicates Duplicates;
+        FitCache Fit;
+        PreparedTransform Prep;
+        std::vector<LooPoint> Loo;
+        unsigned long long LooEdits = ~0ull, LooFit = ~0ull;
+        // The last FindOutliers verdict, valid while Edits equals RobustEdits.
+        std::vector<RobustVerdict> Robust;
+        RobustSummary RobustTotals;
+        unsigned long long RobustEdits = ~0ull;
+    };
+    // The derived state, made when missing; throws std::bad_alloc before
+    // anything changed.
+    Derived& Need() {
+        if (!D) D = std::make_unique<Derived>();
+        return *D;
+    }
+    // Back to what a new set derives: no fit, no sums, no duplicates.
+    void ForgetDerived();
+
     std::vector<_CtrlPntStrcT> Points;
     std::size_t Used = 0;   // points whose use flag is on
-    // The normalisation sums of the used points, kept by appends and handed
-    // to the fit so that its refit skips a pass; any other change of the
-    // used points makes them unknown until the next Reset.
-    NormalisationSums Sums;
-    bool SumsValid = true;
-    // Equal pixel positions, kept up to date as points change.  Beside the
-    // points so that an append, which only looks at how much it covers,
-    // touches no further cache line.
-    PixelDuplicates Duplicates;
     short Orient;
     short Trans;
     double Range[4];        // minX, minY, maxX, maxY
-    FitCache Fit;
     mutable double UsedBox[4] = {0.0, 0.0, 0.0, 0.0};  // minX, minY, maxX, maxY
     mutable bool UsedBoxValid = true;
-    PreparedTransform Prep;
     unsigned long long Edits = 0;  // grows with every change of points, flags or types
-    std::vector<LooPoint> Loo;
-    unsigned long long LooEdits = ~0ull, LooFit = ~0ull;
-    // The last FindOutliers verdict, valid while Edits equals RobustEdits.
-    std::vector<RobustVerdict> Robust;
-    RobustSummary RobustTotals;
-    unsigned long long RobustEdits = ~0ull;
+    std::unique_ptr<Derived> D;    // null until the set first needs it
 };
 
 }  // namespace tiemark

@@ -6,6 +6,8 @@
 //   BM_CloseWithSave      CloseGCPArea writing the file back
 //   BM_PeakMemory         open, edit flag, save in a child process; its peak
 //                         resident size against the file size
+//   BM_OpenEmptyGroups    opening a file of 1,000,000 empty groups (44 MB) in
+//                         a child process: its time and peak resident size
 //   BM_AddOneGCP          building one group of N points through AddOneGCP
 //   BM_TransformArea /
 //   BM_TransformLibrary   the four-argument PointTransform through the area
@@ -169,6 +171,67 @@ void BM_PeakMemory(benchmark::State& state) {
         static_cast<double>(peakKiB) * 1024.0 / static_cast<double>(BigFileSize());
 }
 BENCHMARK(BM_PeakMemory)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
+
+// A file of only empty groups, as a hostile or damaged store may hold: the
+// open's memory must stay a small multiple of the file's size.  Written in
+// a private folder of the benchmark directory.
+constexpr std::uint32_t kEmptyGroups = 1000000;
+
+const std::string& EmptyGroupsFile() {
+    static const std::string path = [] {
+        const char* dir = std::getenv("MORVANE_BENCH_DIR");
+        const fs::path base = dir != nullptr ? fs::path(dir) : fs::temp_directory_path();
+        std::string pattern = (base / "morvane-bench-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) == nullptr) return std::string();
+        const fs::path file = fs::path(pattern) / "empty-groups.gcp";
+        std::vector<unsigned char> bytes;
+        bytes.insert(bytes.end(), {'G', 'C', 'P', 'F', 'I', 'L', 'E', '6', '7', 0});
+        Put32(bytes, kEmptyGroups);
+        for (std::uint32_t g = 1; g <= kEmptyGroups; ++g) {
+            Put32(bytes, g);
+            Put32(bytes, 0);
+            bytes.insert(bytes.end(), {0, 0, 1, 0});
+            for (double v : {1.0, 2.0, 3.0, 4.0}) PutDouble(bytes, v);
+        }
+        std::FILE* out = std::fopen(file.c_str(), "wbx");
+        if (out == nullptr) return std::string();
+        const bool written = std::fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
+        if (std::fclose(out) != 0 || !written) return std::string();
+        static const fs::path folder = fs::path(pattern);
+        std::atexit([] { fs::remove_all(folder); });
+        return file.string();
+    }();
+    return path;
+}
+
+void BM_OpenEmptyGroups(benchmark::State& state) {
+    const std::string& file = EmptyGroupsFile();
+    if (file.empty()) {
+        state.SkipWithError("cannot write the file of empty groups");
+        return;
+    }
+    long peakKiB = 0;
+    for (auto _ : state) {
+        const pid_t child = ::fork();
+        if (child == 0) {
+            CFile_Morvane area;
+            unsigned long groups = 0;
+            const bool ok = area.OpenGCPArea(0, 0, file.c_str()) == 1 && area.GetGCPGroupNum(groups) == 1 &&
+                            groups == kEmptyGroups;
+            ::_exit(ok ? 0 : 1);
+        }
+        int status = 0;
+        struct rusage usage {};
+        ::wait4(child, &status, 0, &usage);
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) state.SkipWithError("child failed");
+        peakKiB = usage.ru_maxrss;
+    }
+    const double fileBytes = static_cast<double>(fs::file_size(file));
+    state.counters["peak_MB"] = static_cast<double>(peakKiB) / 1024.0;
+    state.counters["file_MB"] = fileBytes / (1024.0 * 1024.0);
+    state.counters["peak_bytes_per_group"] = static_cast<double>(peakKiB) * 1024.0 / kEmptyGroups;
+}
+BENCHMARK(BM_OpenEmptyGroups)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
 
 // One group of state.range(0) points, each added at the end through the
 // area, which recomputes the group's range after every point.
