@@ -2,6 +2,7 @@
 // info, list, group add|delete, set-type and copy.
 #include "CommandContext.h"
 #include "Commands.h"
+#include "LineAxis.h"
 #include "Progress.h"
 #include "TextScan.h"
 
@@ -232,9 +233,8 @@ std::vector<GroupContent> ReadAllGroups(AreaHandle& area) {
         content.points = ReadPoints(area);
         // New groups count lines downward; a group stored the other way is
         // turned round so that it means the same after the copy.
-        if (type.orient == TM_ORIENT_LINE_UP) {
-            for (_CtrlPntStrcT& p : content.points) p.PixelY = -p.PixelY;
-        }
+        const double lineSign = StoredLineSign(type.orient);
+        for (_CtrlPntStrcT& p : content.points) p.PixelY *= lineSign;
         groups.push_back(std::move(content));
     }
     return groups;

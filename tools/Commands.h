@@ -21,7 +21,8 @@ void AddTransformCommand(CLI::App& app);
 // import, export
 void AddExchangeCommands(CLI::App& app);
 void AddReportCommand(CLI::App& app);
-// warp (RasterCommands.cpp; refuses when built without GDAL)
+// warp (RasterModuleClient.cpp, the work in the raster module; RasterNone.cpp
+// refuses when built without GDAL)
 void AddRasterCommands(CLI::App& app);
 // refine: robust outlier search
 void AddRefineCommand(CLI::App& app);

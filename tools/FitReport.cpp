@@ -1,6 +1,7 @@
 #include "FitReport.h"
 
 #include "CommandContext.h"
+#include "LineAxis.h"
 
 #include <fmt/format.h>
 
@@ -48,7 +49,7 @@ namespace {
 void AddLeaveOneOut(FitReport& report, const std::vector<_CtrlPntStrcT>& points, const GroupType& type) {
     CCtrlPntSet set;
     LoadPointSet(set, points, type.orient, type.trans);
-    const double lineSign = type.orient == TM_ORIENT_LINE_UP ? -1.0 : 1.0;
+    const double lineSign = StoredLineSign(type.orient);
     for (unsigned long i = 1; i <= points.size(); ++i) {
         TmLooFigures f;
         if (set.GetLooResidual(i, &f) != TM_OK) {

@@ -1,8 +1,11 @@
 // RasterGcps.h - control points stored inside rasters, read and written
 // through GDAL (GeoTIFF tie points, a VRT's GCP list, NITF, ...).
 //
-// The tool builds without GDAL too (MORVANE_WITH_GDAL=OFF): these calls
-// then refuse with a message that says so.
+// Built with GDAL, the tool has the raster module do the work
+// (raster/RasterModule.h), loaded the first time a raster is read or
+// written (RasterModuleClient.cpp).  The tool builds without GDAL too
+// (MORVANE_WITH_GDAL=OFF): these calls then refuse with a message that says
+// so (RasterNone.cpp).
 //
 // Identifiers: a GDAL GCP carries a text Id and a text Info.  On the way in
 // the Id becomes the point's name (the Info when the Id is empty or only

@@ -4,6 +4,7 @@
 #include "CommandContext.h"
 #include "Commands.h"
 #include "FitReport.h"
+#include "LineAxis.h"
 #include "ResidualSvg.h"
 #include "TextScan.h"
 
@@ -113,7 +114,7 @@ ErrorShading PredictedErrorGrid(CCtrlPntSet& set, const FitReport& report, const
     g.columns = std::max(1, static_cast<int>(std::ceil((x1 - x0) / side)));
     g.rows = std::max(1, static_cast<int>(std::ceil((y1 - y0) / side)));
     g.pixel0 = x0, g.line0 = y0, g.cellWidth = (x1 - x0) / g.columns, g.cellHeight = (y1 - y0) / g.rows;
-    const double lineSign = report.orientType == TM_ORIENT_LINE_UP ? -1.0 : 1.0;
+    const double lineSign = StoredLineSign(report.orientType);
     for (int j = 0; j < g.rows; ++j)
         for (int i = 0; i < g.columns; ++i) {
             TmPositionError e;

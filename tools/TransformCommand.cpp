@@ -8,6 +8,7 @@
 // bottleneck.
 #include "CommandContext.h"
 #include "Commands.h"
+#include "LineAxis.h"
 #include "NumberStream.h"
 #include "TextScan.h"
 
@@ -150,7 +151,7 @@ void RunTransform(const TransformOptions& o) {
     {
         GroupScope scope(*area, o.area.group);
         Conversion conversion{*area};
-        if (ReadGroupType(*area).orient == TM_ORIENT_LINE_UP) {
+        if (StoredLineSign(ReadGroupType(*area).orient) < 0.0) {
             conversion.flip = o.inverse ? LineFlip::AfterConversion : LineFlip::BeforeConversion;
         }
         if (area->BeginTransform(!o.inverse) != 1) {

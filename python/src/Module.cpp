@@ -1,6 +1,7 @@
 // The compiled part of the Python package morvane (morvane/_morvane): the
-// areas, groups and transformers of PyArea.h, the exchange files of the
-// tool, and the exceptions.  morvane/__init__.py re-exports it.
+// areas, groups and transformers of PyArea.h, the exchange files (the
+// exchange library's, which the tool reads and writes too), and the
+// exceptions.  morvane/__init__.py re-exports it.
 #include "AreaHandle.h"
 #include "Errors.h"
 #include "ExchangeFiles.h"

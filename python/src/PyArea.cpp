@@ -4,6 +4,7 @@
 #include "CtrlPntSet.h"
 #include "Errors.h"
 #include "GroupRecords.h"
+#include "LineAxis.h"
 #include "PointArrays.h"
 
 #include <fmt/format.h>
@@ -158,8 +159,8 @@ void NegateLines(double* pairs, std::size_t count) {
 // (forward) or out (inverse); callers always see lines counted downward.
 enum class LineFlip { None, BeforeConversion, AfterConversion };
 
-LineFlip FlipFor(bool lineUp, bool inverse) {
-    if (!lineUp) return LineFlip::None;
+LineFlip FlipFor(short orientType, bool inverse) {
+    if (tool::StoredLineSign(orientType) > 0.0) return LineFlip::None;
     return inverse ? LineFlip::AfterConversion : LineFlip::BeforeConversion;
 }
 
@@ -439,7 +440,7 @@ py::array_t<double> Group::Transform(const py::object& xy, bool inverse, const p
         ~EndOnExit() { area.EndTransform(); }
     } end{area};
     return ConvertPairs(
-        pairs, std::move(results), FlipFor(type.orient == TM_ORIENT_LINE_UP, inverse),
+        pairs, std::move(results), FlipFor(type.orient, inverse),
         [&](const double* in, double* out, std::size_t n) { return area.BatchTransform(in, out, n) == 1; },
         [&](double a, double b, double& x, double& y) { return area.PointTransform(a, b, x, y) == 1; });
 }
@@ -460,9 +461,6 @@ std::unique_ptr<CCtrlPntSet> FittedSetOf(CurrentGroup& group, const GroupType& t
     }
     return set;
 }
-
-// Line residuals and positions count upward in a group whose lines do.
-double LineSign(const GroupType& type) { return type.orient == TM_ORIENT_LINE_UP ? -1.0 : 1.0; }
 
 py::array StructuredArray(py::ssize_t rows, const py::list& dtype) {
     py::module_ np = py::module_::import("numpy");
@@ -485,7 +483,7 @@ Transformer Group::MakeTransformer(bool inverse) const {
     if (set->BeginTransform(!inverse) != TM_OK) throw TransformError(NoFitReason(number_, type.trans));
     std::string description = fmt::format("{} of group {} of {} ({} points, {})", inverse ? "inverse" : "forward",
                                           number_, state_->shown, count, tool::TransTypeName(type.trans));
-    return Transformer(std::move(set), inverse, type.orient == TM_ORIENT_LINE_UP, std::move(description));
+    return Transformer(std::move(set), inverse, type.orient, std::move(description));
 }
 
 py::array Group::Residuals() const {
@@ -512,8 +510,8 @@ std::tuple<double, double> Group::Rms() const {
 
 // ---- Transformer ------------------------------------------------------------
 
-Transformer::Transformer(std::unique_ptr<CCtrlPntSet> set, bool inverse, bool lineUp, std::string description)
-    : set_(std::move(set)), mutex_(std::make_unique<std::mutex>()), inverse_(inverse), lineUp_(lineUp),
+Transformer::Transformer(std::unique_ptr<CCtrlPntSet> set, bool inverse, short orientType, std::string description)
+    : set_(std::move(set)), mutex_(std::make_unique<std::mutex>()), inverse_(inverse), orientType_(orientType),
       description_(std::move(description)) {}
 
 Transformer::Transformer(Transformer&&) noexcept = default;
@@ -532,7 +530,7 @@ py::array_t<double> Transformer::Convert(const py::object& xy, const py::object&
     }
     CCtrlPntSet& set = *set_;
     return ConvertPairs(
-        pairs, std::move(results), FlipFor(lineUp_, inverse_),
+        pairs, std::move(results), FlipFor(orientType_, inverse_),
         [&](const double* in, double* out, std::size_t n) { return set.BatchTransform(in, out, n) == TM_OK; },
         [&](double a, double b, double& x, double& y) { return set.PointTransform(&x, &y, a, b) == TM_OK; });
 }
@@ -553,7 +551,7 @@ py::array Group::Loo() const {
                 rows.push_back({nan, nan, nan, nan, nan, nan});
                 continue;
             }
-            rows.push_back({f.PixelDX, LineSign(type) * f.PixelDY, f.UserDX, f.UserDY, f.Leverage, f.Influence});
+            rows.push_back({f.PixelDX, tool::StoredLineSign(type.orient) * f.PixelDY, f.UserDX, f.UserDY, f.Leverage, f.Influence});
         }
         if (!rows.empty() && std::isnan(rows.front()[0]) &&
             std::all_of(rows.begin(), rows.end(), [](const auto& r) { return std::isnan(r[0]); })) {
@@ -646,7 +644,7 @@ py::array_t<double> Group::PredictedError(const py::object& xy) const {
     auto out = result.mutable_unchecked<2>();
     for (py::ssize_t i = 0; i < n; ++i) {
         TmPositionError e;
-        if (set->GetPositionError(in(i, 0), LineSign(type) * in(i, 1), &e) != TM_OK) {
+        if (set->GetPositionError(in(i, 0), tool::StoredLineSign(type.orient) * in(i, 1), &e) != TM_OK) {
             throw TransformError(fmt::format("group {}: no predicted error at ({}, {}): {}", number_, in(i, 0),
                                              in(i, 1), NoFitReason(number_, type.trans)));
         }

@@ -1,12 +1,13 @@
 // PyArea.h - an open area, its groups and prepared transformers, as the
 // Python module's objects see them.
 //
-// Area owns the open store (tool::AreaHandle, the tool's own opening and
-// saving).  Group objects name a group by number and share the area's
-// state, so a group outliving its area's close refuses politely.  Every
-// call takes the area's lock; the long ones (open, save, transform) run
-// with the GIL released, and nobody waits for the lock while holding the
-// GIL, so a thread waiting for the area never blocks the one inside it.
+// Area owns the open store (tool::AreaHandle of the exchange library, which
+// opens and saves for the tool too).  Group objects name a group by number
+// and share the area's state, so a group outliving its area's close refuses
+// politely.  Every call takes the area's lock; the long ones (open, save,
+// transform) run with the GIL released, and nobody waits for the lock while
+// holding the GIL, so a thread waiting for the area never blocks the one
+// inside it.
 #ifndef MORVANE_PYTHON_PYAREA_H
 #define MORVANE_PYTHON_PYAREA_H
 
@@ -80,12 +81,12 @@ public:
 
 private:
     friend class Group;
-    Transformer(std::unique_ptr<CCtrlPntSet> set, bool inverse, bool lineUp, std::string description);
+    Transformer(std::unique_ptr<CCtrlPntSet> set, bool inverse, short orientType, std::string description);
 
     std::unique_ptr<CCtrlPntSet> set_;
     std::unique_ptr<std::mutex> mutex_;   // one conversion at a time
     bool inverse_;
-    bool lineUp_;
+    short orientType_;   // of the group: TM_ORIENT_* (LineAxis.h)
     std::string description_;
 };
 

@@ -9,8 +9,10 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -468,6 +470,37 @@ TEST_F(RasterCli, GeoTiffGcpCapRefusedBeforeWriting) {
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("at most 10922"), std::string::npos) << r.err;
     EXPECT_FALSE(std::filesystem::exists(P("copy.tif")));
+}
+
+// ---- the raster module --------------------------------------------------------
+
+// The raster commands' work lives in a module beside the tool (build tree)
+// or in <libdir>/morvane (installed).  A tool without it runs every other
+// command, and refuses the raster ones in one line that names the module,
+// writing nothing.  (tool.commands_map_no_gdal checks that the others never
+// load it.)
+TEST(RasterModule, MissingModuleRefusedInOneLine) {
+    ScratchDir dir;
+    const std::string tool = dir / "morvane";
+    std::filesystem::copy_file(MORVANE_TOOL_PATH, tool);
+    const std::string sample = (ExamplesDir() / "gcp" / "gdal-utmsmall-gcps.vrt").string();
+    RunResult imported = RunProgram(dir, tool, {"import", dir / "a.gcp", "-g", "1", sample});
+    ASSERT_EQ(imported.status, 0) << imported.err;
+    EXPECT_EQ(RunProgram(dir, tool, {"--version"}).status, 0);
+    const std::vector<std::vector<std::string>> rasterCommands = {
+        {"warp", dir / "a.gcp", "-g", "1", sample, dir / "w.tif"},
+        {"import", dir / "b.gcp", "-g", "1", "--format", "raster", sample},
+        {"import", dir / "b.gcp", "-g", "1", dir / "scan.tif"},
+        {"export", dir / "a.gcp", "-g", "1", dir / "c.tif", "--from", sample},
+    };
+    for (const std::vector<std::string>& args : rasterCommands) {
+        RunResult r = RunProgram(dir, tool, args);
+        EXPECT_EQ(r.status, 1) << args[0] << ": " << r.err;
+        EXPECT_EQ(r.err.rfind("morvane: the raster module ", 0), 0u) << r.err;
+        EXPECT_NE(r.err.find("is missing"), std::string::npos) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    }
+    for (const char* absent : {"w.tif", "b.gcp", "c.tif"}) EXPECT_FALSE(std::filesystem::exists(dir / absent)) << absent;
 }
 
 }  // namespace

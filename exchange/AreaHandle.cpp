@@ -16,9 +16,7 @@
 #include <unistd.h>
 #endif
 
-#ifdef MORVANE_CLI_WITH_DATABASE
 #include "RasteBaseArea.h"
-#endif
 
 namespace morvane::tool {
 
@@ -208,7 +206,6 @@ private:
     bool finished_ = false;
 };
 
-#ifdef MORVANE_CLI_WITH_DATABASE
 class DbAreaHandle : public AreaHandleOf<CDB_Morvane> {
 public:
     DbAreaHandle(const AreaAddress& address, OpenMode mode, long columns, long rows) : AreaHandleOf(address) {
@@ -265,7 +262,6 @@ private:
     CRasteBaseArea database_;   // outlived by area_: Commit or Discard closes the area first
     bool finished_ = false;
 };
-#endif
 
 }  // namespace
 
@@ -273,11 +269,7 @@ std::unique_ptr<AreaHandle> OpenAreaHandle(const AreaAddress& address, OpenMode 
     if (address.kind == AreaAddress::Kind::File) {
         return std::make_unique<FileAreaHandle>(address, mode, columns, rows);
     }
-#ifdef MORVANE_CLI_WITH_DATABASE
     return std::make_unique<DbAreaHandle>(address, mode, columns, rows);
-#else
-    throw Refusal("this build of morvane has no database support");
-#endif
 }
 
 void CreateEmptyStore(const AreaAddress& address) {
@@ -287,7 +279,6 @@ void CreateEmptyStore(const AreaAddress& address) {
         }
         return;
     }
-#ifdef MORVANE_CLI_WITH_DATABASE
     CRasteBaseArea database;
     if (!database.Open(address.path.c_str(), address.areaName.c_str(), CRasteBaseArea::CreateIfMissing)) {
         throw Refusal(fmt::format("{}: {}", address.Describe(), database.LastError()));
@@ -300,9 +291,6 @@ void CreateEmptyStore(const AreaAddress& address) {
     if (!database.WriteRecord(address.recordKey, kEmptyStream, sizeof kEmptyStream)) {
         throw Refusal(fmt::format("{}: {}", address.Describe(), database.LastError()));
     }
-#else
-    throw Refusal("this build of morvane has no database support");
-#endif
 }
 
 }  // namespace morvane::tool

@@ -1,4 +1,6 @@
-#include "RasterGcps.h"
+// A raster's own GCPs, read and written through GDAL: the module side of
+// RasterGcps.h.
+#include "RasterOperations.h"
 
 #include "AreaHandle.h"
 #include "FileFormat.h"
@@ -116,9 +118,9 @@ GdalGcpList GdalGcpsFromTable(const GcpTable& table) {
 
 }  // namespace
 
-std::optional<RasterGcps> ReadRasterGcpsForImport(const std::string& path, const std::string& format) {
-    const bool forced = EqualsNoCase(format, kRasterFormatName);
-    if (!forced && (!format.empty() || FormatByPath(path))) return std::nullopt;
+namespace raster {
+
+std::optional<RasterGcps> ReadGcps(const std::string& path, bool forced) {
     EnsureGdalDrivers();
     QuietGdal quiet;
     Dataset dataset(GDALOpenEx(path.c_str(), GDAL_OF_RASTER | GDAL_OF_READONLY, nullptr, nullptr, nullptr));
@@ -147,7 +149,7 @@ std::optional<RasterGcps> ReadRasterGcpsForImport(const std::string& path, const
     return raster;
 }
 
-void WriteRasterWithGcps(const std::string& source, const std::string& target, const GcpTable& table) {
+void WriteCopyWithGcps(const std::string& source, const std::string& target, const GcpTable& table) {
     if (table.rows.size() > kGeoTiffMaxGcps) {
         throw Refusal(fmt::format("{}: a GeoTIFF holds at most {} control points; the group has {}", target,
                                   kGeoTiffMaxGcps, table.rows.size()));
@@ -180,5 +182,7 @@ void WriteRasterWithGcps(const std::string& source, const std::string& target, c
     }
     output.Commit();
 }
+
+}  // namespace raster
 
 }  // namespace morvane::tool

@@ -10,8 +10,8 @@
 // shaded by the predicted standard error of the converted position (a grid
 // of cells, coloured on a scale in map units shown by a colour bar), and
 // outliers get a red ring.
-#ifndef MORVANE_TOOLS_RESIDUALSVG_H
-#define MORVANE_TOOLS_RESIDUALSVG_H
+#ifndef MORVANE_EXCHANGE_RESIDUALSVG_H
+#define MORVANE_EXCHANGE_RESIDUALSVG_H
 
 #include <string>
 #include <vector>

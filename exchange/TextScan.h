@@ -3,8 +3,8 @@
 // that round-trips, and the FormatError every reader throws.
 //
 // Line numbers count from 1, as an editor shows them.
-#ifndef MORVANE_TOOLS_TEXTSCAN_H
-#define MORVANE_TOOLS_TEXTSCAN_H
+#ifndef MORVANE_EXCHANGE_TEXTSCAN_H
+#define MORVANE_EXCHANGE_TEXTSCAN_H
 
 #include <cstddef>
 #include <optional>

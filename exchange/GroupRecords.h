@@ -1,8 +1,8 @@
 // GroupRecords.h - what every user of an area shares when it moves points
 // between area records and the exchange table, and names the
 // transformation types: the tool and the Python module alike.
-#ifndef MORVANE_TOOLS_GROUPRECORDS_H
-#define MORVANE_TOOLS_GROUPRECORDS_H
+#ifndef MORVANE_EXCHANGE_GROUPRECORDS_H
+#define MORVANE_EXCHANGE_GROUPRECORDS_H
 
 #include "AreaHandle.h"
 #include "GcpTable.h"
@@ -21,7 +21,8 @@ extern const char* const kTransTypeHelp;
 extern const short kAllTransTypes[6];
 
 // Between area records and exchange rows.  Lines are stored negated in a
-// group of orientation 1 (line up); the table always holds lines down.
+// group of orientation 1 (line up); the table always holds lines down
+// (LineAxis.h).
 GcpRow RowFromRecord(const _CtrlPntStrcT& record, short orientType);
 // Throws Refusal when the row cannot be stored (name too long, a zero byte
 // in it, a coordinate that is not finite).

@@ -1,5 +1,6 @@
 #include "GroupRecords.h"
 
+#include "LineAxis.h"
 #include "TextScan.h"
 
 #include <fmt/format.h>
@@ -41,7 +42,7 @@ GcpRow RowFromRecord(const _CtrlPntStrcT& record, short orientType) {
     row.name = std::string(record.Name, strnlen(record.Name, sizeof record.Name));
     row.id = record.Id;
     row.pixel = record.PixelX;
-    row.line = orientType == TM_ORIENT_LINE_UP ? -record.PixelY : record.PixelY;
+    row.line = StoredLineSign(orientType) * record.PixelY;
     if (row.line == 0.0) row.line = 0.0;
     row.x = record.UserX;
     row.y = record.UserY;
@@ -60,7 +61,7 @@ _CtrlPntStrcT RecordFromRow(const GcpRow& row, short orientType) {
     for (double value : {row.pixel, row.line, row.x, row.y, row.z}) {
         if (!std::isfinite(value)) throw Refusal("a coordinate is not a finite number");
     }
-    double line = orientType == TM_ORIENT_LINE_UP ? -row.line : row.line;
+    const double line = StoredLineSign(orientType) * row.line;
     _CtrlPntStrcT record = TmMakePoint(row.pixel, line, row.x, row.y, row.z, nullptr);
     std::memcpy(record.Name, row.name.data(), row.name.size());
     record.Id = row.id;
@@ -69,11 +70,10 @@ _CtrlPntStrcT RecordFromRow(const GcpRow& row, short orientType) {
     return record;
 }
 
-
 std::optional<GcpResidual> ResidualOf(AreaHandle& area, unsigned long index, short orientType) {
     GcpResidual r;
     if (area.GetOneGCPResidual(index, r.x, r.y, r.pixel, r.line) != 1) return std::nullopt;
-    if (orientType == TM_ORIENT_LINE_UP) r.line = -r.line;
+    r.line *= StoredLineSign(orientType);
     return r;
 }
 

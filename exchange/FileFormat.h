@@ -1,7 +1,7 @@
 // FileFormat.h - picks an exchange format by name or file extension and
 // dispatches reading and writing to it.
-#ifndef MORVANE_TOOLS_FILEFORMAT_H
-#define MORVANE_TOOLS_FILEFORMAT_H
+#ifndef MORVANE_EXCHANGE_FILEFORMAT_H
+#define MORVANE_EXCHANGE_FILEFORMAT_H
 
 #include "GcpTable.h"
 

@@ -8,8 +8,8 @@
 // GeoJSON readers that assume longitude/latitude will misplace points whose
 // map units are something else; the file is meant for exchange, not for
 // display as is.
-#ifndef MORVANE_TOOLS_GEOJSONFORMAT_H
-#define MORVANE_TOOLS_GEOJSONFORMAT_H
+#ifndef MORVANE_EXCHANGE_GEOJSONFORMAT_H
+#define MORVANE_EXCHANGE_GEOJSONFORMAT_H
 
 #include "GcpTable.h"
 

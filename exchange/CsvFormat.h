@@ -8,8 +8,8 @@
 // and ignored by import (they describe a fit, not the points).  Pixel and
 // line follow the table's convention (top-left corner origin, line down).
 // Fields holding a comma, quote or line break are quoted as in RFC 4180.
-#ifndef MORVANE_TOOLS_CSVFORMAT_H
-#define MORVANE_TOOLS_CSVFORMAT_H
+#ifndef MORVANE_EXCHANGE_CSVFORMAT_H
+#define MORVANE_EXCHANGE_CSVFORMAT_H
 
 #include "GcpTable.h"
 

@@ -10,8 +10,8 @@
 // every image coordinate (both images of an image-to-image file) and
 // writing adds it back.  Lines already point down.  Writing produces the
 // image-to-map kind.
-#ifndef MORVANE_TOOLS_ENVIPTSFORMAT_H
-#define MORVANE_TOOLS_ENVIPTSFORMAT_H
+#ifndef MORVANE_EXCHANGE_ENVIPTSFORMAT_H
+#define MORVANE_EXCHANGE_ENVIPTSFORMAT_H
 
 #include "GcpTable.h"
 

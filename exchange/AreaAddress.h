@@ -12,8 +12,8 @@
 //
 // A control-point file whose name starts with "sqlite:" is named
 // "./sqlite:...".
-#ifndef MORVANE_TOOLS_AREAADDRESS_H
-#define MORVANE_TOOLS_AREAADDRESS_H
+#ifndef MORVANE_EXCHANGE_AREAADDRESS_H
+#define MORVANE_EXCHANGE_AREAADDRESS_H
 
 #include <string>
 #include <string_view>

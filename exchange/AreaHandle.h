@@ -11,8 +11,8 @@
 // record in one transaction.  Without Commit() (a refusal part-way) nothing
 // is written and the store stays as it was.  Refusals carry the area's own
 // reason (GetLastError) or the database's.
-#ifndef MORVANE_TOOLS_AREAHANDLE_H
-#define MORVANE_TOOLS_AREAHANDLE_H
+#ifndef MORVANE_EXCHANGE_AREAHANDLE_H
+#define MORVANE_EXCHANGE_AREAHANDLE_H
 
 #include "AreaAddress.h"
 #include "CtrlPntSet.h"
@@ -23,7 +23,8 @@
 
 namespace morvane::tool {
 
-// A refused operation: the tool prints the reason and exits with status 1.
+// A refused operation, with its one-line reason: the tool prints it and
+// exits with status 1; the Python module raises it as one of its errors.
 class Refusal : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;

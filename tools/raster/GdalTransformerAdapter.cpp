@@ -1,6 +1,7 @@
 #include "GdalTransformerAdapter.h"
 
 #include "AreaHandle.h"
+#include "LineAxis.h"
 
 #include <gdal_alg.h>
 
@@ -242,7 +243,7 @@ int GroupTransform(void* transformer, int dstToSrc, int count, double* x, double
         return FALSE;
     }
     // The group's line axis points up in orientation 1: its lines are negated.
-    const double lineSign = state.source->orientType == TM_ORIENT_LINE_UP ? -1.0 : 1.0;
+    const double lineSign = StoredLineSign(state.source->orientType);
     const GeoTransform& g = forward ? state.dstInverse : state.dst;
     if (n < static_cast<std::size_t>(kBatchFrom)) {
         for (std::size_t i = 0; i < n; ++i) ConvertOne(*set, state, g, forward, lineSign, x[i], y[i], success[i]);

@@ -5,8 +5,8 @@
 // or one comma.  Blank lines and lines starting with '#' are skipped.
 // Parsing uses std::from_chars; PairWriter formats with fmt in the shortest
 // form that reads back as the same double.
-#ifndef MORVANE_TOOLS_NUMBERSTREAM_H
-#define MORVANE_TOOLS_NUMBERSTREAM_H
+#ifndef MORVANE_EXCHANGE_NUMBERSTREAM_H
+#define MORVANE_EXCHANGE_NUMBERSTREAM_H
 
 #include <fmt/format.h>
 

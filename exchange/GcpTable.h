@@ -11,8 +11,8 @@
 //   * x, y, z: map (user) coordinates in whatever units the file uses.
 //   * residuals are "fitted minus stored", in the same axes as the values
 //     they belong to (line residual positive downward).
-#ifndef MORVANE_TOOLS_GCPTABLE_H
-#define MORVANE_TOOLS_GCPTABLE_H
+#ifndef MORVANE_EXCHANGE_GCPTABLE_H
+#define MORVANE_EXCHANGE_GCPTABLE_H
 
 #include <cstddef>
 #include <cstdint>

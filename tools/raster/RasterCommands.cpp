@@ -1,4 +1,4 @@
-// warp: a georeferenced GeoTIFF of a raster, resampled by GDAL's warper
+// warp (in the raster module): a georeferenced GeoTIFF of a raster, resampled by GDAL's warper
 // through the group's own transformation (GdalTransformerAdapter.h): our
 // exact inverse decides where each output pixel comes from, not a second
 // model fitted by GDAL.
@@ -14,9 +14,9 @@
 // from its checked table of the inverse instead of iterating) and the rest
 // to the approximate transformer, so that the two together stay within it.
 #include "CommandContext.h"
-#include "Commands.h"
 #include "GdalSupport.h"
 #include "GdalTransformerAdapter.h"
+#include "RasterOperations.h"
 #include "TextScan.h"
 
 #include <cpl_string.h>
@@ -31,13 +31,12 @@
 #include <filesystem>
 #include <memory>
 
-namespace morvane::tool {
+namespace morvane::tool::raster {
 
 namespace {
 
 namespace fs = std::filesystem;
 
-constexpr double kDefaultErrorThreshold = 0.125;   // pixels, gdalwarp's default
 constexpr double kWarpMemoryLimit = 64.0 * 1024 * 1024;   // bytes, gdalwarp's default
 // The share of --error-threshold our backward conversion may use.  GDAL's
 // interpolation needs pieces about 5 % shorter with the other nine tenths,
@@ -45,19 +44,6 @@ constexpr double kWarpMemoryLimit = 64.0 * 1024 * 1024;   // bytes, gdalwarp's d
 // raster at 0.0125 px against two thirds, from a table twice as costly to
 // build, at 0.00125 px (docs/perf-warp.md).
 constexpr double kConversionShareOfThreshold = 0.1;
-
-struct WarpOptions {
-    AreaOptions area;
-    std::string raster;
-    std::string output;
-    std::string crs;
-    std::string resampling = "near";
-    std::optional<double> resolution;
-    std::string size;
-    double errorThreshold = kDefaultErrorThreshold;
-    std::string threads = "ALL_CPUS";
-    bool force = false;
-};
 
 GDALResampleAlg ResamplingByName(const std::string& name) {
     if (EqualsNoCase(name, "near") || EqualsNoCase(name, "nearest")) return GRA_NearestNeighbour;
@@ -242,6 +228,8 @@ void Warp(GDALDatasetH source, GDALDatasetH target, const WarpTransformer& trans
     if (result != CE_None) throw Refusal(LastGdalError("warping failed"));
 }
 
+}  // namespace
+
 void RunWarp(const WarpOptions& o) {
     CheckOptions(o);
     ResamplingByName(o.resampling);
@@ -287,29 +275,4 @@ void RunWarp(const WarpOptions& o) {
                FormatNumber(grid.geoTransform[1]), FormatNumber(-grid.geoTransform[5]));
 }
 
-}  // namespace
-
-void AddRasterCommands(CLI::App& app) {
-    auto o = std::make_shared<WarpOptions>();
-    CLI::App* c = app.add_subcommand("warp", "resample a raster into a georeferenced GeoTIFF with a group's transformation");
-    c->add_option("AREA", o->area.area,
-                  "control-point file, sqlite:DBPATH#AREA_NAME:KEY or postgresql://USER@HOST:PORT/DB#AREA_NAME:KEY")
-        ->required();
-    AddGroupOption(*c, o->area);
-    c->add_option("RASTER", o->raster, "the raster the group's pixel/line positions belong to (any GDAL raster)")
-        ->required();
-    c->add_option("OUT", o->output, "the GeoTIFF to write")->required();
-    c->add_option("--crs", o->crs, "the map coordinate system to record (EPSG:n, WKT, PROJ; default: the raster's GCPs')");
-    c->add_option("-r,--resampling", o->resampling, "near (default), bilinear, cubic or lanczos");
-    c->add_option("--res", o->resolution, "output pixel size in map units (default: as gdalwarp suggests)");
-    c->add_option("--size", o->size, "output size COLSxROWS (default: as gdalwarp suggests)");
-    c->add_option("--error-threshold", o->errorThreshold,
-                  "pixels of error allowed where conversions are interpolated; 0 converts every pixel exactly "
-                  "(default 0.125)");
-    c->add_option("--threads", o->threads, "warping threads: a number or ALL_CPUS (default)");
-    c->add_flag("--force", o->force, "replace an existing OUT");
-    c->footer("The raster size sets the group's map range.  The raster itself is only read.");
-    c->callback([o] { RunWarp(*o); });
-}
-
-}  // namespace morvane::tool
+}  // namespace morvane::tool::raster

@@ -9,8 +9,8 @@
 // writing negates it back.  Its dY residual is already in the line-down
 // sense.  The file's own residuals are checked to be numbers and then
 // dropped: they belong to the fit QGIS made, not to ours.
-#ifndef MORVANE_TOOLS_QGISPOINTSFORMAT_H
-#define MORVANE_TOOLS_QGISPOINTSFORMAT_H
+#ifndef MORVANE_EXCHANGE_QGISPOINTSFORMAT_H
+#define MORVANE_EXCHANGE_QGISPOINTSFORMAT_H
 
 #include "GcpTable.h"
 

@@ -14,8 +14,8 @@
 // Writing into an existing VRT replaces its <GCPList> and keeps the rest of
 // the document; otherwise a minimal <VRTDataset> holding only the list is
 // written.
-#ifndef MORVANE_TOOLS_VRTFORMAT_H
-#define MORVANE_TOOLS_VRTFORMAT_H
+#ifndef MORVANE_EXCHANGE_VRTFORMAT_H
+#define MORVANE_EXCHANGE_VRTFORMAT_H
 
 #include "GcpTable.h"
 

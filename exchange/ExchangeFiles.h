@@ -1,8 +1,8 @@
 // ExchangeFiles.h - reading and writing whole exchange files (FileFormat.h)
 // the way the tool and the Python module both do: a size limit on input, a
 // write through a temporary file renamed over the target.
-#ifndef MORVANE_TOOLS_EXCHANGEFILES_H
-#define MORVANE_TOOLS_EXCHANGEFILES_H
+#ifndef MORVANE_EXCHANGE_EXCHANGEFILES_H
+#define MORVANE_EXCHANGE_EXCHANGEFILES_H
 
 #include "FileFormat.h"
 #include "GcpTable.h"
