@@ -1,5 +1,7 @@
 #include "AreaAddress.h"
 
+#include "Lodestor.h"
+
 #include <fmt/format.h>
 
 #include <algorithm>
@@ -27,24 +29,18 @@ bool IsPostgresUri(std::string_view text) {
     return false;
 }
 
-// The URI with the password of its user part and of a password= parameter
-// shown as ***: addresses appear in every refusal the tool prints.
+// The URI with every password libpq would read from it shown as ***:
+// addresses appear in every refusal the tool prints.
 std::string MaskedUri(std::string_view uri) {
-    std::string out(uri);
-    const std::size_t start = out.find("://") + 3;
-    const std::size_t end = std::min(out.find_first_of("/?", start), out.size());
-    const std::size_t at = out.rfind('@', end == 0 ? 0 : end - 1);
-    if (at != std::string::npos && at >= start) {
-        const std::size_t colon = out.find(':', start);
-        if (colon < at) out.replace(colon + 1, at - colon - 1, "***");
+    const std::string text(uri);
+    std::string shown(256, '\0');
+    std::uint32_t length = ShowGcpLocation(text.c_str(), shown.data(), static_cast<std::uint32_t>(shown.size()));
+    if (length >= shown.size()) {
+        shown.assign(std::size_t{length} + 1, '\0');
+        length = ShowGcpLocation(text.c_str(), shown.data(), length + 1);
     }
-    for (std::size_t p = out.find('?'); p != std::string::npos && p < out.size(); p = out.find('&', p + 1)) {
-        if (out.compare(p + 1, 9, "password=") == 0) {
-            const std::size_t valueEnd = std::min(out.find('&', p + 10), out.size());
-            out.replace(p + 10, valueEnd - p - 10, "***");
-        }
-    }
-    return out;
+    shown.resize(std::min<std::size_t>(length, shown.size()));
+    return shown;
 }
 
 }  // namespace

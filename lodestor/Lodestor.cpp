@@ -3,9 +3,16 @@
 // the status 0, since their callers expect a status and nothing else.
 #include "Lodestor.h"
 
+#include "LocationMask.h"
 #include "RasteBaseArea.h"
+#if MORVANE_WITH_POSTGRES
+#include "PostgresRecordStore.h"
+#endif
 
+#include <algorithm>
+#include <cstring>
 #include <exception>
+#include <string>
 
 namespace {
 
@@ -69,3 +76,39 @@ short WriteGcpRecordIf(CRasteBaseArea* area, long key, const void* data, std::ui
 }
 
 const char* GetGcpLastError(CRasteBaseArea* area) { return area == nullptr ? "" : area->LastError(); }
+
+namespace {
+
+std::string ShownLocation(const std::string& location) {
+#if MORVANE_WITH_POSTGRES
+    return lodestor::MaskPassword(location);
+#else
+    // No libpq to ask: where the text alone cannot be sure of the user part
+    // (a '?' before its '@') or of a parameter's name (percent-encoded),
+    // none of the URI is shown.
+    const std::string masked = lodestor::MaskPasswordAsWritten(location);
+    const std::size_t question = location.find('?');
+    if (masked == location && location.find("://") == std::string::npos) return location;  // not a URI
+    if (question != std::string::npos && location.find_first_of("@%", question) != std::string::npos) {
+        return location.substr(0, location.find("://") + 3) + "***";
+    }
+    return masked;
+#endif
+}
+
+}  // namespace
+
+std::uint32_t ShowGcpLocation(const char* location, char* out, std::uint32_t capacity) {
+    std::string shown;
+    try {
+        shown = location == nullptr ? std::string() : ShownLocation(location);
+    } catch (const std::exception&) {
+        shown = "***";  // out of memory: show nothing that might be a password
+    }
+    if (capacity > 0 && out != nullptr) {
+        const std::size_t n = std::min<std::size_t>(shown.size(), capacity - 1);
+        std::memcpy(out, shown.data(), n);
+        out[n] = '\0';
+    }
+    return static_cast<std::uint32_t>(std::min<std::size_t>(shown.size(), UINT32_MAX));
+}

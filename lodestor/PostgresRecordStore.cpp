@@ -1,6 +1,8 @@
 // PostgresRecordStore.cpp - the record store in a PostgreSQL database.
 #include "PostgresRecordStore.h"
 
+#include "LocationMask.h"
+
 #include <libpq-fe.h>
 
 #include <endian.h>
@@ -101,28 +103,89 @@ std::uint64_t ReadBigEndian(const char* bytes, int length) {
 
 bool IsPostgresLocation(const std::string& location) { return !SchemeOf(location).empty(); }
 
+namespace {
+
+// The URI's query split into this library's parameters (libpq refuses
+// them) and the rest, which is what libpq reads.
+void SplitOwnParameters(const std::string& uri, std::string* forLibpq, std::string* own) {
+    const std::size_t query = uri.find('?');
+    *forLibpq = uri.substr(0, query);
+    own->clear();
+    std::string kept;
+    for (std::size_t p = query; p != std::string::npos;) {
+        const std::size_t next = uri.find('&', p + 1);
+        const std::string item = uri.substr(p + 1, (next == std::string::npos ? uri.size() : next) - p - 1);
+        p = next;
+        if (item.empty()) continue;
+        std::string& to = item.starts_with("lodestor_") ? *own : kept;
+        to += to.empty() ? "" : "&";
+        to += item;
+    }
+    if (!kept.empty()) *forLibpq += "?" + kept;
+}
+
+// The password libpq reads from conninfo: *found false when it reads none
+// or cannot read the text at all.
+std::string PasswordLibpqReads(const std::string& conninfo, bool* found) {
+    *found = false;
+    char* error = nullptr;
+    PQconninfoOption* options = PQconninfoParse(conninfo.c_str(), &error);
+    PQfreemem(error);
+    if (options == nullptr) return std::string();
+    std::string password;
+    for (PQconninfoOption* o = options; o->keyword != nullptr; ++o) {
+        if (o->val != nullptr && std::string_view(o->keyword) == "password") {
+            password = o->val;
+            *found = true;
+        }
+    }
+    PQconninfoFree(options);
+    return password;
+}
+
+// The URI rebuilt from what libpq reads of it, its password left out (shown
+// as ***), this library's parameters put back.
+std::string RebuiltWithoutPassword(const std::string& conninfo, const std::string& own) {
+    char* error = nullptr;
+    PQconninfoOption* options = PQconninfoParse(conninfo.c_str(), &error);
+    PQfreemem(error);
+    if (options == nullptr) return "postgresql://***";
+    std::string user, host, port, dbname, query = own;
+    for (PQconninfoOption* o = options; o->keyword != nullptr; ++o) {
+        if (o->val == nullptr) continue;
+        const std::string_view key = o->keyword;
+        if (key == "password") continue;
+        if (key == "user") user = o->val;
+        else if (key == "host") host = o->val;
+        else if (key == "port") port = o->val;
+        else if (key == "dbname") dbname = o->val;
+        else query += (query.empty() ? "" : "&") + std::string(key) + "=" + o->val;
+    }
+    PQconninfoFree(options);
+    std::string out = "postgresql://" + user + ":***@" + host + (port.empty() ? "" : ":" + port);
+    if (!dbname.empty()) out += "/" + dbname;
+    if (!query.empty()) out += "?" + query;
+    return out;
+}
+
+}  // namespace
+
+// Masked as written where that hides what libpq would read as the password;
+// where it does not (a password holding '?' or '@', a parameter name
+// percent-encoded), the URI is rebuilt from libpq's own reading of it,
+// without the password.
 std::string MaskPassword(const std::string& uri) {
     const std::string_view scheme = SchemeOf(uri);
     if (scheme.empty()) return uri;
-    std::string out = uri;
-    // The user part ends at the last '@' before the path or the query.
-    const std::size_t start = scheme.size();
-    const std::size_t end = std::min(out.find_first_of("/?", start), out.size());
-    const std::size_t at = out.rfind('@', end == 0 ? 0 : end - 1);
-    if (at != std::string::npos && at >= start) {
-        const std::size_t colon = out.find(':', start);
-        if (colon != std::string::npos && colon < at) out.replace(colon + 1, at - colon - 1, "***");
-    }
-    // And a password given as a query parameter.
-    const std::size_t query = out.find('?');
-    for (std::size_t p = query; p != std::string::npos && p < out.size(); p = out.find('&', p + 1)) {
-        if (out.compare(p + 1, 9, "password=") == 0) {
-            const std::size_t valueStart = p + 10;
-            const std::size_t valueEnd = std::min(out.find('&', valueStart), out.size());
-            out.replace(valueStart, valueEnd - valueStart, "***");
-        }
-    }
-    return out;
+    const std::string masked = MaskPasswordAsWritten(uri);
+    std::string maskedConninfo, own;
+    SplitOwnParameters(masked, &maskedConninfo, &own);
+    bool found = false;
+    const std::string left = PasswordLibpqReads(maskedConninfo, &found);
+    if (!found || left == "***") return masked;
+    std::string conninfo;
+    SplitOwnParameters(uri, &conninfo, &own);
+    return RebuiltWithoutPassword(conninfo, own);
 }
 
 Status ParsePostgresLocation(const std::string& uri, PostgresLocation* location) {

@@ -70,8 +70,10 @@ struct PostgresLocation {
 // schema name or timeout, and text that is not such a URI.
 Status ParsePostgresLocation(const std::string& uri, PostgresLocation* location);
 
-// The URI with the password of its user part and of a password= parameter
-// replaced by ***, for messages.
+// The URI with every password libpq would read from it replaced by ***, for
+// messages: masked where it is written (the user part, password=), or, where
+// libpq would still find a password in that (one holding '?', a parameter
+// name percent-encoded), rebuilt from libpq's reading without it.
 std::string MaskPassword(const std::string& uri);
 
 class PostgresRecordStore final : public RecordStore {

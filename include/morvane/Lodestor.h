@@ -71,4 +71,13 @@ LODESTOR_API void CloseGcpRecordReader(CRasteBaseArea* area);
 // and for a null area.  Valid until the next call on area.
 LODESTOR_API const char* GetGcpLastError(CRasteBaseArea* area);
 
+// A database location as it may be shown to a person: a PostgreSQL URI with
+// every password libpq would read from it as *** (in the user part, as a
+// parameter, however written or percent-encoded), any other location as it
+// is.  Writes at most capacity bytes into out, the terminating zero
+// included (out may be null when capacity is 0), and returns the length of
+// the whole text without the zero: a result of capacity or more means the
+// text was cut, and a buffer of result + 1 bytes holds it.
+LODESTOR_API std::uint32_t ShowGcpLocation(const char* location, char* out, std::uint32_t capacity);
+
 #endif

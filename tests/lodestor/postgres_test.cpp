@@ -3,11 +3,14 @@
 // goes away and comes back.  Runs against the test server of `make test`
 // (MORVANE_TEST_PG_URI); without it every case but the URI's skips.
 #include "PgAdmin.h"
+#include "Lodestor.h"
 #include "PostgresRecordStore.h"
 #include "RasteBaseArea.h"
 #include "TestBackend.h"
 
 #include <gtest/gtest.h>
+
+#include <cstring>
 
 #include <algorithm>
 #include <string>
@@ -75,6 +78,54 @@ const UriCase kUriCases[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Cases, LocationUri, ::testing::ValuesIn(kUriCases));
+
+// Passwords written in ways the text alone misses: none may be shown, by
+// the library's messages nor by the exported call the tool and the Python
+// module show addresses with.
+struct HiddenCase {
+    const char* uri;
+    const char* secret;
+    const char* shown;
+};
+
+class HiddenPassword : public ::testing::TestWithParam<HiddenCase> {};
+
+TEST_P(HiddenPassword, NoWayOfWritingItShowsThePassword) {
+    const HiddenCase& c = GetParam();
+    const std::string masked = lodestor::MaskPassword(c.uri);
+    EXPECT_EQ(masked, c.shown);
+    EXPECT_EQ(masked.find(c.secret), std::string::npos) << masked;
+    char out[256];
+    const std::uint32_t length = ShowGcpLocation(c.uri, out, sizeof out);
+    EXPECT_EQ(std::string(out), masked);
+    EXPECT_EQ(length, masked.size());
+    lodestor::PostgresLocation location;
+    const lodestor::Status status = lodestor::ParsePostgresLocation(c.uri, &location);
+    EXPECT_EQ(location.display.find(c.secret), std::string::npos) << location.display;
+    EXPECT_EQ(status.message().find(c.secret), std::string::npos) << status.message();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Written, HiddenPassword,
+    ::testing::Values(
+        HiddenCase{"postgresql://u:s3?cret@h/db", "s3?cret", "postgresql://u:***@h/db"},
+        HiddenCase{"postgresql://u:s3?c&ret@h:5433/db", "c&ret", "postgresql://u:***@h:5433/db"},
+        HiddenCase{"postgresql://h/db?passwor%64=s3cret", "s3cret", "postgresql://:***@h/db"},
+        HiddenCase{"postgresql://h/db?user=u&%70assword=s3cret&sslmode=disable", "s3cret",
+                   "postgresql://u:***@h/db?sslmode=disable"},
+        HiddenCase{"postgresql://u:p@ss@h/db?lodestor_schema=maps", "p@ss", "postgresql://u:***@h/db?lodestor_schema=maps"},
+        HiddenCase{"postgres://u:s3cret@h/db?password=other", "s3cret", "postgres://u:***@h/db?password=***"}));
+
+TEST(LocationUri, ShownLocationIsCutToTheBufferAndSaysItsLength) {
+    const char* uri = "postgresql://u:s3?cret@h/db";
+    char small[8];
+    EXPECT_EQ(ShowGcpLocation(uri, small, sizeof small), std::strlen("postgresql://u:***@h/db"));
+    EXPECT_STREQ(small, "postgre");
+    EXPECT_EQ(ShowGcpLocation(uri, nullptr, 0), std::strlen("postgresql://u:***@h/db"));
+    char file[32];
+    EXPECT_EQ(ShowGcpLocation("/data/maps.db", file, sizeof file), 13u);
+    EXPECT_STREQ(file, "/data/maps.db");
+}
 
 TEST(LocationUri, OnlyTheTwoSchemesChooseThisBackend) {
     EXPECT_TRUE(lodestor::IsPostgresLocation("postgresql://h/db"));
