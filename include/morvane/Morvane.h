@@ -72,7 +72,7 @@
 
 class CGCPGroupList;
 class CRasteBaseArea;
-namespace morvane { struct ExportedFields; struct AreaInspector; }
+namespace morvane { struct ExportedFields; }
 
 #pragma pack(push, 1)
 
@@ -238,7 +238,6 @@ public:
 private:
     // The area core works on these fields (area/ExportedArea.h).
     friend struct morvane::ExportedFields;
-    friend struct morvane::AreaInspector;  // tests read the fields
 
     CGCPGroupList* GroupList;
     bool OpenFlag;
@@ -338,7 +337,6 @@ public:
 private:
     // The area core works on these fields (area/ExportedArea.h).
     friend struct morvane::ExportedFields;
-    friend struct morvane::AreaInspector;  // tests read the fields
 
     CGCPGroupList* GroupList;
     CRasteBaseArea* RasterArea;

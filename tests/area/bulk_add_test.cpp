@@ -1,8 +1,7 @@
 // bulk_add_test.cpp - AddGCPs of the areas: the same group, range, change
 // flag and saved file as one AddOneGCP per point; all or none on refusal.
-#include "AreaInspector.h"
+#include "AreaObserver.h"
 #include "AreaTestKit.h"
-#include "GCPGroupList.h"
 #include "Morvane.h"
 
 #include <gtest/gtest.h>
@@ -156,7 +155,7 @@ TEST_P(AreaBulkRefusal, ChangesNothing) {
     ASSERT_EQ(area.GetGCPNum(count), 1);
     double range[4];
     ASSERT_EQ(area.GetGCPCoordRect(range[0], range[1], range[2], range[3]), 1);
-    const InspectedState state = AreaInspector::StateOf(area);
+    const Observation state = Observe(area);
     EXPECT_EQ(area.AddGCPs(records.data(), 40), 0);
     EXPECT_NE(std::string(area.GetLastError()).find(r.reason), std::string::npos) << area.GetLastError();
     unsigned long after = 0;
@@ -165,7 +164,7 @@ TEST_P(AreaBulkRefusal, ChangesNothing) {
     double now[4];
     ASSERT_EQ(area.GetGCPCoordRect(now[0], now[1], now[2], now[3]), 1);
     EXPECT_EQ(std::memcmp(range, now, sizeof range), 0);
-    EXPECT_EQ(AreaInspector::StateOf(area), state);
+    EXPECT_EQ(Observe(area), state);
     ExpectSameGroup(pair.oneArea, area);
 }
 
@@ -188,10 +187,10 @@ TEST(AreaBulkGuards, RefusedWithoutAGroupAndHarmlessWhenEmpty) {
     EXPECT_EQ(area.AddGCPs(records.data(), 5), 0);
     EXPECT_STREQ(area.GetLastError(), "no group is open");
     ASSERT_EQ(area.OpenGCPGroup(1), 1);
-    const short modified = AreaInspector::ListOf(area)->GetModifyFlag();
+    const Observation before = Observe(area);  // the change flag among it
     EXPECT_EQ(area.AddGCPs(nullptr, 0), 1);
     EXPECT_EQ(area.AddGCPs(records.data(), 0), 1);
-    EXPECT_EQ(AreaInspector::ListOf(area)->GetModifyFlag(), modified);
+    EXPECT_EQ(Observe(area), before);
     EXPECT_EQ(area.AddGCPs(nullptr, 2), 0);
     EXPECT_NE(std::string(area.GetLastError()).find("null array"), std::string::npos);
     unsigned long count = 0;

@@ -2,7 +2,7 @@
 // to the file between an area's open and its close, and which of those the
 // close must refuse; a save that waited for another save's lock; faults in
 // the calls that check the version.
-#include "AreaInspector.h"
+#include "AreaObserver.h"
 #include "AreaTestKit.h"
 #include "Env.h"
 #include "FaultEnv.h"
@@ -153,7 +153,7 @@ TEST_P(WhatAnotherWriterDid, DecidesWhetherTheCloseMaySave) {
     EXPECT_EQ(dir_.Entries(), std::vector<std::string>{"area.gcp"}) << "a temporary file was left";
     // The groups stay, as after any failed save; closing again is refused
     // again, since the file is still the other writer's.
-    EXPECT_TRUE(AreaInspector::StateOf(area).holdsList);
+    EXPECT_TRUE(HoldsGroups(area));
     EXPECT_EQ(PointsOfGroupOne(area), held);
     EXPECT_EQ(area.CloseGCPArea(), 0);
     EXPECT_EQ(area.GetLastError(), ConflictReason(path_));

@@ -1,6 +1,6 @@
 // Tests of the file-backed area: the stored bytes, OpenGCPArea's outcomes,
 // truncated files, paths, and leaving an unedited file alone.
-#include "AreaInspector.h"
+#include "AreaObserver.h"
 #include "AreaTestKit.h"
 #include "FaultEnv.h"
 #include "Morvane.h"
@@ -16,6 +16,33 @@ unsigned long LiveGroups(CFile_Morvane& area) {
     unsigned long n = 12345;
     EXPECT_EQ(area.GetGCPGroupNum(n), 1);
     return n;
+}
+
+// Closes the current group, if any: it stays current across a close and
+// the next open of the area.
+void CloseCurrentGroup(CFile_Morvane& area) {
+    unsigned long current = 0;
+    if (area.GetCurGCPGroupNo(current) == 1) {
+        EXPECT_EQ(area.CloseGCPGroup(), 1);
+    }
+}
+
+// Edits the area -- a group appended and the change flag set -- and closes
+// it: the close writes the file back unless the last open failed.
+void EditAndClose(CFile_Morvane& area) {
+    CloseCurrentGroup(area);
+    const unsigned long groups = LiveGroups(area);
+    EXPECT_EQ(area.CreateGCPGroup(groups + 1), 1);
+    EXPECT_EQ(area.OpenGCPGroup(groups + 1), 1);
+    EXPECT_EQ(area.SetChangeFlag(true), 1);
+    EXPECT_EQ(area.CloseGCPArea(), 1);
+}
+
+// Whether an area is as a new one: alike in every answer, and not even
+// closed after use (a close of it is refused).
+bool NeverOpened(CFile_Morvane& area) {
+    CFile_Morvane fresh;
+    return Observe(area) == Observe(fresh) && area.CloseGCPArea() == 0;
 }
 
 TEST(FileAreaTest, WritesTheDocumentedBytes) {
@@ -66,28 +93,36 @@ TEST(FileAreaTest, OpenOutcomesLeaveTheDocumentedState) {
     // Refusals before anything is created change nothing.
     EXPECT_EQ(area.OpenGCPArea(1, 2, nullptr), 0);
     EXPECT_EQ(area.OpenGCPArea(1, 2, ""), 0);
-    EXPECT_EQ(AreaInspector::StateOf(area), InspectedState{});
-    EXPECT_EQ(area.CloseGCPArea(), 0);
+    EXPECT_TRUE(NeverOpened(area));
 
-    // A missing file: open with an empty list, nothing to write at close.
+    // A missing file: open with an empty list, nothing written at close,
+    // even after an edit.
     EXPECT_EQ(area.OpenGCPArea(1, 2, dir.File("missing.gcp").c_str()), 0);
-    InspectedState state = AreaInspector::StateOf(area);
-    EXPECT_TRUE(state.open);
-    EXPECT_TRUE(state.holdsList);
     EXPECT_EQ(LiveGroups(area), 0u);
-    EXPECT_EQ(AreaInspector::FileNameOf(area), "");
-    EXPECT_EQ(area.CloseGCPArea(), 1);
+    EditAndClose(area);
     EXPECT_EQ(dir.Entries(), std::vector<std::string>{"good.gcp"});
 
     // Success sets the path, the stored count and the range arguments.
+    const Bytes goodBytes = ReadFileBytes(good);
     ASSERT_EQ(area.OpenGCPArea(640, 480, good.c_str()), 1);
-    state = AreaInspector::StateOf(area);
-    EXPECT_EQ(state.groupNum, 5u);
-    EXPECT_EQ(state.rangeArg1, 640);
-    EXPECT_EQ(state.rangeArg2, 480);
-    EXPECT_FALSE(state.lastOpenFailed);
-    EXPECT_EQ(AreaInspector::FileNameOf(area), good);
+    EXPECT_EQ(GroupBound(area), 5u);
+    EXPECT_EQ(ProbeRange(area), ExpectedProbeRange(640, 480));
+    ASSERT_EQ(area.CloseGCPArea(), 1);  // the probe's group is not written
+    EXPECT_EQ(ReadFileBytes(good), goodBytes);
+    ASSERT_EQ(area.OpenGCPArea(640, 480, good.c_str()), 1);
+    {
+        ScopedFaultEnv env;
+        CloseCurrentGroup(area);
+        ASSERT_EQ(area.OpenGCPGroup(1), 1);
+        ASSERT_EQ(area.SetChangeFlag(true), 1);
+        ASSERT_EQ(area.CloseGCPArea(), 1);
+        EXPECT_EQ(env->Calls(Op::kRename), 1);  // saved, to good.gcp
+        EXPECT_EQ(dir.Entries(), std::vector<std::string>{"good.gcp"});
+    }
+    ASSERT_EQ(area.OpenGCPArea(640, 480, good.c_str()), 1);
+    EXPECT_EQ(LiveGroups(area), 5u);
     ASSERT_EQ(area.CloseGCPArea(), 1);
+    const Bytes saved = ReadFileBytes(good);
 
     // Wrong or short magic: the path is not taken.
     const Bytes magic = ByteWriter().Magic().U32(0).bytes();
@@ -96,47 +131,52 @@ TEST(FileAreaTest, OpenOutcomesLeaveTheDocumentedState) {
         bad[i] ^= (i == 8 ? 0x01 : 0x20);  // "GCPFILE66", lower case, or a non-zero tenth byte
         WriteFileBytes(dir.File("bad.gcp"), bad);
         EXPECT_EQ(area.OpenGCPArea(1, 2, dir.File("bad.gcp").c_str()), 0) << i;
-        EXPECT_EQ(AreaInspector::FileNameOf(area), good);
         EXPECT_EQ(LiveGroups(area), 0u);
-        EXPECT_EQ(area.CloseGCPArea(), 1);
+        EditAndClose(area);
+        EXPECT_EQ(ReadFileBytes(dir.File("bad.gcp")), bad) << i;
+        EXPECT_EQ(ReadFileBytes(good), saved) << i;
     }
     for (std::size_t length = 0; length < 10; ++length) {
-        WriteFileBytes(dir.File("bad.gcp"), Bytes(magic.begin(), magic.begin() + static_cast<long>(length)));
+        const Bytes bad(magic.begin(), magic.begin() + static_cast<long>(length));
+        WriteFileBytes(dir.File("bad.gcp"), bad);
         EXPECT_EQ(area.OpenGCPArea(1, 2, dir.File("bad.gcp").c_str()), 0) << length;
-        EXPECT_EQ(AreaInspector::FileNameOf(area), good);
-        EXPECT_EQ(area.CloseGCPArea(), 1);
+        EditAndClose(area);
+        EXPECT_EQ(ReadFileBytes(dir.File("bad.gcp")), bad) << length;
+        EXPECT_EQ(ReadFileBytes(good), saved) << length;
     }
 
     // The magic alone, or with a zero count: no groups.
     for (std::size_t length : {10u, 14u}) {
         WriteFileBytes(dir.File("empty.gcp"), Bytes(magic.begin(), magic.begin() + static_cast<long>(length)));
         EXPECT_EQ(area.OpenGCPArea(3, 4, dir.File("empty.gcp").c_str()), 1) << length;
-        EXPECT_EQ(AreaInspector::StateOf(area).groupNum, 0u);
+        EXPECT_EQ(GroupBound(area), 0u);
         EXPECT_EQ(LiveGroups(area), 0u);
         EXPECT_EQ(area.CloseGCPArea(), 1);
     }
     ASSERT_EQ(area.OpenGCPArea(640, 480, good.c_str()), 1);
     ASSERT_EQ(area.CloseGCPArea(), 1);
 
-    // A count cut short: new path, count and range arguments kept.
+    // A count cut short: count and range arguments kept, never written.
     const Bytes full = SampleFile({2, 0, 3});
-    WriteFileBytes(dir.File("cut.gcp"), Bytes(full.begin(), full.begin() + 12));
+    const Bytes cutCount(full.begin(), full.begin() + 12);
+    WriteFileBytes(dir.File("cut.gcp"), cutCount);
     EXPECT_EQ(area.OpenGCPArea(7, 8, dir.File("cut.gcp").c_str()), 0);
-    state = AreaInspector::StateOf(area);
-    EXPECT_EQ(AreaInspector::FileNameOf(area), dir.File("cut.gcp"));
-    EXPECT_EQ(state.groupNum, 5u);
-    EXPECT_EQ(state.rangeArg1, 640);
-    EXPECT_TRUE(state.lastOpenFailed);
-    EXPECT_EQ(area.CloseGCPArea(), 1);
+    EXPECT_EQ(GroupBound(area), 5u);
+    EXPECT_EQ(ProbeRange(area), ExpectedProbeRange(640, 480));
+    EditAndClose(area);
+    EXPECT_EQ(ReadFileBytes(dir.File("cut.gcp")), cutCount);
+    EXPECT_EQ(ReadFileBytes(good), saved);
 
     // A later read failing: the stored count, and the groups read before it.
-    WriteFileBytes(dir.File("cut.gcp"), Bytes(full.begin(), full.begin() + 14 + 44 + 240 + 44 + 50));
+    const Bytes cutGroup(full.begin(), full.begin() + 14 + 44 + 240 + 44 + 50);
+    WriteFileBytes(dir.File("cut.gcp"), cutGroup);
     EXPECT_EQ(area.OpenGCPArea(7, 8, dir.File("cut.gcp").c_str()), 0);
-    state = AreaInspector::StateOf(area);
-    EXPECT_EQ(state.groupNum, 3u);
-    EXPECT_EQ(state.rangeArg2, 480);
+    EXPECT_EQ(GroupBound(area), 3u);
     EXPECT_EQ(LiveGroups(area), 2u);
-    EXPECT_EQ(area.CloseGCPArea(), 1);
+    EXPECT_EQ(ProbeRange(area), ExpectedProbeRange(640, 480));
+    EditAndClose(area);
+    EXPECT_EQ(ReadFileBytes(dir.File("cut.gcp")), cutGroup);
+    EXPECT_EQ(ReadFileBytes(good), saved);
 }
 
 TEST(FileAreaTest, FileCutAtAnyLengthOpensCleanlyAndIsNeverWrittenBack) {
@@ -219,12 +259,11 @@ TEST(FileAreaTest, PathOf259CharactersFitsAndLongerIsRefused) {
 
     CFile_Morvane area;
     EXPECT_EQ(area.OpenGCPArea(1, 1, tooLong.c_str()), 0);
-    EXPECT_EQ(AreaInspector::StateOf(area), InspectedState{});
+    EXPECT_TRUE(NeverOpened(area));
     ASSERT_EQ(area.OpenGCPArea(1, 1, longest.c_str()), 1);
-    EXPECT_EQ(AreaInspector::FileNameOf(area), longest);
-    const InspectedState open = AreaInspector::StateOf(area);
+    const Observation open = Observe(area);
     EXPECT_EQ(area.OpenGCPArea(1, 1, tooLong.c_str()), 0);
-    EXPECT_EQ(AreaInspector::StateOf(area), open);
+    EXPECT_EQ(Observe(area), open);
     ASSERT_EQ(area.OpenGCPGroup(1), 1);
     ASSERT_EQ(area.DeleteOneGCP(1), 1);
     ASSERT_EQ(area.CloseGCPArea(), 1);
@@ -242,7 +281,7 @@ TEST(FileAreaTest, RangeArgumentsBeyond32BitsAreRefused) {
     const long big = 1L << 40;
     EXPECT_EQ(area.OpenGCPArea(big, 1, dir.File("a.gcp").c_str()), 0);
     EXPECT_EQ(area.OpenGCPArea(1, -big, dir.File("a.gcp").c_str()), 0);
-    EXPECT_EQ(AreaInspector::StateOf(area), InspectedState{});
+    EXPECT_TRUE(NeverOpened(area));
 #endif
 }
 
@@ -265,7 +304,6 @@ TEST(FileAreaTest, RelativePathIsResolvedAgainAtTheSave) {
         ScopedChdir in(first.path());
         ASSERT_EQ(area.OpenGCPArea(5, 5, "rel.gcp"), 1);
     }
-    EXPECT_EQ(AreaInspector::FileNameOf(area), "rel.gcp");
     ASSERT_EQ(area.OpenGCPGroup(1), 1);
     ASSERT_EQ(area.DeleteOneGCP(2), 1);
     {
@@ -309,7 +347,6 @@ TEST(FileAreaTest, OpeningAnAreaThatHoldsGroupsClosesItFirst) {
         env->FailOnce(Op::kCreate);
         EXPECT_EQ(area.OpenGCPArea(5, 5, dir.File("b.gcp").c_str()), 0);
         EXPECT_EQ(LiveGroups(area), 2u);
-        EXPECT_EQ(AreaInspector::FileNameOf(area), dir.File("a.gcp"));
         EXPECT_EQ(env->Calls(Op::kOpen), 0);
     }
     ASSERT_EQ(area.OpenGCPArea(5, 5, dir.File("b.gcp").c_str()), 1);

@@ -1,6 +1,6 @@
 // Tests of the save: a failure in any step leaves the old file and no
 // temporary file, keeps the groups for a retry; links and permissions.
-#include "AreaInspector.h"
+#include "AreaObserver.h"
 #include "AreaTestKit.h"
 #include "FaultEnv.h"
 #include "Morvane.h"
@@ -87,7 +87,7 @@ TEST(SaveTest, FailureInAnyStepKeepsTheOldFileAndTheGroups) {
         EXPECT_EQ(ReadFileBytes(path), original);
         EXPECT_EQ(dir.Entries(), std::vector<std::string>{"area.gcp"});
         // Nothing was lost: the edited groups are still there.
-        EXPECT_TRUE(AreaInspector::StateOf(area).holdsList);
+        EXPECT_TRUE(HoldsGroups(area));
         unsigned long points = 0;
         ASSERT_EQ(area.GetGCPNum(points), 1);
         EXPECT_EQ(points, 2u);
@@ -95,7 +95,7 @@ TEST(SaveTest, FailureInAnyStepKeepsTheOldFileAndTheGroups) {
         // Once the cause is gone, closing again saves.
         EXPECT_EQ(area.CloseGCPArea(), 1);
         EXPECT_STREQ(area.GetLastError(), "");
-        EXPECT_FALSE(AreaInspector::StateOf(area).holdsList);
+        EXPECT_FALSE(HoldsGroups(area));
         EXPECT_EQ(dir.Entries(), std::vector<std::string>{"area.gcp"});
         EXPECT_EQ(PointsOfGroupOne(path), 2u);
     }

@@ -1,7 +1,6 @@
 // Database areas of several processes on one database, for each backend.
 // Children are forked, open connections of their own and report through
 // their exit status.
-#include "AreaInspector.h"
 #include "Morvane.h"
 #include "RasteBaseArea.h"
 #include "RecordKit.h"

@@ -2,7 +2,7 @@
 // schema: opening, loading, saving and the refusals around them.  Lodestor
 // calls are counted on their way to the real raster area
 // (CountingLodestor.h).
-#include "AreaInspector.h"
+#include "AreaObserver.h"
 #include "CountingLodestor.h"
 #include "Morvane.h"
 #include "RasteBaseArea.h"
@@ -23,7 +23,12 @@ using dbarea_test::TestPoint;
 using dbarea_test::U32At;
 using dbarea_test::WithoutErrorContexts;
 using lodestor_test::Backend;
-using morvane::AreaInspector;
+using morvane::test::ExpectedProbeRange;
+using morvane::test::GroupBound;
+using morvane::test::HoldsGroups;
+using morvane::test::Observation;
+using morvane::test::Observe;
+using morvane::test::ProbeRange;
 
 namespace {
 
@@ -89,11 +94,7 @@ TEST_P(DbArea, KeyZeroOrOutOfRangeKeyIsRefusedWithoutAnyCall) {
     EXPECT_EQ(0, area.OpenGCPArea(&raster_, 0, 7, 8));
     EXPECT_STREQ("record key 0 names no record", area.GetLastError());
     EXPECT_EQ(0, Calls().total());
-    morvane::InspectedState state = AreaInspector::StateOf(area);
-    EXPECT_TRUE(state.open);
-    EXPECT_FALSE(state.holdsList);
-    EXPECT_EQ(100, state.rangeArg1);
-    EXPECT_EQ(200, state.rangeArg2);
+    // Closed after use still: no groups, and the close answers 1.
     unsigned long count = 0;
     EXPECT_EQ(0, area.GetGCPGroupNum(count));
     EXPECT_EQ(0, area.CreateGCPGroup(1));
@@ -103,13 +104,14 @@ TEST_P(DbArea, KeyZeroOrOutOfRangeKeyIsRefusedWithoutAnyCall) {
 #if LONG_MAX > 2147483647L  // not where `long` has 32 bits (Windows): no such key there
     // A key that does not fit 32 bits would otherwise address another record.
     Store(5, TwoGroups(1, 2));
-    state = AreaInspector::StateOf(area);
+    const Observation before = Observe(area);
     EXPECT_EQ(0, area.OpenGCPArea(&raster_, (1L << 32) + 5, 0, 0));
     EXPECT_STREQ("record key 4294967301 does not fit in 32 bits", area.GetLastError());
     EXPECT_EQ(0, area.OpenGCPArea(&raster_, 5, 1L << 31, 0));
     EXPECT_STREQ("range argument 1 (2147483648) does not fit in 32 bits", area.GetLastError());
+    EXPECT_EQ(before, Observe(area));
+    EXPECT_EQ(1, area.CloseGCPArea());
     EXPECT_EQ(0, Calls().total());
-    EXPECT_EQ(state, AreaInspector::StateOf(area));
 #endif
 }
 
@@ -127,7 +129,7 @@ TEST_P(DbArea, EmptyOrMissingRecordOpensWithoutGroupsAndWithoutRead) {
         EXPECT_EQ(1, Calls().sizeQueries);
         EXPECT_EQ(0, Calls().reads);
         EXPECT_EQ(0u, GroupCount(area));
-        EXPECT_EQ(0u, AreaInspector::StateOf(area).groupNum);
+        EXPECT_EQ(0u, GroupBound(area));
         EXPECT_EQ(0, area.OpenGCPGroup(1));
         // Nothing changed, so closing writes nothing.
         EXPECT_EQ(1, area.CloseGCPArea());
@@ -142,7 +144,7 @@ TEST_P(DbArea, FourByteRecordOfCountZeroOpensWithoutGroups) {
     EXPECT_EQ(1, Calls().sizeQueries);
     EXPECT_EQ(1, Calls().reads);
     EXPECT_EQ(0u, GroupCount(area));
-    EXPECT_EQ(0u, AreaInspector::StateOf(area).groupNum);
+    EXPECT_EQ(0u, GroupBound(area));
     EXPECT_EQ(0, area.OpenGCPGroup(1));
 }
 
@@ -168,10 +170,7 @@ TEST_P(DbArea, FailedSizeQueryOrReadLeavesNoListAndFormerRanges) {
                  area.GetLastError());
     EXPECT_EQ(1, Calls().sizeQueries);
     EXPECT_EQ(0, Calls().reads);
-    morvane::InspectedState state = AreaInspector::StateOf(area);
-    EXPECT_FALSE(state.holdsList);
-    EXPECT_EQ(11, state.rangeArg1);
-    EXPECT_EQ(12, state.rangeArg2);
+    EXPECT_FALSE(HoldsGroups(area));
     EXPECT_EQ(1, area.CloseGCPArea());
 
     ResetCalls();
@@ -179,16 +178,14 @@ TEST_P(DbArea, FailedSizeQueryOrReadLeavesNoListAndFormerRanges) {
     EXPECT_EQ(0, area.OpenGCPArea(&raster_, 1, 31, 32));
     EXPECT_STREQ("the raster database refused the read of record 1", area.GetLastError());
     EXPECT_EQ(1, Calls().reads);
-    state = AreaInspector::StateOf(area);
-    EXPECT_FALSE(state.holdsList);
-    EXPECT_EQ(11, state.rangeArg1);
+    EXPECT_FALSE(HoldsGroups(area));
     EXPECT_EQ(1, area.CloseGCPArea());
     EXPECT_EQ(0, Calls().writes);
 
     ASSERT_EQ(1, area.OpenGCPArea(&raster_, 1, 41, 42));  // open may be tried again
     EXPECT_STREQ("", area.GetLastError());
-    EXPECT_EQ(41, AreaInspector::StateOf(area).rangeArg1);
     EXPECT_EQ(2u, GroupCount(area));
+    EXPECT_EQ(ProbeRange(area), ExpectedProbeRange(41, 42));
 }
 
 TEST_P(DbArea, GroupsNumberedFiveAndNineLoadAsOneAndTwoAndSaveSo) {
@@ -311,7 +308,7 @@ TEST_P(DbArea, FailedWriteKeepsGroupsAndOldRecordForRetry) {
     EXPECT_EQ(refused + raster_.LastError(), area.GetLastError());
     EXPECT_EQ(1, Calls().writes);
     EXPECT_NE(std::string(area.GetLastError()).find("full"), std::string::npos) << area.GetLastError();
-    EXPECT_TRUE(AreaInspector::StateOf(area).holdsList);
+    EXPECT_TRUE(HoldsGroups(area));
     EXPECT_EQ(2u, GroupCount(area));
     EXPECT_EQ(3002u, PointCount(area, 1));
     EXPECT_EQ(old, Stored(1));
@@ -357,7 +354,7 @@ TEST_P(DbArea, RecordCutAtEveryLengthFailsTheLoadWithoutWriteBack) {
             const std::string reason = area.GetLastError();
             EXPECT_EQ(0u, reason.rfind(std::string("record 10 is damaged: it ends inside ") + inside, 0))
                 << length << ": " << reason;
-            EXPECT_FALSE(AreaInspector::StateOf(area).holdsList) << length;
+            EXPECT_FALSE(HoldsGroups(area)) << length;
             ASSERT_EQ(1, area.CloseGCPArea());
             EXPECT_EQ(0, Calls().writes) << length;
         }
@@ -493,7 +490,7 @@ TEST(DbAreaServer, SaveAfterTheServerWentAwayFailsKeepsGroupsAndRetriesLater) {
     ASSERT_TRUE(server.Stop());
     EXPECT_EQ(0, area.CloseGCPArea());
     EXPECT_NE(std::string(raster.LastError()).find("connection"), std::string::npos) << raster.LastError();
-    EXPECT_TRUE(AreaInspector::StateOf(area).holdsList);
+    EXPECT_TRUE(HoldsGroups(area));
 
     ASSERT_TRUE(server.Start());
     ASSERT_EQ(1, area.CloseGCPArea()) << raster.LastError();

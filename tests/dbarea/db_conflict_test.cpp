@@ -2,7 +2,7 @@
 // connection may do to the record between an area's open and its close, and
 // which of those the close must refuse.  Lodestor calls are counted on their
 // way to the real raster area (CountingLodestor.h).
-#include "AreaInspector.h"
+#include "AreaObserver.h"
 #include "CountingLodestor.h"
 #include "Morvane.h"
 #include "RasteBaseArea.h"
@@ -21,7 +21,6 @@ using dbarea_test::RecordWriter;
 using dbarea_test::ResetCalls;
 using dbarea_test::SameRecord;
 using dbarea_test::TestPoint;
-using morvane::AreaInspector;
 
 namespace {
 
@@ -166,7 +165,7 @@ TEST_P(WhatAnotherWriterDid, DecidesWhetherTheCloseMaySave) {
     EXPECT_EQ(versionBefore, VersionNow());
     // The groups stay, as after any failed save; closing again is refused
     // again, since the record is still another writer's.
-    EXPECT_TRUE(AreaInspector::StateOf(area).holdsList);
+    EXPECT_TRUE(morvane::test::HoldsGroups(area));
     EXPECT_EQ(pointsHeld, PointsOfGroupOne(area));
     EXPECT_EQ(0, area.CloseGCPArea());
     EXPECT_STREQ(kConflict, area.GetLastError());
