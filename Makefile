@@ -51,7 +51,14 @@ build: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS) $(PYTHON_FLAGS)
 	cmake --build $(BUILD) -j $(JOBS)
 
-demo: build
+# The demo builds only what it runs: the libraries, the tool, the Python
+# module and draw_scan (the synthetic scan; there only when GDAL is found).
+# The tests are most of the build; `make test` builds them in the same tree.
+DEMO_TARGETS = morvane-cli $(if $(PYTHON_FLAGS),morvane-python)
+demo: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS) $(PYTHON_FLAGS)
+	cmake --build $(BUILD) -j $(JOBS) --target $(DEMO_TARGETS) \
+	  $$(test -d $(BUILD)/examples/CMakeFiles/draw_scan.dir && echo draw_scan)
 	@scripts/demo.sh $(BUILD)
 	@scripts/demo-python.sh $(BUILD)
 
