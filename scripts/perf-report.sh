@@ -105,15 +105,11 @@ fi
   echo "polynomial (a cell lookup and two cubics against two quadratics), and the"
   echo "order-3 set's inverse would need some 70 cells a side to verify."
   echo
-  # The hand-written notes (figures of single rows, profiles, the outlier
-  # comparison), kept in their own file so that this page can be rewritten.
-  notes="$root/docs/perf-gdal-notes.md"
-  if [ -f "$notes" ]; then
-    # Without the leading comment, from the first line of text on.
-    awk 'done == 0 && /^<!--/ { inside = 1 } inside { if (/-->/) { inside = 0; done = 1 } next } { done = 1; print }' \
-      "$notes" | sed '/./,$!d'
-    echo
-  fi
+  # The notes (single rows, profiles, the outlier comparison) stay in their
+  # own page: this one holds the figures of the latest run only.
+  echo "Notes on these figures (profiles, the planted outliers beside GDAL's"
+  echo "refining transformer): docs/perf-gdal-notes.md."
+  echo
   echo "## Agreement"
   echo
   cat "$agreement"

@@ -268,8 +268,11 @@ public:
     // Loads the groups kept in record recordKey of the raster area.
     //   area: an open CRasteBaseArea; the caller keeps it open until this
     //     area is closed or destroyed (the close writes through it).
-    //   recordKey: 1 to 2^31 - 1; a key that holds no record yet opens an
-    //     area without groups, and the record is created by the first save.
+    //   recordKey: any non-zero key of 32 bits, -2^31 to 2^31 - 1; negative
+    //     keys are records like any other (the raster database keeps signed
+    //     keys, and the tool's addresses take them).  A key that holds no
+    //     record yet opens an area without groups, and the record is created
+    //     by the first save.
     //   rangeArg1, rangeArg2: the raster's columns and rows (see Morvane.h).
     // Returns 0 for a key or range argument beyond 32 bits, key 0, a record
     // the database cannot read or that ends inside a group (the area is then

@@ -32,7 +32,10 @@ std::vector<_CtrlPntStrcT> MakeRecords(std::size_t n, unsigned seed) {
         }
         const double x = 500000.0 + 2.0 * px - 0.3 * py + 1e-5 * px * py + noise(rng);
         const double y = 4100000.0 - 2.0 * py + 0.2 * px + 2e-5 * px * px + noise(rng);
-        const std::string name = "P" + std::to_string(i);
+        // Appended, not "P" + std::to_string(i): g++ 12 at -O3 warns falsely
+        // (-Wrestrict) about the insert at the front that operator+ makes.
+        std::string name = "P";
+        name += std::to_string(i);
         _CtrlPntStrcT p = TmMakePoint(px, py, x, y, 10.0 + i, name.c_str());
         p.Id = static_cast<std::int32_t>(i * 3);
         p.UseFlag = i % 5 == 4 ? 0 : (i % 2 ? 7 : 1);
