@@ -81,8 +81,8 @@ MORVANE_CLONE_AVX2 bool AnyNonFinite(const double* values,
 // One output axis of the affine and polynomial conversions: the output
 // centre x0 plus the terms above the constant (coefficients c, Model's
 // order), as the nested products and sums of EvalPoly2/3, without fused
-// multiply-adds.  The one-point calls (here and inline in CtrlPntSet.h) and
-// the batch evaluate these same expressions, so all give the same bits.
+// multiply-adds.  The one-point calls (here and EvalPolynomialPair) and the
+// batch evaluate these same expressions, so all give the same bits.
 template <int Order>
 inline double EvalAxis(double x0, const double* c, double du, double dv) {
     if constexpr (Order == 1) return x0 + c[1] * du + c[2] * dv;
@@ -140,7 +140,7 @@ long PreparedTransform::ApplyNone(const TmPointConverter*, double, double, doubl
 #if defined(TIEMARK_INLINE_POLYNOMIALS)
 long PreparedTransform::ApplyInline(const TmPointConverter* self, double in1, double in2, double* out1,
                                     double* out2) {
-    return tiemark_inline::EvalPolynomial(*self, in1, in2, out1, out2);
+    return EvalPolynomialPair(*self, in1, in2, out1, out2);
 }
 #endif
 
@@ -323,8 +323,8 @@ void PreparedTransform::SetKind(int kind) {
         default: Convert = &ApplyOther; break;
     }
 #if defined(TIEMARK_INLINE_POLYNOMIALS)
-    // The polynomials in the caller's code, and here the same evaluation
-    // for callers that call (the batch's portable loops give the same bits).
+    // The polynomials evaluated in PointTransform itself, and here the same
+    // evaluation for Apply (the batch's portable loops give the same bits).
     if (Kind == Affine || Kind == Poly2 || Kind == Poly3) {
         InlineOrder = Kind == Affine ? 1 : Kind == Poly2 ? 2 : 3;
         InlineCentre[0] = InX0, InlineCentre[1] = InY0;
