@@ -349,8 +349,8 @@ void PreparedTransform::Release() {
 }
 
 template <int Order>
-inline bool PreparedTransform::SeededNewton(double X, double Y, double x, double y, double* uOut,
-                                            double* vOut) const {
+[[gnu::always_inline]] inline bool PreparedTransform::SeededNewton(double X, double Y, double x, double y,
+                                                                    double* uOut, double* vOut) const {
     const Model& m = Source;
     NewtonPoint p;
     Cells.Seed(X, Y, &p.u, &p.v);
