@@ -11,6 +11,7 @@
 #include "Conditioning.h"
 #include "CpuDispatch.h"
 #include "LsqDesign.h"
+#include "NewtonInverse.h"
 #include "SplineSystem.h"
 
 namespace tiemark {
@@ -23,6 +24,9 @@ constexpr int kM = LsqFactor::kMaxCols;
 // Below this 1 - leverage (or determinant of I - H) the fit without the
 // point is undetermined: it alone fixes some parameter.
 constexpr double kMinFreedom = 1e-10;
+// Undamped Newton steps towards a left-out model's inverse from the stored
+// pixel position, before the careful (damped) iteration takes over.
+constexpr int kLooSteps = 8;
 
 // The upper triangle of an m x m system, with one right-hand side in column m.
 // Left uninitialised by default: made per point, it is filled before use.
@@ -104,29 +108,22 @@ bool PixelResidual(const Model& model, const _CtrlPntStrcT& p, double out[2]) {
 // similarity (a linear map), the careful way when they do not settle.
 bool PixelResidualFrom(const Model& model, const _CtrlPntStrcT& p, double rx, double ry, double out[2]) {
     const Normalisation& n = model.Norm;
-    double u = (p.PixelX - n.PixelX0) / n.PixelScale, v = (p.PixelY - n.PixelY0) / n.PixelScale;
     const double x = (p.UserX - n.UserX0) / n.UserScale, y = (p.UserY - n.UserY0) / n.UserScale;
-    const double tolerance = 1e-13 * (1.0 + std::fabs(x) + std::fabs(y)) * 0.7071067811865476;
+    const auto eval = [&model, x, y](double u, double v, NewtonPoint& at) {
+        double fx, fy;
+        model.EvalWithJacobian(u, v, &fx, &fy, at.j);
+        at.u = u, at.v = v, at.rx = x - fx, at.ry = y - fy;
+    };
+    NewtonPoint start;
+    eval((p.PixelX - n.PixelX0) / n.PixelScale, (p.PixelY - n.PixelY0) / n.PixelScale, start);
+    start.rx = -rx, start.ry = -ry;  // the caller's misfit there (f less the target)
+    // The similarity is linear: its first step is exact.
     const bool linear = model.Type == TM_TRANS_SIMILARITY;
-    for (int iter = 0; iter < 8; ++iter) {
-        double fx, fy, j[4];
-        model.EvalWithJacobian(u, v, &fx, &fy, j);
-        if (iter > 0) rx = fx - x, ry = fy - y;
-        if (!(std::fabs(rx) + std::fabs(ry) > tolerance)) {
-            if (!(std::fabs(rx) + std::fabs(ry) <= tolerance)) break;  // not finite
-            out[0] = n.PixelX0 + n.PixelScale * u - p.PixelX;
-            out[1] = n.PixelY0 + n.PixelScale * v - p.PixelY;
-            return true;
-        }
-        const double det = j[0] * j[3] - j[1] * j[2];
-        if (!(std::fabs(det) > 0.0)) break;
-        u -= (j[3] * rx - j[1] * ry) / det;
-        v -= (-j[2] * rx + j[0] * ry) / det;
-        if (linear) {
-            out[0] = n.PixelX0 + n.PixelScale * u - p.PixelX;
-            out[1] = n.PixelY0 + n.PixelScale * v - p.PixelY;
-            return true;
-        }
+    const auto exact = [linear](const NewtonPoint&, double, double, double) { return linear; };
+    if (NewtonSolve<NewtonStep::Full>(eval, exact, NewtonTolerance2(x, y), kLooSteps, start) == NewtonEnd::Converged) {
+        out[0] = n.PixelX0 + n.PixelScale * start.u - p.PixelX;
+        out[1] = n.PixelY0 + n.PixelScale * start.v - p.PixelY;
+        return true;
     }
     return PixelResidual(model, p, out);
 }
@@ -562,29 +559,24 @@ struct RecentredAxis {
 
 // Newton steps for the offset (du, dv) at which the left-out polynomial,
 // written around the stored pixel position (x, y: its two axes), meets the
-// stored user position to `tolerance` (normalised units, on |rx| + |ry|).
+// stored user position (x.r, y.r: the misfit at the stored position, f
+// less the target) within tolerance2 (NewtonTolerance2 of the target).
 // False when a few plain steps do not get there (far from the points, or a
 // singular gradient): the careful inverse decides then.
 template <int M>
-bool RecentredNewton(const RecentredAxis& x, const RecentredAxis& y, double tolerance, double* duOut, double* dvOut) {
-    double du = 0.0, dv = 0.0, rx = x.r, ry = y.r;
-    double j0 = x.ju, j1 = x.jv, j2 = y.ju, j3 = y.jv;
-    for (int iter = 0; iter < 8; ++iter) {
-        if (std::fabs(rx) + std::fabs(ry) <= tolerance) {
-            *duOut = du, *dvOut = dv;
-            return true;
-        }
-        // The gradient only where another step is needed: usually one
-        // step from the stored position suffices.
-        if (iter > 0) x.GradientAt<M>(du, dv, &j0, &j1), y.GradientAt<M>(du, dv, &j2, &j3);
-        const double det = j0 * j3 - j1 * j2;
-        if (!(std::fabs(det) > 0.0) || !std::isfinite(det)) return false;
-        const double inv = 1.0 / det;
-        du -= (j3 * rx - j1 * ry) * inv;
-        dv -= (j0 * ry - j2 * rx) * inv;
-        rx = x.MisfitAt<M>(du, dv), ry = y.MisfitAt<M>(du, dv);
-    }
-    return false;
+bool RecentredNewton(const RecentredAxis& x, const RecentredAxis& y, double tolerance2, double* duOut,
+                     double* dvOut) {
+    const auto eval = [&x, &y](double du, double dv, NewtonPoint& at) {
+        x.GradientAt<M>(du, dv, &at.j[0], &at.j[1]), y.GradientAt<M>(du, dv, &at.j[2], &at.j[3]);
+        at.u = du, at.v = dv, at.rx = -x.MisfitAt<M>(du, dv), at.ry = -y.MisfitAt<M>(du, dv);
+    };
+    NewtonPoint p;
+    p.rx = -x.r, p.ry = -y.r;
+    p.j[0] = x.ju, p.j[1] = x.jv, p.j[2] = y.ju, p.j[3] = y.jv;
+    if (NewtonSolve<NewtonStep::Full>(eval, NoNewtonShortcut{}, tolerance2, kLooSteps, p) != NewtonEnd::Converged)
+        return false;
+    *duOut = p.u, *dvOut = p.v;
+    return true;
 }
 
 // The polynomials, all used points at once: the triangular solves and the
@@ -800,11 +792,10 @@ void PolyLeaveOneOutChunk(const LsqContext& c, const std::vector<_CtrlPntStrcT>&
         o.User[0] = norm.UserScale * wx, o.User[1] = norm.UserScale * wy;
         o.Influence = cook * h[i] * (wx * wx + wy * wy);
         // The pixel figure is the offset from the stored pixel position at
-        // which the left-out model meets the stored user position.  The
-        // careful inverse's bound: 1e-13 of 1 + |(x, y)|, with |rx| + |ry|
-        // >= hypot standing in for the misfit's length.
-        const double tolerance = 1e-13 * (1.0 + std::fabs(X[i]) + std::fabs(Y[i])) * 0.7071067811865476;
-        if (std::fabs(RX[i]) + std::fabs(RY[i]) <= tolerance) {
+        // which the left-out model meets the stored user position, to the
+        // backward conversion's tolerance.
+        const double tolerance2 = NewtonTolerance2(X[i], Y[i]);
+        if (RX[i] * RX[i] + RY[i] * RY[i] <= tolerance2) {
             o.Pixel[0] = norm.PixelScale * DU[i], o.Pixel[1] = norm.PixelScale * DV[i];
             continue;
         }
@@ -820,7 +811,7 @@ void PolyLeaveOneOutChunk(const LsqContext& c, const std::vector<_CtrlPntStrcT>&
             ax.Set<M>(cx, U[i], V[i], wx);
             ay.Set<M>(cy, U[i], V[i], wy);
             double du, dv;
-            if (RecentredNewton<M>(ax, ay, tolerance, &du, &dv)) {
+            if (RecentredNewton<M>(ax, ay, tolerance2, &du, &dv)) {
                 o.Pixel[0] = norm.PixelScale * du, o.Pixel[1] = norm.PixelScale * dv;
                 continue;
             }
@@ -1036,30 +1027,8 @@ long SplineLeaveOneOut(const FitCache& fit, const std::vector<_CtrlPntStrcT>& po
 }  // namespace
 
 bool InvertFrom(const Model& model, double x, double y, double* uOut, double* vOut) {
-    double u = *uOut, v = *vOut, fx, fy, j[4];
-    model.EvalWithJacobian(u, v, &fx, &fy, j);
-    double misfit = std::hypot(fx - x, fy - y);
-    const double tolerance = 1e-13 * (1.0 + std::hypot(x, y));
-    for (int iter = 0; iter < 60 && misfit > tolerance; ++iter) {
-        const double det = j[0] * j[3] - j[1] * j[2];
-        if (!(std::fabs(det) > 0.0) || !std::isfinite(det)) return false;
-        const double rx = x - fx, ry = y - fy;
-        const double du = (j[3] * rx - j[1] * ry) / det, dv = (-j[2] * rx + j[0] * ry) / det;
-        bool improved = false;
-        double step = 1.0;
-        for (int half = 0; half < 40 && !improved; ++half, step *= 0.5) {
-            double nu = u + step * du, nv = v + step * dv, gx, gy, g[4];
-            model.EvalWithJacobian(nu, nv, &gx, &gy, g);
-            double m = std::hypot(gx - x, gy - y);
-            if (std::isfinite(m) && m < misfit) {
-                u = nu, v = nv, fx = gx, fy = gy, misfit = m;
-                std::copy(g, g + 4, j);
-                improved = true;
-            }
-        }
-        if (!improved) break;  // at the limit of the arithmetic
-    }
-    if (!(misfit <= 1e-9 * (1.0 + std::hypot(x, y)))) return false;
+    double u = *uOut, v = *vOut;
+    if (model.SolveDamped(x, y, &u, &v) != TM_OK) return false;
     if (model.Type == TM_TRANS_PROJECTIVE && !(model.H[6] * u + model.H[7] * v + model.H[8] > kMinProjectiveDenominator))
         return false;
     *uOut = u, *vOut = v;

@@ -279,6 +279,14 @@ long CCtrlPntSet::BeginTransform(bool forward, double tolerancePx) {
     });
 }
 
+long CCtrlPntSet::PointTransform(double* out1, double* out2, double in1, double in2) {
+#if defined(TIEMARK_INLINE_POLYNOMIALS)
+    // The polynomials here, without a second call.
+    if (Converter->InlineOrder != 0) return tiemark::EvalPolynomialPair(*Converter, in1, in2, out1, out2);
+#endif
+    return Converter->Convert(Converter, in1, in2, out1, out2);
+}
+
 void CCtrlPntSet::EndTransform() {
     if (Impl == nullptr) return;
     if (tiemark::PreparedTransform* prepared = Impl->PreparedIfMade()) prepared->Release();

@@ -10,6 +10,7 @@
 
 #include "CpuDispatch.h"
 #include "LsqFactor.h"
+#include "NewtonInverse.h"
 
 namespace tiemark {
 
@@ -29,10 +30,8 @@ constexpr double kCheckB[5] = {0.5, 0.25, 0.25, 0.75, 0.75};
 constexpr int kSplineCheckSide = 4;
 // See RefinedCells.
 constexpr double kSplineRefinement = 2.25;
-// Undamped Newton steps allowed at a corner seeded from its neighbour.
+// Undamped Newton evaluations allowed at a corner seeded from its neighbour.
 constexpr int kCornerSteps = 10;
-// The damped iteration's target: misfit relative to 1 + |(x, y)|.
-constexpr double kNewtonTolerance = 1e-13;
 
 // The least-squares cubic of the twelve corner data is a fixed linear map of
 // them: coefficients = Projection[.][data].  Built once, from the 12 x 10
@@ -235,32 +234,24 @@ void InverseCells::SolveCorner(const Model& m, const Eval& eval, int i, int k, d
     c.ok = false;
     double x, y;
     FramePoint(m, i, k, 0.0, 0.0, &x, &y);
-    const double tolerance2 = kNewtonTolerance * kNewtonTolerance * (1.0 + x * x + y * y);
-    double j[4], last = std::numeric_limits<double>::infinity();
-    bool solved = false;
-    for (int step = 0; step < kCornerSteps; ++step) {
+    const auto step = [&eval, x, y](double pu, double pv, NewtonPoint& at) {
         double fx, fy;
-        eval(u, v, &fx, &fy, j);
-        const double rx = x - fx, ry = y - fy, misfit2 = rx * rx + ry * ry;
-        if (misfit2 <= tolerance2) {
-            solved = true;
-            break;
-        }
-        if (!(misfit2 < last)) break;
-        last = misfit2;
-        const double det = j[0] * j[3] - j[1] * j[2];
-        if (!(std::fabs(det) > 0.0)) break;
-        u += (j[3] * rx - j[1] * ry) / det;
-        v += (j[0] * ry - j[2] * rx) / det;
-    }
-    if (!solved) {
+        eval(pu, pv, &fx, &fy, at.j);
+        at.u = pu, at.v = pv, at.rx = x - fx, at.ry = y - fy;
+    };
+    NewtonPoint p;
+    step(u, v, p);
+    const NewtonEnd end =
+        NewtonSolve<NewtonStep::Full>(step, NoNewtonShortcut{}, NewtonTolerance2(x, y), kCornerSteps - 1, p);
+    if (end != NewtonEnd::Converged) {
         // The damped iteration from the centre's estimate.
         const Normalisation& n = m.Norm;
-        double px, py, fx, fy;
+        double px, py;
         if (m.Backward(n.UserX0 + n.UserScale * x, n.UserY0 + n.UserScale * y, &px, &py) != TM_OK) return;
-        u = (px - n.PixelX0) / n.PixelScale, v = (py - n.PixelY0) / n.PixelScale;
-        eval(u, v, &fx, &fy, j);
+        step((px - n.PixelX0) / n.PixelScale, (py - n.PixelY0) / n.PixelScale, p);
     }
+    u = p.u, v = p.v;
+    const double* j = p.j;
     const double det = j[0] * j[3] - j[1] * j[2];
     const double detL = L[0] * L[3] - L[1] * L[2];
     // Across a fold the inverse is not the branch the points are on.

@@ -6,12 +6,18 @@
 #include <limits>
 
 #include "Conditioning.h"
+#include "NewtonInverse.h"
 #include "SplineKernel.h"
 #include "TransTypes.h"
 
 namespace tiemark {
 
 namespace {
+
+// Damped steps before the iteration stops where it is.  Near the answer
+// each step squares the relative misfit, so a converging iteration takes a
+// handful; the rest is room for a far seed's halved steps.
+constexpr int kDampedSteps = 100;
 
 // Exponents (i, j) of u^i v^j in coefficient order.
 constexpr int kPowU[10] = {0, 1, 0, 2, 1, 0, 3, 2, 1, 0};
@@ -218,40 +224,31 @@ long Model::Backward(double userX, double userY, double* pixelX, double* pixelY)
 }
 
 long Model::NewtonBackward(double x, double y, double* uOut, double* vOut) const {
-    // Seed from the inverse of the linearisation at the centre of the points,
-    // then damped Newton steps: a step that does not reduce the misfit is halved.
-    double u = Inv[0] * (x - CentreX) + Inv[1] * (y - CentreY);
-    double v = Inv[2] * (x - CentreX) + Inv[3] * (y - CentreY);
-    double fx, fy, j[4];
-    EvalWithJacobian(u, v, &fx, &fy, j);
-    double misfit = std::hypot(fx - x, fy - y);
-    const double tolerance = 1e-13 * (1.0 + std::hypot(x, y));
-    for (int iter = 0; iter < 100 && misfit > tolerance; ++iter) {
-        double det = j[0] * j[3] - j[1] * j[2];
-        if (!(std::fabs(det) > 0.0) || !std::isfinite(det)) return TM_ERR_NO_CONVERGE;
-        double rx = x - fx, ry = y - fy;
-        double du = (j[3] * rx - j[1] * ry) / det;
-        double dv = (-j[2] * rx + j[0] * ry) / det;
-        double step = 1.0;
-        bool improved = false;
-        for (int half = 0; half < 40; ++half, step *= 0.5) {
-            double nu = u + step * du, nv = v + step * dv;
-            double gx, gy, g[4];
-            EvalWithJacobian(nu, nv, &gx, &gy, g);
-            double m = std::hypot(gx - x, gy - y);
-            if (std::isfinite(m) && m < misfit) {
-                u = nu, v = nv, fx = gx, fy = gy, misfit = m;
-                std::copy(g, g + 4, j);
-                improved = true;
-                break;
-            }
-        }
-        if (!improved) break;  // at the limit of the arithmetic
+    // Seed from the inverse of the linearisation at the centre of the points.
+    *uOut = Inv[0] * (x - CentreX) + Inv[1] * (y - CentreY);
+    *vOut = Inv[2] * (x - CentreX) + Inv[3] * (y - CentreY);
+    return SolveDamped(x, y, uOut, vOut);
+}
+
+long Model::SolveDamped(double x, double y, double* u, double* v) const {
+    const auto eval = [this, x, y](double pu, double pv, NewtonPoint& at) {
+        double fx, fy;
+        EvalWithJacobian(pu, pv, &fx, &fy, at.j);
+        at.u = pu, at.v = pv, at.rx = x - fx, at.ry = y - fy;
+    };
+    NewtonPoint p;
+    eval(*u, *v, p);
+    switch (NewtonSolve<NewtonStep::Halved>(eval, NoNewtonShortcut{}, NewtonTolerance2(x, y), kDampedSteps, p)) {
+        case NewtonEnd::Converged: break;
+        // At the limit of the arithmetic: what it allows, a misfit of a few
+        // ulps of the output.
+        case NewtonEnd::Stopped:
+            if (NewtonAcceptable(p.Misfit2(), x, y)) break;
+            return TM_ERR_NO_CONVERGE;
+        case NewtonEnd::Singular: return TM_ERR_NO_CONVERGE;
     }
-    // Accept what the arithmetic allows: a misfit of a few ulps of the output.
-    if (!(misfit <= 1e-9 * (1.0 + std::hypot(x, y)))) return TM_ERR_NO_CONVERGE;
-    *uOut = u;
-    *vOut = v;
+    *u = p.u;
+    *v = p.v;
     return TM_OK;
 }
 

@@ -64,6 +64,13 @@ public:
     // mapped forward, the edges sampled densely enough for the type.
     long FrameRange(double x0, double y0, double x1, double y1, double range[4]) const;
 
+    // Solves EvalNormalised(u, v) = (x, y), all normalised units, by damped
+    // Newton steps (NewtonInverse.h) from (*u, *v) as given.  TM_OK with the
+    // solution in (*u, *v): misfit within kNewtonTolerance of |(1, x, y)|,
+    // or where the arithmetic stops short of that, within
+    // kNewtonAcceptance.  TM_ERR_NO_CONVERGE otherwise (both unchanged).
+    long SolveDamped(double x, double y, double* u, double* v) const;
+
     // Sets Inv from the linear part; false when it is not invertible.
     bool PrepareInverse();
 

@@ -11,6 +11,7 @@
 
 #include "Conditioning.h"
 #include "CpuDispatch.h"
+#include "NewtonInverse.h"
 #include "SplineKernel.h"
 
 #if MORVANE_X86_DISPATCH
@@ -26,9 +27,6 @@ constexpr int kDegree[10] = {0, 1, 1, 2, 2, 2, 3, 3, 3, 3};
 // Undamped Newton evaluations from the seed before giving way to the damped
 // iteration; a seed within 1e-3 of the answer needs four.
 constexpr int kSeededEvaluations = 5;
-// Misfit, relative to 1 + |(x, y)|, at which the iteration stops; the same
-// as the damped iteration's target.
-constexpr double kNewtonTolerance = 1e-13;
 // The spline's iteration stops when its error is bounded by this many pixels:
 // a tenth of what the cells of the polynomials promise, so that a position
 // converted back and forth moves by well under 1e-7 of a map unit.
@@ -81,8 +79,8 @@ MORVANE_CLONE_AVX2 bool AnyNonFinite(const double* values,
 // One output axis of the affine and polynomial conversions: the output
 // centre x0 plus the terms above the constant (coefficients c, Model's
 // order), as the nested products and sums of EvalPoly2/3, without fused
-// multiply-adds.  The one-point calls (here and inline in CtrlPntSet.h) and
-// the batch evaluate these same expressions, so all give the same bits.
+// multiply-adds.  The one-point calls (here and EvalPolynomialPair) and the
+// batch evaluate these same expressions, so all give the same bits.
 template <int Order>
 inline double EvalAxis(double x0, const double* c, double du, double dv) {
     if constexpr (Order == 1) return x0 + c[1] * du + c[2] * dv;
@@ -140,7 +138,7 @@ long PreparedTransform::ApplyNone(const TmPointConverter*, double, double, doubl
 #if defined(TIEMARK_INLINE_POLYNOMIALS)
 long PreparedTransform::ApplyInline(const TmPointConverter* self, double in1, double in2, double* out1,
                                     double* out2) {
-    return tiemark_inline::EvalPolynomial(*self, in1, in2, out1, out2);
+    return EvalPolynomialPair(*self, in1, in2, out1, out2);
 }
 #endif
 
@@ -323,8 +321,8 @@ void PreparedTransform::SetKind(int kind) {
         default: Convert = &ApplyOther; break;
     }
 #if defined(TIEMARK_INLINE_POLYNOMIALS)
-    // The polynomials in the caller's code, and here the same evaluation
-    // for callers that call (the batch's portable loops give the same bits).
+    // The polynomials evaluated in PointTransform itself, and here the same
+    // evaluation for Apply (the batch's portable loops give the same bits).
     if (Kind == Affine || Kind == Poly2 || Kind == Poly3) {
         InlineOrder = Kind == Affine ? 1 : Kind == Poly2 ? 2 : 3;
         InlineCentre[0] = InX0, InlineCentre[1] = InY0;
@@ -351,95 +349,82 @@ void PreparedTransform::Release() {
 }
 
 template <int Order>
-inline bool PreparedTransform::SeededNewton(double X, double Y, double x, double y, double* uOut,
-                                            double* vOut) const {
+[[gnu::always_inline]] inline bool PreparedTransform::SeededNewton(double X, double Y, double x, double y,
+                                                                    double* uOut, double* vOut) const {
     const Model& m = Source;
-    double u, v;
-    Cells.Seed(X, Y, &u, &v);
-    // The square of kNewtonTolerance * |(1, x, y)|, at most the damped
-    // iteration's kNewtonTolerance * (1 + |(x, y)|), and without a root.
-    const double tolerance2 = kNewtonTolerance * kNewtonTolerance * (1.0 + x * x + y * y);
-    double last = std::numeric_limits<double>::infinity();
-    int iter = 0;
+    NewtonPoint p;
+    Cells.Seed(X, Y, &p.u, &p.v);
+    const double tolerance2 = NewtonTolerance2(x, y);
+    // The spline's bound terms at the current point, from its evaluations
+    // after the curved first step (the pass at the seed is that step's own).
+    double curvature = 0.0, nearest2 = -1.0;
+    const auto eval = [&](double u, double v, NewtonPoint& at) {
+        double fx, fy;
+        if constexpr (Order == 0) {
+            if (m.Type == TM_TRANS_TPS)
+                SplineEvalBounded(u, v, &fx, &fy, at.j, &curvature, &nearest2);
+            else
+                m.EvalWithJacobian(u, v, &fx, &fy, at.j);
+        } else {
+            PolyWithGradient<Order>(m.CoefX, u, v, &fx, &at.j[0], &at.j[1]);
+            PolyWithGradient<Order>(m.CoefY, u, v, &fy, &at.j[2], &at.j[3]);
+        }
+        at.u = u, at.v = v, at.rx = x - fx, at.ry = y - fy;
+    };
+    int steps = kSeededEvaluations - 1;
+    bool started = false;
     if constexpr (Order == 0) {
         if (m.Type == TM_TRANS_TPS) {
-            switch (SplineCurvedStep(x, y, tolerance2, &u, &v, &last)) {
+            double seedMisfit2;
+            switch (SplineCurvedStep(x, y, tolerance2, &p.u, &p.v, &seedMisfit2)) {
                 case CurvedStep::Done:
-                    *uOut = u;
-                    *vOut = v;
+                    *uOut = p.u;
+                    *vOut = p.v;
                     return true;
                 case CurvedStep::Failed: return false;
-                case CurvedStep::Continue: iter = 1; break;
+                case CurvedStep::Continue: break;
             }
+            // The curved step was the first evaluation; the misfit must
+            // shrink from the seed's on.
+            eval(p.u, p.v, p);
+            const double misfit2 = p.Misfit2();
+            if (!(misfit2 <= tolerance2) && !(misfit2 < seedMisfit2)) return false;
+            --steps;
+            started = true;
         }
     }
-    for (; iter < kSeededEvaluations; ++iter) {
-        double fx, fy, j[4];
-        // The spline's bound terms at (u, v); none (a negative distance) on
-        // the pass from the seed, which is rarely close enough for them to
-        // settle the step and runs faster without them.
-        double curvature = 0.0, nearest2 = -1.0;
+    if (!started) eval(p.u, p.v, p);
+    const auto shortcut = [&](const NewtonPoint& at, double du, double dv, double det) {
         if constexpr (Order == 0) {
-            if (m.Type == TM_TRANS_TPS && iter > 0)
-                SplineEvalBounded(u, v, &fx, &fy, j, &curvature, &nearest2);
-            else
-                m.EvalWithJacobian(u, v, &fx, &fy, j);
-        } else {
-            PolyWithGradient<Order>(m.CoefX, u, v, &fx, &j[0], &j[1]);
-            PolyWithGradient<Order>(m.CoefY, u, v, &fy, &j[2], &j[3]);
-        }
-        const double rx = x - fx, ry = y - fy;
-        const double misfit2 = rx * rx + ry * ry;
-        if (misfit2 <= tolerance2) {
-            *uOut = u;
-            *vOut = v;
-            return true;
-        }
-        // Not shrinking (or not a number): the seed is too far for plain Newton.
-        if (!(misfit2 < last)) return false;
-        last = misfit2;
-        const double det = j[0] * j[3] - j[1] * j[2];
-        if (!(std::fabs(det) > 0.0)) return false;
-        const double inv = 1.0 / det;
-        const double du = (j[3] * rx - j[1] * ry) * inv;
-        const double dv = (j[0] * ry - j[2] * rx) * inv;
-        if constexpr (Order == 0) {
-            if (m.Type == TM_TRANS_TPS) {
-                // Accept the step when the curvature met on it bounds what
-                // it leaves (the bound of this point, else the cruder one of
-                // the whole spline); else when the misfit it leaves, found
-                // without the gradient (a cheaper pass over the centres), is
-                // small enough taken back through J^-1 (twice its norm here).
-                const double step2 = du * du + dv * dv;
-                bool done = SplineStepBounded(j, det, step2, curvature, nearest2) ||
-                            SplineStepSuffices(j, det, u, v, step2);
-                if (!done && step2 < kConfirmStep2) {
-                    double gx, gy;
-                    m.EvalNormalised(u + du, v + dv, &gx, &gy);
-                    const double jNorm = std::sqrt(j[0] * j[0] + j[1] * j[1] + j[2] * j[2] + j[3] * j[3]);
-                    done = 2.0 * jNorm * std::hypot(x - gx, y - gy) <= SplineTolerance * std::fabs(det);
-                }
-                if (done) {
-                    *uOut = u + du;
-                    *vOut = v + dv;
-                    return true;
-                }
+            if (m.Type != TM_TRANS_TPS) return false;
+            // Accept the step when the curvature met on it bounds what it
+            // leaves (the bound of this point, else the cruder one of the
+            // whole spline); else when the misfit it leaves, found without
+            // the gradient (a cheaper pass over the centres), is small enough
+            // taken back through J^-1 (twice its norm here).
+            const double step2 = du * du + dv * dv;
+            bool done = SplineStepBounded(at.j, det, step2, curvature, nearest2) ||
+                        SplineStepSuffices(at.j, det, at.u, at.v, step2);
+            if (!done && step2 < kConfirmStep2) {
+                double gx, gy;
+                m.EvalNormalised(at.u + du, at.v + dv, &gx, &gy);
+                const double* j = at.j;
+                const double jNorm = std::sqrt(j[0] * j[0] + j[1] * j[1] + j[2] * j[2] + j[3] * j[3]);
+                done = 2.0 * jNorm * std::hypot(x - gx, y - gy) <= SplineTolerance * std::fabs(det);
             }
+            return done;
         } else {
             // A polynomial's misfit after this step is known without
             // evaluating it again: accept on half the tolerance.
-            const double ex = PolyRemainder<Order>(m.CoefX, u, v, du, dv);
-            const double ey = PolyRemainder<Order>(m.CoefY, u, v, du, dv);
-            if (4.0 * (ex * ex + ey * ey) <= tolerance2 && SolvesAccurately(j, det)) {
-                *uOut = u + du;
-                *vOut = v + dv;
-                return true;
-            }
+            const double ex = PolyRemainder<Order>(m.CoefX, at.u, at.v, du, dv);
+            const double ey = PolyRemainder<Order>(m.CoefY, at.u, at.v, du, dv);
+            return 4.0 * (ex * ex + ey * ey) <= tolerance2 && SolvesAccurately(at.j, det);
         }
-        u += du;
-        v += dv;
-    }
-    return false;
+    };
+    if (NewtonSolve<NewtonStep::Full>(eval, shortcut, tolerance2, steps, p) != NewtonEnd::Converged) return false;
+    *uOut = p.u;
+    *vOut = p.v;
+    return true;
 }
 
 // The spline's first step from a seed.  A plain Newton step d1 = J^-1 r

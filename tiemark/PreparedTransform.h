@@ -5,12 +5,14 @@
 // numerically safe (scales always; centres only for the affine and similarity
 // maps, whose terms stay small), so Apply() is a handful of multiply-adds with
 // no allocation and no refit.  Prepare() also picks the conversion function
-// once (one indirect call a point, no dispatch on the kind per point): on x86
-// processors with AVX2 and FMA the affine and polynomial conversions and the
-// tabulated inverse below, one point and batch alike, use fused
-// multiply-adds, so their results may differ from the portable ones in the
-// last bits (and agree with each other to the bit).  The prepared state is a snapshot: later edits of the group do not
-// change it.
+// once (one indirect call a point, no dispatch on the kind per point).  The
+// affine and polynomial conversions use the portable arithmetic everywhere,
+// no fused multiply-adds, one point and batch alike.  Only the tabulated
+// inverse below (its cells' cubics) uses fused multiply-adds, on x86
+// processors with AVX2 and FMA, one point and batch alike: its results may
+// differ from the portable ones in the last bits, and the one-point and
+// batch calls agree with each other to the bit.  The prepared state is a
+// snapshot: later edits of the group do not change it.
 //
 // Backward conversion of polynomials of order 2 and 3 and of the thin plate
 // spline stays the exact inverse of the forward model.  Prepare() tabulates
@@ -44,10 +46,82 @@
 #include "InverseCells.h"
 #include "Model.h"
 
+// The conversion a set's BeginTransform chose, as CCtrlPntSet::PointTransform
+// (exported, so callers compile in nothing of it) finds it: one indirect
+// call, no dispatch on the kind per point.  The affine and polynomial kinds
+// also leave their terms here (InlineOrder 1 to 3; 0 for every other kind)
+// and, on x86-64 with GCC or Clang, PointTransform evaluates them in place
+// (tiemark::EvalPolynomialPair) instead of making a second call: the call
+// alone costs as much as an affine conversion.  InlineTerms holds (x, y)
+// pairs: the output centre, then the coefficients of du, dv, du^2, du dv,
+// dv^2, du^3, du^2 dv, du dv^2 and dv^3, where (du, dv) is the input less
+// InlineCentre.
+struct TmPointConverter {
+    long (*Convert)(const TmPointConverter* self, double in1, double in2, double* out1, double* out2);
+    int InlineOrder = 0;
+    double InlineCentre[2] = {};
+    alignas(16) double InlineTerms[20] = {};
+};
+
+#if (defined(__x86_64__) || defined(_M_X64)) && defined(__GNUC__)
+#define TIEMARK_INLINE_POLYNOMIALS 1
+#include <emmintrin.h>
+#endif
+
 namespace tiemark {
 
-// The TmPointConverter base is what CCtrlPntSet::PointTransform calls from
-// the caller's code.
+#if defined(TIEMARK_INLINE_POLYNOMIALS)
+namespace pair_detail {
+// A product kept apart from the sum it joins: a compiler allowed to fuse
+// the two into one multiply-add (GCC with FMA enabled does by default)
+// would change the last bits, and the one-point call and the batch loops
+// must compute the same ones whatever flags the library is built with.
+inline __m128d Product(__m128d a, __m128d b) {
+    __m128d p = _mm_mul_pd(a, b);
+    __asm__("" : "+x"(p));
+    return p;
+}
+}  // namespace pair_detail
+
+// The affine or polynomial conversion of c (InlineOrder 1 to 3) at pixel
+// (in1, in2), both output axes side by side in the order of the portable
+// arithmetic (EvalAxis in PreparedTransform.cpp, the batch's): x0 +
+// (terms), the terms nested as Horner's rule in du.  Same bits as the
+// batch.  Writes user (*out1, *out2) and returns TM_OK; TM_ERR_ARGUMENT for
+// a null output, TM_ERR_NOT_FINITE for a non-finite input, TM_ERR_OUTSIDE
+// when the result is not finite (outputs unchanged then).
+[[gnu::always_inline]] inline long EvalPolynomialPair(const TmPointConverter& c, double in1, double in2,
+                                                      double* out1, double* out2) {
+    using pair_detail::Product;
+    if (out1 == nullptr || out2 == nullptr) [[unlikely]] return TM_ERR_ARGUMENT;
+    const double* t = c.InlineTerms;
+    const auto k = [t](int term) { return _mm_load_pd(t + 2 * term); };
+    const __m128d du = _mm_set1_pd(in1 - c.InlineCentre[0]), dv = _mm_set1_pd(in2 - c.InlineCentre[1]);
+    __m128d result;
+    if (c.InlineOrder == 1) {
+        result = _mm_add_pd(_mm_add_pd(k(0), Product(k(1), du)), Product(k(2), dv));
+    } else if (c.InlineOrder == 2) {
+        const __m128d a = _mm_add_pd(_mm_add_pd(k(1), Product(k(3), du)), Product(k(4), dv));
+        const __m128d b = _mm_add_pd(k(2), Product(k(5), dv));
+        result = _mm_add_pd(k(0), _mm_add_pd(Product(du, a), Product(dv, b)));
+    } else {
+        const __m128d a = _mm_add_pd(_mm_add_pd(k(3), Product(k(6), du)), Product(k(7), dv));
+        const __m128d b = _mm_add_pd(k(4), Product(k(8), dv));
+        const __m128d p = _mm_add_pd(_mm_add_pd(k(1), Product(du, a)), Product(dv, b));
+        const __m128d q = _mm_add_pd(k(2), Product(dv, _mm_add_pd(k(5), Product(k(9), dv))));
+        result = _mm_add_pd(k(0), _mm_add_pd(Product(du, p), Product(dv, q)));
+    }
+    // result - result is 0 in a finite lane and not a number otherwise.
+    const __m128d zero = _mm_sub_pd(result, result);
+    if (_mm_movemask_pd(_mm_cmpunord_pd(zero, zero)) != 0) [[unlikely]]
+        return std::isfinite(in1) && std::isfinite(in2) ? TM_ERR_OUTSIDE : TM_ERR_NOT_FINITE;
+    _mm_storel_pd(out1, result);
+    _mm_storeh_pd(out2, result);
+    return TM_OK;
+}
+#endif
+
+// The TmPointConverter base is what CCtrlPntSet::PointTransform converts with.
 class PreparedTransform : public TmPointConverter {
 public:
     PreparedTransform() : TmPointConverter{&ApplyNone} {}
@@ -90,11 +164,11 @@ private:
         return *static_cast<const PreparedTransform*>(self);
     }
     // The affine and polynomial kinds (Order 1, 2, 3) where PointTransform
-    // does not evaluate them inline, in the batch's arithmetic.
+    // does not evaluate them in place, in the batch's arithmetic.
     template <int Order>
     static long ApplyPolynomial(const TmPointConverter* self, double in1, double in2, double* out1, double* out2);
 #if defined(TIEMARK_INLINE_POLYNOMIALS)
-    // What PointTransform evaluates inline, for callers that call.
+    // EvalPolynomialPair, for callers of Apply.
     static long ApplyInline(const TmPointConverter* self, double in1, double in2, double* out1, double* out2);
 #endif
     static long ApplyProjective(const TmPointConverter* self, double in1, double in2, double* out1, double* out2);

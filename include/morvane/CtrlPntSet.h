@@ -36,8 +36,11 @@
 #include <cstdint>
 #include <type_traits>
 
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
-#error "the 120-byte point record is stored little-endian; big-endian hosts are not supported"
+// Records are stored as their bytes in memory (the group stream copies them
+// whole), and the stored format is little-endian: x86-64 and 64-bit Arm are.
+// (The compiler's macro, not C++20's std::endian: callers may use C++17.)
+#if defined(__BYTE_ORDER__) && defined(__ORDER_LITTLE_ENDIAN__) && __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
+#error "the 120-byte point record is stored as it lies in memory, little-endian: big-endian hosts are not supported"
 #endif
 
 // Transformation type codes (second argument of InitPntSet).
@@ -135,12 +138,6 @@ static_assert(offsetof(CCtrlPntErr, Other) == 4);
 static_assert(offsetof(CCtrlPntErr, ResidualX) == 8);
 static_assert(offsetof(CCtrlPntErr, ResidualY) == 16);
 static_assert(offsetof(CCtrlPntErr, Reserved) == 24);
-// Records are stored as their bytes in memory (the group stream copies them
-// whole), and the stored format is little-endian: x86-64 and 64-bit Arm are.
-// (The compiler's macro, not C++20's std::endian: callers may use C++17.)
-#if defined(__BYTE_ORDER__) && defined(__ORDER_LITTLE_ENDIAN__) && __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
-#error "the 120-byte point record is stored as it lies in memory, little-endian: big-endian hosts are not supported"
-#endif
 
 // Makes a cleared point record: everything zero, use and edit flags on.
 TIEMARK_API _CtrlPntStrcT TmMakePoint(double pixelX, double pixelY, double userX, double userY,
@@ -188,70 +185,8 @@ struct TmPositionError {
 
 namespace tiemark { class PntSetImpl; }
 
-// The conversion a set's BeginTransform chose: the library fills it in, and
-// PointTransform calls it straight from the caller's code, so that a
-// conversion costs one indirect call and no call into the library's
-// exported functions.  Not for use by callers.
-//
-// The affine and polynomial kinds also leave their terms here (InlineOrder
-// 1 to 3; 0 for every other kind), and on x86-64 with GCC or Clang
-// PointTransform evaluates them in the caller's code, without a call at
-// all: the call alone cost as much as the conversion.  InlineTerms holds
-// (x, y) pairs: the output centre, then the coefficients of du, dv, du^2,
-// du dv, dv^2, du^3, du^2 dv, du dv^2 and dv^3, where (du, dv) is the input
-// less InlineCentre.
-struct TmPointConverter {
-    long (*Convert)(const TmPointConverter* self, double in1, double in2, double* out1, double* out2);
-    int InlineOrder = 0;
-    double InlineCentre[2] = {};
-    alignas(16) double InlineTerms[20] = {};
-};
-
-#if (defined(__x86_64__) || defined(_M_X64)) && defined(__GNUC__)
-#define TIEMARK_INLINE_POLYNOMIALS 1
-#include <emmintrin.h>
-namespace tiemark_inline {
-// A product kept apart from the sum it joins: a compiler allowed to fuse
-// the two into one multiply-add (GCC with FMA enabled does by default)
-// would change the last bits, and the library, the caller and the batch
-// calls must all compute the same ones.
-inline __m128d Product(__m128d a, __m128d b) {
-    __m128d p = _mm_mul_pd(a, b);
-    __asm__("" : "+x"(p));
-    return p;
-}
-// Both output axes side by side, in the order of the library's portable
-// arithmetic: x0 + (terms), the terms nested as Horner's rule in du.
-inline long EvalPolynomial(const TmPointConverter& c, double in1, double in2, double* out1, double* out2) {
-    if (__builtin_expect(out1 == nullptr || out2 == nullptr, 0)) return TM_ERR_ARGUMENT;
-    const double* t = c.InlineTerms;
-    const auto k = [t](int term) { return _mm_load_pd(t + 2 * term); };
-    const __m128d du = _mm_set1_pd(in1 - c.InlineCentre[0]), dv = _mm_set1_pd(in2 - c.InlineCentre[1]);
-    __m128d result;
-    if (c.InlineOrder == 1) {
-        result = _mm_add_pd(_mm_add_pd(k(0), Product(k(1), du)), Product(k(2), dv));
-    } else if (c.InlineOrder == 2) {
-        const __m128d a = _mm_add_pd(_mm_add_pd(k(1), Product(k(3), du)), Product(k(4), dv));
-        const __m128d b = _mm_add_pd(k(2), Product(k(5), dv));
-        result = _mm_add_pd(k(0), _mm_add_pd(Product(du, a), Product(dv, b)));
-    } else {
-        const __m128d a = _mm_add_pd(_mm_add_pd(k(3), Product(k(6), du)), Product(k(7), dv));
-        const __m128d b = _mm_add_pd(k(4), Product(k(8), dv));
-        const __m128d p = _mm_add_pd(_mm_add_pd(k(1), Product(du, a)), Product(dv, b));
-        const __m128d q = _mm_add_pd(k(2), Product(dv, _mm_add_pd(k(5), Product(k(9), dv))));
-        result = _mm_add_pd(k(0), _mm_add_pd(Product(du, p), Product(dv, q)));
-    }
-    // result - result is 0 in a finite lane and not a number otherwise.
-    const __m128d zero = _mm_sub_pd(result, result);
-    if (__builtin_expect(_mm_movemask_pd(_mm_cmpunord_pd(zero, zero)) != 0, 0)) {
-        return __builtin_isfinite(in1) && __builtin_isfinite(in2) ? TM_ERR_OUTSIDE : TM_ERR_NOT_FINITE;
-    }
-    _mm_storel_pd(out1, result);
-    _mm_storeh_pd(out2, result);
-    return TM_OK;
-}
-}  // namespace tiemark_inline
-#endif
+// What a set's BeginTransform prepared; its contents are the library's own.
+struct TmPointConverter;
 
 // One group of control points and the transformation fitted to them.
 class TIEMARK_API CCtrlPntSet {
@@ -323,15 +258,22 @@ public:
     // Prepares one direction for many PointTransform calls: fits if needed
     // and keeps what each conversion needs.  Same refusals as GetCoordinateA.
     long BeginTransform(bool forward);
-    // Converts one position through the prepared direction (same results as
-    // GetCoordinateA); TM_ERR_STATE when nothing is prepared.  Inline: the
-    // hot call of a conversion loop goes straight to the chosen conversion.
-    long PointTransform(double* out1, double* out2, double in1, double in2) {
-#if defined(TIEMARK_INLINE_POLYNOMIALS)
-        if (Converter->InlineOrder != 0) return tiemark_inline::EvalPolynomial(*Converter, in1, in2, out1, out2);
-#endif
-        return Converter->Convert(Converter, in1, in2, out1, out2);
-    }
+    // Converts one position through the direction BeginTransform prepared:
+    // forward = pixel/line (in1, in2) to user X/Y (*out1, *out2), backward
+    // the reverse.  No allocation and no refit; the prepared state is a
+    // snapshot, later edits of the group do not change it.
+    // Accuracy against GetCoordinateA, which evaluates the same fitted
+    // model: the prepared coefficients have the normalisation folded in,
+    // so forward results and the closed-form backward ones (affine,
+    // similarity, projective) agree with it to rounding, not to the bit:
+    // within 1e-9 relative.  Backward results of
+    // orders 2 and 3 and of the thin plate spline lie within 1e-6 px of the
+    // exact inverse (BeginTransform(forward, tolerancePx) may allow more).
+    // PointTransform and BatchTransform give the same bits for the same input.
+    // Returns TM_OK; TM_ERR_STATE when nothing is prepared; TM_ERR_ARGUMENT
+    // for a null output; else the refusals of GetCoordinateA (outputs
+    // unchanged then).
+    long PointTransform(double* out1, double* out2, double in1, double in2);
     // Releases what BeginTransform prepared; harmless when nothing is.
     void EndTransform();
 
@@ -463,9 +405,9 @@ public:
 
 private:
     tiemark::PntSetImpl* Impl;  // null while the set is empty and untouched
-    // What PointTransform calls: the prepared transformation of Impl (whose
-    // address lasts as long as the set), or one that refuses with
-    // TM_ERR_STATE while there is no Impl.
+    // What PointTransform converts with: the prepared transformation of
+    // Impl (whose address lasts as long as the set), or one that refuses
+    // with TM_ERR_STATE while there is no Impl.
     const TmPointConverter* Converter;
     long GroupNo;
 };

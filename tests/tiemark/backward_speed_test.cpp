@@ -234,7 +234,7 @@ TEST(TiemarkBatch, ForwardPolynomialsFlagEveryNonFiniteValue) {
 }
 
 // The affine and polynomial conversions are evaluated with the portable
-// arithmetic on every path (inline in PointTransform on x86-64); the testing
+// arithmetic on every path (in PointTransform itself on x86-64); the testing
 // switch to the portable paths must change nothing for them.  On either
 // setting the one-point and batch calls must agree to the bit, and the two
 // settings to the last few bits.
