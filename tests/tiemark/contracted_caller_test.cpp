@@ -18,11 +18,14 @@
 namespace {
 
 // a * b + c as this file's compiler writes it: fused when contraction is on.
-__attribute__((noipa)) double MultiplyAdd(double a, double b, double c) { return a * b + c; }
+// Not inlined, and called with an operand it cannot know (noipa, which says
+// both, is GCC's alone), so that no constant folding decides for it.
+__attribute__((noinline)) double MultiplyAdd(double a, double b, double c) { return a * b + c; }
 
 bool CallerContracts() {
     // (1 + 2^-30)(1 - 2^-30) - 1 is -2^-60 fused and 0 rounded in between.
-    const double e = 1.0 / (1 << 30);
+    const volatile double unknown = 1.0 / (1 << 30);
+    const double e = unknown;
     return MultiplyAdd(1.0 + e, 1.0 - e, -1.0) != 0.0;
 }
 
