@@ -227,24 +227,30 @@ MORVANE_SPLINE_KERNELS(Avx512, __attribute__((target("avx512f,avx512dq,avx512vl,
 #undef MORVANE_SPLINE_KERNELS
 
 struct Kernels {
-    bool avx2;
     SumFn value, gradient;
     BoundedFn bounded, curved;
     ColumnFn column;
 };
 
+constexpr Kernels kBaseline = {SumValueBaseline, SumGradientBaseline, SumBoundedBaseline,
+                               SumCurvedBaseline, ColumnBaseline};
+#if MORVANE_X86_DISPATCH
+constexpr Kernels kAvx2 = {SumValueAvx2, SumGradientAvx2, SumBoundedAvx2, SumCurvedAvx2, ColumnAvx2};
+constexpr Kernels kAvx512 = {SumValueAvx512, SumGradientAvx512, SumBoundedAvx512, SumCurvedAvx512,
+                             ColumnAvx512};
+#endif
+
 Kernels Choose() {
 #if MORVANE_X86_DISPATCH
-    if (CpuHasAvx512())
-        return {true, SumValueAvx512, SumGradientAvx512, SumBoundedAvx512, SumCurvedAvx512, ColumnAvx512};
-    if (CpuHasAvx2Fma()) return {true, SumValueAvx2, SumGradientAvx2, SumBoundedAvx2, SumCurvedAvx2, ColumnAvx2};
+    if (CpuHasAvx512()) return kAvx512;
+    if (CpuHasAvx2Fma()) return kAvx2;
 #endif
-    return {false, SumValueBaseline, SumGradientBaseline, SumBoundedBaseline, SumCurvedBaseline,
-            ColumnBaseline};
+    return kBaseline;
 }
 
-const Kernels& Chosen() {
-    static const Kernels kernels = Choose();
+// Set once at the first call; only tests change it afterwards.
+Kernels& Chosen() {
+    static Kernels kernels = Choose();
     return kernels;
 }
 
@@ -298,6 +304,29 @@ void SplineKernelSumCurved(const double* cu, const double* cv, const double* wx,
 void SplineKernelColumn(const double* cu, const double* cv, std::size_t n, double u, double v,
                         double* out) {
     Chosen().column(cu, cv, n, u, v, out);
+}
+
+bool SplineKernelUsePathForTesting(SplineKernelPath path) {
+    switch (path) {
+    case SplineKernelPath::Chosen:
+        Chosen() = Choose();
+        return true;
+    case SplineKernelPath::Baseline:
+        Chosen() = kBaseline;
+        return true;
+#if MORVANE_X86_DISPATCH
+    case SplineKernelPath::Avx2:
+        if (!CpuHasAvx2Fma()) return false;
+        Chosen() = kAvx2;
+        return true;
+    case SplineKernelPath::Avx512:
+        if (!CpuHasAvx512()) return false;
+        Chosen() = kAvx512;
+        return true;
+#endif
+    default:
+        return false;
+    }
 }
 
 }  // namespace tiemark
