@@ -3,8 +3,8 @@
 // Two kinds of path exist on x86:
 //   MORVANE_CLONE_AVX2 marks a plain loop that the compiler clones for AVX2,
 //     the copy chosen once by the loader.  That needs ifunc, which ELF
-//     targets have and Windows does not; elsewhere the mark is empty and the
-//     loop is compiled once for the baseline.
+//     targets have and Windows does not; elsewhere (and under Clang, below)
+//     the mark is empty and the loop is compiled once for the baseline.
 //   MORVANE_X86_DISPATCH is 1 where kernels written for AVX2 and FMA can be
 //     compiled beside the baseline ones and chosen at run time with
 //     CpuHasAvx2Fma(); on other processors (64-bit Arm, say) only the
@@ -20,7 +20,11 @@
 #define MORVANE_X86_DISPATCH 0
 #endif
 
-#if MORVANE_X86_DISPATCH && defined(__ELF__)
+// Clang 14 makes the resolver of a cloned function with internal linkage a
+// global symbol, which a shared library then exports, and takes no
+// visibility attribute beside target_clones: there the loops are compiled
+// once for the baseline, as on Windows.
+#if MORVANE_X86_DISPATCH && defined(__ELF__) && !defined(__clang__)
 #define MORVANE_CLONE_AVX2 __attribute__((target_clones("avx2", "default")))
 #else
 #define MORVANE_CLONE_AVX2

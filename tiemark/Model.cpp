@@ -19,10 +19,6 @@ namespace {
 // handful; the rest is room for a far seed's halved steps.
 constexpr int kDampedSteps = 100;
 
-// Exponents (i, j) of u^i v^j in coefficient order.
-constexpr int kPowU[10] = {0, 1, 0, 2, 1, 0, 3, 2, 1, 0};
-constexpr int kPowV[10] = {0, 0, 1, 0, 1, 2, 0, 1, 2, 3};
-
 // Affine, similarity, projective and the spline's affine part use 3.
 int TermsOf(short type) {
     const TransTypeShape* shape = ShapeOf(type);

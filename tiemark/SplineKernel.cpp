@@ -106,7 +106,9 @@ constexpr LogTable kLogTable = {
      -0.26706267349033, -0.22705739103069952, -0.1885911847087111, -0.1515497640167412,
      -0.11583182297570227, -0.08134575121265511, -0.04800939054969965, -0.015748297363492616}};
 
-#define MORVANE_AVX512_HELPER __attribute__((target("avx512f,avx512dq")))
+// The AVX-512 kernels' instruction sets, on every helper of theirs: Clang
+// takes a specialisation for other sets as a second version of the function.
+#define MORVANE_AVX512_HELPER __attribute__((target("avx512f,avx512dq,avx512vl,avx2,fma")))
 // All lanes, written as a mask: the unmasked forms of some AVX-512
 // operations trip a false uninitialised-value warning in GCC 12.
 constexpr __mmask8 kAllLanes = 0xFF;
@@ -122,12 +124,15 @@ inline MORVANE_AVX512_HELPER V8 Log8(V8 x) {
                                     _mm512_set1_pd(1.0));
     U8 mBits;
     std::memcpy(&mBits, &m, sizeof mBits);
-    // The permute reads the low four bits of each index.
-    const U8 cell = mBits >> 48;
+    // The permute reads the low four bits of each index: the top four bits
+    // of the mantissa, the fourth choosing the second half of the table.
+    // Written with the intrinsic, a two-table permute that GCC and Clang
+    // both take (GCC's generic shuffle compiled to this instruction).
+    const __m512i cell = (__m512i)(mBits >> 48);
     V8 table[4];
     std::memcpy(table, &kLogTable, sizeof table);
-    const V8 inv = __builtin_shuffle(table[0], table[1], cell);
-    const V8 logc = __builtin_shuffle(table[2], table[3], cell);
+    const V8 inv = _mm512_permutex2var_pd(table[0], cell, table[1]);
+    const V8 logc = _mm512_permutex2var_pd(table[2], cell, table[3]);
     V8 r = m * inv - 1.0;
     // log(1 + r) = r - r^2 (1/2 - r/3 + r^2/4 - ... + r^8/10), the bracket by
     // Estrin's scheme: a short chain of dependent operations, so that
@@ -142,89 +147,31 @@ inline MORVANE_AVX512_HELPER V8 Log8(V8 x) {
 }
 #endif
 
-// Helpers for both widths: V is V4 or V8, its lane count from its size.
-template <class V>
-constexpr std::size_t kLanes = sizeof(V) / sizeof(double);
+// The helpers, once per width.  Clang compiles every function for its own
+// instruction sets and refuses to inline a helper that needs AVX-512 into
+// one that does not (GCC only looks after inlining, into the flattened
+// kernel), so the eight-lane copy is compiled for AVX-512 as a whole.
+namespace lanes4 {
 
-template <class V>
-inline __attribute__((always_inline)) V Load(const double* p) {
-    V out;
-    std::memcpy(&out, p, sizeof out);
-    return out;
-}
+inline __attribute__((always_inline)) V4 Log(V4 x) { return Log4(x); }
 
-// The last n % lanes entries, padded with `fill`.
-template <class V>
-inline __attribute__((always_inline)) V LoadTail(const double* p, std::size_t count, double fill) {
-    V out;
-    for (std::size_t i = 0; i < kLanes<V>; ++i) out[i] = i < count ? p[i] : fill;
-    return out;
-}
+#include "SplineKernelLanes.inc"
 
-template <class V>
-inline __attribute__((always_inline)) V Splat(double x) {
-    V out;
-    for (std::size_t i = 0; i < kLanes<V>; ++i) out[i] = x;
-    return out;
-}
-
-// Pairwise, so that the four-lane sum keeps its old order.
-template <class V>
-inline __attribute__((always_inline)) double Total(V x) {
-    if constexpr (kLanes<V> == 4) {
-        return (x[0] + x[1]) + (x[2] + x[3]);
-    } else {
-        return ((x[0] + x[1]) + (x[2] + x[3])) + ((x[4] + x[5]) + (x[6] + x[7]));
-    }
-}
-
-template <class V>
-inline __attribute__((always_inline)) double Least(V x) {
-    double least = x[0];
-    for (std::size_t i = 1; i < kLanes<V>; ++i) least = x[i] < least ? x[i] : least;
-    return least;
-}
-
-template <class V>
-inline __attribute__((always_inline)) V Abs(V x) {
-    typedef std::uint64_t U __attribute__((vector_size(sizeof(V))));
-    U bits;
-    std::memcpy(&bits, &x, sizeof bits);
-    bits &= 0x7fffffffffffffffULL;
-    std::memcpy(&x, &bits, sizeof x);
-    return x;
-}
-
-template <class V>
-struct Sums {
-    V x{}, y{}, g0{}, g1{}, g2{}, g3{};
-    // The curvature bound's terms (kBound only): sum (|wx| + |wy|) |log d2|,
-    // and the least d2 over centres of nonzero weight.
-    V curvature{}, nearest2 = Splat<V>(std::numeric_limits<double>::infinity());
-    // The second derivatives' terms (kCurved only), per output: sum w (log
-    // d2 + 1), sum w du^2 / d2 and sum w du dv / d2; and sum (|wx| + |wy|) /
-    // d2, for the step's remainder.
-    V ax{}, ay{}, bx{}, by{}, cx{}, cy{}, spread{};
-};
-
-// 1 / x for positive normal x, within a relative 1e-5, without a
-// division (which would cost a third of the rest of a centre): an estimate
-// from the bit pattern, within 6 %, and two Newton steps, each of which
-// squares the relative error.
-template <class V>
-inline __attribute__((always_inline)) V Reciprocal(V x) {
-    typedef std::uint64_t U __attribute__((vector_size(sizeof(V))));
-    constexpr std::uint64_t kMagic = 0x7fde623822fc16e6ULL;
-    U bits;
-    std::memcpy(&bits, &x, sizeof bits);
-    bits = kMagic - bits;
-    V r;
-    std::memcpy(&r, &bits, sizeof r);
-    r = r * (2.0 - x * r);
-    return r * (2.0 - x * r);
-}
+}  // namespace lanes4
 
 #if MORVANE_X86_DISPATCH
+namespace lanes8 {
+
+inline MORVANE_AVX512_HELPER V8 Log(V8 x) { return Log8(x); }
+
+#if defined(__clang__)
+#pragma clang attribute push(MORVANE_AVX512_HELPER, apply_to = function)
+#endif
+#include "SplineKernelLanes.inc"
+#if defined(__clang__)
+#pragma clang attribute pop
+#endif
+
 // With AVX-512, from the processor's estimate (within 2^-14) and one
 // Newton step.
 template <>
@@ -232,133 +179,14 @@ inline MORVANE_AVX512_HELPER V8 Reciprocal(V8 x) {
     const V8 r = _mm512_maskz_rcp14_pd(kAllLanes, x);
     return r * (2.0 - x * r);
 }
-#endif
 
-// The natural logarithm of the width's kernels.
-inline __attribute__((always_inline)) V4 Log(V4 x) { return Log4(x); }
-#if MORVANE_X86_DISPATCH
-inline MORVANE_AVX512_HELPER V8 Log(V8 x) { return Log8(x); }
-#endif
-
-// d2 > kTiny ? d2 : kTiny, which is what the x86 max instruction does
-// (NaN included); GCC spells the plain form as a compare and a blend.
-template <class V>
-inline __attribute__((always_inline)) V Floored(V d2) {
-    return d2 > kTiny ? d2 : kTiny;
-}
-#if MORVANE_X86_DISPATCH
 template <>
 inline MORVANE_AVX512_HELPER V8 Floored(V8 d2) {
     return _mm512_maskz_max_pd(kAllLanes, d2, _mm512_set1_pd(kTiny));
 }
+
+}  // namespace lanes8
 #endif
-
-template <bool kGradient, bool kBound, bool kTail, class V, bool kCurved = false>
-inline __attribute__((always_inline)) void Accumulate(V du, V dv, V wx, V wy, V weight,
-                                                      Sums<V>& s) {
-    V d2 = du * du + dv * dv;
-    // A NaN distance takes the floor here, but phi and the gradient still
-    // carry the NaN.
-    V safe = Floored(d2);
-    V logd2 = Log(safe);
-    // Twice phi (exactly 0, or -0, at d2 = 0): the sums are halved at the
-    // end, which rounds the same as halving every term.
-    V phi = d2 * logd2;
-    s.x += phi * wx;
-    s.y += phi * wy;
-    if constexpr (kGradient) {
-        V dphi = logd2 + 1.0;  // d phi / du = (u - u_i)(log d2 + 1)
-        V gu = du * dphi, gv = dv * dphi;
-        s.g0 += gu * wx;
-        s.g1 += gv * wx;
-        s.g2 += gu * wy;
-        s.g3 += gv * wy;
-    }
-    if constexpr (kBound) {
-        // weight = |wx| + |wy|.  The padding lanes, on (u, v) with zero
-        // weight, are no obstacle for the step.  (A centre of zero weight
-        // elsewhere counts as one, which only makes the bound refuse more
-        // often.)
-        s.curvature += weight * Abs(logd2);
-        V reach = d2;
-        if constexpr (kTail) reach = weight == 0.0 ? std::numeric_limits<double>::infinity() : d2;
-        s.nearest2 = reach < s.nearest2 ? reach : s.nearest2;
-    }
-    if constexpr (kCurved) {
-        // phi's second derivatives are (log d2 + 1) I + 2 (du, dv) (du, dv)^T
-        // / d2; the trace of the second term is 2 whatever (du, dv), so its
-        // dv^2 part follows from the du^2 part and the sum of the weights.
-        const V dphi = logd2 + 1.0;
-        const V inverse = Reciprocal(safe);
-        const V pu = du * inverse;
-        const V uu = pu * du, uv = pu * dv;
-        s.ax += dphi * wx, s.ay += dphi * wy;
-        s.bx += uu * wx, s.by += uu * wy;
-        s.cx += uv * wx, s.cy += uv * wy;
-        s.spread += weight * inverse;
-        // Padding lanes sit on (u, v) itself: no obstacle.
-        V reach = d2;
-        if constexpr (kTail) reach = weight == 0.0 ? std::numeric_limits<double>::infinity() : d2;
-        s.nearest2 = reach < s.nearest2 ? reach : s.nearest2;
-    }
-}
-
-// out: the two sums, then (kGradient) the four partial derivatives, then
-// (kBound) the curvature term and the least squared distance.
-template <class V, bool kGradient, bool kBound = false, bool kCurved = false>
-inline __attribute__((always_inline)) void SumBody(const double* cu, const double* cv,
-                                                   const double* wx, const double* wy,
-                                                   const double* wabs, std::size_t n, double u,
-                                                   double v, double* out) {
-    constexpr std::size_t lanes = kLanes<V>;
-    Sums<V> s;
-    std::size_t i = 0;
-    for (; i + lanes <= n; i += lanes)
-        Accumulate<kGradient, kBound, false, V, kCurved>(u - Load<V>(cu + i), v - Load<V>(cv + i),
-                                                         Load<V>(wx + i), Load<V>(wy + i),
-                                                         kBound || kCurved ? Load<V>(wabs + i) : V{}, s);
-    if (i < n) {
-        // Padding lanes sit on (u, v) with zero weight: they add nothing.
-        const std::size_t rest = n - i;
-        Accumulate<kGradient, kBound, true, V, kCurved>(
-            u - LoadTail<V>(cu + i, rest, u), v - LoadTail<V>(cv + i, rest, v),
-            LoadTail<V>(wx + i, rest, 0.0), LoadTail<V>(wy + i, rest, 0.0),
-            kBound || kCurved ? LoadTail<V>(wabs + i, rest, 0.0) : V{}, s);
-    }
-    out[0] = 0.5 * Total(s.x), out[1] = 0.5 * Total(s.y);
-    if constexpr (kGradient) out[2] = Total(s.g0), out[3] = Total(s.g1), out[4] = Total(s.g2),
-                             out[5] = Total(s.g3);
-    if constexpr (kBound) out[6] = Total(s.curvature), out[7] = Least(s.nearest2);
-    if constexpr (kCurved) {
-        out[6] = Least(s.nearest2);
-        out[7] = Total(s.ax), out[8] = Total(s.bx), out[9] = Total(s.cx);
-        out[10] = Total(s.ay), out[11] = Total(s.by), out[12] = Total(s.cy);
-        out[13] = Total(s.spread);
-    }
-}
-
-template <class V>
-inline __attribute__((always_inline)) void Phi(V du, V dv, double* out) {
-    V d2 = du * du + dv * dv;
-    V safe = Floored(d2);
-    V phi = 0.5 * d2 * Log(safe);
-    std::memcpy(out, &phi, sizeof phi);
-}
-
-template <class V>
-inline __attribute__((always_inline)) void ColumnBody(const double* cu, const double* cv,
-                                                      std::size_t n, double u, double v,
-                                                      double* out) {
-    constexpr std::size_t lanes = kLanes<V>;
-    std::size_t i = 0;
-    for (; i + lanes <= n; i += lanes) Phi(u - Load<V>(cu + i), v - Load<V>(cv + i), out + i);
-    if (i < n) {
-        const std::size_t rest = n - i;
-        double tail[lanes];
-        Phi(u - LoadTail<V>(cu + i, rest, u), v - LoadTail<V>(cv + i, rest, v), tail);
-        for (std::size_t k = 0; k < rest; ++k) out[i + k] = tail[k];
-    }
-}
 
 using SumFn = void (*)(const double*, const double*, const double*, const double*, std::size_t,
                        double, double, double*);
@@ -366,57 +194,63 @@ using BoundedFn = void (*)(const double*, const double*, const double*, const do
                            const double*, std::size_t, double, double, double*);
 using ColumnFn = void (*)(const double*, const double*, std::size_t, double, double, double*);
 
-#define MORVANE_SPLINE_KERNELS(SUFFIX, ATTR, VEC)                                                      \
+#define MORVANE_SPLINE_KERNELS(SUFFIX, ATTR, NS, VEC)                                                    \
     ATTR void SumValue##SUFFIX(const double* cu, const double* cv, const double* wx,              \
                                const double* wy, std::size_t n, double u, double v, double* out) { \
-        SumBody<VEC, false>(cu, cv, wx, wy, nullptr, n, u, v, out);                                             \
+        NS::SumBody<VEC, false>(cu, cv, wx, wy, nullptr, n, u, v, out);                                             \
     }                                                                                             \
     ATTR void SumGradient##SUFFIX(const double* cu, const double* cv, const double* wx,           \
                                   const double* wy, std::size_t n, double u, double v,            \
                                   double* out) {                                                  \
-        SumBody<VEC, true>(cu, cv, wx, wy, nullptr, n, u, v, out);                                            \
+        NS::SumBody<VEC, true>(cu, cv, wx, wy, nullptr, n, u, v, out);                                            \
     }                                                                                             \
     ATTR void SumBounded##SUFFIX(const double* cu, const double* cv, const double* wx,            \
                                  const double* wy, const double* wabs, std::size_t n, double u,   \
                                  double v, double* out) {                                         \
-        SumBody<VEC, true, true>(cu, cv, wx, wy, wabs, n, u, v, out);                                      \
+        NS::SumBody<VEC, true, true>(cu, cv, wx, wy, wabs, n, u, v, out);                                      \
     }                                                                                             \
     ATTR void SumCurved##SUFFIX(const double* cu, const double* cv, const double* wx,             \
                                 const double* wy, const double* wabs, std::size_t n, double u,    \
                                 double v, double* out) {                                          \
-        SumBody<VEC, true, false, true>(cu, cv, wx, wy, wabs, n, u, v, out);                      \
+        NS::SumBody<VEC, true, false, true>(cu, cv, wx, wy, wabs, n, u, v, out);                      \
     }                                                                                             \
     ATTR void Column##SUFFIX(const double* cu, const double* cv, std::size_t n, double u,         \
                              double v, double* out) {                                             \
-        ColumnBody<VEC>(cu, cv, n, u, v, out);                                                         \
+        NS::ColumnBody<VEC>(cu, cv, n, u, v, out);                                                         \
     }
 
-MORVANE_SPLINE_KERNELS(Baseline, , V4)
+MORVANE_SPLINE_KERNELS(Baseline, , lanes4, V4)
 #if MORVANE_X86_DISPATCH
-MORVANE_SPLINE_KERNELS(Avx2, __attribute__((target("avx2,fma"))), V4)
-MORVANE_SPLINE_KERNELS(Avx512, __attribute__((target("avx512f,avx512dq,avx512vl,avx2,fma"), flatten)), V8)
+MORVANE_SPLINE_KERNELS(Avx2, __attribute__((target("avx2,fma"))), lanes4, V4)
+MORVANE_SPLINE_KERNELS(Avx512, __attribute__((target("avx512f,avx512dq,avx512vl,avx2,fma"), flatten)), lanes8, V8)
 #endif
 #undef MORVANE_SPLINE_KERNELS
 
 struct Kernels {
-    bool avx2;
     SumFn value, gradient;
     BoundedFn bounded, curved;
     ColumnFn column;
 };
 
+constexpr Kernels kBaseline = {SumValueBaseline, SumGradientBaseline, SumBoundedBaseline,
+                               SumCurvedBaseline, ColumnBaseline};
+#if MORVANE_X86_DISPATCH
+constexpr Kernels kAvx2 = {SumValueAvx2, SumGradientAvx2, SumBoundedAvx2, SumCurvedAvx2, ColumnAvx2};
+constexpr Kernels kAvx512 = {SumValueAvx512, SumGradientAvx512, SumBoundedAvx512, SumCurvedAvx512,
+                             ColumnAvx512};
+#endif
+
 Kernels Choose() {
 #if MORVANE_X86_DISPATCH
-    if (CpuHasAvx512())
-        return {true, SumValueAvx512, SumGradientAvx512, SumBoundedAvx512, SumCurvedAvx512, ColumnAvx512};
-    if (CpuHasAvx2Fma()) return {true, SumValueAvx2, SumGradientAvx2, SumBoundedAvx2, SumCurvedAvx2, ColumnAvx2};
+    if (CpuHasAvx512()) return kAvx512;
+    if (CpuHasAvx2Fma()) return kAvx2;
 #endif
-    return {false, SumValueBaseline, SumGradientBaseline, SumBoundedBaseline, SumCurvedBaseline,
-            ColumnBaseline};
+    return kBaseline;
 }
 
-const Kernels& Chosen() {
-    static const Kernels kernels = Choose();
+// Set once at the first call; only tests change it afterwards.
+Kernels& Chosen() {
+    static Kernels kernels = Choose();
     return kernels;
 }
 
@@ -470,6 +304,29 @@ void SplineKernelSumCurved(const double* cu, const double* cv, const double* wx,
 void SplineKernelColumn(const double* cu, const double* cv, std::size_t n, double u, double v,
                         double* out) {
     Chosen().column(cu, cv, n, u, v, out);
+}
+
+bool SplineKernelUsePathForTesting(SplineKernelPath path) {
+    switch (path) {
+    case SplineKernelPath::Chosen:
+        Chosen() = Choose();
+        return true;
+    case SplineKernelPath::Baseline:
+        Chosen() = kBaseline;
+        return true;
+#if MORVANE_X86_DISPATCH
+    case SplineKernelPath::Avx2:
+        if (!CpuHasAvx2Fma()) return false;
+        Chosen() = kAvx2;
+        return true;
+    case SplineKernelPath::Avx512:
+        if (!CpuHasAvx512()) return false;
+        Chosen() = kAvx512;
+        return true;
+#endif
+    default:
+        return false;
+    }
 }
 
 }  // namespace tiemark

@@ -53,6 +53,14 @@ void SplineKernelSumCurved(const double* cu, const double* cv, const double* wx,
 void SplineKernelColumn(const double* cu, const double* cv, std::size_t n, double u, double v,
                         double* out);
 
+// The copies of the kernels, for tests that run each one the processor
+// has; Chosen is the one picked at the first call.
+enum class SplineKernelPath { Chosen, Baseline, Avx2, Avx512 };
+
+// Makes every later call of this process use `path`; false, and no change,
+// when this build or processor has no such copy.  Not thread-safe.
+bool SplineKernelUsePathForTesting(SplineKernelPath path);
+
 }  // namespace tiemark
 
 #endif

@@ -17,7 +17,6 @@
 
 namespace {
 
-using tiemark::SplineKernel;
 
 std::vector<double> Uniform(std::mt19937& rng, std::size_t n, double lo, double hi) {
     std::uniform_real_distribution<double> d(lo, hi);
@@ -33,7 +32,7 @@ Eigen::MatrixXd SaddleMatrix(const std::vector<double>& cu, const std::vector<do
     for (Eigen::Index r = 0; r < n; ++r) {
         for (Eigen::Index c = 0; c < n; ++c) {
             double du = cu[r] - cu[c], dv = cv[r] - cv[c];
-            m(r, c) = SplineKernel(du * du + dv * dv);
+            m(r, c) = tiemark::SplineKernel(du * du + dv * dv);
         }
         m(r, n) = m(n, r) = 1.0;
         m(r, n + 1) = m(n + 1, r) = cu[r];
@@ -42,9 +41,37 @@ Eigen::MatrixXd SaddleMatrix(const std::vector<double>& cu, const std::vector<do
     return m;
 }
 
+// The kernel tests run on every copy of the kernels this processor has
+// (baseline vectors, AVX2 with FMA, AVX-512), not only on the one the first
+// call picks, and under every compiler that builds the suite.
+using tiemark::SplineKernelPath;
+
+class SplineKernel : public testing::TestWithParam<SplineKernelPath> {
+  protected:
+    void SetUp() override {
+        if (!tiemark::SplineKernelUsePathForTesting(GetParam()))
+            GTEST_SKIP() << "this build or processor has no such copy of the kernels";
+    }
+    void TearDown() override { tiemark::SplineKernelUsePathForTesting(SplineKernelPath::Chosen); }
+};
+
+std::string PathName(const testing::TestParamInfo<SplineKernelPath>& info) {
+    switch (info.param) {
+    case SplineKernelPath::Baseline: return "Baseline";
+    case SplineKernelPath::Avx2: return "Avx2";
+    case SplineKernelPath::Avx512: return "Avx512";
+    default: return "Chosen";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Copies, SplineKernel,
+                         testing::Values(SplineKernelPath::Baseline, SplineKernelPath::Avx2,
+                                         SplineKernelPath::Avx512),
+                         PathName);
+
 // Every tail length, distances from 0 (a centre hit exactly) over many
 // orders of magnitude, and the gradient against its closed form.
-TEST(SplineKernel, SumsAndColumnsMatchTheScalarKernel) {
+TEST_P(SplineKernel, SumsAndColumnsMatchTheScalarKernel) {
     std::mt19937 rng(7);
     for (std::size_t n : {0u, 1u, 2u, 3u, 4u, 5u, 7u, 8u, 9u, 31u, 1000u}) {
         for (double scale : {1e-150, 1e-6, 1.0, 3.0, 1e5, 1e150}) {
@@ -58,7 +85,7 @@ TEST(SplineKernel, SumsAndColumnsMatchTheScalarKernel) {
             long double sx = 0, sy = 0, g[4] = {0, 0, 0, 0}, magnitude = 0, gradMagnitude = 0;
             for (std::size_t i = 0; i < n; ++i) {
                 double du = u - cu[i], dv = v - cv[i], d2 = du * du + dv * dv;
-                double phi = SplineKernel(d2);
+                double phi = tiemark::SplineKernel(d2);
                 // d2 itself may round differently (fused multiply-add), which
                 // moves phi by up to about eps d2 |log d2 + 1| / 2.
                 EXPECT_NEAR(column[i], phi, 5e-16 * (std::fabs(phi) + d2)) << i;
@@ -94,7 +121,7 @@ TEST(SplineKernel, SumsAndColumnsMatchTheScalarKernel) {
 // their own terms: sum (|wx| + |wy|) |log d2| and the nearest centre (0 on
 // a centre; the padding of the last lanes is no centre); the second
 // derivatives and sum (|wx| + |wy|) / d2.
-TEST(SplineKernel, BoundedAndCurvedSumsAddTheirTermsToTheSameSums) {
+TEST_P(SplineKernel, BoundedAndCurvedSumsAddTheirTermsToTheSameSums) {
     std::mt19937 rng(11);
     for (std::size_t n : {1u, 3u, 4u, 5u, 8u, 9u, 15u, 1000u}) {
         SCOPED_TRACE(testing::Message() << "n " << n);
@@ -155,7 +182,7 @@ TEST(SplineKernel, BoundedAndCurvedSumsAddTheirTermsToTheSameSums) {
 // The vectorised logarithm near the places where its pieces meet: powers of
 // two, the sixteenths of the mantissa, and 1, over the range of squared
 // distances a fit meets (the column holds phi = d2 log d2 / 2).
-TEST(SplineKernel, ColumnIsAccurateWhereTheLogarithmsPiecesMeet) {
+TEST_P(SplineKernel, ColumnIsAccurateWhereTheLogarithmsPiecesMeet) {
     std::vector<double> d2;
     for (int e = -40; e <= 12; e += 3)
         for (int j = 0; j <= 16; ++j) {
