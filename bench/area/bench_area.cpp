@@ -148,23 +148,29 @@ BENCHMARK(BM_CloseWithSave)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // The child's peak resident size covers the open, the held groups and the
 // save; the parent holds nothing large when it forks.
-void BM_PeakMemory(benchmark::State& state) {
+// Runs work in a child process once per iteration; the child's peak
+// resident size in KiB.
+template <class Work>
+long ChildPeakKiB(benchmark::State& state, Work work) {
     long peakKiB = 0;
     for (auto _ : state) {
         const pid_t child = ::fork();
-        if (child == 0) {
-            CFile_Morvane area;
-            const bool ok = area.OpenGCPArea(8000, 800, BigFile().c_str()) == 1 &&
-                            area.OpenGCPGroup(1) == 1 && area.SetChangeFlag(true) == 1 &&
-                            area.CloseGCPArea() == 1;
-            ::_exit(ok ? 0 : 1);
-        }
+        if (child == 0) ::_exit(work() ? 0 : 1);
         int status = 0;
         struct rusage usage {};
         ::wait4(child, &status, 0, &usage);
         if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) state.SkipWithError("child failed");
         peakKiB = usage.ru_maxrss;
     }
+    return peakKiB;
+}
+
+void BM_PeakMemory(benchmark::State& state) {
+    const long peakKiB = ChildPeakKiB(state, [] {
+        CFile_Morvane area;
+        return area.OpenGCPArea(8000, 800, BigFile().c_str()) == 1 && area.OpenGCPGroup(1) == 1 &&
+               area.SetChangeFlag(true) == 1 && area.CloseGCPArea() == 1;
+    });
     state.counters["peak_MB"] = static_cast<double>(peakKiB) / 1024.0;
     state.counters["file_MB"] = static_cast<double>(BigFileSize()) / (1024.0 * 1024.0);
     state.counters["peak_per_file"] =
@@ -210,22 +216,12 @@ void BM_OpenEmptyGroups(benchmark::State& state) {
         state.SkipWithError("cannot write the file of empty groups");
         return;
     }
-    long peakKiB = 0;
-    for (auto _ : state) {
-        const pid_t child = ::fork();
-        if (child == 0) {
-            CFile_Morvane area;
-            unsigned long groups = 0;
-            const bool ok = area.OpenGCPArea(0, 0, file.c_str()) == 1 && area.GetGCPGroupNum(groups) == 1 &&
-                            groups == kEmptyGroups;
-            ::_exit(ok ? 0 : 1);
-        }
-        int status = 0;
-        struct rusage usage {};
-        ::wait4(child, &status, 0, &usage);
-        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) state.SkipWithError("child failed");
-        peakKiB = usage.ru_maxrss;
-    }
+    const long peakKiB = ChildPeakKiB(state, [&file] {
+        CFile_Morvane area;
+        unsigned long groups = 0;
+        return area.OpenGCPArea(0, 0, file.c_str()) == 1 && area.GetGCPGroupNum(groups) == 1 &&
+               groups == kEmptyGroups;
+    });
     const double fileBytes = static_cast<double>(fs::file_size(file));
     state.counters["peak_MB"] = static_cast<double>(peakKiB) / 1024.0;
     state.counters["file_MB"] = fileBytes / (1024.0 * 1024.0);
