@@ -71,6 +71,17 @@ class AreaHandleOf : public AreaHandle {
 public:
     using AreaHandle::AreaHandle;
 
+    // The area keeps its groups after a failed save; they are dropped unsaved,
+    // so that nothing writes the store after the failure was reported.
+    void Commit() override {
+        try {
+            Save();
+        } catch (const Refusal&) {
+            Discard();
+            throw;
+        }
+    }
+
     short GetGCPGroupNum(unsigned long& c) override { return area_.GetGCPGroupNum(c); }
     short CreateGCPGroup(unsigned long n) override { return area_.CreateGCPGroup(n); }
     short DeleteGCPGroup(unsigned long n) override { return area_.DeleteGCPGroup(n); }
@@ -174,17 +185,6 @@ public:
         if (!finished_) Discard();
     }
 
-    void Commit() override {
-        try {
-            Save();
-        } catch (const Refusal&) {
-            // The area keeps its groups after a failed save; drop them unsaved
-            // so that nothing writes the file after the failure was reported.
-            Discard();
-            throw;
-        }
-    }
-
     void Save() override {
         if (area_.CloseGCPArea() == 0) {
             throw Refusal(fmt::format("{}: the save failed: {}", path_, area_.GetLastError()));
@@ -227,15 +227,6 @@ public:
 
     ~DbAreaHandle() override {
         if (!finished_) Discard();
-    }
-
-    void Commit() override {
-        try {
-            Save();
-        } catch (const Refusal&) {
-            Discard();
-            throw;
-        }
     }
 
     void Save() override {
